@@ -1,0 +1,30 @@
+#include "call.hpp"
+
+namespace qvtok::bigjson {
+
+Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind(fn, args, nargs, kwnames);
+    if (!bound) return std::move(bound).error();
+    const BoundArgs& slots = bound.value();
+
+    // Parameters are (path, format) or (path, sample, format).
+    bool has_sample = fn.count == 3;
+    auto path = path_arg(slots[0]);
+    if (!path) return std::move(path).error();
+    Call call{path.value(), RecordFormat::Json, 100};
+    if (has_sample && slots[1] != nullptr) {
+        auto sample = arg_size(slots[1]);
+        if (!sample) return argument_error("sample", std::move(sample).error());
+        call.sample = sample.value();
+    }
+    auto format = format_arg(slots[has_sample ? 2 : 1]);
+    if (!format) return std::move(format).error();
+
+    auto resolved = resolve_format(call.path, format.value(), poll_signals);
+    if (!resolved) return CallError::from(std::move(resolved).error());
+    call.format = resolved.value();
+    return call;
+}
+
+}  // namespace qvtok::bigjson

@@ -1,0 +1,104 @@
+#include "format.hpp"
+
+#include <string>
+
+#include "../messages.hpp"
+#include "scan_bytes.hpp"
+
+namespace qvtok::bigjson {
+namespace {
+
+char ascii_lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+std::string lowered(std::string_view s) {
+    std::string out(s);
+    for (char& c : out) c = ascii_lower(c);
+    return out;
+}
+
+bool ends_with(std::string_view s, std::string_view tail) {
+    return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
+}
+
+// The name between double quotes, escaped the way a debug print shows it.
+std::string quoted(std::string_view s) {
+    static const char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        switch (c) {
+            case '"': out += "\\\""; continue;
+            case '\\': out += "\\\\"; continue;
+            case '\n': out += "\\n"; continue;
+            case '\r': out += "\\r"; continue;
+            case '\t': out += "\\t"; continue;
+            case '\0': out += "\\0"; continue;
+            default: break;
+        }
+        if (c < 0x20 || c == 0x7f) {
+            out += "\\u{";
+            if (c >= 0x10) out += hex[c >> 4];
+            out += hex[c & 15];
+            out += '}';
+        } else if (c == 0xc2 && i + 1 < s.size() &&
+                   static_cast<unsigned char>(s[i + 1]) < 0xa0) {
+            // C1 controls (U+0080..U+009F) cannot be printed either.
+            unsigned cp = static_cast<unsigned char>(s[++i]);
+            out += "\\u{";
+            out += hex[cp >> 4];
+            out += hex[cp & 15];
+            out += '}';
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    out += '"';
+    return out;
+}
+
+Expected<RecordFormat> detect_by_content(std::string_view path, SignalPoll poll) {
+    auto opened = RecordSource::open(path, poll);
+    if (!opened) return std::move(opened).error();
+    RecordSource& source = opened.value();
+    char block[4096];
+    for (;;) {
+        auto got = source.read(block, sizeof block);
+        if (!got) {
+            const IoError& e = got.error();
+            if (e.kind == IoError::Kind::Interrupted) return Error{ErrorClass::Pending, {}};
+            std::string message(msg::kCannotRead);
+            message += path;
+            message += ": ";
+            message += e.text();
+            return Error{ErrorClass::Value, std::move(message)};
+        }
+        std::size_t n = got.value();
+        if (n == 0) return RecordFormat::Jsonl;  // empty, or whitespace only
+        for (std::size_t i = 0; i < n; ++i) {
+            unsigned char c = static_cast<unsigned char>(block[i]);
+            if (is_scanner_space(c)) continue;
+            return c == '[' ? RecordFormat::Json : RecordFormat::Jsonl;
+        }
+    }
+}
+
+}  // namespace
+
+Expected<RecordFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
+                                      SignalPoll poll) {
+    if (format) {
+        std::string name = lowered(*format);
+        if (name == "json") return RecordFormat::Json;
+        if (name == "jsonl" || name == "ndjson") return RecordFormat::Jsonl;
+        if (name != "auto") {
+            return Error{ErrorClass::Value,
+                         "unknown format " + quoted(name) + msg::kUnknownFormatTail};
+        }
+    }
+    std::string name = lowered(path);
+    if (ends_with(name, ".jsonl") || ends_with(name, ".ndjson")) return RecordFormat::Jsonl;
+    if (ends_with(name, ".json")) return RecordFormat::Json;
+    return detect_by_content(path, poll);
+}
+
+}  // namespace qvtok::bigjson

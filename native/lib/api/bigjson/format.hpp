@@ -1,0 +1,23 @@
+// Which way the records of a file are found, from the caller's word, the
+// file name, or the file's first significant byte.
+#pragma once
+
+#include <optional>
+#include <string_view>
+
+#include "../error.hpp"
+#include "source.hpp"
+
+namespace qvtok::bigjson {
+
+enum class RecordFormat {
+    Json,   // one document: the elements of a top-level array, or the value itself
+    Jsonl,  // one document per non-blank line
+};
+
+// `format` is absent for None. Fails with ValueError for an unknown name, a
+// file that cannot be opened, or first bytes that cannot be read.
+Expected<RecordFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
+                                      SignalPoll poll);
+
+}  // namespace qvtok::bigjson

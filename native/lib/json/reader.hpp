@@ -1,0 +1,36 @@
+// The strict JSON reader: one in-memory UTF-8 text to one Document, or the
+// first syntax error with its line and column within that text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "../api/error.hpp"
+#include "value.hpp"
+
+namespace qvtok::json {
+
+struct JsonParseError {
+    const char* message;  // one of the reader's fixed texts
+    std::uint64_t line;   // 1-based
+    std::uint64_t column; // bytes from the line start, may be 0
+
+    // "{message} at line {line} column {column}"
+    std::string display() const;
+};
+
+// Parses text[begin, begin + length) as exactly one JSON value surrounded by
+// optional JSON whitespace. The caller guarantees valid UTF-8. The document
+// takes ownership of `text` so that strings without escapes are not copied;
+// error positions count from `begin`.
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length);
+
+// Whole-text convenience form.
+inline Expected<Document, JsonParseError> read_json_text(std::string text) {
+    std::size_t n = text.size();
+    return read_json_text(std::move(text), 0, n);
+}
+
+}  // namespace qvtok::json

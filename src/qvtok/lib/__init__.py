@@ -1,0 +1,1 @@
+"""Native extension modules of qvtok."""

@@ -1,6 +1,13 @@
 // bigjson.load: a whole file as Python objects.
+#include <string>
+
+#include "../../json/reader.hpp"
+#include "../../json/to_python.hpp"
+#include "../../json/utf8.hpp"
+#include "../messages.hpp"
 #include "call.hpp"
 #include "operations.hpp"
+#include "stream.hpp"
 
 namespace qvtok::bigjson {
 
@@ -23,12 +30,61 @@ namespace {
 
 constexpr FunctionDescriptor kLoad{"load", {"path", "format"}, 2, 1};
 
+// Every byte of the file, in one buffer sized from the file when it can be.
+Expected<std::string> read_whole(RecordSource& source) {
+    std::string text;
+    std::uint64_t size = source.file_size();
+    std::size_t capacity = size > 0 ? static_cast<std::size_t>(size) + 1 : 1 << 16;
+    text.resize(capacity);
+    std::size_t filled = 0;
+    for (;;) {
+        if (filled == text.size()) text.resize(text.size() * 2);
+        auto got = source.read(text.data() + filled, text.size() - filled);
+        if (!got) return got.error().to_error(msg::kReadError);
+        if (got.value() == 0) break;
+        filled += got.value();
+    }
+    text.resize(filled);
+    if (!json::is_valid_utf8(text)) return IoError::utf8().to_error(msg::kReadError);
+    return text;
+}
+
+PyResult load_json(std::string_view path) {
+    auto source = RecordSource::open(path, poll_signals);
+    if (!source) return CallError::from(std::move(source).error());
+    auto text = read_whole(source.value());
+    if (!text) return CallError::from(std::move(text).error());
+    auto doc = json::read_json_text(std::move(text).value());
+    if (!doc) {
+        return CallError::deferred(PyExc_ValueError,
+                                   std::string(msg::kInvalidJson) + doc.error().display());
+    }
+    compat::GcPause pause;
+    return json::json_value_to_python(doc.value().root());
+}
+
+PyResult load_jsonl(std::string_view path) {
+    auto opened = RecordStream::open(path, RecordFormat::Jsonl, poll_signals);
+    if (!opened) return CallError::from(std::move(opened).error());
+    RecordStream& stream = opened.value();
+    PyRef list(PyList_New(0));
+    if (!list) return CallError::fetch();
+    compat::GcPause pause;
+    for (;;) {
+        auto record = stream.next();
+        if (!record) return CallError::from(std::move(record).error());
+        if (!record.value()) return list;
+        auto obj = json::json_value_to_python(record.value()->root());
+        if (!obj) return std::move(obj).error();
+        if (PyList_Append(list.get(), obj.value().get()) < 0) return CallError::fetch();
+    }
+}
+
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kLoad, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto source = RecordSource::open(call.value().path, poll_signals);
-    if (!source) return CallError::from(std::move(source).error());
-    return CallError::deferred(PyExc_NotImplementedError, "load is not implemented yet");
+    if (call.value().format == RecordFormat::Json) return load_json(call.value().path);
+    return load_jsonl(call.value().path);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // bigjson.count: records counted by scanning, nothing parsed.
 #include "call.hpp"
+#include "count_scan.hpp"
 #include "operations.hpp"
 
 namespace qvtok::bigjson {
@@ -24,9 +25,14 @@ constexpr FunctionDescriptor kCount{"count", {"path", "format"}, 2, 1};
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kCount, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto source = RecordSource::open(call.value().path, poll_signals);
+    auto source = RecordSource::open(call.value().path, poll_signals, kCountBufferSize);
     if (!source) return CallError::from(std::move(source).error());
-    return CallError::deferred(PyExc_NotImplementedError, "count is not implemented yet");
+    auto counted = call.value().format == RecordFormat::Json ? count_json_records(source.value())
+                                                             : count_jsonl_records(source.value());
+    if (!counted) return CallError::from(std::move(counted).error());
+    PyRef result(PyLong_FromUnsignedLongLong(counted.value()));
+    if (!result) return CallError::fetch();
+    return result;
 }
 
 }  // namespace

@@ -1,9 +1,13 @@
 // bigjson.iter_records and the RecordIterator class.
 #include <atomic>
+#include <memory>
+#include <new>
 
 #include "../messages.hpp"
 #include "call.hpp"
 #include "operations.hpp"
+#include "stream.hpp"
+#include "../../json/to_python.hpp"
 
 namespace qvtok::bigjson {
 
@@ -27,25 +31,98 @@ namespace {
 
 struct IteratorObject {
     PyObject_HEAD
+    RecordStream* stream;            // owned; closing it closes the file
     std::atomic<std::int64_t> busy;  // 0 free, n > 0 shared uses, -1 in __next__
+};
+
+IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
+
+// A shared use (__iter__, the getters) of the stream, refused while __next__
+// runs; released on scope exit.
+class SharedUse {
+public:
+    explicit SharedUse(IteratorObject* it) : it_(it) {
+        std::int64_t seen = it->busy.load();
+        do {
+            if (seen < 0) return;
+        } while (!it->busy.compare_exchange_weak(seen, seen + 1));
+        held_ = true;
+    }
+    ~SharedUse() {
+        if (held_) it_->busy.fetch_sub(1);
+    }
+    bool held() const { return held_; }
+
+private:
+    IteratorObject* it_;
+    bool held_ = false;
 };
 
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    delete as_iterator(self)->stream;
     type->tp_free(self);
     Py_DECREF(type);
 }
 
-PyObject* iterator_next(PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "RecordIterator is not implemented yet");
-    return nullptr;
+PyObject* iterator_iter(PyObject* self) {
+    return call_guarded([&]() -> PyResult {
+        SharedUse use(as_iterator(self));
+        if (!use.held())
+            return CallError::deferred(PyExc_RuntimeError, msg::kAlreadyMutablyBorrowed);
+        return PyRef::borrow(self);
+    });
 }
+
+PyObject* iterator_next(PyObject* self) {
+    IteratorObject* it = as_iterator(self);
+    std::int64_t expected = 0;
+    if (!it->busy.compare_exchange_strong(expected, -1)) {
+        PyErr_SetString(PyExc_RuntimeError, msg::kAlreadyBorrowed);
+        return nullptr;
+    }
+    PyObject* result = call_guarded([&]() -> PyResult {
+        auto record = it->stream->next();
+        if (!record) return CallError::from(std::move(record).error());
+        // The end: NULL without an exception stops the iteration.
+        if (!record.value()) return PyRef();
+        return json::json_value_to_python(record.value()->root());
+    });
+    it->busy.store(0);
+    return result;
+}
+
+PyObject* counter(PyObject* self, std::uint64_t (RecordStream::*read)() const) {
+    return call_guarded([&]() -> PyResult {
+        IteratorObject* it = as_iterator(self);
+        SharedUse use(it);
+        if (!use.held())
+            return CallError::deferred(PyExc_RuntimeError, msg::kAlreadyMutablyBorrowed);
+        PyRef value(PyLong_FromUnsignedLongLong((it->stream->*read)()));
+        if (!value) return CallError::fetch();
+        return value;
+    });
+}
+
+PyObject* get_bytes_read(PyObject* self, void*) { return counter(self, &RecordStream::bytes_read); }
+PyObject* get_total_bytes(PyObject* self, void*) {
+    return counter(self, &RecordStream::total_bytes);
+}
+
+PyGetSetDef iterator_getset[] = {
+    {"bytes_read", get_bytes_read, nullptr,
+     "Bytes consumed from the file so far (for progress reporting).", nullptr},
+    {"total_bytes", get_total_bytes, nullptr,
+     "Total size of the file in bytes (0 if it could not be determined).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
 
 PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python iterator wrapper returned by [`iter_records`].")},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
+    {Py_tp_iter, reinterpret_cast<void*>(iterator_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_getset, iterator_getset},
     {0, nullptr},
 };
 
@@ -62,9 +139,18 @@ constexpr FunctionDescriptor kIterRecords{"iter_records", {"path", "format"}, 2,
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kIterRecords, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto source = RecordSource::open(call.value().path, poll_signals);
-    if (!source) return CallError::from(std::move(source).error());
-    return CallError::deferred(PyExc_NotImplementedError, "iter_records is not implemented yet");
+    auto opened = RecordStream::open(call.value().path, call.value().format, poll_signals);
+    if (!opened) return CallError::from(std::move(opened).error());
+    auto stream = std::make_unique<RecordStream>(std::move(opened).value());
+    PyObject* type = record_iterator_type();
+    if (type == nullptr) return CallError::fetch();
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type);
+    PyRef self(cls->tp_alloc(cls, 0));
+    if (!self) return CallError::fetch();
+    IteratorObject* it = as_iterator(self.get());
+    it->stream = stream.release();
+    new (&it->busy) std::atomic<std::int64_t>(0);
+    return self;
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
 // bigjson.schema: the structure of a file's first records, as pretty JSON.
+#include <string>
+#include <vector>
+
 #include "call.hpp"
 #include "operations.hpp"
+#include "sample.hpp"
+#include "schema_model.hpp"
+#include "schema_render.hpp"
 
 namespace qvtok::bigjson {
 
@@ -26,9 +32,27 @@ constexpr FunctionDescriptor kSchema{"schema", {"path", "sample", "format"}, 3, 
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kSchema, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto source = RecordSource::open(call.value().path, poll_signals);
-    if (!source) return CallError::from(std::move(source).error());
-    return CallError::deferred(PyExc_NotImplementedError, "schema is not implemented yet");
+    const Call& c = call.value();
+
+    std::vector<json::Document> records;
+    {
+        // The file is closed as soon as the sample is drawn.
+        auto source = RecordSource::open(c.path, poll_signals);
+        if (!source) return CallError::from(std::move(source).error());
+        auto drawn = c.format == RecordFormat::Json ? draw_json_sample(source.value(), c.sample)
+                                                    : draw_jsonl_sample(source.value(), c.sample);
+        if (!drawn) return CallError::from(std::move(drawn).error());
+        records = std::move(drawn).value();
+    }
+
+    std::vector<json::Value> roots;
+    roots.reserve(records.size());
+    for (const json::Document& doc : records) roots.push_back(doc.root());
+    std::string text = render_schema(infer_schema(roots));
+
+    PyRef result(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+    if (!result) return CallError::fetch();
+    return result;
 }
 
 }  // namespace

@@ -43,20 +43,24 @@ struct SchemaField {
     bool operator==(const SchemaField&) const = default;
 };
 
-// The shape of the values at one position, in their order. The values are
-// only read and never copied; the documents they belong to must outlive the
-// call. An empty list gives the text "unknown". Never fails.
+// The shape of the values at one position, in their order (for the records
+// themselves: file order). The values are only read, never copied; their
+// documents must stay alive and in place until the call returns. An empty
+// list gives the text "unknown". Never fails.
 SchemaNode infer_schema(std::span<const json::Value> values);
 
 // The shape of arrays sharing one position: an empty array when all of them
 // are empty, otherwise one element describing all their elements together.
-// `arrays` must be non-empty and hold arrays only.
+// Meant for a non-empty list of arrays; values of other kinds are ignored,
+// and a list without arrays gives "unknown".
 SchemaNode merge_arrays(std::span<const json::Value> arrays);
 
 // The shape of objects sharing one position: one field per distinct key,
 // named with a trailing "?" when some of the objects lack the key (a key
-// held with the value null counts as present). `objects` must be non-empty
-// and hold objects only.
+// held with the value null counts as present). Should two keys end with the
+// same name ("a" missing somewhere, "a?" everywhere), the one that first
+// occurs later wins. Meant for a non-empty list of objects; values of other
+// kinds are ignored, and a list without objects gives "unknown".
 SchemaNode merge_objects(std::span<const json::Value> objects);
 
 }  // namespace qvtok::bigjson

@@ -1,0 +1,79 @@
+#include "sample.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "../../json/reader.hpp"
+#include "../messages.hpp"
+#include "lines.hpp"
+#include "stream.hpp"
+
+namespace qvtok::bigjson {
+
+namespace {
+
+Error parse_failure(const char* prefix, const json::JsonParseError& error) {
+    return Error{ErrorClass::Value, prefix + error.display()};
+}
+
+}  // namespace
+
+Expected<std::vector<json::Document>> draw_json_sample(RecordSource& source, std::uint64_t sample) {
+    std::vector<json::Document> records;
+    ElementScanner scanner;
+    for (;;) {
+        if (source.interrupted()) return Error{ErrorClass::Pending, {}};
+        auto filled = source.fill();
+        if (!filled) return filled.error().to_error(msg::kReadError);
+        std::string_view bytes = filled.value();
+        if (bytes.empty()) break;
+        std::size_t pos = 0;
+        while (pos < bytes.size()) {
+            std::size_t used = 0;
+            auto event = scanner.feed(bytes.substr(pos), used);
+            pos += used;
+            if (event == ElementScanner::Event::NeedMore) break;
+            auto element = parse_element(scanner.take_text());
+            if (!element) return parse_failure(msg::kInvalidElement, element.error());
+            if (element.value()) records.push_back(std::move(*element.value()));
+            if (event == ElementScanner::Event::Closed || records.size() >= sample) {
+                source.consume(pos);
+                return records;
+            }
+        }
+        source.consume(bytes.size());
+    }
+    // The end of the file. An array cut off here keeps the elements it has.
+    if (scanner.shape() == ElementScanner::Shape::Array) return records;
+    auto document = parse_element(scanner.take_text());
+    if (!document) return parse_failure(msg::kInvalidJson, document.error());
+    if (document.value()) records.push_back(std::move(*document.value()));
+    return records;
+}
+
+Expected<std::vector<json::Document>> draw_jsonl_sample(RecordSource& source, std::uint64_t sample) {
+    constexpr unsigned kLinesBetweenPolls = 4096;
+    std::vector<json::Document> records;
+    for (unsigned lines = 1;; ++lines) {
+        if (lines % kLinesBetweenPolls == 0 && source.interrupted()) return Error{ErrorClass::Pending, {}};
+        auto line = next_line(source);
+        if (line && !line.value()) break;
+        // A raised signal handler is never dropped, even when the sample is full.
+        if (!line && line.error().kind == IoError::Kind::Interrupted) return line.error().to_error(msg::kReadError);
+        if (records.size() >= sample) break;
+        if (!line) return line.error().to_error(msg::kReadError);
+        std::string text = std::move(*line.value());
+        std::string_view trimmed = trim_whitespace(text);
+        if (trimmed.empty()) continue;
+        std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
+        std::size_t length = trimmed.size();
+        auto doc = json::read_json_text(std::move(text), begin, length);
+        if (!doc) return parse_failure(msg::kInvalidLine, doc.error());
+        records.push_back(std::move(doc).value());
+    }
+    return records;
+}
+
+}  // namespace qvtok::bigjson

@@ -1,0 +1,164 @@
+import json
+
+import pytest
+
+from qvtok import bigjson
+
+
+def schema_of(write, records, sample=100, name="x.jsonl"):
+    """The schema of records written one per line."""
+    text = "\n".join(r if isinstance(r, str) else json.dumps(r) for r in records) + "\n"
+    return json.loads(bigjson.schema(write(name, text), sample))
+
+
+WORKED = [
+    {"id": 1, "tags": ["a", "b"], "meta": {"x": 1.5}},
+    {"id": 2, "tags": [], "meta": None, "extra": True},
+    {"id": "3", "tags": [1]},
+]
+
+
+def test_worked_example_to_the_byte(write):
+    text = bigjson.schema(write("w.jsonl", "\n".join(json.dumps(r) for r in WORKED) + "\n"))
+    assert text == (
+        "{\n"
+        '  "extra?": "bool",\n'
+        '  "id": "int|str",\n'
+        '  "meta?": {\n'
+        '    "__oneof__": [\n'
+        '      "null",\n'
+        "      {\n"
+        '        "x": "float"\n'
+        "      }\n"
+        "    ]\n"
+        "  },\n"
+        '  "tags": [\n'
+        '    "int|str"\n'
+        "  ]\n"
+        "}"
+    )
+
+
+@pytest.mark.parametrize(
+    "records, expected",
+    [
+        (["1", "2.5", "3"], "float|int"),
+        (["true", "false"], "bool"),
+        (["null"], "null"),
+        (["1.0", "1e2", "-0", "18446744073709551616"], "float"),
+        (['"a"', "null", "1", "false", "2.0"], "bool|float|int|null|str"),
+        (["[]", "[]"], []),
+        (["[]", "[1]"], ["int"]),
+        (['[1, "x"]', "[[2]]"], [{"__oneof__": ["int|str", ["int"]]}]),
+        (['{"a": 1}', "{}"], {"a?": "int"}),
+        (["{}", "{}"], {}),
+        (['{"a": null}', '{"a": 1}'], {"a": "int|null"}),
+        (['{"a": 1}', '{"b": "x"}'], {"a?": "int", "b?": "str"}),
+        (['1', '"a"', "[1]", '{"x": 1}'], {"__oneof__": ["int|str", ["int"], {"x": "int"}]}),
+        (["[1]", '{"x": 1}'], {"__oneof__": [["int"], {"x": "int"}]}),
+        (["5", '{"a": 1}'], {"__oneof__": ["int", {"a": "int"}]}),
+        (['{"a": 1, "a?": "x"}', '{"a?": "y"}'], {"a?": "str"}),
+        (['{"a?": "y"}', '{"a": 1, "a?": "x"}'], {"a?": "int"}),
+        (['{"o": {"p": 1}}', '{"o": {"q": true}}', "{}"], {"o?": {"p?": "int", "q?": "bool"}}),
+        (['[[1, "a"], [null]]', "[[], [[2.5]]]"], [[{"__oneof__": ["int|null|str", ["float"]]}]]),
+    ],
+)
+def test_inference(write, records, expected):
+    assert schema_of(write, records) == expected
+
+
+def test_fields_in_byte_order(write):
+    text = bigjson.schema(write("k.jsonl", '{"a?": 1, "a": 2, "B": 3, "aB": 4, "a_": 5, "aa": 6, "b": 7}\n'))
+    names = [line.split('"')[1] for line in text.splitlines()[1:-1]]
+    assert names == ["B", "a", "a?", "aB", "a_", "aa", "b"]
+
+
+def test_escaping_of_keys(write):
+    record = {'q"': 1, "b\\": 1, "t\t": 1, "c\x01": 1, "e\u00e9": 1, "s/": 1, "d\x7f": 1,
+              "n\n\r\b\f": 1, "u\x1f": 1}
+    text = bigjson.schema(write("e.jsonl", json.dumps(record) + "\n"))
+    assert '"q\\"": "int"' in text
+    assert '"b\\\\": "int"' in text
+    assert '"t\\t": "int"' in text
+    assert '"c\\u0001": "int"' in text
+    assert '"e\u00e9": "int"' in text
+    assert '"s/": "int"' in text
+    assert '"d\x7f": "int"' in text
+    assert '"n\\n\\r\\b\\f": "int"' in text
+    assert '"u\\u001f": "int"' in text
+    assert json.loads(text) == {k: "int" for k in record}
+
+
+@pytest.mark.parametrize(
+    "content, name, expected",
+    [
+        ("", "x.json", '"unknown"'),
+        (" \n\t", "x.json", '"unknown"'),
+        ("[]", "x.json", '"unknown"'),
+        ("\n  \n\n", "x.jsonl", '"unknown"'),
+        ("42", "x.json", '"int"'),
+        ('[1, 2.5, "x"]', "x.json", '"float|int|str"'),
+        ("[1, 2", "x.json", '"int"'),
+        ("[1] trailing text", "x.json", '"int"'),
+        ("[1,,2,]", "x.json", '"int"'),
+        ("[[1, 2], [3]]", "x.json", '[\n  "int"\n]'),
+        ('[{"a": 1}, {"b": 2}]', "x.json", '{\n  "a?": "int",\n  "b?": "int"\n}'),
+        (b'["a\xffb", {"x\xfe": 1}]', "x.json", '{\n  "__oneof__": [\n    "str",\n    {\n      "x\ufffd": "int"\n    }\n  ]\n}'),
+    ],
+)
+def test_schema_of_files(write, content, name, expected):
+    assert bigjson.schema(write(name, content)) == expected
+
+
+@pytest.mark.parametrize(
+    "sample, expected",
+    [
+        (0, '"unknown"'),
+        (1, '{\n  "a": "int"\n}'),
+        (2, '{\n  "a?": "int",\n  "b?": "int"\n}'),
+        (3, '{\n  "a?": "int",\n  "b?": "int",\n  "c?": "int"\n}'),
+        (10, '{\n  "a?": "int",\n  "b?": "int",\n  "c?": "int"\n}'),
+        (True, '{\n  "a": "int"\n}'),
+    ],
+)
+def test_sample_limit_jsonl(write, sample, expected):
+    path = write("s.jsonl", '{"a": 1}\n\n  \n{"b": 2}\n{"c": 3}\n')
+    assert bigjson.schema(path, sample) == expected
+
+
+@pytest.mark.parametrize(
+    "sample, expected",
+    [
+        (0, '{\n  "a": "int"\n}'),  # the first element is always taken
+        (1, '{\n  "a": "int"\n}'),
+        (2, '{\n  "a?": "int",\n  "b?": "int"\n}'),
+        (3, '{\n  "a?": "int",\n  "b?": "int",\n  "c?": "int"\n}'),
+        (2**64 - 1, '{\n  "a?": "int",\n  "b?": "int",\n  "c?": "int"\n}'),
+    ],
+)
+def test_sample_limit_json(write, sample, expected):
+    path = write("s.json", '[{"a": 1}, {"b": 2}, {"c": 3}]')
+    assert bigjson.schema(path, sample=sample) == expected
+
+
+def test_reading_stops_once_the_sample_is_complete(write):
+    # Lines and elements after the sample are never parsed.
+    assert bigjson.schema(write("a.jsonl", b'1\n2\n{bad\n\xff\n'), sample=2) == '"int"'
+    assert bigjson.schema(write("a.json", b'[1, 2, {bad, \xff'), sample=2) == '"int"'
+
+
+@pytest.mark.parametrize(
+    "content, name, exc, message",
+    [
+        ('{"a": 1} x\n', "x.jsonl", ValueError, "invalid JSONL line: trailing characters at line 1 column 10"),
+        (b'1\n"\xff"\n', "x.jsonl", RuntimeError, "read error: stream did not contain valid UTF-8"),
+        ("[1, {x}]", "x.json", ValueError, "invalid JSON element: key must be a string at line 1 column 2"),
+        ("[1, 2 3]", "x.json", ValueError, "invalid JSON element: trailing characters at line 1 column 3"),
+        ('{"a": 1} x', "x.json", ValueError, "invalid JSON: trailing characters at line 1 column 10"),
+        ("\ufeff[1]", "x.json", ValueError, "invalid JSON: expected value at line 1 column 1"),
+    ],
+)
+def test_schema_errors(write, content, name, exc, message, no_fd_leak):
+    with pytest.raises(exc) as info:
+        bigjson.schema(write(name, content))
+    assert str(info.value) == message

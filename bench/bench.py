@@ -1,0 +1,247 @@
+"""Side-by-side benchmarks of qvtok.bigjson against its peers.
+
+Run by hand, never in CI:
+
+    pip install ".[bench]"
+    python bench/bench.py load            # corpus files and a 200 MiB JSONL file
+    python bench/bench.py stream          # count and iter_records on 1 GiB files
+    python bench/bench.py schema          # schema against genson
+    python bench/bench.py memory          # peak RSS, one fresh process per case
+
+Every table prints the median time of each contender and its ratio to qvtok
+(above 1 means qvtok is faster). Large files are generated once into
+--data (default /tmp/qvtok-bench) with shared/tools/make-corpus.
+"""
+
+import argparse
+import gc
+import json
+import os
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+from qvtok import bigjson
+
+ROOT = Path(__file__).resolve().parent.parent
+SHARED = ROOT.parent / "shared"
+CORPUS = SHARED / "corpus"
+MAKE_CORPUS = SHARED / "tools" / "make-corpus"
+
+
+def data_file(data_dir, fmt, size, kind="mixed"):
+    path = Path(data_dir) / f"{kind}-{size}.{fmt}"
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        print(f"generating {path} ...", file=sys.stderr)
+        subprocess.run(
+            [sys.executable, str(MAKE_CORPUS), "--format", fmt, "--size", size,
+             "--kind", kind, "--out", str(path)],
+            check=True,
+        )
+    return str(path)
+
+
+def median_time(fn, repeat):
+    times = []
+    for _ in range(repeat):
+        gc.collect()
+        start = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - start)
+        del result
+    return statistics.median(times)
+
+
+def table(title, size, contenders, repeat):
+    """contenders: [(name, fn)], the first being qvtok's."""
+    print(f"\n{title}  ({size / 2**20:.1f} MiB)")
+    base = None
+    for name, fn in contenders:
+        try:
+            t = median_time(fn, repeat)
+        except ImportError as e:
+            print(f"  {name:<34} skipped ({e})")
+            continue
+        if base is None:
+            base = t
+        print(f"  {name:<34} {t * 1000:10.1f} ms  {size / t / 2**20:9.0f} MiB/s  x{t / base:6.2f}")
+
+
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def bench_load(args):
+    import msgspec
+    import orjson
+
+    for name in ["twitter.json", "citm_catalog.json", "canada.json"]:
+        path = str(CORPUS / name)
+        size = os.path.getsize(path)
+
+        def json_load(path=path):
+            with open(path, encoding="utf-8") as f:
+                return json.load(f)
+
+        table(f"load {name}", size, [
+            ("bigjson.load", lambda: bigjson.load(path)),
+            ("json.load", json_load),
+            ("orjson.loads(f.read())", lambda: orjson.loads(read_bytes(path))),
+            ("msgspec.json.decode(f.read())", lambda: msgspec.json.decode(read_bytes(path))),
+        ], args.repeat)
+
+    path = data_file(args.data, "jsonl", args.jsonl_size)
+    size = os.path.getsize(path)
+
+    def lines_with(loads):
+        with open(path, "rb") as f:
+            return [loads(line) for line in f if line.strip()]
+
+    table(f"load JSONL {args.jsonl_size}", size, [
+        ("bigjson.load", lambda: bigjson.load(path)),
+        ("[json.loads(l) for l in f]", lambda: lines_with(json.loads)),
+        ("[orjson.loads(l) for l in f]", lambda: lines_with(orjson.loads)),
+    ], max(1, args.repeat // 3))
+
+
+def bench_stream(args):
+    import ijson
+    import orjson
+
+    jsonl = data_file(args.data, "jsonl", args.big_size)
+    array = data_file(args.data, "json", args.big_size)
+    for path in (jsonl, array):
+        read_bytes(path)  # warm the page cache
+    repeat = max(1, args.repeat // 3)
+
+    def wc_l(path):
+        return subprocess.run(["wc", "-l", path], capture_output=True, check=True).stdout
+
+    def python_lines(path):
+        with open(path, "rb") as f:
+            return sum(1 for line in f if line.strip())
+
+    table(f"count JSONL {args.big_size}", os.path.getsize(jsonl), [
+        ("bigjson.count", lambda: bigjson.count(jsonl)),
+        ("wc -l", lambda: wc_l(jsonl)),
+        ("python loop over lines", lambda: python_lines(jsonl)),
+    ], repeat)
+    table(f"count JSON array {args.big_size}", os.path.getsize(array), [
+        ("bigjson.count", lambda: bigjson.count(array)),
+        ("wc -l", lambda: wc_l(array)),
+    ], repeat)
+
+    def drain(it):
+        n = 0
+        for _ in it:
+            n += 1
+        return n
+
+    def orjson_lines(path):
+        n = 0
+        with open(path, "rb") as f:
+            for line in f:
+                if line.strip():
+                    orjson.loads(line)
+                    n += 1
+        return n
+
+    def ijson_items(path):
+        with open(path, "rb") as f:
+            return drain(ijson.items(f, "item"))
+
+    table(f"iterate JSONL {args.big_size}", os.path.getsize(jsonl), [
+        ("bigjson.iter_records", lambda: drain(bigjson.iter_records(jsonl))),
+        ("orjson.loads per line", lambda: orjson_lines(jsonl)),
+    ], repeat)
+    table(f"iterate JSON array {args.big_size}", os.path.getsize(array), [
+        ("bigjson.iter_records", lambda: drain(bigjson.iter_records(array))),
+        ("orjson.loads(whole file)", lambda: len(orjson.loads(read_bytes(array)))),
+        (f"ijson.items ({ijson.backend})", lambda: ijson_items(array)),
+    ], 1)
+
+
+def bench_schema(args):
+    from genson import SchemaBuilder
+
+    small = data_file(args.data, "jsonl", "1M")
+    for fmt in ("jsonl", "json"):
+        big = data_file(args.data, fmt, args.big_size)
+        table(f"schema(sample=100) {fmt}: 1 GiB vs 1 MiB", os.path.getsize(big), [
+            (f"bigjson.schema {args.big_size}", lambda: bigjson.schema(big)),
+            ("bigjson.schema 1M", lambda: bigjson.schema(small)),
+        ], args.repeat)
+
+    tweets = data_file(args.data, "jsonl", "600M", kind="tweets")
+    n = 100_000
+
+    def genson_schema():
+        builder = SchemaBuilder()
+        with open(tweets, "rb") as f:
+            for i, line in enumerate(f):
+                if i == n:
+                    break
+                builder.add_object(json.loads(line))
+        return builder.to_schema()
+
+    table(f"schema of {n} tweets", os.path.getsize(tweets), [
+        ("bigjson.schema(sample=100_000)", lambda: bigjson.schema(tweets, n)),
+        ("genson after json.loads", genson_schema),
+    ], 1)
+
+
+MEMORY_CASES = {
+    "bigjson.load": "from qvtok import bigjson; x = bigjson.load(P)",
+    "json.load": "import json; x = json.load(open(P, encoding='utf-8'))",
+    "orjson.loads": "import orjson; x = orjson.loads(open(P, 'rb').read())",
+    "bigjson.iter_records": "from qvtok import bigjson\nfor r in bigjson.iter_records(P): pass",
+    "bigjson.count": "from qvtok import bigjson; bigjson.count(P)",
+}
+
+
+def peak_rss(code, path):
+    """Peak RSS in MiB of a fresh interpreter running `code` on `path`."""
+    script = (
+        "import resource\nP = %r\nbase = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
+        "%s\nprint(base, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % (path, code)
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    base, peak = map(int, out.stdout.split())
+    return base / 1024, peak / 1024
+
+
+def bench_memory(args):
+    files = [str(CORPUS / "citm_catalog.json"), data_file(args.data, "json", "200M")]
+    for path in files:
+        print(f"\npeak RSS, {Path(path).name} ({os.path.getsize(path) / 2**20:.0f} MiB)")
+        for name in ["bigjson.load", "json.load", "orjson.loads"]:
+            base, peak = peak_rss(MEMORY_CASES[name], path)
+            print(f"  {name:<24} {peak:8.0f} MiB  (+{peak - base:.0f} over start-up)")
+    big = data_file(args.data, "json", args.stream_size)
+    big_jsonl = data_file(args.data, "jsonl", args.stream_size)
+    for path in (big, big_jsonl):
+        print(f"\npeak RSS growth while streaming {Path(path).name} ({os.path.getsize(path) / 2**30:.1f} GiB)")
+        for name in ["bigjson.iter_records", "bigjson.count"]:
+            base, peak = peak_rss(MEMORY_CASES[name], path)
+            print(f"  {name:<24} +{peak - base:.1f} MiB over start-up")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "all"])
+    parser.add_argument("--data", default="/tmp/qvtok-bench")
+    parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--jsonl-size", default="200M")
+    parser.add_argument("--big-size", default="1G")
+    parser.add_argument("--stream-size", default="2G")
+    args = parser.parse_args()
+    for what in (["load", "stream", "schema", "memory"] if args.what == "all" else [args.what]):
+        globals()["bench_" + what](args)
+
+
+if __name__ == "__main__":
+    main()

@@ -99,6 +99,22 @@ inline const char* scan_string_run(const char* p, const char* end, unsigned& hig
     return end;
 }
 
+// Eight ASCII digits at p as one number, or -1 when any byte is not a digit.
+inline std::int64_t eight_digits(const char* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);  // little-endian: the first digit is the low byte
+    // A byte is a digit when its high nibble is 3 and adding 6 keeps it so.
+    if (((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) !=
+        0x3333333333333333ull)
+        return -1;
+    x -= 0x3030303030303030ull;
+    x = (x * 10) + (x >> 8);  // pairs of digits in every other byte
+    x = (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+         (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+        32;
+    return static_cast<std::int64_t>(x);
+}
+
 // Appends the code point as UTF-8.
 inline void append_utf8(std::string& out, std::uint32_t cp) {
     char buf[4];
@@ -351,52 +367,86 @@ private:
         return std::string_view(src + e.key_offset, e.key_head >> kSizeShift);
     }
 
-    // Sorts the object's entries by key bytes, keeps the last of equal keys
-    // (a later duplicate replaces the earlier value) and moves them to the
-    // document.
-    void close_object(std::size_t node, std::size_t mark) {
-        Entry* first = scratch_.data() + mark;
-        std::size_t n = scratch_.size() - mark;
-        if (n > 1) n = sort_unique(first, n);
-        doc_.tape[node].head = bits(Kind::Object) | (static_cast<std::uint64_t>(n) << kSizeShift);
-        doc_.tape[node].payload = doc_.tape.size();
-        doc_.tape[node + 1].payload = doc_.entries.size();
-        doc_.entries.insert(doc_.entries.end(), first, first + n);
-        scratch_.resize(mark);
+    // The key's first eight bytes as a big-endian number, zero-padded: two
+    // keys whose prefixes differ compare like the prefixes (a zero pad byte
+    // sorts before any real byte, as a shorter key does).
+    std::uint64_t key_prefix(const Entry& e) const {
+        std::size_t len = e.key_head >> kSizeShift;
+        if (len == 0) return 0;
+        const std::string& src = (e.key_head & kArenaBit) ? doc_.arena : doc_.text;
+        std::uint64_t x = 0;
+        std::memcpy(&x, src.data() + e.key_offset,
+                    src.size() - e.key_offset >= 8 ? 8 : std::min<std::size_t>(len, 8));
+        x = __builtin_bswap64(x);
+        if (len < 8) x &= ~std::uint64_t{0} << (8 * (8 - len));
+        return x;
     }
 
-    std::size_t sort_unique(Entry* first, std::size_t n) const {
+    struct SortKey {
+        std::uint64_t prefix;
+        std::uint64_t pos;  // index among the object's entries, in document order
+    };
+
+    int compare(const SortKey& a, const SortKey& b, const Entry* first) const {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+        return key(first[a.pos]).compare(key(first[b.pos]));
+    }
+
+    // Moves the object's entries to the document sorted by key bytes; of
+    // equal keys only the last one stays (a later duplicate replaces the
+    // earlier value). Returns the number of entries kept.
+    std::size_t close_entries(std::size_t mark) {
+        const Entry* first = scratch_.data() + mark;
+        const std::size_t n = scratch_.size() - mark;
+        if (n <= 1) {
+            doc_.entries.insert(doc_.entries.end(), first, first + n);
+            return n;
+        }
+        order_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) order_[i] = SortKey{key_prefix(first[i]), i};
         bool duplicates = false;
         if (n <= 16) {
             // Stable insertion sort; an equal key is met exactly where the
             // later entry stops, so duplicates are noticed for free.
             for (std::size_t i = 1; i < n; ++i) {
-                Entry x = first[i];
-                std::string_view kx = key(x);
+                SortKey x = order_[i];
                 std::size_t j = i;
                 while (j > 0) {
-                    int c = key(first[j - 1]).compare(kx);
+                    int c = compare(order_[j - 1], x, first);
                     if (c <= 0) {
                         duplicates |= c == 0;
                         break;
                     }
-                    first[j] = first[j - 1];
+                    order_[j] = order_[j - 1];
                     --j;
                 }
-                first[j] = x;
+                order_[j] = x;
             }
         } else {
-            std::stable_sort(first, first + n,
-                             [this](const Entry& a, const Entry& b) { return key(a) < key(b); });
+            // The position breaks ties, so the unstable sort keeps equal keys
+            // in document order.
+            std::sort(order_.begin(), order_.end(), [&](const SortKey& a, const SortKey& b) {
+                int c = compare(a, b, first);
+                return c < 0 || (c == 0 && a.pos < b.pos);
+            });
             duplicates = true;  // checked below
         }
-        if (!duplicates) return n;
-        std::size_t out = 0;
+        std::size_t kept = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (i + 1 < n && key(first[i]) == key(first[i + 1])) continue;
-            first[out++] = first[i];
+            if (duplicates && i + 1 < n && compare(order_[i], order_[i + 1], first) == 0) continue;
+            doc_.entries.push_back(first[order_[i].pos]);
+            ++kept;
         }
-        return out;
+        return kept;
+    }
+
+    void close_object(std::size_t node, std::size_t mark) {
+        std::uint64_t first_entry = doc_.entries.size();
+        std::uint64_t n = close_entries(mark);
+        scratch_.resize(mark);
+        doc_.tape[node].head = bits(Kind::Object) | (n << kSizeShift);
+        doc_.tape[node].payload = doc_.tape.size();
+        doc_.tape[node + 1].payload = first_entry;
     }
 
     // Entered just past the opening quote; leaves p_ past the closing one.
@@ -531,6 +581,8 @@ private:
             // Nineteen digits always fit in 64 bits; only later ones are checked.
             const char* digits = p_;
             const char* fits = end_ - digits > 19 ? digits + 19 : end_;
+            for (std::int64_t eight; fits - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8)
+                s = s * 100000000 + static_cast<std::uint64_t>(eight);
             while (p_ != fits && is_digit(static_cast<unsigned char>(*p_))) s = s * 10 + (*p_++ - '0');
             while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_))) {
                 std::uint64_t next;
@@ -554,13 +606,17 @@ private:
             // Digits that no longer fit are not needed here: the significand
             // is then far above 2^53 and the conversion reads the text itself.
             constexpr std::uint64_t kRoom = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
-            do {
+            constexpr std::uint64_t kRoom8 = (std::numeric_limits<std::uint64_t>::max() - 99999999) / 100000000;
+            for (std::int64_t eight; s <= kRoom8 && end_ - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8) {
+                s = s * 100000000 + static_cast<std::uint64_t>(eight);
+                e -= 8;
+            }
+            for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) {
                 if (s <= kRoom) {
                     s = s * 10 + static_cast<unsigned>(*p_ - '0');
                     --e;
                 }
-                ++p_;
-            } while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)));
+            }
         }
         if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
             is_float = true;
@@ -619,6 +675,7 @@ private:
     const char* p_;
     const char* end_;
     std::vector<Entry> scratch_;  // entries of the objects still open
+    std::vector<SortKey> order_;  // reused by every object's sort
     std::uint8_t depth_ = 128;    // nesting left; the 128th level fails
     const char* error_message_ = nullptr;
     std::size_t error_at_ = 0;

@@ -75,29 +75,32 @@ std::string_view trim_whitespace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
-Expected<std::size_t, IoError> read_line(RecordSource& source, std::string& text) {
-    const std::size_t start = text.size();
-    std::optional<IoError> failure;
+namespace {
+
+// Appends bytes up to and including the next line feed, or to the end of the
+// file; a failed read stops early and is handed back.
+std::optional<IoError> append_line(RecordSource& source, std::string& text) {
     for (bool first = true;; first = false) {
         // A line that spans many buffers is a long wait: let Ctrl-C in.
-        if (!first && source.interrupted()) {
-            failure = IoError::interrupted();
-            break;
-        }
+        if (!first && source.interrupted()) return IoError::interrupted();
         auto filled = source.fill();
-        if (!filled) {
-            failure = filled.error();
-            break;
-        }
+        if (!filled) return filled.error();
         std::string_view bytes = filled.value();
-        if (bytes.empty()) break;
+        if (bytes.empty()) return std::nullopt;
         const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
         std::size_t take =
             lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data()) + 1 : bytes.size();
         text.append(bytes.data(), take);
         source.consume(take);
-        if (lf != nullptr) break;
+        if (lf != nullptr) return std::nullopt;
     }
+}
+
+}  // namespace
+
+Expected<std::size_t, IoError> read_line(RecordSource& source, std::string& text) {
+    const std::size_t start = text.size();
+    std::optional<IoError> failure = append_line(source, text);
     if (!json::is_valid_utf8(text.data() + start, text.size() - start)) {
         text.resize(start);
         return failure ? *failure : IoError::utf8();
@@ -118,16 +121,21 @@ Expected<std::optional<std::string>, IoError> next_line(RecordSource& source) {
     return std::optional<std::string>(std::move(text));
 }
 
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed) {
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished) {
     // A long run of blank lines is a long wait too.
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
     for (;;) {
-        std::string text;
-        auto got = read_line(source, text);
-        if (!got) return got.error().to_error(msg::kReadError);
-        if (got.value() == 0) return std::optional<json::Document>();
-        bytes_consumed += got.value();
+        std::string text = std::exchange(unfinished, std::string());
+        if (std::optional<IoError> failure = append_line(source, text)) {
+            // Keep what the line has so far: the next call finishes it
+            // instead of taking its rest for a line of its own.
+            unfinished = std::move(text);
+            return failure->to_error(msg::kReadError);
+        }
+        if (text.empty()) return std::optional<json::Document>();
+        if (!json::is_valid_utf8(text)) return IoError::utf8().to_error(msg::kReadError);
+        bytes_consumed += text.size();
         std::string_view trimmed = trim_whitespace(text);
         if (trimmed.empty()) {
             if (++blank == kBlankLinesBetweenPolls) {

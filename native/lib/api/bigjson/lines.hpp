@@ -41,7 +41,9 @@ using RecordResult = Expected<std::optional<json::Document>>;
 // blank or not, parsed or not, except lines that are not UTF-8. Errors:
 // RuntimeError "read error: ..." for failed reads and lines that are not
 // UTF-8, ValueError "invalid JSONL line: ..." for a line that is not one
-// JSON value. After an error the next call reads on from the following line.
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed);
+// JSON value. After an error the next call reads on from the following line;
+// a read that fails inside a line leaves the bytes read so far in
+// `unfinished`, and the next call completes that line first.
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished);
 
 }  // namespace qvtok::bigjson

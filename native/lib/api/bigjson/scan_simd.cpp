@@ -56,6 +56,19 @@ struct Sse2 {
             return bits(r[0], r[1], r[2], r[3]);
         }
         std::uint64_t high() const { return bits(v[0], v[1], v[2], v[3]); }
+        // 0x21 to 0x7F: a signed comparison, in which bytes of 0x80 and above are negative.
+        std::uint64_t above_space() const {
+            __m128i k = _mm_set1_epi8(' ');
+            return bits(_mm_cmpgt_epi8(v[0], k), _mm_cmpgt_epi8(v[1], k), _mm_cmpgt_epi8(v[2], k),
+                        _mm_cmpgt_epi8(v[3], k));
+        }
+        // 0x00 to 0x1F.
+        std::uint64_t below_space() const {
+            __m128i k = _mm_set1_epi8(0x1F);
+            __m128i r[4];
+            for (int i = 0; i < 4; ++i) r[i] = _mm_cmpeq_epi8(_mm_min_epu8(v[i], k), v[i]);
+            return bits(r[0], r[1], r[2], r[3]);
+        }
     };
 
     static JsonMasks json_masks(const std::uint8_t* p) {
@@ -70,8 +83,12 @@ struct Sse2 {
 
     static LineMasks line_masks(const std::uint8_t* p) {
         Block b(p);
-        std::uint64_t high = b.high();
-        return LineMasks{b.eq('\n'), ~(b.white() | high), high};
+        return LineMasks{b.eq('\n'), b.above_space(), b.high()};
+    }
+
+    static std::uint64_t control_mask(const std::uint8_t* p) {
+        Block b(p);
+        return b.below_space() & ~b.white();
     }
 
     static std::uint64_t prefix_xor(std::uint64_t x) {

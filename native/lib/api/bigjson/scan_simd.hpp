@@ -44,6 +44,7 @@ struct LineState {
     std::uint8_t need = 0;        // bytes of it still to come
     std::uint8_t partial[4] = {};
     std::uint8_t tail[3] = {};    // the last three bytes seen, for UTF-8 across buffers
+    bool mostly_non_ascii = false;  // most windows of the last buffer held non-ASCII bytes
 };
 
 // Counts the lines of data[0, n). Returns n, or the offset of a byte of the

@@ -58,10 +58,21 @@ struct Avx2 {
 
     static LineMasks line_masks(const std::uint8_t* p) {
         __m256i a = load(p), b = load(p + 32);
-        __m256i lf = _mm256_set1_epi8('\n');
-        std::uint64_t high = bits(a, b);
-        return LineMasks{bits(_mm256_cmpeq_epi8(a, lf), _mm256_cmpeq_epi8(b, lf)), ~(bits(white(a), white(b)) | high),
-                         high};
+        __m256i lf = _mm256_set1_epi8('\n'), space = _mm256_set1_epi8(' ');
+        // Signed comparison: bytes of 0x80 and above are negative.
+        return LineMasks{bits(_mm256_cmpeq_epi8(a, lf), _mm256_cmpeq_epi8(b, lf)),
+                         bits(_mm256_cmpgt_epi8(a, space), _mm256_cmpgt_epi8(b, space)), bits(a, b)};
+    }
+
+    static std::uint64_t control_mask(const std::uint8_t* p) {
+        __m256i a = load(p), b = load(p + 32);
+        __m256i space = _mm256_set1_epi8(' ');
+        // Below the space (and not negative), and not tab to carriage return.
+        __m256i ca = _mm256_andnot_si256(white(a), _mm256_and_si256(_mm256_cmpgt_epi8(space, a),
+                                                                     _mm256_cmpgt_epi8(a, _mm256_set1_epi8(-1))));
+        __m256i cb = _mm256_andnot_si256(white(b), _mm256_and_si256(_mm256_cmpgt_epi8(space, b),
+                                                                     _mm256_cmpgt_epi8(b, _mm256_set1_epi8(-1))));
+        return bits(ca, cb);
     }
 
     static std::uint64_t prefix_xor(std::uint64_t x) {

@@ -12,7 +12,8 @@
 // The policy provides, for one window of 64 bytes:
 //   json_masks(p) -> JsonMasks   quote, backslash, open ("[" "{"), close ("]" "}"), comma
 //   space_mask(p)               tab, line feed, form feed, carriage return, space
-//   line_masks(p) -> LineMasks  line feed, significant ASCII, non-ASCII
+//   line_masks(p) -> LineMasks  line feed, 0x21 to 0x7F, non-ASCII
+//   control_mask(p)             bytes below 0x20 other than tab to carriage return
 //   prefix_xor(x)               bit i = xor of bits 0..i
 //   Utf8(tail)                  a UTF-8 checker primed with the three bytes before the data:
 //     pending()                 the previous window ended inside a character
@@ -32,7 +33,7 @@ struct JsonMasks {
 };
 
 struct LineMasks {
-    std::uint64_t line_feed, significant, non_ascii;
+    std::uint64_t line_feed, printable, non_ascii;
 };
 
 template <class Isa>
@@ -261,7 +262,7 @@ struct Kernels {
     // Walks the non-ASCII bytes `mask` of a line that has shown nothing but
     // white space so far; true when one of them belongs to another character.
     // Ill-formed input is the UTF-8 check's business: any answer will do.
-    [[gnu::noinline]] static bool non_white_beyond_ascii(const std::uint8_t* w, std::uint64_t mask, LineState& st) {
+    static bool non_white_beyond_ascii(const std::uint8_t* w, std::uint64_t mask, LineState& st) {
         for (; mask != 0; mask &= mask - 1) {
             std::uint8_t b = w[__builtin_ctzll(mask)];
             if (st.need == 0) {
@@ -280,23 +281,44 @@ struct Kernels {
         return false;
     }
 
+    // Whether the bytes `part` of a window, none of them 0x21 to 0x7F, hold
+    // something besides White_Space: a control byte, or a character beyond
+    // ASCII that is not White_Space.
+    [[gnu::noinline]] static bool rarely_significant(const std::uint8_t* w, const LineMasks& m, std::uint64_t part,
+                                                     LineState& st) {
+        if (part == 0) return false;
+        if ((Isa::control_mask(w) & part) != 0) return true;
+        std::uint64_t high = m.non_ascii & part;
+        return high != 0 && non_white_beyond_ascii(w, high, st);
+    }
+
     static bool tail_incomplete(const std::uint8_t* tail) {
         return tail[2] >= 0xC0 || tail[1] >= 0xE0 || tail[0] >= 0xF0;
     }
 
     static std::size_t count_lines(const char* data, std::size_t n, LineState& st) {
+        // In text where most windows hold characters beyond ASCII, every
+        // window is checked: deciding window by window would be a coin toss
+        // for the branch predictor. The previous buffer tells which kind of
+        // text this is.
+        return st.mostly_non_ascii ? scan_lines<true>(data, n, st) : scan_lines<false>(data, n, st);
+    }
+
+    template <bool kCheckAll>
+    static std::size_t scan_lines(const char* data, std::size_t n, LineState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];
         typename Isa::Utf8 utf8(st.tail);
         std::uint64_t lines = st.lines;
         bool significant = st.significant;
+        std::uint64_t non_ascii_windows = 0;
         for (std::size_t off = 0; off < n; off += 64) {
             std::size_t len;
             const std::uint8_t* w = window_at(bytes, n, off, pad, len);
             std::uint64_t valid = valid_mask(len);
             LineMasks m = Isa::line_masks(w);
-            m.significant &= valid;
-            if (m.non_ascii != 0 || utf8.pending()) {
+            non_ascii_windows += m.non_ascii != 0 ? 1 : 0;
+            if (kCheckAll || m.non_ascii != 0 || utf8.pending()) {
                 std::uint64_t errors = utf8.check(w, len) & valid;
                 if (errors != 0) {
                     st.lines = lines;
@@ -309,21 +331,18 @@ struct Kernels {
             for (std::uint64_t feeds = m.line_feed; feeds != 0; feeds &= feeds - 1) {
                 std::uint64_t bit = feeds & (0 - feeds);
                 std::uint64_t line = (bit - 1) & rest;
-                if (!significant && (m.significant & line) != 0) significant = true;
-                if (!significant && (m.non_ascii & line) != 0)
-                    significant = non_white_beyond_ascii(w, m.non_ascii & line, st);
+                if (!significant) significant = (m.printable & line) != 0 || rarely_significant(w, m, line, st);
                 lines += significant ? 1 : 0;
                 significant = false;
                 st.need = 0;
                 st.pending = 0;
                 rest &= ~(bit | (bit - 1));
             }
-            if (!significant && (m.significant & rest) != 0) significant = true;
-            if (!significant && (m.non_ascii & rest) != 0)
-                significant = non_white_beyond_ascii(w, m.non_ascii & rest, st);
+            if (!significant) significant = (m.printable & rest) != 0 || rarely_significant(w, m, rest, st);
         }
         st.lines = lines;
         st.significant = significant;
+        st.mostly_non_ascii = non_ascii_windows * 64 * 3 > n;
         if (n >= 3) {
             __builtin_memcpy(st.tail, bytes + n - 3, 3);
         } else {

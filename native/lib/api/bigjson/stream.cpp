@@ -1,5 +1,7 @@
 #include "stream.hpp"
 
+#include <string.h>
+
 #include <utility>
 
 #include "../../json/parse_messages.hpp"
@@ -67,7 +69,7 @@ RecordStream::RecordStream(RecordSource source, RecordFormat format, std::uint64
 }
 
 RecordResult RecordStream::next() {
-    if (format_ == RecordFormat::Jsonl) return next_jsonl_record(source_, bytes_read_);
+    if (format_ == RecordFormat::Jsonl) return next_jsonl_record(source_, bytes_read_, unfinished_line_);
     return next_json();
 }
 
@@ -82,14 +84,7 @@ RecordResult RecordStream::next_json() {
             block_pos_ = 0;
             bytes_read_ += block_filled_;
             if (block_filled_ == 0) return end_of_file();
-            std::string_view block(block_.get(), block_filled_);
-            std::size_t last = block.rfind('\n');
-            if (last == std::string_view::npos) {
-                since_line_feed_ += block_filled_;
-            } else {
-                line_feeds_ += scan::count_line_feeds(block_.get(), block_filled_);
-                since_line_feed_ = block_filled_ - last - 1;
-            }
+            note_line_feeds();
         }
         std::size_t used = 0;
         auto event = scanner_.feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
@@ -101,6 +96,17 @@ RecordResult RecordStream::next_json() {
         if (element.value()) return std::move(element).value();
         if (finished_) return std::optional<json::Document>();
     }
+}
+
+void RecordStream::note_line_feeds() {
+    const char* block = block_.get();
+    const void* last = ::memrchr(block, '\n', block_filled_);
+    if (last == nullptr) {
+        since_line_feed_ += block_filled_;
+        return;
+    }
+    line_feeds_ += scan::count_line_feeds(block, block_filled_);
+    since_line_feed_ = block_filled_ - static_cast<std::size_t>(static_cast<const char*>(last) - block) - 1;
 }
 
 RecordResult RecordStream::end_of_file() {

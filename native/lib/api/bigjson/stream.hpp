@@ -76,7 +76,8 @@ public:
     // "invalid JSON: EOF while parsing a list ..." when the file ends before
     // the top-level array is closed, after which the stream has ended;
     // RuntimeError "read error: ..." when a read fails. JSONL: as
-    // next_jsonl_record.
+    // next_jsonl_record. A signal handler that raised ends the call with
+    // ErrorClass::Pending; the next call goes on where this one stopped.
     RecordResult next();
 
     std::uint64_t bytes_read() const { return bytes_read_; }
@@ -86,11 +87,15 @@ private:
     RecordStream(RecordSource source, RecordFormat format, std::uint64_t total_bytes);
     RecordResult next_json();
     RecordResult end_of_file();
+    void note_line_feeds();
 
     RecordSource source_;
     RecordFormat format_;
     std::uint64_t bytes_read_ = 0;
     std::uint64_t total_bytes_ = 0;
+
+    // JSONL mode only: a line that a failed read cut short.
+    std::string unfinished_line_;
 
     // JSON mode only.
     std::unique_ptr<char[]> block_;

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <limits>
 
 namespace qvtok::json::detail {
 
@@ -35,11 +37,45 @@ inline bool try_exact(std::uint64_t significand, std::int64_t exponent, bool neg
     return true;
 }
 
+// Powers of ten that x87 extended precision (64-bit mantissa) holds exactly:
+// 10^27 = 2^27 * 5^27 and 5^27 < 2^64.
+inline constexpr long double kExactExtendedPowers[] = {
+    1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
+    1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
+    1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+
+// Seventeen-digit literals (the shortest form of most doubles) miss the
+// exact path. A 64-bit significand is exact in extended precision, so one
+// extended operation rounds once; rounding that to a double is correct
+// unless the extended result lies at or next to the midpoint between two
+// doubles, where the second rounding could go the wrong way. Those rare
+// cases, and platforms without 80-bit long double, go the slow way.
+inline bool try_extended(std::uint64_t significand, std::int64_t exponent, bool negative,
+                         double& out) {
+    if constexpr (std::numeric_limits<long double>::digits != 64) {
+        return false;
+    } else {
+        if (exponent < -27 || exponent > 27) return false;
+        long double x = static_cast<long double>(significand);
+        x = exponent >= 0 ? x * kExactExtendedPowers[exponent] : x / kExactExtendedPowers[-exponent];
+        std::uint64_t mantissa;
+        std::memcpy(&mantissa, &x, sizeof mantissa);  // the explicit 64-bit mantissa
+        std::uint64_t low = mantissa & 0x7FF;          // the bits a double drops
+        if (low >= 0x3FF && low <= 0x401) return false;
+        double f = static_cast<double>(x);
+        out = negative ? -f : f;
+        return true;
+    }
+}
+
 }  // namespace fast
 
+// `exact` tells whether `significand` holds every digit of the literal.
 inline bool decimal_to_double_fast(const char* first, const char* last, std::uint64_t significand,
-                                   std::int64_t exponent, bool negative, double& out) {
-    if (fast::try_exact(significand, exponent, negative, out)) return true;
+                                   std::int64_t exponent, bool negative, bool exact, double& out) {
+    if (exact && (fast::try_exact(significand, exponent, negative, out) ||
+                  fast::try_extended(significand, exponent, negative, out)))
+        return true;
     return decimal_to_double(first, last, significand, exponent, negative, out);
 }
 

@@ -573,6 +573,7 @@ private:
         std::uint64_t s = 0;
         std::int64_t e = 0;  // decimal exponent of the last digit kept in s
         bool is_float = false;
+        bool exact = true;   // no digit was dropped from s
         if (*p_ == '0') {
             ++p_;
             if (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)))
@@ -591,6 +592,7 @@ private:
                     // Beyond 64 bits the literal is a float; the dropped
                     // digits only scale it.
                     is_float = true;
+                    exact = false;
                     for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) ++e;
                     break;
                 }
@@ -615,6 +617,8 @@ private:
                 if (s <= kRoom) {
                     s = s * 10 + static_cast<unsigned>(*p_ - '0');
                     --e;
+                } else {
+                    exact = false;
                 }
             }
         }
@@ -657,7 +661,7 @@ private:
             return true;
         }
         double f;
-        if (!detail::decimal_to_double_fast(start, p_, s, e, negative, f))
+        if (!detail::decimal_to_double_fast(start, p_, s, e, negative, exact, f))
             return fail_consumed(msg::kNumberOutOfRange);
         push_float(f);
         return true;

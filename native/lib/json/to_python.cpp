@@ -19,7 +19,30 @@ PyObject* checked(PyObject* obj) {
     return obj;
 }
 
-// ASCII text is copied straight into a compact str; anything else is decoded.
+// Writes the code points of valid UTF-8 into a string of the given width.
+template <class Unit>
+void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) {
+    while (p < end) {
+        std::uint32_t c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c < 0xE0) {
+            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (c < 0xF0) {
+            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+            p += 4;
+        }
+        *out++ = static_cast<Unit>(c);
+    }
+}
+
+// A str from bytes the reader has already checked to be UTF-8. The string is
+// made at its final width and filled in one pass, without the interpreter's
+// decoder widening its buffer as it meets larger characters.
 PyObject* make_str(std::string_view bytes, bool ascii) {
     Py_ssize_t n = static_cast<Py_ssize_t>(bytes.size());
     if (ascii) {
@@ -27,7 +50,22 @@ PyObject* make_str(std::string_view bytes, bool ascii) {
         std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
         return s;
     }
-    return checked(PyUnicode_DecodeUTF8(bytes.data(), n, nullptr));
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    Py_ssize_t chars = 0;
+    unsigned char top = 0;
+    for (const unsigned char* q = p; q < end; ++q) {
+        chars += (*q & 0xC0) != 0x80;
+        top = *q > top ? *q : top;
+    }
+    Py_UCS4 maxchar = top >= 0xF0 ? 0x10FFFF : top >= 0xC4 ? 0xFFFF : 0xFF;
+    PyObject* s = checked(PyUnicode_New(chars, maxchar));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: decode_into(p, end, PyUnicode_1BYTE_DATA(s)); break;
+        case PyUnicode_2BYTE_KIND: decode_into(p, end, PyUnicode_2BYTE_DATA(s)); break;
+        default: decode_into(p, end, PyUnicode_4BYTE_DATA(s)); break;
+    }
+    return s;
 }
 
 class Converter {

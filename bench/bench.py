@@ -204,10 +204,14 @@ MEMORY_CASES = {
 
 
 def peak_rss(code, path):
-    """Peak RSS in MiB of a fresh interpreter running `code` on `path`."""
+    """RSS at start-up and peak RSS, in MiB, of a fresh interpreter running
+    `code` on `path` (from /proc: getrusage's peak survives exec)."""
     script = (
-        "import resource\nP = %r\nbase = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss\n"
-        "%s\nprint(base, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)" % (path, code)
+        "def status(key):\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith(key): return int(line.split()[1])\n"
+        "P = %r\nbase = status('VmRSS:')\n"
+        "%s\nprint(base, status('VmHWM:'))" % (path, code)
     )
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
     base, peak = map(int, out.stdout.split())

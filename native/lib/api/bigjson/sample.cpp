@@ -20,8 +20,8 @@ Error parse_failure(const char* prefix, const json::JsonParseError& error) {
 
 }  // namespace
 
-Expected<std::vector<json::Document>> draw_json_sample(RecordSource& source, std::uint64_t sample) {
-    std::vector<json::Document> records;
+Expected<Done> draw_json_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take) {
+    std::uint64_t taken = 0;
     ElementScanner scanner;
     for (;;) {
         if (source.interrupted()) return Error{ErrorClass::Pending, {}};
@@ -37,32 +37,35 @@ Expected<std::vector<json::Document>> draw_json_sample(RecordSource& source, std
             if (event == ElementScanner::Event::NeedMore) break;
             auto element = parse_element(scanner.take_text());
             if (!element) return parse_failure(msg::kInvalidElement, element.error());
-            if (element.value()) records.push_back(std::move(*element.value()));
-            if (event == ElementScanner::Event::Closed || records.size() >= sample) {
+            if (element.value()) {
+                take(std::move(*element.value()));
+                ++taken;
+            }
+            if (event == ElementScanner::Event::Closed || taken >= sample) {
                 source.consume(pos);
-                return records;
+                return Done{};
             }
         }
         source.consume(bytes.size());
     }
     // The end of the file. An array cut off here keeps the elements it has.
-    if (scanner.shape() == ElementScanner::Shape::Array) return records;
+    if (scanner.shape() == ElementScanner::Shape::Array) return Done{};
     auto document = parse_element(scanner.take_text());
     if (!document) return parse_failure(msg::kInvalidJson, document.error());
-    if (document.value()) records.push_back(std::move(*document.value()));
-    return records;
+    if (document.value()) take(std::move(*document.value()));
+    return Done{};
 }
 
-Expected<std::vector<json::Document>> draw_jsonl_sample(RecordSource& source, std::uint64_t sample) {
+Expected<Done> draw_jsonl_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take) {
     constexpr unsigned kLinesBetweenPolls = 4096;
-    std::vector<json::Document> records;
+    std::uint64_t taken = 0;
     for (unsigned lines = 1;; ++lines) {
         if (lines % kLinesBetweenPolls == 0 && source.interrupted()) return Error{ErrorClass::Pending, {}};
         auto line = next_line(source);
         if (line && !line.value()) break;
         // A raised signal handler is never dropped, even when the sample is full.
         if (!line && line.error().kind == IoError::Kind::Interrupted) return line.error().to_error(msg::kReadError);
-        if (records.size() >= sample) break;
+        if (taken >= sample) break;
         if (!line) return line.error().to_error(msg::kReadError);
         std::string text = std::move(*line.value());
         std::string_view trimmed = trim_whitespace(text);
@@ -71,9 +74,10 @@ Expected<std::vector<json::Document>> draw_jsonl_sample(RecordSource& source, st
         std::size_t length = trimmed.size();
         auto doc = json::read_json_text(std::move(text), begin, length);
         if (!doc) return parse_failure(msg::kInvalidLine, doc.error());
-        records.push_back(std::move(doc).value());
+        take(std::move(doc).value());
+        ++taken;
     }
-    return records;
+    return Done{};
 }
 
 }  // namespace qvtok::bigjson

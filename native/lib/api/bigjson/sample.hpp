@@ -2,13 +2,16 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+#include <functional>
 
 #include "../../json/value.hpp"
 #include "../error.hpp"
 #include "source.hpp"
 
 namespace qvtok::bigjson {
+
+// Receives each drawn record, in file order; it may keep or drop it.
+using RecordSink = std::function<void(json::Document&&)>;
 
 // The first `sample` elements of a top-level JSON array that are not blank,
 // or fewer when the array ends first (at its closing bracket, or at the end of
@@ -18,13 +21,13 @@ namespace qvtok::bigjson {
 // "invalid JSON element: ..." for an element that is not one JSON value,
 // ValueError "invalid JSON: ..." for such a whole document, RuntimeError
 // "read error: ..." for a failed read.
-Expected<std::vector<json::Document>> draw_json_sample(RecordSource& source, std::uint64_t sample);
+Expected<Done> draw_json_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take);
 
 // The first `sample` non-blank lines of a JSONL file, parsed. Reading stops at
 // the first line read after the sample is complete, whatever that line holds.
 // Errors: RuntimeError "read error: ..." for a failed read or a line that is
 // not UTF-8, ValueError "invalid JSONL line: ..." for a line that is not one
 // JSON value.
-Expected<std::vector<json::Document>> draw_jsonl_sample(RecordSource& source, std::uint64_t sample);
+Expected<Done> draw_jsonl_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take);
 
 }  // namespace qvtok::bigjson

@@ -1,6 +1,5 @@
 // bigjson.schema: the structure of a file's first records, as pretty JSON.
 #include <string>
-#include <vector>
 
 #include "call.hpp"
 #include "operations.hpp"
@@ -34,21 +33,19 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!call) return std::move(call).error();
     const Call& c = call.value();
 
-    std::vector<json::Document> records;
+    // Each record is folded in as soon as it is parsed and then dropped, so
+    // memory holds one record and the tallies, whatever the sample size.
+    SchemaBuilder builder;
     {
         // The file is closed as soon as the sample is drawn.
         auto source = RecordSource::open(c.path, poll_signals);
         if (!source) return CallError::from(std::move(source).error());
-        auto drawn = c.format == RecordFormat::Json ? draw_json_sample(source.value(), c.sample)
-                                                    : draw_jsonl_sample(source.value(), c.sample);
+        auto fold = [&](json::Document&& record) { builder.add(record.root()); };
+        auto drawn = c.format == RecordFormat::Json ? draw_json_sample(source.value(), c.sample, fold)
+                                                    : draw_jsonl_sample(source.value(), c.sample, fold);
         if (!drawn) return CallError::from(std::move(drawn).error());
-        records = std::move(drawn).value();
     }
-
-    std::vector<json::Value> roots;
-    roots.reserve(records.size());
-    for (const json::Document& doc : records) roots.push_back(doc.root());
-    std::string text = render_schema(infer_schema(roots));
+    std::string text = render_schema(builder.finish());
 
     PyRef result(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
     if (!result) return CallError::fetch();

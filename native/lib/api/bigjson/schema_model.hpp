@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -43,24 +44,27 @@ struct SchemaField {
     bool operator==(const SchemaField&) const = default;
 };
 
-// The shape of the values at one position, in their order (for the records
-// themselves: file order). The values are only read, never copied; their
-// documents must stay alive and in place until the call returns. An empty
-// list gives the text "unknown". Never fails.
+// Folds records one at a time, in file order, into the shape they share.
+// Only the tallies the shape depends on are kept (keys are copied), so a
+// record may be dropped as soon as it has been added.
+class SchemaBuilder {
+public:
+    SchemaBuilder();
+    ~SchemaBuilder();
+    SchemaBuilder(const SchemaBuilder&) = delete;
+    SchemaBuilder& operator=(const SchemaBuilder&) = delete;
+
+    void add(json::Value record);
+    // The shape of everything added; the text "unknown" when nothing was.
+    SchemaNode finish() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
+// The shape of the values at one position, in their order: the same result
+// as adding them to a SchemaBuilder one by one. Never fails.
 SchemaNode infer_schema(std::span<const json::Value> values);
-
-// The shape of arrays sharing one position: an empty array when all of them
-// are empty, otherwise one element describing all their elements together.
-// Meant for a non-empty list of arrays; values of other kinds are ignored,
-// and a list without arrays gives "unknown".
-SchemaNode merge_arrays(std::span<const json::Value> arrays);
-
-// The shape of objects sharing one position: one field per distinct key,
-// named with a trailing "?" when some of the objects lack the key (a key
-// held with the value null counts as present). Should two keys end with the
-// same name ("a" missing somewhere, "a?" everywhere), the one that first
-// occurs later wins. Meant for a non-empty list of objects; values of other
-// kinds are ignored, and a list without objects gives "unknown".
-SchemaNode merge_objects(std::span<const json::Value> objects);
 
 }  // namespace qvtok::bigjson

@@ -1,17 +1,24 @@
-"""Fast, constant-memory access to large JSON and JSONL files."""
+"""Fast, memory-conscious access to large JSON and JSONL files."""
 
 from typing import Any, Iterator, Literal, final
 
 __all__ = ["count", "schema", "load", "iter_records", "RecordIterator"]
 
+# Any letter case is accepted, so any str; the literals document the names.
 _Format = Literal["json", "jsonl", "ndjson", "auto"] | str | None
 
-JSONValue = None | bool | int | float | str | list[Any] | dict[str, Any]
+def count(path: str, format: _Format = None) -> int:
+    """Count the number of top-level records in a JSON or JSONL file."""
 
-def count(path: str, format: _Format = None) -> int: ...
-def load(path: str, format: _Format = None) -> Any: ...
-def iter_records(path: str, format: _Format = None) -> RecordIterator: ...
-def schema(path: str, sample: int = 100, format: _Format = None) -> str: ...
+def load(path: str, format: _Format = None) -> Any:
+    """Load a JSON / JSONL file fully into memory and return it as a Python object."""
+
+def iter_records(path: str, format: _Format = None) -> RecordIterator:
+    """Return a lazy iterator over the records of a JSON / JSONL file."""
+
+def schema(path: str, sample: int = 100, format: _Format = None) -> str:
+    """Infer the structure of the records in a JSON / JSONL file."""
+
 @final
 class RecordIterator(Iterator[Any]):
     """Python iterator wrapper returned by [`iter_records`]."""

@@ -1,0 +1,314 @@
+"""The ``qvtok`` command: count, schema, head and validate on the command line.
+
+Standard output carries the results only (numbers, JSON text, validation
+reports), so that it can be piped; failures and the progress bar go to
+standard error. Exit status: 0 on success, 1 when ``validate`` found invalid
+records, 2 on an error (bad arguments, a file that cannot be read, a record
+``head`` cannot parse), 130 when interrupted, 141 when standard output was
+closed early by its reader.
+"""
+
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import os
+import stat
+import sys
+import time
+from collections.abc import Callable, Sequence
+from typing import TextIO
+
+from qvtok import bigjson
+
+EXIT_OK = 0
+EXIT_INVALID = 1
+EXIT_ERROR = 2
+EXIT_INTERRUPTED = 128 + 2  # as if killed by SIGINT, the shells' convention
+EXIT_BROKEN_PIPE = 128 + 13  # as if killed by SIGPIPE, like a C tool would be
+
+# The one RuntimeError that concerns a single record (the line is skipped and
+# the iterator goes on); every other RuntimeError is a failure of the file
+# itself and would repeat forever if we kept asking for the next record.
+BAD_UTF8_LINE = "read error: stream did not contain valid UTF-8"
+
+MAX_SAMPLE = 2**64 - 1
+
+# Names by which the module picks the format without reading the file.
+NAMED_FORMATS = (".json", ".jsonl", ".ndjson")
+
+FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: from the file name, then its first byte)"
+
+
+class CommandError(Exception):
+    """A failure that ends the command with status 2 and the given message."""
+
+
+def _sample(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if not 0 <= value <= MAX_SAMPLE:
+        raise argparse.ArgumentTypeError(f"must be between 0 and {MAX_SAMPLE}: {value}")
+    return value
+
+
+def _non_negative(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not an integer: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must not be negative: {value}")
+    return value
+
+
+def _human(size: int) -> str:
+    """A byte count for people: 512 B, 63.9 KiB, 1.2 GiB."""
+    if size < 1024:
+        return f"{size} B"
+    amount = size / 1024
+    for unit in ("KiB", "MiB", "GiB"):
+        if amount < 1024:
+            return f"{amount:.1f} {unit}"
+        amount /= 1024
+    return f"{amount:.1f} TiB"
+
+
+def render_progress(done: int, total: int, columns: int) -> str:
+    """One line of progress that fits in `columns` without wrapping."""
+    if total <= 0:
+        # A pipe or a file whose size is unknown: no fraction to show.
+        text = f"{_human(done)} read"
+    else:
+        fraction = min(done / total, 1.0)
+        tail = f" {int(fraction * 100):3d}% {_human(done)} / {_human(total)}"
+        width = min(40, columns - 1 - len(tail) - 2)
+        if width >= 10:
+            filled = int(fraction * width)
+            text = "[" + "#" * filled + "-" * (width - filled) + "]" + tail
+        else:
+            text = tail.lstrip()
+    return text[: max(columns - 1, 0)]
+
+
+class Progress:
+    """A bar on one terminal line, redrawn at most ten times a second."""
+
+    INTERVAL = 0.1
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._next_draw = float("-inf")
+        self._line = ""
+
+    def _columns(self) -> int:
+        try:
+            columns = os.get_terminal_size(self._stream.fileno()).columns
+        except (OSError, ValueError):
+            columns = 0
+        return columns if columns > 0 else 80
+
+    def update(self, done: int, total: int) -> None:
+        now = time.monotonic()
+        if now < self._next_draw:
+            return
+        self._next_draw = now + self.INTERVAL
+        line = render_progress(done, total, self._columns())
+        if line != self._line:
+            self._stream.write("\r" + line + "\x1b[K")
+            self._stream.flush()
+            self._line = line
+
+    def clear(self) -> None:
+        if self._line:
+            self._stream.write("\r\x1b[K")
+            self._stream.flush()
+            self._line = ""
+
+
+def check_detectable(path: str, format: str | None) -> None:
+    """Refuses to guess the format of a pipe or device from its content.
+
+    Detection by content reads the first bytes and then opens the file again
+    for the operation; on a pipe those bytes are gone by then, and the
+    operation would quietly see a shortened input (count 0 instead of 3).
+    """
+    if format is not None and format.lower() != "auto":
+        return
+    if path.lower().endswith(NAMED_FORMATS):
+        return
+    try:
+        mode = os.stat(path).st_mode
+    except (OSError, ValueError):
+        return  # the operation reports a missing or unreadable file itself
+    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
+        raise CommandError(f"cannot detect the format of {path}: not a regular file; give --format")
+
+
+def _dump(record: object) -> str:
+    return json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+
+
+def run_count(args: argparse.Namespace, out: TextIO) -> int:
+    out.write(f"{bigjson.count(args.file, args.format)}\n")
+    return EXIT_OK
+
+
+def run_schema(args: argparse.Namespace, out: TextIO) -> int:
+    out.write(bigjson.schema(args.file, args.sample, args.format) + "\n")
+    return EXIT_OK
+
+
+def run_head(args: argparse.Namespace, out: TextIO) -> int:
+    records = bigjson.iter_records(args.file, args.format)
+    index = 0
+    # Ask for no record beyond the last one wanted: on a huge file the
+    # command returns after reading its first block.
+    while index < args.n:
+        try:
+            record = next(records)
+        except StopIteration:
+            break
+        except (ValueError, RuntimeError) as e:
+            raise CommandError(f"record {index}: {e}") from e
+        out.write(_dump(record) + "\n")
+        index += 1
+    return EXIT_OK
+
+
+def run_validate(args: argparse.Namespace, out: TextIO) -> int:
+    records = bigjson.iter_records(args.file, args.format)
+    progress = Progress(sys.stderr) if sys.stderr.isatty() else None
+    # A report must not land in the middle of the bar when both share a terminal.
+    reports_on_terminal = out.isatty()
+    total = records.total_bytes
+    index = invalid = 0
+    try:
+        while True:
+            try:
+                next(records)
+            except StopIteration:
+                break
+            except (ValueError, RuntimeError) as e:
+                if isinstance(e, RuntimeError) and str(e) != BAD_UTF8_LINE:
+                    raise
+                if progress is not None and reports_on_terminal:
+                    progress.clear()
+                out.write(f"record {index}: {e}\n")
+                invalid += 1
+            index += 1
+            if progress is not None:
+                progress.update(records.bytes_read, total)
+    finally:
+        if progress is not None:
+            progress.clear()
+    noun = "record" if index == 1 else "records"
+    out.write(f"{index} {noun}, {invalid} invalid\n")
+    return EXIT_INVALID if invalid else EXIT_OK
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog="qvtok",
+        description="Count, describe, show and check the records of large JSON and JSONL files.",
+        epilog="Exit status: 0 success, 1 invalid records found by validate, 2 error.",
+    )
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], summary: str) -> argparse.ArgumentParser:
+        sub = commands.add_parser(name, help=summary, description=summary)
+        sub.add_argument("file", metavar="FILE", help="a JSON or JSONL file")
+        sub.add_argument("--format", default=None, help=FORMAT_HELP)
+        sub.set_defaults(run=run)
+        return sub
+
+    command("count", run_count, "Print the number of records, found by scanning without parsing.")
+    sub = command("schema", run_schema, "Print the merged structure of the first records as JSON.")
+    sub.add_argument("--sample", type=_sample, default=100, metavar="N", help="records to sample (default: 100)")
+    sub = command("head", run_head, "Print the first records as compact JSON, one per line.")
+    sub.add_argument("-n", type=_non_negative, default=10, metavar="N", help="records to print (default: 10)")
+    command(
+        "validate",
+        run_validate,
+        "Parse every record; print 'record INDEX: MESSAGE' for each invalid one and a summary. "
+        "INDEX counts records from 0, invalid ones included. Exit status 1 if any is invalid.",
+    )
+    return parser
+
+
+def _describe(error: BaseException) -> str:
+    message = str(error) or type(error).__name__
+    notes = getattr(error, "__notes__", None)
+    if notes:
+        message += " (" + "; ".join(str(note) for note in notes) + ")"
+    return " ".join(message.splitlines())
+
+
+def _use_utf8(stream: TextIO) -> None:
+    # JSON text is UTF-8 whatever the locale says; a narrower encoding would
+    # fail on the first record with a character outside it.
+    if isinstance(stream, io.TextIOWrapper) and stream.encoding.lower().replace("-", "") != "utf8":
+        stream.reconfigure(encoding="utf-8")
+
+
+def _drop_stdout() -> None:
+    """Points standard output at /dev/null, so that flushing what is left in
+    its buffer at exit does not fail again on a closed pipe."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def _flush_stdout() -> int | None:
+    """Flushes standard output; the exit status to use if that fails."""
+    try:
+        sys.stdout.flush()
+    except BrokenPipeError:
+        _drop_stdout()
+        return EXIT_BROKEN_PIPE
+    except OSError as e:
+        _drop_stdout()
+        _complain(_describe(e))
+        return EXIT_ERROR
+    return None
+
+
+def _complain(message: str) -> None:
+    try:
+        sys.stderr.write(f"qvtok: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command line; returns the exit status."""
+    try:
+        try:
+            args = build_parser().parse_args(argv)
+        except SystemExit as e:
+            # --help, or a usage error (status 2) already explained by argparse.
+            return _flush_stdout() or (e.code if isinstance(e.code, int) else EXIT_ERROR)
+        _use_utf8(sys.stdout)
+        check_detectable(args.file, args.format)
+        status: int = args.run(args, sys.stdout)
+        return _flush_stdout() or status
+    except KeyboardInterrupt:
+        return _flush_stdout() or EXIT_INTERRUPTED
+    except BrokenPipeError:
+        _drop_stdout()
+        return EXIT_BROKEN_PIPE
+    except (CommandError, ValueError, RuntimeError, OSError) as e:
+        # What was printed before the failure still reaches the reader, ahead
+        # of the message.
+        failed = _flush_stdout()
+        if failed is not None:
+            return failed
+        _complain(_describe(e))
+        return EXIT_ERROR

@@ -126,3 +126,27 @@ def test_no_descriptor_left_after_errors(write, tmp_path, fn, no_fd_leak):
                 fn(**({"path": bad} | args))
             except (ValueError, RuntimeError):
                 pass
+
+
+@pytest.mark.parametrize(
+    "content, call, expected",
+    [
+        ('{"a": 1}\n\n{"a": 2}\n', bigjson.count, 2),
+        ("  [1, 2, 3]", bigjson.count, 3),
+        ('{"a": 1}\n{"a": 2}\n', bigjson.load, [{"a": 1}, {"a": 2}]),
+        ("\n[1, 2]", bigjson.load, [1, 2]),
+        ("[1, 2]", lambda p: list(bigjson.iter_records(p)), [1, 2]),
+        ('{"a": 1}\n', lambda p: list(bigjson.iter_records(p)), [{"a": 1}]),
+        ('{"a": 1}\n', bigjson.schema, '{\n  "a": "int"\n}'),
+    ],
+)
+def test_detection_on_a_pipe_loses_no_bytes(content, call, expected, no_fd_leak):
+    # A pipe cannot be opened again at its start: the bytes detection looked
+    # at must still reach the operation.
+    r, w = os.pipe()
+    try:
+        os.write(w, content.encode())
+        os.close(w)
+        assert call(f"/proc/self/fd/{r}") == expected
+    finally:
+        os.close(r)

@@ -12,7 +12,7 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
     bool has_sample = fn.count == 3;
     auto path = path_arg(slots[0]);
     if (!path) return std::move(path).error();
-    Call call{path.value(), RecordFormat::Json, 100};
+    Call call{path.value(), RecordFormat::Json, 100, std::nullopt};
     if (has_sample && slots[1] != nullptr) {
         auto sample = arg_size(slots[1]);
         if (!sample) return argument_error("sample", std::move(sample).error());
@@ -23,8 +23,20 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
 
     auto resolved = resolve_format(call.path, format.value(), poll_signals);
     if (!resolved) return CallError::from(std::move(resolved).error());
-    call.format = resolved.value();
+    call.format = resolved.value().format;
+    call.source = std::move(resolved.value().source);
     return call;
+}
+
+Expected<RecordSource, CallError> open_call_source(Call& call, std::size_t buffer_size) {
+    if (call.source) {
+        RecordSource kept = std::move(*call.source);
+        call.source.reset();
+        return kept;
+    }
+    auto opened = RecordSource::open(call.path, poll_signals, buffer_size);
+    if (!opened) return CallError::from(std::move(opened).error());
+    return std::move(opened).value();
 }
 
 }  // namespace qvtok::bigjson

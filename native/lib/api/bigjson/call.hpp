@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "../binding.hpp"
@@ -14,6 +15,7 @@ struct Call {
     std::string_view path;  // view into the caller's str, valid for the call
     RecordFormat format;
     std::uint64_t sample;   // only for functions that take `sample`
+    std::optional<RecordSource> source;  // the file, if detection kept it open
 };
 
 Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
@@ -21,5 +23,10 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
 
 // Runs the interpreter's signal handlers while a file operation waits.
 inline int poll_signals() { return PyErr_CheckSignals(); }
+
+// The operation's file: the one format detection kept open, or the path
+// opened now with a read buffer of `buffer_size` bytes.
+Expected<RecordSource, CallError> open_call_source(Call& call,
+                                                   std::size_t buffer_size = RecordSource::kBufferSize);
 
 }  // namespace qvtok::bigjson

@@ -25,8 +25,8 @@ constexpr FunctionDescriptor kCount{"count", {"path", "format"}, 2, 1};
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kCount, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto source = RecordSource::open(call.value().path, poll_signals, kCountBufferSize);
-    if (!source) return CallError::from(std::move(source).error());
+    auto source = open_call_source(call.value(), kCountBufferSize);
+    if (!source) return std::move(source).error();
     auto counted = call.value().format == RecordFormat::Json ? count_json_records(source.value())
                                                              : count_jsonl_records(source.value());
     if (!counted) return CallError::from(std::move(counted).error());

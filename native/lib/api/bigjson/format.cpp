@@ -56,13 +56,21 @@ std::string quoted(std::string_view s) {
     return out;
 }
 
-Expected<RecordFormat> detect_by_content(std::string_view path, SignalPoll poll) {
+Expected<ResolvedFormat> detect_by_content(std::string_view path, SignalPoll poll) {
     auto opened = RecordSource::open(path, poll);
     if (!opened) return std::move(opened).error();
     RecordSource& source = opened.value();
-    char block[4096];
+    auto resolved = [&](RecordFormat format) {
+        // A regular file is read again from its start by the operation; any
+        // other keeps the bytes looked at in the source's buffer.
+        ResolvedFormat out{format, std::nullopt};
+        if (!source.is_regular()) out.source.emplace(std::move(source));
+        return out;
+    };
     for (;;) {
-        auto got = source.read(block, sizeof block);
+        // Peek without consuming, so nothing is lost where the file cannot be
+        // read twice; only leading whitespace is passed over.
+        auto got = source.fill();
         if (!got) {
             const IoError& e = got.error();
             if (e.kind == IoError::Kind::Interrupted) return Error{ErrorClass::Pending, {}};
@@ -72,32 +80,32 @@ Expected<RecordFormat> detect_by_content(std::string_view path, SignalPoll poll)
             message += e.text();
             return Error{ErrorClass::Value, std::move(message)};
         }
-        std::size_t n = got.value();
-        if (n == 0) return RecordFormat::Jsonl;  // empty, or whitespace only
-        for (std::size_t i = 0; i < n; ++i) {
-            unsigned char c = static_cast<unsigned char>(block[i]);
-            if (is_scanner_space(c)) continue;
-            return c == '[' ? RecordFormat::Json : RecordFormat::Jsonl;
-        }
+        std::string_view bytes = got.value();
+        if (bytes.empty()) return resolved(RecordFormat::Jsonl);  // empty, or whitespace only
+        std::size_t i = 0;
+        while (i < bytes.size() && is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
+        if (i < bytes.size()) return resolved(bytes[i] == '[' ? RecordFormat::Json : RecordFormat::Jsonl);
+        source.consume(i);
     }
 }
 
 }  // namespace
 
-Expected<RecordFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
-                                      SignalPoll poll) {
+Expected<ResolvedFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
+                                        SignalPoll poll) {
     if (format) {
         std::string name = lowered(*format);
-        if (name == "json") return RecordFormat::Json;
-        if (name == "jsonl" || name == "ndjson") return RecordFormat::Jsonl;
+        if (name == "json") return ResolvedFormat{RecordFormat::Json, std::nullopt};
+        if (name == "jsonl" || name == "ndjson") return ResolvedFormat{RecordFormat::Jsonl, std::nullopt};
         if (name != "auto") {
             return Error{ErrorClass::Value,
                          "unknown format " + quoted(name) + msg::kUnknownFormatTail};
         }
     }
     std::string name = lowered(path);
-    if (ends_with(name, ".jsonl") || ends_with(name, ".ndjson")) return RecordFormat::Jsonl;
-    if (ends_with(name, ".json")) return RecordFormat::Json;
+    if (ends_with(name, ".jsonl") || ends_with(name, ".ndjson"))
+        return ResolvedFormat{RecordFormat::Jsonl, std::nullopt};
+    if (ends_with(name, ".json")) return ResolvedFormat{RecordFormat::Json, std::nullopt};
     return detect_by_content(path, poll);
 }
 

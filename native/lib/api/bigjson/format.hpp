@@ -15,9 +15,17 @@ enum class RecordFormat {
     Jsonl,  // one document per non-blank line
 };
 
+struct ResolvedFormat {
+    RecordFormat format;
+    // The file, when detection had to read from one that cannot be opened
+    // again at its start (a pipe): its buffer still holds the bytes looked
+    // at, and the operation must read on from it.
+    std::optional<RecordSource> source;
+};
+
 // `format` is absent for None. Fails with ValueError for an unknown name, a
 // file that cannot be opened, or first bytes that cannot be read.
-Expected<RecordFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
-                                      SignalPoll poll);
+Expected<ResolvedFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
+                                        SignalPoll poll);
 
 }  // namespace qvtok::bigjson

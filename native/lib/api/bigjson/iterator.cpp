@@ -139,9 +139,10 @@ constexpr FunctionDescriptor kIterRecords{"iter_records", {"path", "format"}, 2,
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kIterRecords, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    auto opened = RecordStream::open(call.value().path, call.value().format, poll_signals);
-    if (!opened) return CallError::from(std::move(opened).error());
-    auto stream = std::make_unique<RecordStream>(std::move(opened).value());
+    RecordFormat format = call.value().format;
+    auto opened = open_call_source(call.value(), RecordStream::buffer_size(format));
+    if (!opened) return std::move(opened).error();
+    auto stream = std::make_unique<RecordStream>(RecordStream::adopt(std::move(opened).value(), format));
     PyObject* type = record_iterator_type();
     if (type == nullptr) return CallError::fetch();
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(type);

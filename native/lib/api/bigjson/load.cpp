@@ -49,9 +49,9 @@ Expected<std::string> read_whole(RecordSource& source) {
     return text;
 }
 
-PyResult load_json(std::string_view path) {
-    auto source = RecordSource::open(path, poll_signals);
-    if (!source) return CallError::from(std::move(source).error());
+PyResult load_json(Call& call) {
+    auto source = open_call_source(call);
+    if (!source) return std::move(source).error();
     auto text = read_whole(source.value());
     if (!text) return CallError::from(std::move(text).error());
     auto doc = json::read_json_text(std::move(text).value());
@@ -63,10 +63,10 @@ PyResult load_json(std::string_view path) {
     return json::json_value_to_python(doc.value().root());
 }
 
-PyResult load_jsonl(std::string_view path) {
-    auto opened = RecordStream::open(path, RecordFormat::Jsonl, poll_signals);
-    if (!opened) return CallError::from(std::move(opened).error());
-    RecordStream& stream = opened.value();
+PyResult load_jsonl(Call& call) {
+    auto opened = open_call_source(call, RecordStream::buffer_size(RecordFormat::Jsonl));
+    if (!opened) return std::move(opened).error();
+    RecordStream stream = RecordStream::adopt(std::move(opened).value(), RecordFormat::Jsonl);
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
     compat::GcPause pause;
@@ -83,8 +83,8 @@ PyResult load_jsonl(std::string_view path) {
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kLoad, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    if (call.value().format == RecordFormat::Json) return load_json(call.value().path);
-    return load_jsonl(call.value().path);
+    if (call.value().format == RecordFormat::Json) return load_json(call.value());
+    return load_jsonl(call.value());
 }
 
 }  // namespace

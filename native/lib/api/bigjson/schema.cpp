@@ -31,15 +31,15 @@ constexpr FunctionDescriptor kSchema{"schema", {"path", "sample", "format"}, 3, 
 PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     auto call = prepare_call(kSchema, args, nargs, kwnames);
     if (!call) return std::move(call).error();
-    const Call& c = call.value();
+    Call& c = call.value();
 
     // Each record is folded in as soon as it is parsed and then dropped, so
     // memory holds one record and the tallies, whatever the sample size.
     SchemaBuilder builder;
     {
         // The file is closed as soon as the sample is drawn.
-        auto source = RecordSource::open(c.path, poll_signals);
-        if (!source) return CallError::from(std::move(source).error());
+        auto source = open_call_source(c);
+        if (!source) return std::move(source).error();
         auto fold = [&](json::Document&& record) { builder.add(record.root()); };
         auto drawn = c.format == RecordFormat::Json ? draw_json_sample(source.value(), c.sample, fold)
                                                     : draw_jsonl_sample(source.value(), c.sample, fold);

@@ -142,4 +142,9 @@ std::uint64_t RecordSource::file_size() const {
     return 0;
 }
 
+bool RecordSource::is_regular() const {
+    struct stat64 st;
+    return ::fstat64(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
 }  // namespace qvtok::bigjson

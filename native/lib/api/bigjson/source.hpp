@@ -60,6 +60,10 @@ public:
     // Size of the open file; 0 when it cannot be queried.
     std::uint64_t file_size() const;
 
+    // False for pipes, terminals and sockets: files that cannot be opened a
+    // second time at their start.
+    bool is_regular() const;
+
     // Runs signal handlers between blocks of a long loop; true when one
     // raised and the loop must stop.
     bool interrupted() const { return poll_ != nullptr && poll_() != 0; }

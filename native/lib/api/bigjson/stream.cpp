@@ -53,14 +53,21 @@ Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std:
     return std::optional<json::Document>(std::move(doc).value());
 }
 
-Expected<RecordStream> RecordStream::open(std::string_view path, RecordFormat format, SignalPoll poll) {
+std::size_t RecordStream::buffer_size(RecordFormat format) {
     // JSON blocks are read straight into the stream's own block; only lines
     // go through the source's buffer.
-    std::size_t buffer = format == RecordFormat::Jsonl ? kLineBufferSize : RecordSource::kBufferSize;
-    auto source = RecordSource::open(path, poll, buffer);
+    return format == RecordFormat::Jsonl ? kLineBufferSize : RecordSource::kBufferSize;
+}
+
+Expected<RecordStream> RecordStream::open(std::string_view path, RecordFormat format, SignalPoll poll) {
+    auto source = RecordSource::open(path, poll, buffer_size(format));
     if (!source) return std::move(source).error();
-    std::uint64_t size = source.value().file_size();
-    return RecordStream(std::move(source).value(), format, size);
+    return adopt(std::move(source).value(), format);
+}
+
+RecordStream RecordStream::adopt(RecordSource source, RecordFormat format) {
+    std::uint64_t size = source.file_size();
+    return RecordStream(std::move(source), format, size);
 }
 
 RecordStream::RecordStream(RecordSource source, RecordFormat format, std::uint64_t total_bytes)

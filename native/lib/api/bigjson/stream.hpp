@@ -66,6 +66,10 @@ public:
 
     // Fails as RecordSource::open does.
     static Expected<RecordStream> open(std::string_view path, RecordFormat format, SignalPoll poll);
+    // Reads on from a file opened elsewhere.
+    static RecordStream adopt(RecordSource source, RecordFormat format);
+    // The read buffer a source for this format should have.
+    static std::size_t buffer_size(RecordFormat format);
 
     RecordStream(RecordStream&&) noexcept = default;
     RecordStream& operator=(RecordStream&&) noexcept = default;

@@ -135,24 +135,22 @@ def test_head_reads_no_further_than_needed(fifo):
 
 
 @pytest.mark.parametrize("command", [["count"], ["schema"], ["head"], ["validate"]])
-def test_pipe_needs_a_format(tmp_path, command):
-    # Guessing from the content would eat the first bytes of the stream.
+def test_format_of_a_pipe_is_detected(tmp_path, command):
+    # Detection looks at the first bytes of the stream without losing them.
     path = tmp_path / "pipe"
     os.mkfifo(path)
-    assert_failed(
-        qvtok(*command, str(path)),
-        f"cannot detect the format of {path}: not a regular file; give --format",
-    )
-    writer = subprocess.Popen(["sh", "-c", f"printf '[1]\\n[2, 3]\\n' > {path}"])
+    source = tmp_path / "records.jsonl"
+    source.write_text('{"a": 1}\n{"a": 2}\n')
+    writer = subprocess.Popen(["sh", "-c", f"cat {source} > {path}"])
     try:
-        done = qvtok(*command, str(path), "--format", "jsonl")
+        done = qvtok(*command, str(path))
     finally:
         writer.wait(TIMEOUT)
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == {
         "count": "2\n",
-        "schema": '[\n  "int"\n]\n',
-        "head": "[1]\n[2,3]\n",
+        "schema": '{\n  "a": "int"\n}\n',
+        "head": '{"a":1}\n{"a":2}\n',
         "validate": "2 records, 0 invalid\n",
     }[command[0]]
 

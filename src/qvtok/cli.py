@@ -14,7 +14,6 @@ import argparse
 import io
 import json
 import os
-import stat
 import sys
 import time
 from collections.abc import Callable, Sequence
@@ -36,7 +35,6 @@ BAD_UTF8_LINE = "read error: stream did not contain valid UTF-8"
 MAX_SAMPLE = 2**64 - 1
 
 # Names by which the module picks the format without reading the file.
-NAMED_FORMATS = (".json", ".jsonl", ".ndjson")
 
 FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: from the file name, then its first byte)"
 
@@ -127,25 +125,6 @@ class Progress:
             self._stream.write("\r\x1b[K")
             self._stream.flush()
             self._line = ""
-
-
-def check_detectable(path: str, format: str | None) -> None:
-    """Refuses to guess the format of a pipe or device from its content.
-
-    Detection by content reads the first bytes and then opens the file again
-    for the operation; on a pipe those bytes are gone by then, and the
-    operation would quietly see a shortened input (count 0 instead of 3).
-    """
-    if format is not None and format.lower() != "auto":
-        return
-    if path.lower().endswith(NAMED_FORMATS):
-        return
-    try:
-        mode = os.stat(path).st_mode
-    except (OSError, ValueError):
-        return  # the operation reports a missing or unreadable file itself
-    if not (stat.S_ISREG(mode) or stat.S_ISDIR(mode)):
-        raise CommandError(f"cannot detect the format of {path}: not a regular file; give --format")
 
 
 def _dump(record: object) -> str:
@@ -296,7 +275,6 @@ def main(argv: Sequence[str] | None = None) -> int:
             # --help, or a usage error (status 2) already explained by argparse.
             return _flush_stdout() or (e.code if isinstance(e.code, int) else EXIT_ERROR)
         _use_utf8(sys.stdout)
-        check_detectable(args.file, args.format)
         status: int = args.run(args, sys.stdout)
         return _flush_stdout() or status
     except KeyboardInterrupt:

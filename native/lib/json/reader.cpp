@@ -149,17 +149,32 @@ constexpr std::size_t kBytesPerNodeGuess = 6;
 constexpr std::size_t kBytesPerEntryGuess = 24;
 constexpr std::size_t kMaxReservedNodes = std::size_t{1} << 24;
 
+}  // namespace
+
+// The reader's way into the scratch's private lists.
+class ScratchAccess {
+public:
+    using KeyOrder = ReaderScratch::KeyOrder;
+    static std::vector<Entry>& pending(ReaderScratch& s) { return s.pending_; }
+    static std::vector<KeyOrder>& order(ReaderScratch& s) { return s.order_; }
+    static Document& spare(ReaderScratch& s) { return s.spare_; }
+};
+
+namespace {
+
 class Reader {
 public:
-    Reader(Document& doc, std::size_t begin, std::size_t length)
+    Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch)
         : doc_(doc),
           text_(doc.text.data()),
           base_(doc.text.data() + begin),
           p_(base_),
-          end_(base_ + length) {
+          end_(base_ + length),
+          scratch_(ScratchAccess::pending(scratch)),
+          order_(ScratchAccess::order(scratch)) {
+        scratch_.clear();
         doc_.tape.reserve(std::min(length / kBytesPerNodeGuess + 4, kMaxReservedNodes));
         doc_.entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
-        scratch_.reserve(64);
     }
 
     bool run() {
@@ -382,10 +397,8 @@ private:
         return x;
     }
 
-    struct SortKey {
-        std::uint64_t prefix;
-        std::uint64_t pos;  // index among the object's entries, in document order
-    };
+    // pos: index among the object's entries, in document order.
+    using SortKey = ScratchAccess::KeyOrder;
 
     int compare(const SortKey& a, const SortKey& b, const Entry* first) const {
         if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
@@ -678,8 +691,8 @@ private:
     const char* base_;  // start of the parsed range: error positions count from here
     const char* p_;
     const char* end_;
-    std::vector<Entry> scratch_;  // entries of the objects still open
-    std::vector<SortKey> order_;  // reused by every object's sort
+    std::vector<Entry>& scratch_;  // entries of the objects still open
+    std::vector<SortKey>& order_;  // reused by every object's sort
     std::uint8_t depth_ = 128;    // nesting left; the 128th level fails
     const char* error_message_ = nullptr;
     std::size_t error_at_ = 0;
@@ -688,16 +701,27 @@ private:
 }  // namespace
 
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
-                                                  std::size_t length) {
-    Document doc;
+                                                  std::size_t length, ReaderScratch& scratch) {
+    // The vectors of a recycled document keep their capacity.
+    Document doc = std::move(ScratchAccess::spare(scratch));
+    ScratchAccess::spare(scratch) = Document();
+    doc.tape.clear();
+    doc.entries.clear();
+    doc.arena.clear();
     doc.text = std::move(text);
     // Callers pass a range inside the text; clamp so that a wrong one cannot
     // read outside it.
     begin = std::min(begin, doc.text.size());
     length = std::min(length, doc.text.size() - begin);
-    Reader reader(doc, begin, length);
+    Reader reader(doc, begin, length, scratch);
     if (!reader.run()) return reader.error();
     return doc;
+}
+
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length) {
+    ReaderScratch scratch;
+    return read_json_text(std::move(text), begin, length, scratch);
 }
 
 }  // namespace qvtok::json

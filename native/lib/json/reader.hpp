@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "../api/error.hpp"
 #include "value.hpp"
@@ -20,10 +21,32 @@ struct JsonParseError {
     std::string display() const;
 };
 
+// Storage that a caller parsing many small texts (lines, array elements)
+// keeps from one parse to the next, so that each parse does not allocate
+// afresh: the reader's working lists, and the vectors of a document the
+// caller has finished with.
+class ReaderScratch {
+public:
+    // Hands back a document whose values are no longer needed.
+    void recycle(Document&& doc) { spare_ = std::move(doc); }
+
+private:
+    friend class ScratchAccess;
+    struct KeyOrder {
+        std::uint64_t prefix;
+        std::uint64_t pos;
+    };
+    std::vector<Entry> pending_;     // entries of the objects still open
+    std::vector<KeyOrder> order_;    // one object's sort
+    Document spare_;
+};
+
 // Parses text[begin, begin + length) as exactly one JSON value surrounded by
 // optional JSON whitespace. The caller guarantees valid UTF-8. The document
 // takes ownership of `text` so that strings without escapes are not copied;
 // error positions count from `begin`.
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length, ReaderScratch& scratch);
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
                                                   std::size_t length);
 

@@ -86,7 +86,9 @@ PyObject* iterator_next(PyObject* self) {
         if (!record) return CallError::from(std::move(record).error());
         // The end: NULL without an exception stops the iteration.
         if (!record.value()) return PyRef();
-        return json::json_value_to_python(record.value()->root());
+        PyResult converted = json::json_value_to_python(record.value()->root());
+        it->stream->recycle(std::move(*record.value()));
+        return converted;
     });
     it->busy.store(0);
     return result;

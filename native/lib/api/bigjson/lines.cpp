@@ -121,7 +121,8 @@ Expected<std::optional<std::string>, IoError> next_line(RecordSource& source) {
     return std::optional<std::string>(std::move(text));
 }
 
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished) {
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+                               json::ReaderScratch& scratch) {
     // A long run of blank lines is a long wait too.
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
@@ -146,7 +147,7 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
         }
         std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
         std::size_t length = trimmed.size();
-        auto doc = json::read_json_text(std::move(text), begin, length);
+        auto doc = json::read_json_text(std::move(text), begin, length, scratch);
         if (!doc) return Error{ErrorClass::Value, msg::kInvalidLine + doc.error().display()};
         return std::optional<json::Document>(std::move(doc).value());
     }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "../../json/reader.hpp"
 #include "../../json/value.hpp"
 #include "../error.hpp"
 #include "source.hpp"
@@ -44,6 +45,7 @@ using RecordResult = Expected<std::optional<json::Document>>;
 // JSON value. After an error the next call reads on from the following line;
 // a read that fails inside a line leaves the bytes read so far in
 // `unfinished`, and the next call completes that line first.
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished);
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+                               json::ReaderScratch& scratch);
 
 }  // namespace qvtok::bigjson

@@ -75,6 +75,7 @@ PyResult load_jsonl(Call& call) {
         if (!record) return CallError::from(std::move(record).error());
         if (!record.value()) return list;
         auto obj = json::json_value_to_python(record.value()->root());
+        stream.recycle(std::move(*record.value()));
         if (!obj) return std::move(obj).error();
         if (PyList_Append(list.get(), obj.value().get()) < 0) return CallError::fetch();
     }

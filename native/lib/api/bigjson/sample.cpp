@@ -21,6 +21,7 @@ Error parse_failure(const char* prefix, const json::JsonParseError& error) {
 }  // namespace
 
 Expected<Done> draw_json_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take) {
+    json::ReaderScratch scratch;
     std::uint64_t taken = 0;
     ElementScanner scanner;
     for (;;) {
@@ -35,10 +36,11 @@ Expected<Done> draw_json_sample(RecordSource& source, std::uint64_t sample, cons
             auto event = scanner.feed(bytes.substr(pos), used);
             pos += used;
             if (event == ElementScanner::Event::NeedMore) break;
-            auto element = parse_element(scanner.take_text());
+            auto element = parse_element(scanner.take_text(), scratch);
             if (!element) return parse_failure(msg::kInvalidElement, element.error());
             if (element.value()) {
-                take(std::move(*element.value()));
+                take(*element.value());
+                scratch.recycle(std::move(*element.value()));
                 ++taken;
             }
             if (event == ElementScanner::Event::Closed || taken >= sample) {
@@ -50,14 +52,15 @@ Expected<Done> draw_json_sample(RecordSource& source, std::uint64_t sample, cons
     }
     // The end of the file. An array cut off here keeps the elements it has.
     if (scanner.shape() == ElementScanner::Shape::Array) return Done{};
-    auto document = parse_element(scanner.take_text());
+    auto document = parse_element(scanner.take_text(), scratch);
     if (!document) return parse_failure(msg::kInvalidJson, document.error());
-    if (document.value()) take(std::move(*document.value()));
+    if (document.value()) take(*document.value());
     return Done{};
 }
 
 Expected<Done> draw_jsonl_sample(RecordSource& source, std::uint64_t sample, const RecordSink& take) {
     constexpr unsigned kLinesBetweenPolls = 4096;
+    json::ReaderScratch scratch;
     std::uint64_t taken = 0;
     for (unsigned lines = 1;; ++lines) {
         if (lines % kLinesBetweenPolls == 0 && source.interrupted()) return Error{ErrorClass::Pending, {}};
@@ -72,9 +75,10 @@ Expected<Done> draw_jsonl_sample(RecordSource& source, std::uint64_t sample, con
         if (trimmed.empty()) continue;
         std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
         std::size_t length = trimmed.size();
-        auto doc = json::read_json_text(std::move(text), begin, length);
+        auto doc = json::read_json_text(std::move(text), begin, length, scratch);
         if (!doc) return parse_failure(msg::kInvalidLine, doc.error());
-        take(std::move(doc).value());
+        take(doc.value());
+        scratch.recycle(std::move(doc).value());
         ++taken;
     }
     return Done{};

@@ -10,8 +10,9 @@
 
 namespace qvtok::bigjson {
 
-// Receives each drawn record, in file order; it may keep or drop it.
-using RecordSink = std::function<void(json::Document&&)>;
+// Receives each drawn record, in file order. The record's storage is reused
+// for the next one once the sink returns.
+using RecordSink = std::function<void(const json::Document&)>;
 
 // The first `sample` elements of a top-level JSON array that are not blank,
 // or fewer when the array ends first (at its closing bracket, or at the end of

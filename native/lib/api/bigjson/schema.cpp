@@ -40,7 +40,7 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // The file is closed as soon as the sample is drawn.
         auto source = open_call_source(c);
         if (!source) return std::move(source).error();
-        auto fold = [&](json::Document&& record) { builder.add(record.root()); };
+        auto fold = [&](const json::Document& record) { builder.add(record.root()); };
         auto drawn = c.format == RecordFormat::Json ? draw_json_sample(source.value(), c.sample, fold)
                                                     : draw_jsonl_sample(source.value(), c.sample, fold);
         if (!drawn) return CallError::from(std::move(drawn).error());

@@ -42,13 +42,14 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
     return bytes[i + at] == ',' ? Event::Separator : Event::Closed;
 }
 
-Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text) {
+Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text,
+                                                                           json::ReaderScratch& scratch) {
     json::repair_utf8(text);
     std::string_view trimmed = trim_whitespace(text);
     if (trimmed.empty()) return std::optional<json::Document>();
     std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
     std::size_t length = trimmed.size();
-    auto doc = json::read_json_text(std::move(text), begin, length);
+    auto doc = json::read_json_text(std::move(text), begin, length, scratch);
     if (!doc) return doc.error();
     return std::optional<json::Document>(std::move(doc).value());
 }
@@ -76,7 +77,7 @@ RecordStream::RecordStream(RecordSource source, RecordFormat format, std::uint64
 }
 
 RecordResult RecordStream::next() {
-    if (format_ == RecordFormat::Jsonl) return next_jsonl_record(source_, bytes_read_, unfinished_line_);
+    if (format_ == RecordFormat::Jsonl) return next_jsonl_record(source_, bytes_read_, unfinished_line_, scratch_);
     return next_json();
 }
 
@@ -98,7 +99,7 @@ RecordResult RecordStream::next_json() {
         block_pos_ += used;
         if (event == ElementScanner::Event::NeedMore) continue;
         if (event == ElementScanner::Event::Closed) finished_ = true;
-        auto element = parse_element(scanner_.take_text());
+        auto element = parse_element(scanner_.take_text(), scratch_);
         if (!element) return Error{ErrorClass::Value, msg::kInvalidElement + element.error().display()};
         if (element.value()) return std::move(element).value();
         if (finished_) return std::optional<json::Document>();
@@ -124,7 +125,7 @@ RecordResult RecordStream::end_of_file() {
         json::JsonParseError cut{json::msg::kEofList, line_feeds_ + 1, since_line_feed_};
         return Error{ErrorClass::Value, msg::kInvalidJson + cut.display()};
     }
-    auto document = parse_element(scanner_.take_text());
+    auto document = parse_element(scanner_.take_text(), scratch_);
     if (!document) return Error{ErrorClass::Value, msg::kInvalidElement + document.error().display()};
     return std::move(document).value();
 }

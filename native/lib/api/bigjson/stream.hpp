@@ -57,7 +57,8 @@ private:
 // Reads one gathered text as a record: ill-formed UTF-8 is replaced by
 // U+FFFD, White_Space is trimmed from both ends, and a text left empty is no
 // record (nullopt). Error positions count within the trimmed text.
-Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text);
+Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text,
+                                                                           json::ReaderScratch& scratch);
 
 class RecordStream {
 public:
@@ -84,6 +85,10 @@ public:
     // ErrorClass::Pending; the next call goes on where this one stopped.
     RecordResult next();
 
+    // Hands back a record whose values are no longer needed, so that the
+    // next one reuses its storage.
+    void recycle(json::Document&& record) { scratch_.recycle(std::move(record)); }
+
     std::uint64_t bytes_read() const { return bytes_read_; }
     std::uint64_t total_bytes() const { return total_bytes_; }
 
@@ -97,6 +102,7 @@ private:
     RecordFormat format_;
     std::uint64_t bytes_read_ = 0;
     std::uint64_t total_bytes_ = 0;
+    json::ReaderScratch scratch_;
 
     // JSONL mode only: a line that a failed read cut short.
     std::string unfinished_line_;

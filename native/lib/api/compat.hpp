@@ -62,7 +62,7 @@ inline PyObject* new_frozen_type(PyType_Spec* spec) {
     }
     return type;
 #else
-    // Py_TPFLAGS_IMMUTABLETYPE in the spec's flags does the freezing.
+    // Py_TPFLAGS_IMMUTABLETYPE among the type flags does the freezing.
     return PyType_FromSpec(spec);
 #endif
 }

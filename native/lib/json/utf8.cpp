@@ -217,8 +217,12 @@ QVTOK_AVX2 bool is_valid(const u8* s, std::size_t n) {
 }  // namespace avx2
 
 bool cpu_has_avx2() {
+#ifdef QVTOK_BASELINE_KERNELS
+    return false;
+#else
     static const bool has = __builtin_cpu_supports("avx2");
     return has;
+#endif
 }
 
 #endif

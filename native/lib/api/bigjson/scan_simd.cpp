@@ -165,11 +165,19 @@ struct Table {
     const char* name;
 };
 
-Table pick() {
+bool avx2_usable() {
+#ifdef QVTOK_BASELINE_KERNELS
+    return false;
+#else
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-        __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt") &&
-        __builtin_cpu_supports("pclmul")) {
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+           __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt") &&
+           __builtin_cpu_supports("pclmul");
+#endif
+}
+
+Table pick() {
+    if (avx2_usable()) {
         return Table{avx2::find_separator, avx2::count_array, avx2::count_lines, avx2::count_line_feeds,
                      "avx2"};
     }

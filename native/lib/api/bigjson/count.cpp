@@ -5,7 +5,7 @@
 
 namespace qvtok::bigjson {
 
-const char* const count_doc =
+extern const char count_doc[] =
     "count(path, format=None)\n"
     "--\n"
     "\n"

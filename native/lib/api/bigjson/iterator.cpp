@@ -11,7 +11,7 @@
 
 namespace qvtok::bigjson {
 
-const char* const iter_records_doc =
+extern const char iter_records_doc[] =
     "iter_records(path, format=None)\n"
     "--\n"
     "\n"

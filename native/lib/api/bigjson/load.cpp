@@ -11,7 +11,7 @@
 
 namespace qvtok::bigjson {
 
-const char* const load_doc =
+extern const char load_doc[] =
     "load(path, format=None)\n"
     "--\n"
     "\n"

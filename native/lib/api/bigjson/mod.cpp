@@ -13,12 +13,12 @@ constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS;
 
 // Static for the life of the process: built-in functions point into it.
 PyMethodDef methods[] = {
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), kFlags, nullptr},
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count)), kFlags, nullptr},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)), kFlags, load_doc},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(count)), kFlags, count_doc},
     {"iter_records", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iter_records)),
-     kFlags, nullptr},
+     kFlags, iter_records_doc},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(schema)), kFlags,
-     nullptr},
+     schema_doc},
 };
 
 PyMethodDef* method(const char* name) {
@@ -53,12 +53,6 @@ Expected<Done, CallError> add(PyObject* module, const char* name, PyObject* valu
 }  // namespace
 
 Expected<Done, CallError> register_module(PyObject* parent) {
-    // Docstrings live beside their operations; attach them once.
-    method("count")->ml_doc = count_doc;
-    method("schema")->ml_doc = schema_doc;
-    method("load")->ml_doc = load_doc;
-    method("iter_records")->ml_doc = iter_records_doc;
-
     PyRef sub(PyModule_New("bigjson"));
     if (!sub) return CallError::fetch();
     PyRef sys(PyImport_ImportModule("sys"));

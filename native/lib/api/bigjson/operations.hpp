@@ -15,10 +15,10 @@ QVTOK_TRAMPOLINE(schema);
 
 #undef QVTOK_TRAMPOLINE
 
-extern const char* const count_doc;
-extern const char* const load_doc;
-extern const char* const iter_records_doc;
-extern const char* const schema_doc;
+extern const char count_doc[];
+extern const char load_doc[];
+extern const char iter_records_doc[];
+extern const char schema_doc[];
 
 // The RecordIterator class (borrowed), created on the first call and kept for
 // the life of the process; NULL with an exception set when it cannot be made.

@@ -9,7 +9,7 @@
 
 namespace qvtok::bigjson {
 
-const char* const schema_doc =
+extern const char schema_doc[] =
     "schema(path, sample=100, format=None)\n"
     "--\n"
     "\n"

@@ -17,27 +17,15 @@ using u8 = unsigned char;
 // Checks the multi-byte sequence whose lead byte (0x80 or above) is s[0],
 // with `left` bytes available. Returns its length when it is well formed;
 // otherwise 0, with `maximal` set to the length of its maximal ill-formed
-// subpart (the bytes that one U+FFFD replaces). Table 3-7 of the Unicode
-// standard: the second byte's range depends on the lead, which excludes
-// overlongs, surrogates and code points above U+10FFFF.
+// subpart (the bytes that one U+FFFD replaces).
 inline std::size_t check_sequence(const u8* s, std::size_t left, std::size_t& maximal) {
-    u8 c = s[0];
-    std::size_t need;
-    u8 lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 1;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 2;
-        if (c == 0xE0) lo = 0xA0;
-        if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 3;
-        if (c == 0xF0) lo = 0x90;
-        if (c == 0xF4) hi = 0x8F;
-    } else {
+    Utf8Lead lead = utf8_lead(s[0]);
+    if (lead.continuations < 0) {
         maximal = 1;
         return 0;
     }
+    std::size_t need = static_cast<std::size_t>(lead.continuations);
+    u8 lo = lead.lo, hi = lead.hi;
     for (std::size_t k = 1; k <= need; ++k) {
         if (k >= left || s[k] < lo || s[k] > hi) {
             maximal = k;

@@ -7,6 +7,25 @@
 
 namespace qvtok::json {
 
+// What a lead byte of 0x80 or above asks of the bytes after it (Table 3-7 of
+// the Unicode standard): `continuations` more bytes, the first within
+// [lo, hi] and the rest within [0x80, 0xBF]. The narrowed first range is what
+// excludes overlongs, surrogates and code points above U+10FFFF. A byte that
+// cannot lead a sequence gives -1.
+struct Utf8Lead {
+    int continuations;
+    unsigned char lo;
+    unsigned char hi;
+};
+
+constexpr Utf8Lead utf8_lead(unsigned char c) {
+    using u8 = unsigned char;
+    if (c >= 0xC2 && c <= 0xDF) return {1, 0x80, 0xBF};
+    if (c >= 0xE0 && c <= 0xEF) return {2, u8(c == 0xE0 ? 0xA0 : 0x80), u8(c == 0xED ? 0x9F : 0xBF)};
+    if (c >= 0xF0 && c <= 0xF4) return {3, u8(c == 0xF0 ? 0x90 : 0x80), u8(c == 0xF4 ? 0x8F : 0xBF)};
+    return {-1, 0, 0};
+}
+
 // True when the bytes are well-formed UTF-8 (no surrogates, no overlongs,
 // nothing above U+10FFFF).
 bool is_valid_utf8(const char* data, std::size_t size);

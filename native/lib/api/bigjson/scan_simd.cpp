@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "../../json/utf8.hpp"
 #include "scan_simd_impl.hpp"
 
 namespace qvtok::bigjson::scan {
@@ -131,21 +132,11 @@ struct Sse2 {
                 return true;
             }
             if (b < 0x80) return true;
-            lo_ = 0x80;
-            hi_ = 0xBF;
-            if (b >= 0xC2 && b <= 0xDF) {
-                need_ = 1;
-            } else if (b >= 0xE0 && b <= 0xEF) {
-                need_ = 2;
-                if (b == 0xE0) lo_ = 0xA0;
-                if (b == 0xED) hi_ = 0x9F;
-            } else if (b >= 0xF0 && b <= 0xF4) {
-                need_ = 3;
-                if (b == 0xF0) lo_ = 0x90;
-                if (b == 0xF4) hi_ = 0x8F;
-            } else {
-                return false;
-            }
+            json::Utf8Lead lead = json::utf8_lead(b);
+            if (lead.continuations < 0) return false;
+            need_ = lead.continuations;
+            lo_ = lead.lo;
+            hi_ = lead.hi;
             return true;
         }
 

@@ -27,10 +27,11 @@ EXIT_ERROR = 2
 EXIT_INTERRUPTED = 128 + 2  # as if killed by SIGINT, the shells' convention
 EXIT_BROKEN_PIPE = 128 + 13  # as if killed by SIGPIPE, like a C tool would be
 
-# The one RuntimeError that concerns a single record (the line is skipped and
-# the iterator goes on); every other RuntimeError is a failure of the file
-# itself and would repeat forever if we kept asking for the next record.
-BAD_UTF8_LINE = "read error: stream did not contain valid UTF-8"
+# Errors that concern a single record: the iterator goes on after them. Any
+# other error is a failure of the file itself and would repeat forever if we
+# kept asking for the next record. The extension names each error's kind in
+# the exception's `_qvtok_code`.
+RECORD_ERRORS = frozenset({"invalid_utf8", "invalid_json", "invalid_element", "invalid_line"})
 
 MAX_SAMPLE = 2**64 - 1
 
@@ -172,7 +173,7 @@ def run_validate(args: argparse.Namespace, out: TextIO) -> int:
             except StopIteration:
                 break
             except (ValueError, RuntimeError) as e:
-                if isinstance(e, RuntimeError) and str(e) != BAD_UTF8_LINE:
+                if getattr(e, "_qvtok_code", None) not in RECORD_ERRORS:
                     raise
                 if progress is not None and reports_on_terminal:
                     progress.clear()

@@ -1,0 +1,718 @@
+#include "core/json/reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "core/json/number.hpp"
+#include "core/json/syntax.hpp"
+
+namespace qvtok::json {
+
+namespace {
+
+constexpr std::uint64_t bits(Kind k) { return static_cast<std::uint64_t>(k); }
+
+inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') < 10; }
+
+inline bool is_json_space(unsigned char c) {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
+
+// Hex digit values; 0xFF marks a byte that is not a hex digit.
+constexpr auto kHexValue = [] {
+    struct Table {
+        unsigned char v[256];
+    } t{};
+    for (int c = 0; c < 256; ++c) t.v[c] = 0xFF;
+    for (int c = '0'; c <= '9'; ++c) t.v[c] = static_cast<unsigned char>(c - '0');
+    for (int c = 'a'; c <= 'f'; ++c) t.v[c] = static_cast<unsigned char>(c - 'a' + 10);
+    for (int c = 'A'; c <= 'F'; ++c) t.v[c] = static_cast<unsigned char>(c - 'A' + 10);
+    return t;
+}();
+
+// The first byte in [p, end) that ends a run of plain string bytes: a double
+// quote, a backslash or a control byte below 0x20; `end` when there is none.
+// Sets `high` non-zero when a byte of the run is 0x80 or above.
+inline const char* scan_string_run(const char* p, const char* end, unsigned& high) {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i below_space = _mm_set1_epi8(0x1F);
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i special = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
+            _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v));
+        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(special));
+        unsigned top = static_cast<unsigned>(_mm_movemask_epi8(v));
+        if (stop != 0) {
+            unsigned k = static_cast<unsigned>(__builtin_ctz(stop));
+            high |= top & ((1u << k) - 1);
+            return p + k;
+        }
+        high |= top;
+        p += 16;
+    }
+#else
+    // Eight bytes at a time: a zero byte in (x ^ pattern) finds a match, and
+    // (x - 0x20..) with the top bit clear before finds bytes below 0x20.
+    constexpr std::uint64_t ones = 0x0101010101010101ull;
+    constexpr std::uint64_t tops = 0x8080808080808080ull;
+    while (end - p >= 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        std::uint64_t q = x ^ (ones * '"');
+        std::uint64_t b = x ^ (ones * '\\');
+        std::uint64_t hit = ((q - ones) & ~q) | ((b - ones) & ~b) | ((x - ones * 0x20) & ~x);
+        hit &= tops;
+        if (hit != 0) {
+            unsigned k = static_cast<unsigned>(__builtin_ctzll(hit)) / 8;
+            for (unsigned i = 0; i < k; ++i) high |= static_cast<unsigned char>(p[i]) & 0x80;
+            return p + k;
+        }
+        high |= static_cast<unsigned>((x & tops) != 0);
+        p += 8;
+    }
+#endif
+    for (; p != end; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\' || c < 0x20) return p;
+        high |= c & 0x80;
+    }
+    return end;
+}
+
+// Eight ASCII digits at p as one number, or -1 when any byte is not a digit.
+inline std::int64_t eight_digits(const char* p) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);  // little-endian: the first digit is the low byte
+    // A byte is a digit when its high nibble is 3 and adding 6 keeps it so.
+    if (((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) !=
+        0x3333333333333333ull)
+        return -1;
+    x -= 0x3030303030303030ull;
+    x = (x * 10) + (x >> 8);  // pairs of digits in every other byte
+    x = (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+         (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+        32;
+    return static_cast<std::int64_t>(x);
+}
+
+// Appends the code point as UTF-8.
+inline void append_utf8(std::string& out, std::uint32_t cp) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
+// Reserving from the text size avoids regrowing the tape on typical
+// documents (about one node per 6 bytes at the dense end). The cap keeps the
+// reservation for multi-gigabyte texts within what the heap will grant; past
+// it the vectors grow as usual.
+constexpr std::size_t kBytesPerNodeGuess = 6;
+constexpr std::size_t kBytesPerEntryGuess = 24;
+constexpr std::size_t kMaxReservedNodes = std::size_t{1} << 24;
+
+}  // namespace
+
+// The reader's way into the scratch's private lists.
+class ScratchAccess {
+public:
+    using KeyOrder = ReaderScratch::KeyOrder;
+    static std::vector<Entry>& pending(ReaderScratch& s) { return s.pending_; }
+    static std::vector<KeyOrder>& order(ReaderScratch& s) { return s.order_; }
+    static Document& spare(ReaderScratch& s) { return s.spare_; }
+};
+
+namespace {
+
+class Reader {
+public:
+    Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch)
+        : doc_(doc),
+          text_(doc.text.data()),
+          base_(doc.text.data() + begin),
+          p_(base_),
+          end_(base_ + length),
+          scratch_(ScratchAccess::pending(scratch)),
+          order_(ScratchAccess::order(scratch)) {
+        scratch_.clear();
+        doc_.tape.reserve(std::min(length / kBytesPerNodeGuess + 4, kMaxReservedNodes));
+        doc_.entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
+    }
+
+    bool run() {
+        if (!value()) return false;
+        skip_space();
+        if (p_ != end_) return fail_offending(Syntax::TrailingCharacters);
+        return true;
+    }
+
+    JsonParseError error() const {
+        // The line is only counted now, for the error: nothing is tracked
+        // while reading.
+        std::size_t i = error_at_;
+        const void* lf = i ? memrchr(base_, '\n', i) : nullptr;
+        std::size_t start = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base_) + 1 : 0;
+        std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(base_, base_ + start, '\n'));
+        return JsonParseError{error_syntax_, line, i - start, i == 0 ? 0 : i - 1};
+    }
+
+private:
+    // Error positions. "Consumed": the byte just read (p_ is past it) is the
+    // one named. "Offending": the byte at p_ was looked at and refused; at
+    // the end of the text that names the last byte.
+    [[gnu::cold, gnu::noinline]] bool fail_consumed(Syntax syntax) {
+        return fail_at(syntax, static_cast<std::size_t>(p_ - base_));
+    }
+    [[gnu::cold, gnu::noinline]] bool fail_offending(Syntax syntax) {
+        std::size_t i = static_cast<std::size_t>(p_ - base_);
+        return fail_at(syntax, std::min(i + 1, static_cast<std::size_t>(end_ - base_)));
+    }
+    [[gnu::cold, gnu::noinline]] bool fail_at_end(Syntax syntax) {
+        p_ = end_;
+        return fail_at(syntax, static_cast<std::size_t>(end_ - base_));
+    }
+    [[gnu::cold]] bool fail_at(Syntax syntax, std::size_t at) {
+        error_syntax_ = syntax;
+        error_at_ = at;
+        return false;
+    }
+
+    void skip_space() {
+        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return;
+        skip_space_run();
+    }
+
+    void skip_space_run() {
+#if defined(__SSE2__)
+        // Indentation makes long runs common in pretty-printed files.
+        while (end_ - p_ >= 16) {
+            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
+            __m128i space = _mm_or_si128(
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+            unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFF;
+            if (other != 0) {
+                p_ += __builtin_ctz(other);
+                return;
+            }
+            p_ += 16;
+        }
+#endif
+        while (p_ != end_ && is_json_space(static_cast<unsigned char>(*p_))) ++p_;
+    }
+
+    void push(std::uint64_t head, std::uint64_t payload) { doc_.tape.push_back(Node{head, payload}); }
+
+    bool value() {
+        skip_space();
+        if (p_ == end_) return fail_offending(Syntax::EofValue);
+        switch (*p_) {
+            case '"': {
+                ++p_;
+                std::uint64_t head, offset;
+                if (!string(head, offset)) return false;
+                push(head, offset);
+                return true;
+            }
+            case '{':
+                return object();
+            case '[':
+                return array();
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9':
+                return number();
+            case 'n':
+                return literal("null", 4, Kind::Null);
+            case 't':
+                return literal("true", 4, Kind::True);
+            case 'f':
+                return literal("false", 5, Kind::False);
+            default:
+                return fail_offending(Syntax::ExpectedValue);
+        }
+    }
+
+    bool literal(const char* word, std::size_t n, Kind kind) {
+        if (static_cast<std::size_t>(end_ - p_) >= n && std::memcmp(p_, word, n) == 0) [[likely]] {
+            p_ += n;
+            push(bits(kind), 0);
+            return true;
+        }
+        // The first letter chose the literal; the mismatching letter counts
+        // as read.
+        ++p_;
+        for (std::size_t i = 1; i < n; ++i) {
+            if (p_ == end_) return fail_consumed(Syntax::EofValue);
+            if (*p_++ != word[i]) return fail_consumed(Syntax::ExpectedIdent);
+        }
+        return fail_consumed(Syntax::ExpectedIdent);  // not reached: the fast check matched
+    }
+
+    // Entered with p_ on '[' or '{': counts one level of nesting.
+    bool enter() {
+        if (--depth_ == 0) return fail_offending(Syntax::RecursionLimit);
+        ++p_;
+        return true;
+    }
+
+    bool array() {
+        if (!enter()) return false;
+        std::size_t node = doc_.tape.size();
+        push(bits(Kind::Array), 0);
+        std::uint64_t count = 0;
+        skip_space();
+        if (p_ == end_) return fail_offending(Syntax::EofList);
+        if (*p_ != ']') {
+            for (;;) {
+                if (!value()) return false;
+                ++count;
+                skip_space();
+                if (p_ == end_) return fail_offending(Syntax::EofList);
+                char c = *p_;
+                if (c == ',') {
+                    ++p_;
+                    skip_space();
+                    if (p_ == end_) return fail_offending(Syntax::EofValue);
+                    if (*p_ == ']') return fail_offending(Syntax::TrailingComma);
+                    continue;
+                }
+                if (c == ']') break;
+                return fail_offending(Syntax::ExpectedListEnd);
+            }
+        }
+        ++p_;
+        ++depth_;
+        Node& n = doc_.tape[node];
+        n.head = bits(Kind::Array) | (count << kSizeShift);
+        n.payload = doc_.tape.size();
+        return true;
+    }
+
+    bool object() {
+        if (!enter()) return false;
+        std::size_t node = doc_.tape.size();
+        push(bits(Kind::Object), 0);
+        push(0, 0);  // filled with the first entry's index when the object closes
+        std::size_t mark = scratch_.size();
+        skip_space();
+        if (p_ == end_) return fail_offending(Syntax::EofObject);
+        if (*p_ != '}') {
+            if (*p_ != '"') return fail_offending(Syntax::KeyMustBeString);
+            for (;;) {
+                ++p_;  // the key's opening quote
+                std::uint64_t key_head, key_offset;
+                if (!string(key_head, key_offset)) return false;
+                skip_space();
+                if (p_ == end_) return fail_offending(Syntax::EofObject);
+                if (*p_ != ':') return fail_offending(Syntax::ExpectedColon);
+                ++p_;
+                std::uint64_t at = doc_.tape.size();
+                if (!value()) return false;
+                scratch_.push_back(Entry{key_offset, key_head, at});
+                skip_space();
+                if (p_ == end_) return fail_offending(Syntax::EofObject);
+                char c = *p_;
+                if (c == ',') {
+                    ++p_;
+                    skip_space();
+                    if (p_ == end_) return fail_offending(Syntax::EofValue);
+                    if (*p_ == '"') continue;
+                    if (*p_ == '}') return fail_offending(Syntax::TrailingComma);
+                    return fail_offending(Syntax::KeyMustBeString);
+                }
+                if (c == '}') break;
+                return fail_offending(Syntax::ExpectedObjectEnd);
+            }
+        }
+        ++p_;
+        ++depth_;
+        close_object(node, mark);
+        return true;
+    }
+
+    std::string_view key(const Entry& e) const {
+        const char* src = (e.key_head & kArenaBit) ? doc_.arena.data() : text_;
+        return std::string_view(src + e.key_offset, e.key_head >> kSizeShift);
+    }
+
+    // The key's first eight bytes as a big-endian number, zero-padded: two
+    // keys whose prefixes differ compare like the prefixes (a zero pad byte
+    // sorts before any real byte, as a shorter key does).
+    std::uint64_t key_prefix(const Entry& e) const {
+        std::size_t len = e.key_head >> kSizeShift;
+        if (len == 0) return 0;
+        const std::string& src = (e.key_head & kArenaBit) ? doc_.arena : doc_.text;
+        std::uint64_t x = 0;
+        std::memcpy(&x, src.data() + e.key_offset,
+                    src.size() - e.key_offset >= 8 ? 8 : std::min<std::size_t>(len, 8));
+        x = __builtin_bswap64(x);
+        if (len < 8) x &= ~std::uint64_t{0} << (8 * (8 - len));
+        return x;
+    }
+
+    // pos: index among the object's entries, in document order.
+    using SortKey = ScratchAccess::KeyOrder;
+
+    int compare(const SortKey& a, const SortKey& b, const Entry* first) const {
+        if (a.prefix != b.prefix) return a.prefix < b.prefix ? -1 : 1;
+        return key(first[a.pos]).compare(key(first[b.pos]));
+    }
+
+    // Moves the object's entries to the document sorted by key bytes; of
+    // equal keys only the last one stays (a later duplicate replaces the
+    // earlier value). Returns the number of entries kept.
+    std::size_t close_entries(std::size_t mark) {
+        const Entry* first = scratch_.data() + mark;
+        const std::size_t n = scratch_.size() - mark;
+        if (n <= 1) {
+            doc_.entries.insert(doc_.entries.end(), first, first + n);
+            return n;
+        }
+        order_.resize(n);
+        for (std::size_t i = 0; i < n; ++i) order_[i] = SortKey{key_prefix(first[i]), i};
+        bool duplicates = false;
+        if (n <= 16) {
+            // Stable insertion sort; an equal key is met exactly where the
+            // later entry stops, so duplicates are noticed for free.
+            for (std::size_t i = 1; i < n; ++i) {
+                SortKey x = order_[i];
+                std::size_t j = i;
+                while (j > 0) {
+                    int c = compare(order_[j - 1], x, first);
+                    if (c <= 0) {
+                        duplicates |= c == 0;
+                        break;
+                    }
+                    order_[j] = order_[j - 1];
+                    --j;
+                }
+                order_[j] = x;
+            }
+        } else {
+            // The position breaks ties, so the unstable sort keeps equal keys
+            // in document order.
+            std::sort(order_.begin(), order_.end(), [&](const SortKey& a, const SortKey& b) {
+                int c = compare(a, b, first);
+                return c < 0 || (c == 0 && a.pos < b.pos);
+            });
+            duplicates = true;  // checked below
+        }
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (duplicates && i + 1 < n && compare(order_[i], order_[i + 1], first) == 0) continue;
+            doc_.entries.push_back(first[order_[i].pos]);
+            ++kept;
+        }
+        return kept;
+    }
+
+    void close_object(std::size_t node, std::size_t mark) {
+        std::uint64_t first_entry = doc_.entries.size();
+        std::uint64_t n = close_entries(mark);
+        scratch_.resize(mark);
+        doc_.tape[node].head = bits(Kind::Object) | (n << kSizeShift);
+        doc_.tape[node].payload = doc_.tape.size();
+        doc_.tape[node + 1].payload = first_entry;
+    }
+
+    // Entered just past the opening quote; leaves p_ past the closing one.
+    bool string(std::uint64_t& head, std::uint64_t& offset) {
+        const char* start = p_;
+        unsigned high = 0;
+        const char* stop = scan_string_run(p_, end_, high);
+        if (stop != end_ && *stop == '"') [[likely]] {
+            p_ = stop + 1;
+            head = bits(Kind::String) | (high ? 0 : kAsciiBit) |
+                   (static_cast<std::uint64_t>(stop - start) << kSizeShift);
+            offset = static_cast<std::uint64_t>(start - text_);
+            return true;
+        }
+        return escaped_string(start, stop, high != 0, head, offset);
+    }
+
+    // The string has an escape, a control byte, or no end: decode it into
+    // the arena from the first escape on.
+    bool escaped_string(const char* start, const char* stop, bool non_ascii, std::uint64_t& head,
+                        std::uint64_t& offset) {
+        std::string& out = doc_.arena;
+        std::size_t out_start = out.size();
+        for (;;) {
+            if (stop == end_) return fail_at_end(Syntax::EofString);
+            p_ = stop + 1;
+            char c = *stop;
+            if (c == '"') break;
+            if (c != '\\') return fail_consumed(Syntax::ControlCharacter);
+            out.append(start, stop);
+            if (p_ == end_) return fail_at_end(Syntax::EofString);
+            switch (*p_++) {
+                case '"':
+                    out.push_back('"');
+                    break;
+                case '\\':
+                    out.push_back('\\');
+                    break;
+                case '/':
+                    out.push_back('/');
+                    break;
+                case 'b':
+                    out.push_back('\b');
+                    break;
+                case 'f':
+                    out.push_back('\f');
+                    break;
+                case 'n':
+                    out.push_back('\n');
+                    break;
+                case 'r':
+                    out.push_back('\r');
+                    break;
+                case 't':
+                    out.push_back('\t');
+                    break;
+                case 'u': {
+                    std::uint32_t cp = 0;
+                    if (!unicode_escape(cp)) return false;
+                    non_ascii |= cp >= 0x80;
+                    append_utf8(out, cp);
+                    break;
+                }
+                default:
+                    return fail_consumed(Syntax::InvalidEscape);
+            }
+            start = p_;
+            unsigned high = 0;
+            stop = scan_string_run(p_, end_, high);
+            non_ascii |= high != 0;
+        }
+        out.append(start, stop);
+        std::size_t length = out.size() - out_start;
+        head = bits(Kind::String) | kArenaBit | (non_ascii ? 0 : kAsciiBit) |
+               (static_cast<std::uint64_t>(length) << kSizeShift);
+        offset = out_start;
+        return true;
+    }
+
+    // Four hex digits; all four count as read before a bad one is reported.
+    bool hex4(std::uint32_t& unit) {
+        if (end_ - p_ < 4) return fail_at_end(Syntax::EofString);
+        const auto* u = reinterpret_cast<const unsigned char*>(p_);
+        unsigned a = kHexValue.v[u[0]], b = kHexValue.v[u[1]], c = kHexValue.v[u[2]], d = kHexValue.v[u[3]];
+        p_ += 4;
+        if ((a | b | c | d) > 0xF) return fail_consumed(Syntax::InvalidEscape);
+        unit = (a << 12) | (b << 8) | (c << 4) | d;
+        return true;
+    }
+
+    // Entered just past "\u".
+    bool unicode_escape(std::uint32_t& cp) {
+        std::uint32_t unit = 0;
+        if (!hex4(unit)) return false;
+        if (unit - 0xDC00 < 0x400) return fail_consumed(Syntax::LoneSurrogate);
+        if (unit - 0xD800 >= 0x400) {
+            cp = unit;
+            return true;
+        }
+        // A high surrogate needs its low half right after it.
+        if (p_ == end_) return fail_at_end(Syntax::EofString);
+        if (*p_++ != '\\') return fail_consumed(Syntax::UnexpectedEndOfHexEscape);
+        if (p_ == end_) return fail_at_end(Syntax::EofString);
+        if (*p_++ != 'u') return fail_consumed(Syntax::UnexpectedEndOfHexEscape);
+        std::uint32_t low = 0;
+        if (!hex4(low)) return false;
+        if (low - 0xDC00 >= 0x400) return fail_consumed(Syntax::LoneSurrogate);
+        cp = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
+        return true;
+    }
+
+    bool number() {
+        const char* start = p_;
+        bool negative = false;
+        if (*p_ == '-') {
+            negative = true;
+            ++p_;
+            if (p_ == end_) return fail_consumed(Syntax::EofValue);
+        }
+        if (!is_digit(static_cast<unsigned char>(*p_))) {
+            ++p_;
+            return fail_consumed(Syntax::InvalidNumber);
+        }
+        std::uint64_t s = 0;
+        std::int64_t e = 0;  // decimal exponent of the last digit kept in s
+        bool is_float = false;
+        bool exact = true;   // no digit was dropped from s
+        if (*p_ == '0') {
+            ++p_;
+            if (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)))
+                return fail_offending(Syntax::InvalidNumber);
+        } else {
+            // Nineteen digits always fit in 64 bits; only later ones are checked.
+            const char* digits = p_;
+            const char* fits = end_ - digits > 19 ? digits + 19 : end_;
+            for (std::int64_t eight; fits - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8)
+                s = s * 100000000 + static_cast<std::uint64_t>(eight);
+            while (p_ != fits && is_digit(static_cast<unsigned char>(*p_))) s = s * 10 + (*p_++ - '0');
+            while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_))) {
+                std::uint64_t next;
+                if (__builtin_mul_overflow(s, 10u, &next) ||
+                    __builtin_add_overflow(next, static_cast<unsigned>(*p_ - '0'), &next)) {
+                    // Beyond 64 bits the literal is a float; the dropped
+                    // digits only scale it.
+                    is_float = true;
+                    exact = false;
+                    for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) ++e;
+                    break;
+                }
+                s = next;
+                ++p_;
+            }
+        }
+        if (p_ != end_ && *p_ == '.') {
+            is_float = true;
+            ++p_;
+            if (p_ == end_) return fail_offending(Syntax::EofValue);
+            if (!is_digit(static_cast<unsigned char>(*p_))) return fail_offending(Syntax::InvalidNumber);
+            // Digits that no longer fit are not needed here: the significand
+            // is then far above 2^53 and the conversion reads the text itself.
+            constexpr std::uint64_t kRoom = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
+            constexpr std::uint64_t kRoom8 = (std::numeric_limits<std::uint64_t>::max() - 99999999) / 100000000;
+            for (std::int64_t eight; s <= kRoom8 && end_ - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8) {
+                s = s * 100000000 + static_cast<std::uint64_t>(eight);
+                e -= 8;
+            }
+            for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) {
+                if (s <= kRoom) {
+                    s = s * 10 + static_cast<unsigned>(*p_ - '0');
+                    --e;
+                } else {
+                    exact = false;
+                }
+            }
+        }
+        if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+            is_float = true;
+            ++p_;
+            bool exp_negative = false;
+            if (p_ != end_ && (*p_ == '+' || *p_ == '-')) {
+                exp_negative = *p_ == '-';
+                ++p_;
+            }
+            if (p_ == end_) return fail_consumed(Syntax::EofValue);
+            if (!is_digit(static_cast<unsigned char>(*p_))) {
+                ++p_;
+                return fail_consumed(Syntax::InvalidNumber);
+            }
+            std::int32_t x = 0;
+            do {
+                int d = *p_++ - '0';
+                if (x > (std::numeric_limits<std::int32_t>::max() - d) / 10) {
+                    // An exponent beyond 32 bits: only zero survives it.
+                    if (s != 0 && !exp_negative) return fail_consumed(Syntax::NumberOutOfRange);
+                    while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_))) ++p_;
+                    push_float(negative ? -0.0 : 0.0);
+                    return true;
+                }
+                x = x * 10 + d;
+            } while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)));
+            e = exp_negative ? e - x : e + x;
+        }
+        if (!is_float) {
+            if (!negative) {
+                push(bits(Kind::Unsigned), s);
+            } else if (s - 1 < (std::uint64_t{1} << 63)) {
+                push(bits(Kind::Negative), std::uint64_t{0} - s);
+            } else {
+                // -0 and integers below -2^63; the conversion rounds to nearest.
+                push_float(-static_cast<double>(s));
+            }
+            return true;
+        }
+        double f;
+        if (!detail::decimal_to_double_fast(start, p_, s, e, negative, exact, f))
+            return fail_consumed(Syntax::NumberOutOfRange);
+        push_float(f);
+        return true;
+    }
+
+    void push_float(double f) {
+        std::uint64_t b;
+        std::memcpy(&b, &f, sizeof b);
+        push(bits(Kind::Float), b);
+    }
+
+    Document& doc_;
+    const char* text_;  // start of the owned text: string offsets count from here
+    const char* base_;  // start of the parsed range: error positions count from here
+    const char* p_;
+    const char* end_;
+    std::vector<Entry>& scratch_;  // entries of the objects still open
+    std::vector<SortKey>& order_;  // reused by every object's sort
+    unsigned depth_ = kNestingLimit + 1;  // nesting left; one level past the limit fails
+    Syntax error_syntax_ = Syntax::EofValue;
+    std::size_t error_at_ = 0;
+};
+
+}  // namespace
+
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length, ReaderScratch& scratch) {
+    // The vectors of a recycled document keep their capacity.
+    Document doc = std::move(ScratchAccess::spare(scratch));
+    ScratchAccess::spare(scratch) = Document();
+    doc.tape.clear();
+    doc.entries.clear();
+    doc.arena.clear();
+    doc.text = std::move(text);
+    // Callers pass a range inside the text; clamp so that a wrong one cannot
+    // read outside it.
+    begin = std::min(begin, doc.text.size());
+    length = std::min(length, doc.text.size() - begin);
+    Reader reader(doc, begin, length, scratch);
+    if (!reader.run()) return reader.error();
+    return doc;
+}
+
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length) {
+    ReaderScratch scratch;
+    return read_json_text(std::move(text), begin, length, scratch);
+}
+
+}  // namespace qvtok::json

@@ -1,0 +1,72 @@
+// The strict JSON reader: one in-memory UTF-8 text to one Document, or the
+// first syntax error with its line and column within that text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/json/syntax.hpp"
+#include "core/json/value.hpp"
+
+namespace qvtok::json {
+
+// The deepest nesting of arrays and objects a text may have.
+inline constexpr unsigned kNestingLimit = 127;
+
+struct JsonParseError {
+    Syntax syntax;
+    std::uint64_t line;    // 1-based
+    std::uint64_t column;  // bytes from the line start, may be 0
+    std::uint64_t offset;  // the byte named, from the start of the parsed range
+};
+
+// The reader's error as a core error of `code`, for a piece of text that
+// starts `piece_offset` bytes into the stream.
+inline Error syntax_error(ErrorCode code, const JsonParseError& e, std::uint64_t piece_offset) {
+    Error error = Error::of(code);
+    error.syntax = e.syntax;
+    error.line = e.line;
+    error.column = e.column;
+    error.offset = piece_offset + e.offset;
+    return error;
+}
+
+// Storage that a caller parsing many small texts (lines, array elements)
+// keeps from one parse to the next, so that each parse does not allocate
+// afresh: the reader's working lists, and the vectors of a document the
+// caller has finished with.
+class ReaderScratch {
+public:
+    // Hands back a document whose values are no longer needed.
+    void recycle(Document&& doc) { spare_ = std::move(doc); }
+
+private:
+    friend class ScratchAccess;
+    struct KeyOrder {
+        std::uint64_t prefix;
+        std::uint64_t pos;
+    };
+    std::vector<Entry> pending_;     // entries of the objects still open
+    std::vector<KeyOrder> order_;    // one object's sort
+    Document spare_;
+};
+
+// Parses text[begin, begin + length) as exactly one JSON value surrounded by
+// optional JSON whitespace. The caller guarantees valid UTF-8. The document
+// takes ownership of `text` so that strings without escapes are not copied;
+// error positions count from `begin`.
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length, ReaderScratch& scratch);
+Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
+                                                  std::size_t length);
+
+// Whole-text convenience form.
+inline Expected<Document, JsonParseError> read_json_text(std::string text) {
+    std::size_t n = text.size();
+    return read_json_text(std::move(text), 0, n);
+}
+
+}  // namespace qvtok::json

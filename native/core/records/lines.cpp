@@ -1,0 +1,156 @@
+#include "core/records/lines.hpp"
+
+#include <cstring>
+#include <utility>
+
+#include "core/json/reader.hpp"
+#include "core/json/utf8.hpp"
+
+namespace qvtok::records {
+
+namespace {
+
+bool is_white_space(char32_t cp) {
+    if (cp <= 0x20) return cp == 0x20 || (cp >= 0x09 && cp <= 0x0D);
+    if (cp < 0x85) return false;
+    if (cp <= 0xA0) return cp == 0x85 || cp == 0xA0;
+    if (cp < 0x1680) return false;
+    if (cp <= 0x200A) return cp == 0x1680 || cp >= 0x2000;
+    return cp == 0x2028 || cp == 0x2029 || cp == 0x202F || cp == 0x205F || cp == 0x3000;
+}
+
+// The character that starts at s[i], as (code point, length); length 0 when
+// the bytes there are not one well-formed character.
+struct Decoded {
+    char32_t cp;
+    std::size_t len;
+};
+
+Decoded decode(std::string_view s, std::size_t i) {
+    auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    unsigned char b0 = byte(i);
+    if (b0 < 0x80) return {b0, 1};
+    std::size_t len;
+    char32_t cp;
+    char32_t min;
+    if (b0 >= 0xC2 && b0 <= 0xDF) {
+        len = 2, cp = b0 & 0x1F, min = 0x80;
+    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+        len = 3, cp = b0 & 0x0F, min = 0x800;
+    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+        len = 4, cp = b0 & 0x07, min = 0x10000;
+    } else {
+        return {0, 0};
+    }
+    if (s.size() - i < len) return {0, 0};
+    for (std::size_t k = 1; k < len; ++k) {
+        unsigned char b = byte(i + k);
+        if ((b & 0xC0) != 0x80) return {0, 0};
+        cp = (cp << 6) | (b & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
+    return {cp, len};
+}
+
+}  // namespace
+
+std::string_view trim_whitespace(std::string_view text) {
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        Decoded d = decode(text, begin);
+        if (d.len == 0 || !is_white_space(d.cp)) break;
+        begin += d.len;
+    }
+    std::size_t end = text.size();
+    while (end > begin) {
+        // Step back over at most three continuation bytes to the lead byte.
+        std::size_t start = end - 1;
+        while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80)
+            --start;
+        Decoded d = decode(text.substr(0, end), start);
+        if (d.len != end - start || !is_white_space(d.cp)) break;
+        end = start;
+    }
+    return text.substr(begin, end - begin);
+}
+
+namespace {
+
+// Appends bytes up to and including the next line feed, or to the end of the
+// file; a failed read stops early and is handed back.
+std::optional<IoError> append_line(RecordSource& source, std::string& text) {
+    for (bool first = true;; first = false) {
+        // A line that spans many buffers is a long wait: let Ctrl-C in.
+        if (!first && source.interrupted()) return IoError::interrupted();
+        auto filled = source.fill();
+        if (!filled) return filled.error();
+        std::string_view bytes = filled.value();
+        if (bytes.empty()) return std::nullopt;
+        const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
+        std::size_t take =
+            lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data()) + 1 : bytes.size();
+        text.append(bytes.data(), take);
+        source.consume(take);
+        if (lf != nullptr) return std::nullopt;
+    }
+}
+
+}  // namespace
+
+Expected<std::size_t, IoError> read_line(RecordSource& source, std::string& text) {
+    const std::size_t start = text.size();
+    std::optional<IoError> failure = append_line(source, text);
+    if (!json::is_valid_utf8(text.data() + start, text.size() - start)) {
+        text.resize(start);
+        return failure ? *failure : IoError::utf8();
+    }
+    if (failure) return *failure;
+    return text.size() - start;
+}
+
+Expected<std::optional<std::string>, IoError> next_line(RecordSource& source) {
+    std::string text;
+    auto got = read_line(source, text);
+    if (!got) return got.error();
+    if (got.value() == 0) return std::optional<std::string>();
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+    }
+    return std::optional<std::string>(std::move(text));
+}
+
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+                               json::ReaderScratch& scratch) {
+    // A long run of blank lines is a long wait too.
+    constexpr unsigned kBlankLinesBetweenPolls = 4096;
+    unsigned blank = 0;
+    for (;;) {
+        std::string text = std::exchange(unfinished, std::string());
+        if (std::optional<IoError> failure = append_line(source, text)) {
+            // Keep what the line has so far: the next call finishes it
+            // instead of taking its rest for a line of its own.
+            unfinished = std::move(text);
+            return failure->to_error();
+        }
+        if (text.empty()) return std::optional<json::Document>();
+        if (!json::is_valid_utf8(text)) return IoError::utf8().to_error();
+        const std::uint64_t line_offset = bytes_consumed;
+        bytes_consumed += text.size();
+        std::string_view trimmed = trim_whitespace(text);
+        if (trimmed.empty()) {
+            if (++blank == kBlankLinesBetweenPolls) {
+                blank = 0;
+                if (source.interrupted()) return Error::of(ErrorCode::Interrupted);
+            }
+            continue;
+        }
+        std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
+        std::size_t length = trimmed.size();
+        auto doc = json::read_json_text(std::move(text), begin, length, scratch);
+        if (!doc) return json::syntax_error(ErrorCode::InvalidLine, doc.error(), line_offset + begin);
+        return std::optional<json::Document>(std::move(doc).value());
+    }
+}
+
+}  // namespace qvtok::records

@@ -1,0 +1,130 @@
+#include "core/records/source.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+
+namespace qvtok::records {
+
+Error IoError::to_error() const {
+    switch (kind) {
+        case Kind::Utf8: return Error::of(ErrorCode::InvalidUtf8);
+        case Kind::Interrupted: return Error::of(ErrorCode::Interrupted);
+        case Kind::Os: break;
+    }
+    return Error::os(ErrorCode::ReadFailed, code);
+}
+
+Expected<RecordSource> RecordSource::open(std::string_view path, SignalPoll poll,
+                                          std::size_t buffer_size) {
+    auto fail = [&](int code) {
+        Error e = Error::os(ErrorCode::CannotOpen, code);
+        e.subject = path;
+        return e;
+    };
+    // A NUL would cut the name short: no such file can be meant.
+    if (path.find('\0') != std::string_view::npos) return fail(0);
+    std::string z(path);
+    int fd;
+    for (;;) {
+        fd = ::open(z.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+        if (fd >= 0) break;
+        int code = errno;
+        if (code != EINTR) return fail(code);
+        if (poll != nullptr && poll() != 0) return Error::of(ErrorCode::Interrupted);
+    }
+    return RecordSource(fd, poll, buffer_size);
+}
+
+RecordSource::RecordSource(int fd, SignalPoll poll, std::size_t buffer_size)
+    : fd_(fd), poll_(poll), capacity_(buffer_size) {
+    try {
+        buffer_.reset(new char[buffer_size]);
+    } catch (...) {
+        ::close(fd_);
+        throw;
+    }
+}
+
+RecordSource::RecordSource(RecordSource&& other) noexcept
+    : fd_(other.fd_),
+      poll_(other.poll_),
+      buffer_(std::move(other.buffer_)),
+      capacity_(other.capacity_),
+      pos_(other.pos_),
+      filled_(other.filled_) {
+    other.fd_ = -1;
+}
+
+RecordSource& RecordSource::operator=(RecordSource&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = other.fd_;
+        poll_ = other.poll_;
+        buffer_ = std::move(other.buffer_);
+        capacity_ = other.capacity_;
+        pos_ = other.pos_;
+        filled_ = other.filled_;
+        other.fd_ = -1;
+    }
+    return *this;
+}
+
+RecordSource::~RecordSource() {
+    if (fd_ >= 0) ::close(fd_);  // nothing was written, so a failed close loses nothing
+}
+
+Expected<std::size_t, IoError> RecordSource::read_file(char* dst, std::size_t n) {
+    for (;;) {
+        ssize_t got = ::read(fd_, dst, n);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        int code = errno;
+        if (code != EINTR) return IoError::os(code);
+        // Let Python run its handlers (Ctrl-C); stop if one raised.
+        if (poll_ != nullptr && poll_() != 0) return IoError::interrupted();
+    }
+}
+
+Expected<std::size_t, IoError> RecordSource::read(char* dst, std::size_t n) {
+    if (pos_ == filled_) {
+        if (n >= capacity_) return read_file(dst, n);
+        auto got = read_file(buffer_.get(), capacity_);
+        if (!got) return got;
+        pos_ = 0;
+        filled_ = got.value();
+    }
+    std::size_t take = filled_ - pos_ < n ? filled_ - pos_ : n;
+    std::memcpy(dst, buffer_.get() + pos_, take);
+    pos_ += take;
+    return take;
+}
+
+Expected<std::string_view, IoError> RecordSource::fill() {
+    if (pos_ == filled_) {
+        auto got = read_file(buffer_.get(), capacity_);
+        if (!got) return got.error();
+        pos_ = 0;
+        filled_ = got.value();
+    }
+    return std::string_view(buffer_.get() + pos_, filled_ - pos_);
+}
+
+std::uint64_t RecordSource::file_size() const {
+    struct statx st;
+    if (::statx(fd_, "", AT_EMPTY_PATH, STATX_SIZE, &st) == 0 && (st.stx_mask & STATX_SIZE))
+        return st.stx_size;
+    struct stat64 old;
+    if (::fstat64(fd_, &old) == 0) return static_cast<std::uint64_t>(old.st_size);
+    return 0;
+}
+
+bool RecordSource::is_regular() const {
+    struct stat64 st;
+    return ::fstat64(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace qvtok::records

@@ -1,0 +1,371 @@
+// The kernels of scan_simd.hpp, written once over an instruction-set policy
+// `Isa` and compiled once per policy (scan_simd.cpp for the baseline,
+// scan_simd_avx2.cpp for AVX2).
+//
+// Only the including files may include this header, and each must hand it a
+// policy type that lives in an unnamed namespace: the instantiations then stay
+// private to their translation unit, so code compiled for AVX2 can never be
+// picked by the linker for a caller that runs on the baseline. For the same
+// reason everything here is a member of the template, and the helpers it
+// uses from outside are either builtins or declared out of line.
+//
+// The policy provides, for one window of 64 bytes:
+//   json_masks(p) -> JsonMasks   quote, backslash, open ("[" "{"), close ("]" "}"), comma
+//   space_mask(p)               tab, line feed, form feed, carriage return, space
+//   line_masks(p) -> LineMasks  line feed, 0x21 to 0x7F, non-ASCII
+//   control_mask(p)             bytes below 0x20 other than tab to carriage return
+//   prefix_xor(x)               bit i = xor of bits 0..i
+//   Utf8(tail)                  a UTF-8 checker primed with the three bytes before the data:
+//     pending()                 the previous window ended inside a character
+//     ascii_window()            a window without non-ASCII bytes passed by
+//     check(p, len) -> mask     lanes of ill-formed bytes (meaningful below len)
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/simd/kernels.hpp"
+
+namespace qvtok::simd {
+
+struct JsonMasks {
+    std::uint64_t quote, backslash, open, close, comma;
+};
+
+struct LineMasks {
+    std::uint64_t line_feed, printable, non_ascii;
+};
+
+template <class Isa>
+struct Kernels {
+    static constexpr std::uint64_t kOddBits = 0xAAAAAAAAAAAAAAAAull;
+
+    // Structure of one window, with strings taken out.
+    struct Window {
+        std::uint64_t structural;  // "[" "]" "{" "}" "," outside strings
+        std::uint64_t opens;       // "[" "{" outside strings
+        std::uint64_t closes;      // "]" "}" outside strings
+        std::uint64_t content;     // bytes that start or are part of a value outside strings
+    };
+
+    static int depth_delta(std::uint8_t c) {
+        // "[" and "{" differ only in bit 5, and so do "]" and "}".
+        std::uint8_t folded = static_cast<std::uint8_t>(c | 0x20);
+        return static_cast<int>(folded == '{') - static_cast<int>(folded == '}');
+    }
+
+    static bool is_space(std::uint8_t c) {
+        return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f';
+    }
+
+    // The byte-by-byte rules, used where the wide path cannot be trusted: a
+    // backslash outside a string is an ordinary byte there, while the wide
+    // path would let it escape the byte after it.
+    [[gnu::noinline, gnu::cold]] static Window exact_window(const std::uint8_t* w, std::size_t len, ArrayState& st) {
+        bool in_string = st.in_string != 0;
+        bool escaped = st.escaped != 0;
+        Window out{0, 0, 0, 0};
+        for (std::size_t i = 0; i < len; ++i) {
+            std::uint8_t c = w[i];
+            std::uint64_t bit = 1ull << i;
+            if (in_string) {
+                if (escaped) {
+                    escaped = false;
+                } else if (c == '"') {
+                    in_string = false;
+                } else if (c == '\\') {
+                    escaped = true;
+                }
+                continue;
+            }
+            switch (c) {
+                case '"':
+                    in_string = true;
+                    out.content |= bit;
+                    break;
+                case '[':
+                case '{':
+                    out.structural |= bit;
+                    out.opens |= bit;
+                    out.content |= bit;
+                    break;
+                case ']':
+                case '}':
+                    out.structural |= bit;
+                    out.closes |= bit;
+                    break;
+                case ',':
+                    out.structural |= bit;
+                    break;
+                default:
+                    if (!is_space(c)) out.content |= bit;
+            }
+        }
+        st.in_string = in_string ? ~0ull : 0;
+        st.escaped = escaped ? 1 : 0;
+        return out;
+    }
+
+    // Classifies w[0, len) (len <= 64; bytes past len are zero) and moves the
+    // string state past it.
+    [[gnu::always_inline]] static Window window(const std::uint8_t* w, std::size_t len, ArrayState& st, bool want_content) {
+        const ArrayState start = st;
+        JsonMasks m = Isa::json_masks(w);
+        // Which bytes a backslash escapes: runs of backslashes escape
+        // alternately, the parity found with one subtraction.
+        std::uint64_t escaped_bytes;
+        std::uint64_t escapes;
+        if (m.backslash == 0) {
+            escaped_bytes = st.escaped;
+            escapes = 0;
+        } else {
+            std::uint64_t potential = m.backslash & ~st.escaped;
+            std::uint64_t code = (((potential << 1) | kOddBits) - potential) ^ kOddBits;
+            escaped_bytes = code ^ (m.backslash | st.escaped);
+            escapes = code & m.backslash;
+        }
+        std::uint64_t quotes = m.quote & ~escaped_bytes;
+        // Inside a string: from an opening quote up to, not including, its closing quote.
+        std::uint64_t inside = Isa::prefix_xor(quotes) ^ st.in_string;
+        if (m.backslash & ~inside) {
+            st = start;
+            return exact_window(w, len, st);
+        }
+        unsigned last = static_cast<unsigned>(len - 1);
+        st.escaped = (escapes >> last) & 1;
+        st.in_string = ((inside >> last) & 1) ? ~0ull : 0;
+        Window out;
+        out.opens = m.open & ~inside;
+        out.closes = m.close & ~inside;
+        out.structural = out.opens | out.closes | (m.comma & ~inside);
+        out.content = 0;
+        if (want_content) {
+            std::uint64_t outside = ~inside & valid_mask(len);
+            std::uint64_t neutral = Isa::space_mask(w) | m.comma | m.close | m.quote;
+            out.content = (outside & ~neutral) | (quotes & inside);
+        }
+        return out;
+    }
+
+    // The window of data[off, n) that starts at off: in place when 64 bytes
+    // remain, else copied into `pad` and filled up with zero bytes.
+    static const std::uint8_t* window_at(const std::uint8_t* data, std::size_t n, std::size_t off,
+                                         std::uint8_t* pad, std::size_t& len) {
+        len = n - off;
+        if (len >= 64) {
+            len = 64;
+            return data + off;
+        }
+        __builtin_memcpy(pad, data + off, len);
+        __builtin_memset(pad + len, 0, 64 - len);
+        return pad;
+    }
+
+    static std::uint64_t valid_mask(std::size_t len) { return len == 64 ? ~0ull : (1ull << len) - 1; }
+
+    // Depth cannot reach 1 inside a window that starts at `depth` and holds
+    // these brackets; such a window needs no walk.
+    static bool stays_off_top(std::int64_t depth, const Window& win) {
+        std::int64_t closes = __builtin_popcountll(win.closes);
+        std::int64_t opens = __builtin_popcountll(win.opens);
+        return depth - closes >= 2 || depth + opens <= 0;
+    }
+
+    static std::int64_t net_depth(const Window& win) {
+        return static_cast<std::int64_t>(__builtin_popcountll(win.opens)) -
+               static_cast<std::int64_t>(__builtin_popcountll(win.closes));
+    }
+
+    static std::size_t find_separator(const char* data, std::size_t n, ArrayState& st) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            Window win = window(w, len, st, false);
+            if (win.structural == 0) continue;
+            if (stays_off_top(st.depth, win)) {
+                st.depth += net_depth(win);
+                continue;
+            }
+            std::int64_t depth = st.depth;
+            for (std::uint64_t bits = win.structural; bits != 0; bits &= bits - 1) {
+                unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+                std::uint8_t c = w[i];
+                if (depth == 1 && (c == ',' || c == ']')) {
+                    st = ArrayState{};
+                    return off + i;
+                }
+                depth += depth_delta(c);
+            }
+            st.depth = depth;
+        }
+        return n;
+    }
+
+    static void count_array(const char* data, std::size_t n, CountState& st) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            if (!st.has_content) {
+                count_window_seeking_content(w, len, st);
+                continue;
+            }
+            Window win = window(w, len, st, false);
+            std::uint64_t commas = win.structural & ~(win.opens | win.closes);
+            if (commas == 0 || stays_off_top(st.depth, win)) {
+                st.depth += net_depth(win);
+                continue;
+            }
+            std::int64_t depth = st.depth;
+            std::uint64_t separators = 0;
+            for (std::uint64_t bits = win.structural; bits != 0; bits &= bits - 1) {
+                std::uint8_t c = w[__builtin_ctzll(bits)];
+                separators += static_cast<std::uint64_t>((c == ',') & (depth == 1));
+                depth += depth_delta(c);
+            }
+            st.depth = depth;
+            st.separators += separators;
+        }
+    }
+
+    // Until something that can be a value turns up at depth 1, every byte
+    // outside strings has to be looked at, not only the brackets and commas.
+    [[gnu::noinline]] static void count_window_seeking_content(const std::uint8_t* w, std::size_t len, CountState& st) {
+        Window win = window(w, len, st, true);
+        std::int64_t depth = st.depth;
+        for (std::uint64_t bits = win.structural | win.content; bits != 0; bits &= bits - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint64_t bit = 1ull << i;
+            if ((win.content & bit) && depth == 1) st.has_content = true;
+            if (win.structural & bit) {
+                std::uint8_t c = w[i];
+                st.separators += static_cast<std::uint64_t>((c == ',') & (depth == 1));
+                depth += depth_delta(c);
+            }
+        }
+        st.depth = depth;
+    }
+
+    // Bytes of a White_Space character beyond ASCII start with C2, E1, E2 or
+    // E3; any other lead byte makes the line significant at once.
+    static bool white_space_sequence(const std::uint8_t* s, std::size_t len) {
+        if (len == 2) return s[0] == 0xC2 && (s[1] == 0x85 || s[1] == 0xA0);
+        if (s[0] == 0xE1) return s[1] == 0x9A && s[2] == 0x80;
+        if (s[0] == 0xE3) return s[1] == 0x80 && s[2] == 0x80;
+        if (s[1] == 0x80) return s[2] <= 0x8A || s[2] == 0xA8 || s[2] == 0xA9 || s[2] == 0xAF;
+        return s[1] == 0x81 && s[2] == 0x9F;
+    }
+
+    // Walks the non-ASCII bytes `mask` of a line that has shown nothing but
+    // white space so far; true when one of them belongs to another character.
+    // Ill-formed input is the UTF-8 check's business: any answer will do.
+    static bool non_white_beyond_ascii(const std::uint8_t* w, std::uint64_t mask, LineState& st) {
+        for (; mask != 0; mask &= mask - 1) {
+            std::uint8_t b = w[__builtin_ctzll(mask)];
+            if (st.need == 0) {
+                if (b != 0xC2 && b != 0xE1 && b != 0xE2 && b != 0xE3) return true;
+                st.partial[0] = b;
+                st.pending = 1;
+                st.need = b == 0xC2 ? 1 : 2;
+                continue;
+            }
+            st.partial[st.pending++] = b;
+            if (--st.need == 0) {
+                if (!white_space_sequence(st.partial, st.pending)) return true;
+                st.pending = 0;
+            }
+        }
+        return false;
+    }
+
+    // Whether the bytes `part` of a window, none of them 0x21 to 0x7F, hold
+    // something besides White_Space: a control byte, or a character beyond
+    // ASCII that is not White_Space.
+    [[gnu::noinline]] static bool rarely_significant(const std::uint8_t* w, const LineMasks& m, std::uint64_t part,
+                                                     LineState& st) {
+        if (part == 0) return false;
+        if ((Isa::control_mask(w) & part) != 0) return true;
+        std::uint64_t high = m.non_ascii & part;
+        return high != 0 && non_white_beyond_ascii(w, high, st);
+    }
+
+    static bool tail_incomplete(const std::uint8_t* tail) {
+        return tail[2] >= 0xC0 || tail[1] >= 0xE0 || tail[0] >= 0xF0;
+    }
+
+    static std::size_t count_lines(const char* data, std::size_t n, LineState& st) {
+        // In text where most windows hold characters beyond ASCII, every
+        // window is checked: deciding window by window would be a coin toss
+        // for the branch predictor. The previous buffer tells which kind of
+        // text this is.
+        return st.mostly_non_ascii ? scan_lines<true>(data, n, st) : scan_lines<false>(data, n, st);
+    }
+
+    template <bool kCheckAll>
+    static std::size_t scan_lines(const char* data, std::size_t n, LineState& st) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        typename Isa::Utf8 utf8(st.tail);
+        std::uint64_t lines = st.lines;
+        bool significant = st.significant;
+        std::uint64_t non_ascii_windows = 0;
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            std::uint64_t valid = valid_mask(len);
+            LineMasks m = Isa::line_masks(w);
+            non_ascii_windows += m.non_ascii != 0 ? 1 : 0;
+            if (kCheckAll || m.non_ascii != 0 || utf8.pending()) {
+                std::uint64_t errors = utf8.check(w, len) & valid;
+                if (errors != 0) {
+                    st.lines = lines;
+                    return off + static_cast<std::size_t>(__builtin_ctzll(errors));
+                }
+            } else {
+                utf8.ascii_window();
+            }
+            std::uint64_t rest = valid;
+            for (std::uint64_t feeds = m.line_feed; feeds != 0; feeds &= feeds - 1) {
+                std::uint64_t bit = feeds & (0 - feeds);
+                std::uint64_t line = (bit - 1) & rest;
+                if (!significant) significant = (m.printable & line) != 0 || rarely_significant(w, m, line, st);
+                lines += significant ? 1 : 0;
+                significant = false;
+                st.need = 0;
+                st.pending = 0;
+                rest &= ~(bit | (bit - 1));
+            }
+            if (!significant) significant = (m.printable & rest) != 0 || rarely_significant(w, m, rest, st);
+        }
+        st.lines = lines;
+        st.significant = significant;
+        st.mostly_non_ascii = non_ascii_windows * 64 * 3 > n;
+        if (n >= 3) {
+            __builtin_memcpy(st.tail, bytes + n - 3, 3);
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                st.tail[0] = st.tail[1];
+                st.tail[1] = st.tail[2];
+                st.tail[2] = bytes[i];
+            }
+        }
+        return n;
+    }
+
+    static std::uint64_t count_line_feeds(const char* data, std::size_t n) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        std::uint64_t total = 0;
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            total += static_cast<std::uint64_t>(__builtin_popcountll(Isa::line_masks(w).line_feed & valid_mask(len)));
+        }
+        return total;
+    }
+};
+
+}  // namespace qvtok::simd

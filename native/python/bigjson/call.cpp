@@ -1,0 +1,42 @@
+#include "python/bigjson/call.hpp"
+
+namespace qvtok::bigjson {
+
+Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind(fn, args, nargs, kwnames);
+    if (!bound) return std::move(bound).error();
+    const BoundArgs& slots = bound.value();
+
+    // Parameters are (path, format) or (path, sample, format).
+    bool has_sample = fn.count == 3;
+    auto path = path_arg(slots[0]);
+    if (!path) return std::move(path).error();
+    Call call{path.value(), records::RecordFormat::Json, 100, std::nullopt};
+    if (has_sample && slots[1] != nullptr) {
+        auto sample = arg_size(slots[1]);
+        if (!sample) return argument_error("sample", std::move(sample).error());
+        call.sample = sample.value();
+    }
+    auto format = format_arg(slots[has_sample ? 2 : 1]);
+    if (!format) return std::move(format).error();
+
+    auto resolved = records::resolve_format(call.path, format.value(), poll_signals);
+    if (!resolved) return CallError::from(std::move(resolved).error());
+    call.format = resolved.value().format;
+    call.source = std::move(resolved.value().source);
+    return call;
+}
+
+Expected<records::RecordSource, CallError> open_call_source(Call& call, std::size_t buffer_size) {
+    if (call.source) {
+        records::RecordSource kept = std::move(*call.source);
+        call.source.reset();
+        return kept;
+    }
+    auto opened = records::RecordSource::open(call.path, poll_signals, buffer_size);
+    if (!opened) return CallError::from(std::move(opened).error());
+    return std::move(opened).value();
+}
+
+}  // namespace qvtok::bigjson

@@ -1,0 +1,32 @@
+// What every bigjson operation does first: bind the arguments, convert them
+// in parameter order and resolve the record format.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "python/binding.hpp"
+#include "core/records/format.hpp"
+
+namespace qvtok::bigjson {
+
+struct Call {
+    std::string_view path;  // view into the caller's str, valid for the call
+    records::RecordFormat format;
+    std::uint64_t sample;   // only for functions that take `sample`
+    std::optional<records::RecordSource> source;  // the file, if detection kept it open
+};
+
+Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
+                                       Py_ssize_t nargs, PyObject* kwnames);
+
+// Runs the interpreter's signal handlers while a file operation waits.
+inline int poll_signals() { return PyErr_CheckSignals(); }
+
+// The operation's file: the one format detection kept open, or the path
+// opened now with a read buffer of `buffer_size` bytes.
+Expected<records::RecordSource, CallError> open_call_source(Call& call,
+                                                   std::size_t buffer_size = records::RecordSource::kBufferSize);
+
+}  // namespace qvtok::bigjson

@@ -1,0 +1,70 @@
+// The module's entry: declares `_qvtok` and hands the work to the api tree.
+#include "python/bigjson/mod.hpp"
+#include "python/binding.hpp"
+
+namespace {
+
+constexpr const char kModuleDoc[] =
+    "The native extension module. Compiled as `qvtok.lib._qvtok`.\n"
+    "\n"
+    "`lib` stays intentionally thin: it only delegates to the `api`\n"
+    "module tree, where each feature area registers its own functions\n"
+    "and submodules.";
+
+int exec_module(PyObject* module) {
+    PyObject* done = qvtok::call_guarded([&]() -> qvtok::PyResult {
+        if (module == nullptr) return qvtok::CallError::fetch();
+        if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");
+        auto registered = qvtok::bigjson::register_module(module);
+        if (!registered) return std::move(registered).error();
+        return qvtok::PyRef::borrow(Py_None);
+    });
+    if (done == nullptr) return -1;
+    Py_DECREF(done);
+    return 0;
+}
+
+#if QVTOK_HAS_MODULE_EXPORT
+// Declares the ABI this module was built for: version 1.0 of the record,
+// flags telling that it uses the full (not the limited) API.
+PyABIInfo_VAR(abi_info);
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_abi, &abi_info},
+    {Py_mod_name, const_cast<char*>("_qvtok")},
+    {Py_mod_doc, const_cast<char*>(kModuleDoc)},
+    {0, nullptr},
+};
+#else
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+#endif
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_qvtok",
+    kModuleDoc,
+    0,
+    nullptr,
+    slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+extern "C" {
+
+__attribute__((visibility("default"))) PyObject* PyInit__qvtok() {
+    return PyModuleDef_Init(&module_def);
+}
+
+#if QVTOK_HAS_MODULE_EXPORT
+PyMODEXPORT_FUNC PyModExport__qvtok() { return slots; }
+#endif
+
+}  // extern "C"

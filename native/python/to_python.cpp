@@ -1,0 +1,143 @@
+#include "python/to_python.hpp"
+
+#include <cstring>
+
+#include "python/messages.hpp"
+
+namespace qvtok::json {
+namespace {
+
+// A constructor returning NULL means memory ran out: an internal fault, with
+// the interpreter's own exception shown to the unraisable hook first.
+[[noreturn]] void constructor_failed() {
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
+    panic(msg::kNullObject);
+}
+
+PyObject* checked(PyObject* obj) {
+    if (obj == nullptr) constructor_failed();
+    return obj;
+}
+
+// Writes the code points of valid UTF-8 into a string of the given width.
+template <class Unit>
+void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) {
+    while (p < end) {
+        std::uint32_t c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c < 0xE0) {
+            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (c < 0xF0) {
+            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+            p += 4;
+        }
+        *out++ = static_cast<Unit>(c);
+    }
+}
+
+// A str from bytes the reader has already checked to be UTF-8. The string is
+// made at its final width and filled in one pass, without the interpreter's
+// decoder widening its buffer as it meets larger characters.
+PyObject* make_str(std::string_view bytes, bool ascii) {
+    Py_ssize_t n = static_cast<Py_ssize_t>(bytes.size());
+    if (ascii) {
+        PyObject* s = checked(PyUnicode_New(n, 127));
+        std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
+        return s;
+    }
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    Py_ssize_t chars = 0;
+    unsigned char top = 0;
+    for (const unsigned char* q = p; q < end; ++q) {
+        chars += (*q & 0xC0) != 0x80;
+        top = *q > top ? *q : top;
+    }
+    Py_UCS4 maxchar = top >= 0xF0 ? 0x10FFFF : top >= 0xC4 ? 0xFFFF : 0xFF;
+    PyObject* s = checked(PyUnicode_New(chars, maxchar));
+    switch (PyUnicode_KIND(s)) {
+        case PyUnicode_1BYTE_KIND: decode_into(p, end, PyUnicode_1BYTE_DATA(s)); break;
+        case PyUnicode_2BYTE_KIND: decode_into(p, end, PyUnicode_2BYTE_DATA(s)); break;
+        default: decode_into(p, end, PyUnicode_4BYTE_DATA(s)); break;
+    }
+    return s;
+}
+
+class Converter {
+public:
+    explicit Converter(const Document& doc) : doc_(doc), tape_(doc.tape.data()) {}
+
+    // Converts the value at `index`; the object is a new reference.
+    PyObject* convert(std::size_t index) {
+        const Node& n = tape_[index];
+        switch (static_cast<Kind>(n.head & 0xF)) {
+            case Kind::Null: Py_INCREF(Py_None); return Py_None;
+            case Kind::False: Py_INCREF(Py_False); return Py_False;
+            case Kind::True: Py_INCREF(Py_True); return Py_True;
+            case Kind::Unsigned:
+                if (n.payload <= static_cast<std::uint64_t>(INT64_MAX))
+                    return checked(PyLong_FromLongLong(static_cast<long long>(n.payload)));
+                return checked(PyLong_FromUnsignedLongLong(n.payload));
+            case Kind::Negative:
+                return checked(PyLong_FromLongLong(static_cast<long long>(n.payload)));
+            case Kind::Float: {
+                double d;
+                std::memcpy(&d, &n.payload, sizeof d);
+                return checked(PyFloat_FromDouble(d));
+            }
+            case Kind::String:
+                return make_str(doc_.bytes(n.head, n.payload), (n.head & kAsciiBit) != 0);
+            case Kind::Array: return array(index);
+            case Kind::Object: return object(index);
+        }
+        panic("corrupt value tape");
+    }
+
+private:
+    PyObject* array(std::size_t index) {
+        const Node& n = tape_[index];
+        Py_ssize_t size = static_cast<Py_ssize_t>(n.head >> kSizeShift);
+        // The element count is known, so the list is made at its final size
+        // and filled in place: no growth, no per-element append calls.
+        PyRef list(checked(PyList_New(size)));
+        std::size_t child = index + 1;
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            PyObject* item = convert(child);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), i, item);
+            child = Value(&doc_, child).end();
+        }
+        return list.release();
+    }
+
+    PyObject* object(std::size_t index) {
+        Value obj(&doc_, index);
+        PyRef dict(checked(PyDict_New()));
+        for (Member m : obj.members()) {
+            PyRef value(convert(m.value.index()));
+            if (!value) return nullptr;
+            PyRef key(make_str(m.key, m.key_ascii));
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
+
+    const Document& doc_;
+    const Node* tape_;
+};
+
+}  // namespace
+
+PyResult json_value_to_python(Value value) {
+    Converter converter(value.document());
+    PyObject* obj = converter.convert(value.index());
+    if (obj == nullptr) return CallError::fetch();
+    return PyRef(obj);
+}
+
+}  // namespace qvtok::json

@@ -182,6 +182,13 @@ def test_format_of_a_pipe_is_detected(tmp_path, command):
             5,
         ),
         ("x.json", "[1, 2", [], ["record 1: invalid JSON: EOF while parsing a list at line 1 column 5"], 2),
+        # Records that a broken array would otherwise lose in silence.
+        ("x.json", "[1,2]\n[3,4]\n[5,6]\n", [], ["record 2: invalid JSON: trailing characters at line 2 column 1"], 3),
+        ("x.json", '[{"a":1}}, [1,2], [3,4]]', [],
+         ["record 0: invalid JSON element: trailing characters at line 1 column 8"], 1),
+        ("x.json", '[1, "a\x02", 3]', [],
+         ["record 1: invalid JSON element: control character (\\u0000-\\u001F) found while parsing a string "
+          "at line 1 column 3"], 2),
         ("x.txt", "[1]\n[2]\n", ["--format", "jsonl"], [], 2),
         ("x.json", "[1]", [], [], 1),
         ("x.json", "", [], [], 0),

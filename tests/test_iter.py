@@ -8,8 +8,11 @@ from qvtok import bigjson
 
 def records(path, fmt=None):
     """Every outcome of iterating: values, and error texts in their place."""
+    return records_of(bigjson.iter_records(path, fmt))
+
+
+def records_of(it):
     out = []
-    it = bigjson.iter_records(path, fmt)
     while True:
         try:
             out.append(next(it))
@@ -30,8 +33,11 @@ def records(path, fmt=None):
         ("[1, 2,]", [1, 2]),
         ("[1,,2]", [1, 2]),
         ('["a,]b", {"c": [1, {"d": "}"}]}, "\\"[", "\\\\"]', ["a,]b", {"c": [1, {"d": "}"}]}, '"[', "\\"]),
-        ("[1] [2]", [1]),
-        ("[1] trailing text", [1]),
+        # Text after the array is no record, and never passed over in silence.
+        ("[1] [2]", [1, "ValueError: invalid JSON: trailing characters at line 1 column 5"]),
+        ("[1] trailing text", [1, "ValueError: invalid JSON: trailing characters at line 1 column 5"]),
+        ("[1,2]\n[3,4]\n[5,6]\n", [1, 2, "ValueError: invalid JSON: trailing characters at line 2 column 1"]),
+        ("[1]\n\f\t \r\n", [1]),
         ('{"a": 1}', [{"a": 1}]),
         ('\n  {"a":\n 1}\n', [{"a": 1}]),
         ("  42  ", [42]),
@@ -49,8 +55,18 @@ def records(path, fmt=None):
         ("[1, x]", [1, "ValueError: invalid JSON element: expected value at line 1 column 1"]),
         ('{"a": 1} x', ["ValueError: invalid JSON element: trailing characters at line 1 column 10"]),
         ("\ufeff[1]", ["ValueError: invalid JSON element: expected value at line 1 column 1"]),
-        # A stray closing brace hides the later separators and the close.
-        ("[1}, 2, 3]", ["ValueError: invalid JSON: EOF while parsing a list at line 1 column 10"]),
+        # A closer of the wrong kind breaks its element, and nothing after it
+        # can be told apart safely: the records end there.
+        ("[1}, 2, 3]", ["ValueError: invalid JSON element: trailing characters at line 1 column 2"]),
+        ('[{"a":1}}, [1,2], [3,4]]', ["ValueError: invalid JSON element: trailing characters at line 1 column 8"]),
+        ('[0, {"a":[1}, 2]', [0, "ValueError: invalid JSON element: expected `,` or `]` at line 1 column 8"]),
+        ('[{"a":1}, [1,2]], {"c":3}, {"d":4}]',
+         [{"a": 1}, [1, 2], "ValueError: invalid JSON: trailing characters at line 1 column 17"]),
+        # A raw control byte inside a string is where the element breaks.
+        ('[1,\n"oops,\n{"a": 1},\n2]', [1, "ValueError: invalid JSON element: control character "
+                                             "(\\u0000-\\u001F) found while parsing a string at line 2 column 0"]),
+        ('["a\x01b", 2]', ["ValueError: invalid JSON element: control character "
+                            "(\\u0000-\\u001F) found while parsing a string at line 1 column 3"]),
     ],
 )
 def test_json_records(write, text, expected):
@@ -241,3 +257,10 @@ def test_busy_marker_under_reentrant_use(write):
     gc.collect()
     assert "Already borrowed" in Toucher.seen
     assert "Already mutably borrowed" in Toucher.seen
+
+
+def test_progress_counts_lines_that_are_not_utf8(write):
+    content = b'1\n"\xff\xfe bad"\n2\n'
+    it = bigjson.iter_records(write("x.jsonl", content))
+    assert records_of(it) == [1, "RuntimeError: read error: stream did not contain valid UTF-8", 2]
+    assert (it.bytes_read, it.total_bytes) == (len(content), len(content))

@@ -1,4 +1,7 @@
 import json
+import os
+import subprocess
+import time
 
 import pytest
 
@@ -156,9 +159,35 @@ def test_reading_stops_once_the_sample_is_complete(write):
         ("[1, 2 3]", "x.json", ValueError, "invalid JSON element: trailing characters at line 1 column 3"),
         ('{"a": 1} x', "x.json", ValueError, "invalid JSON: trailing characters at line 1 column 10"),
         ("\ufeff[1]", "x.json", ValueError, "invalid JSON: expected value at line 1 column 1"),
+        ('[1, {"a":[2}]', "x.json", ValueError, "invalid JSON element: expected `,` or `]` at line 1 column 8"),
     ],
 )
 def test_schema_errors(write, content, name, exc, message, no_fd_leak):
     with pytest.raises(exc) as info:
         bigjson.schema(write(name, content))
     assert str(info.value) == message
+
+
+
+def _drain(path):
+    return list(bigjson.iter_records(path))
+
+
+@pytest.mark.parametrize("read", [lambda path: bigjson.schema(path, 100), _drain], ids=["schema", "iter_records"])
+def test_a_broken_string_is_found_without_reading_on(tmp_path, read):
+    # A stray quote on one line of a pretty-printed array: the raw line feed
+    # inside the string is the fault, and nothing past it may be waited for.
+    # The writer keeps the pipe open, so reading to its end would hang.
+    fifo = tmp_path / "pipe.json"
+    os.mkfifo(fifo)
+    head = tmp_path / "head.json"
+    head.write_text('[\n  {"a": 1},\n  "oops,\n' + '  {"b": 2},\n' * 1000)
+    writer = subprocess.Popen(["sh", "-c", f'exec 3>"{fifo}"; cat "{head}" >&3; exec sleep 30'])
+    try:
+        started = time.monotonic()
+        with pytest.raises(ValueError, match="control character"):
+            read(str(fifo))
+        assert time.monotonic() - started < 10
+    finally:
+        writer.kill()
+        writer.wait()

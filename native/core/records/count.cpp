@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "core/records/whitespace.hpp"
+#include "core/json/whitespace.hpp"
 #include "core/simd/kernels.hpp"
 
 namespace qvtok::records {
@@ -25,7 +25,7 @@ Expected<std::uint64_t> count_json_records(RecordSource& source) {
         if (bytes.empty()) break;
         std::size_t i = 0;
         if (!in_array) {
-            while (i < bytes.size() && is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
+            while (i < bytes.size() && json::is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
             if (i == bytes.size()) {
                 source.consume(i);
                 continue;

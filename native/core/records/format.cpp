@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "core/records/whitespace.hpp"
+#include "core/json/whitespace.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -44,7 +44,7 @@ Expected<ResolvedFormat> detect_by_content(std::string_view path, SignalPoll pol
         std::string_view bytes = got.value();
         if (bytes.empty()) return resolved(RecordFormat::Jsonl);  // empty, or whitespace only
         std::size_t i = 0;
-        while (i < bytes.size() && is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
+        while (i < bytes.size() && json::is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
         if (i < bytes.size()) return resolved(bytes[i] == '[' ? RecordFormat::Json : RecordFormat::Jsonl);
         source.consume(i);
     }

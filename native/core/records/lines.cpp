@@ -97,29 +97,6 @@ std::optional<IoError> append_line(RecordSource& source, std::string& text) {
 
 }  // namespace
 
-Expected<std::size_t, IoError> read_line(RecordSource& source, std::string& text) {
-    const std::size_t start = text.size();
-    std::optional<IoError> failure = append_line(source, text);
-    if (!json::is_valid_utf8(text.data() + start, text.size() - start)) {
-        text.resize(start);
-        return failure ? *failure : IoError::utf8();
-    }
-    if (failure) return *failure;
-    return text.size() - start;
-}
-
-Expected<std::optional<std::string>, IoError> next_line(RecordSource& source) {
-    std::string text;
-    auto got = read_line(source, text);
-    if (!got) return got.error();
-    if (got.value() == 0) return std::optional<std::string>();
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-    }
-    return std::optional<std::string>(std::move(text));
-}
-
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
                                json::ReaderScratch& scratch) {
     // A long run of blank lines is a long wait too.
@@ -134,9 +111,13 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
             return failure->to_error();
         }
         if (text.empty()) return std::optional<json::Document>();
-        if (!json::is_valid_utf8(text)) return IoError::utf8().to_error();
         const std::uint64_t line_offset = bytes_consumed;
         bytes_consumed += text.size();
+        if (!json::is_valid_utf8(text)) {
+            Error error = IoError::utf8().to_error();
+            error.offset = line_offset;
+            return error;
+        }
         std::string_view trimmed = trim_whitespace(text);
         if (trimmed.empty()) {
             if (++blank == kBlankLinesBetweenPolls) {

@@ -1,6 +1,5 @@
 // Records one at a time from a JSON or JSONL file, in constant memory: the
-// record stream behind iter_records and load, and the element scanner that it
-// shares with the schema sampler.
+// one record pipeline that iteration, load and schema sampling draw from.
 #pragma once
 
 #include <cstddef>
@@ -11,13 +10,13 @@
 #include <string_view>
 #include <utility>
 
+#include "core/error.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/value.hpp"
-#include "core/error.hpp"
 #include "core/records/format.hpp"
 #include "core/records/lines.hpp"
-#include "core/simd/kernels.hpp"
 #include "core/records/source.hpp"
+#include "core/simd/kernels.hpp"
 
 namespace qvtok::records {
 
@@ -36,14 +35,19 @@ public:
         NeedMore,   // every byte was taken; the element goes on
         Separator,  // a comma at depth 1 ended the element
         Closed,     // the closing bracket of the array ended the element and the array
+        Broken,     // a byte that no valid element can hold here (a closer of the
+                    // wrong kind, a raw control byte in a string) ended the element;
+                    // it is the last byte of the text, and the array cannot be followed on
     };
 
     // Takes bytes from the front of `bytes` and reports how many in `used`:
-    // all of them for NeedMore, up to and including the separator otherwise.
-    // Nothing may be fed after Closed.
+    // all of them for NeedMore, up to and including the stopping byte
+    // otherwise. Nothing may be fed after Closed or Broken.
     Event feed(std::string_view bytes, std::size_t& used);
 
     Shape shape() const { return shape_; }
+    // Bytes fed before the element text began: where it starts in the stream.
+    std::uint64_t text_start() const { return text_start_; }
 
     // The gathered text, which starts afresh.
     std::string take_text() { return std::exchange(text_, std::string()); }
@@ -52,54 +56,88 @@ private:
     simd::ArrayState state_;
     Shape shape_ = Shape::Unknown;
     std::string text_;
+    std::uint64_t fed_ = 0;
+    std::uint64_t text_start_ = 0;
 };
 
-// Reads one gathered text as a record: ill-formed UTF-8 is replaced by
-// U+FFFD, White_Space is trimmed from both ends, and a text left empty is no
-// record (nullopt). Error positions count within the trimmed text.
-Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text,
-                                                                           json::ReaderScratch& scratch);
+// What a reader of records may pass over: the one place where the tolerances
+// of the different operations are chosen.
+struct StreamRules {
+    // Text after the closing bracket of the top-level array is an error.
+    bool check_after_array = true;
+    // A file that ends inside the top-level array ends the records quietly,
+    // its unfinished element dropped, instead of failing.
+    bool allow_unclosed_array = false;
+    // The error a document that is no array gives when it does not parse.
+    ErrorCode broken_document = ErrorCode::InvalidElement;
+};
+
+// One step of the stream: a record, a slot that holds none (a blank element
+// such as the one in "[1,,2]"), or the end.
+struct Slot {
+    enum class Kind : std::uint8_t { Record, Blank, End };
+    Kind kind;
+    std::optional<json::Document> record;
+};
+
+// One record, nullopt at the end, or the error to raise.
+using RecordResult = Expected<std::optional<json::Document>>;
 
 class RecordStream {
 public:
     // Size of the blocks read in JSON mode; bytes_read grows by one block at a time.
     static constexpr std::size_t kBlockSize = 65536;
 
-    // Fails as RecordSource::open does.
-    static Expected<RecordStream> open(std::string_view path, RecordFormat format, SignalPoll poll);
-    // Reads on from a file opened elsewhere.
-    static RecordStream adopt(RecordSource source, RecordFormat format);
+    // Reads from a file opened elsewhere.
+    static RecordStream adopt(RecordSource source, RecordFormat format, StreamRules rules = {});
     // The read buffer a source for this format should have.
     static std::size_t buffer_size(RecordFormat format);
 
     RecordStream(RecordStream&&) noexcept = default;
     RecordStream& operator=(RecordStream&&) noexcept = default;
 
-    // The next record, nullopt at the end, or an error after which the stream
-    // can go on. JSON: ValueError "invalid JSON element: ..." for an element
-    // (or a single document) that is not one JSON value; ValueError
-    // "invalid JSON: EOF while parsing a list ..." when the file ends before
-    // the top-level array is closed, after which the stream has ended;
-    // RuntimeError "read error: ..." when a read fails. JSONL: as
-    // next_jsonl_record. A signal handler that raised ends the call with
-    // ErrorClass::Pending; the next call goes on where this one stopped.
+    // The next record, nullopt at the end, or an error. After an error in one
+    // record the stream goes on with the next where the structure allows: a
+    // JSONL line, or an array element whose brackets balance. JSON errors:
+    //  - InvalidElement: an element (or, by default, the single document) is
+    //    not one JSON value; positions within the element;
+    //  - InvalidElement after which the stream has ended: the element holds
+    //    a closer of the wrong kind or a raw control byte inside a string,
+    //    after which no later element can be told apart safely;
+    //  - InvalidJson EofList at the end of the file when the array was never
+    //    closed, and InvalidJson TrailingCharacters at the first byte other
+    //    than scanner whitespace after it was; positions within the file;
+    //    the stream has ended;
+    //  - ReadFailed when a read fails.
+    // JSONL errors are next_jsonl_record's. Interrupted: a signal handler
+    // raised; the next call goes on where this one stopped.
     RecordResult next();
+
+    // As next(), but a blank element of an array is a step of its own.
+    Expected<Slot> next_slot();
 
     // Hands back a record whose values are no longer needed, so that the
     // next one reuses its storage.
     void recycle(json::Document&& record) { scratch_.recycle(std::move(record)); }
 
+    RecordFormat format() const { return format_; }
     std::uint64_t bytes_read() const { return bytes_read_; }
     std::uint64_t total_bytes() const { return total_bytes_; }
 
 private:
-    RecordStream(RecordSource source, RecordFormat format, std::uint64_t total_bytes);
-    RecordResult next_json();
-    RecordResult end_of_file();
-    void note_line_feeds();
+    RecordStream(RecordSource source, RecordFormat format, StreamRules rules, std::uint64_t total_bytes);
+    Expected<Slot> next_json_slot();
+    Expected<bool> refill();
+    Expected<Slot> end_of_file();
+    Expected<Slot> after_array();
+    Error element_error(std::string text, std::uint64_t start);
+    // The reader's error at stream offset `offset`, with the file's line and
+    // column; the byte must lie in the current block or be its end.
+    Error file_error(json::Syntax syntax, std::uint64_t offset) const;
 
     RecordSource source_;
     RecordFormat format_;
+    StreamRules rules_;
     std::uint64_t bytes_read_ = 0;
     std::uint64_t total_bytes_ = 0;
     json::ReaderScratch scratch_;
@@ -112,11 +150,35 @@ private:
     std::size_t block_filled_ = 0;
     std::size_t block_pos_ = 0;
     ElementScanner scanner_;
-    bool finished_ = false;
-    // Where the end of the file is, in the reader's terms, should the array
-    // never be closed: line feeds so far and bytes since the last one.
+    enum class Phase : std::uint8_t { Elements, AfterArray, Finished } phase_ = Phase::Elements;
+    // Line feeds before the current block, and bytes since the last of them:
+    // what file positions are counted from.
     std::uint64_t line_feeds_ = 0;
     std::uint64_t since_line_feed_ = 0;
 };
+
+// The records of a stream, in order, to `take`, until `sample` of them have
+// been taken, the records end, or an error other than those the stream's
+// rules pass over. The limit is looked at after each step, so on a JSON
+// document a sample of 0 still takes the first slot.
+template <class Take>
+Expected<Done> draw_sample(RecordStream& stream, std::uint64_t sample, Take&& take) {
+    const bool json = stream.format() == RecordFormat::Json;
+    std::uint64_t taken = 0;
+    // A JSONL line is one slot, so there the test comes first: a sample of 0
+    // reads nothing.
+    while (json || taken < sample) {
+        auto slot = stream.next_slot();
+        if (!slot) return std::move(slot).error();
+        if (slot.value().kind == Slot::Kind::End) break;
+        if (slot.value().record) {
+            take(*slot.value().record);
+            stream.recycle(std::move(*slot.value().record));
+            ++taken;
+        }
+        if (json && taken >= sample) break;
+    }
+    return Done{};
+}
 
 }  // namespace qvtok::records

@@ -3,8 +3,7 @@
 
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
-#include "core/records/sample.hpp"
-
+#include "core/records/stream.hpp"
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
 
@@ -39,11 +38,17 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     schema::SchemaBuilder builder;
     {
         // The file is closed as soon as the sample is drawn.
-        auto source = open_call_source(c);
+        auto source = open_call_source(c, records::RecordStream::buffer_size(c.format));
         if (!source) return std::move(source).error();
-        auto fold = [&](const json::Document& record) { builder.add(record.root()); };
-        auto drawn = c.format == records::RecordFormat::Json ? records::draw_json_sample(source.value(), c.sample, fold)
-                                                    : records::draw_jsonl_sample(source.value(), c.sample, fold);
+        // A sample reads no further than it needs: not past the closing
+        // bracket, and a file cut off inside the array gives what it has.
+        records::StreamRules rules;
+        rules.check_after_array = false;
+        rules.allow_unclosed_array = true;
+        rules.broken_document = ErrorCode::InvalidJson;
+        auto stream = records::RecordStream::adopt(std::move(source).value(), c.format, rules);
+        auto drawn = records::draw_sample(stream, c.sample,
+                                          [&](const json::Document& record) { builder.add(record.root()); });
         if (!drawn) return CallError::from(std::move(drawn).error());
     }
     std::string text = schema::render_schema(builder.finish());

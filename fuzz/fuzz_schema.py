@@ -33,8 +33,9 @@ def json_records(data, sample):
             raise Failure(item[1].replace("invalid JSON element: ", "invalid JSON: ", 1))
         return [item[1]]
     records = []
+    last = len(split.pieces) - 1
     for index, (piece, _) in enumerate(split.pieces):
-        item = harness.element_outcome(piece)
+        item = harness.element_outcome(piece, keep_end=split.broken and index == last)
         if item is not None:
             if item[0] == "error":
                 raise Failure(item[1])

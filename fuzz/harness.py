@@ -157,10 +157,12 @@ def record_of(text):
         return ("error", message[len("invalid JSON: "):])
 
 
-def element_outcome(piece):
+def element_outcome(piece, keep_end=False):
     """A gathered array element (bytes) as iter_records must hand it out:
-    None for a blank element, else a value or an error item."""
-    text = trim(piece.decode("utf-8", "replace"))
+    None for a blank element, else a value or an error item. A broken
+    element keeps its last byte, the one at fault, even if it is white space."""
+    text = piece.decode("utf-8", "replace")
+    text = text.lstrip(WHITE_SPACE) if keep_end else trim(text)
     if not text:
         return None
     kind, result = record_of(text)
@@ -183,7 +185,11 @@ class Split:
     is not "["), or "array". For an array: `pieces`, the text of each element
     ended by a comma or by the closing bracket at depth 1, in order, each with
     the offset just past its terminator; `closed`, whether the closing bracket
-    came; `count`, what count() must say.
+    came; `broken`, whether the last piece ends at a byte no element can hold
+    there (a closer of the wrong kind, a raw control byte inside a string),
+    which it then includes; `trailing`, the offset of the first byte other
+    than scanner whitespace after the closing bracket, or None; `count`, what
+    count() must say (count never stops, and knows nothing of kinds).
     """
 
     def __init__(self, data):
@@ -192,6 +198,8 @@ class Split:
         self.start = i
         self.pieces = []
         self.closed = False
+        self.broken = False
+        self.trailing = None
         if i == len(data):
             self.shape, self.count = "empty", 0
             return
@@ -200,13 +208,24 @@ class Split:
             return
         self.shape = "array"
         self._scan(i + 1)
+        if self.closed:
+            end = self.pieces[-1][1]
+            rest = len(data) - len(data[end:].lstrip(SCANNER_SPACE))
+            self.trailing = rest if rest < len(data) else None
 
     def _scan(self, i):
         data = self.data
         depth, separators, content = 1, 0, False
+        kinds = {}  # the opener that took the depth from d to d + 1, for d below 128
         element_start = i
         stopped = False  # the element scanner stops at the closing bracket; count does not
         pos = i
+
+        def stop_broken(at):
+            nonlocal stopped
+            self.pieces.append((data[element_start:at + 1], at + 1))
+            self.broken = stopped = True
+
         while True:
             m = _STRUCTURE.search(data, pos)
             end = m.start() if m else len(data)
@@ -221,7 +240,9 @@ class Split:
             if c == b'"':
                 if depth == 1:
                     content = True
-                pos = self._skip_string(pos)
+                pos, control = self._skip_string(pos)
+                if control is not None and not stopped:
+                    stop_broken(control)
                 if pos is None:
                     break
             elif c == b"\\":
@@ -231,6 +252,8 @@ class Split:
             elif c in b"[{":
                 if depth == 1:
                     content = True
+                if depth < 128:
+                    kinds[depth] = c
                 depth += 1
             elif c == b"]" and depth == 1:
                 if not stopped:
@@ -238,6 +261,10 @@ class Split:
                     self.closed = stopped = True
                 depth -= 1
             elif c in b"]}":
+                if not stopped and depth >= 1:
+                    opener = kinds.get(depth - 1) if depth > 1 else b"["
+                    if depth - 1 < 128 and opener is not None and (opener == b"{") != (c == b"}"):
+                        stop_broken(end)
                 depth -= 1
             elif c == b"," and depth == 1:
                 separators += 1
@@ -247,17 +274,30 @@ class Split:
         self.count = separators + 1 if content else 0
 
     def _skip_string(self, pos):
-        """The offset just past the string's closing quote, or None."""
+        """The offset just past the string's closing quote (None when the
+        data ends first), and the offset of its first byte below 0x20 (None
+        when it has none), escaped or not."""
         data = self.data
+        start = pos
+        close = None
         while True:
             m = _IN_STRING.search(data, pos)
             if m is None:
-                return None
+                break
             if data[m.start()] == ord('"'):
-                return m.end()
+                close = m.end()
+                break
             pos = m.end() + 1  # the escaped byte, whatever it is
             if pos > len(data):
-                return None
+                break
+        body = data[:close] if close is not None else data
+        control = next((k for k in range(start, len(body)) if body[k] < 0x20), None)
+        return close, control
+
+    def position(self, at):
+        """Line and column of byte `at` of the file, as file errors give them."""
+        data = self.data
+        return data.count(b"\n", 0, at) + 1, at - (data.rfind(b"\n", 0, at) + 1) + 1
 
     def eof_error(self):
         """The error that ends iter_records on an array that never closes."""
@@ -273,10 +313,23 @@ class Split:
         if self.shape == "single":
             item = element_outcome(self.data[self.start:])
             return [] if item is None else [item]
-        items = [x for x in (element_outcome(p) for p, _ in self.pieces) if x is not None]
-        if not self.closed:
+        last = len(self.pieces) - 1
+        items = [element_outcome(p, keep_end=self.broken and k == last) for k, (p, _) in enumerate(self.pieces)]
+        items = [x for x in items if x is not None]
+        if self.trailing is not None:
+            line, column = self.position(self.trailing)
+            items.append(("error", f"ValueError: invalid JSON: trailing characters at line {line} column {column}"))
+        elif not self.closed and not self.broken:
             items.append(self.eof_error())
         return items
+
+    def read_end(self):
+        """The offset of the last byte the element stream must look at."""
+        if self.broken:
+            return self.pieces[-1][1] - 1
+        if self.trailing is not None:
+            return self.trailing
+        return len(self.data) - 1
 
 
 def iterate(path, fmt, limit):

@@ -11,6 +11,7 @@ closed early by its reader.
 from __future__ import annotations
 
 import argparse
+import inspect
 import io
 import json
 import os
@@ -34,6 +35,7 @@ EXIT_BROKEN_PIPE = 128 + 13  # as if killed by SIGPIPE, like a C tool would be
 RECORD_ERRORS = frozenset({"invalid_utf8", "invalid_json", "invalid_element", "invalid_line"})
 
 MAX_SAMPLE = 2**64 - 1
+DEFAULT_SAMPLE: int = inspect.signature(bigjson.schema).parameters["sample"].default
 
 # Names by which the module picks the format without reading the file.
 
@@ -207,7 +209,8 @@ def build_parser() -> argparse.ArgumentParser:
 
     command("count", run_count, "Print the number of records, found by scanning without parsing.")
     sub = command("schema", run_schema, "Print the merged structure of the first records as JSON.")
-    sub.add_argument("--sample", type=_sample, default=100, metavar="N", help="records to sample (default: 100)")
+    sub.add_argument("--sample", type=_sample, default=DEFAULT_SAMPLE, metavar="N",
+                     help=f"records to sample (default: {DEFAULT_SAMPLE})")
     sub = command("head", run_head, "Print the first records as compact JSON, one per line.")
     sub.add_argument("-n", type=_non_negative, default=10, metavar="N", help="records to print (default: 10)")
     command(

@@ -12,7 +12,7 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
     bool has_sample = fn.count == 3;
     auto path = path_arg(slots[0]);
     if (!path) return std::move(path).error();
-    Call call{path.value(), records::RecordFormat::Json, 100, std::nullopt};
+    Call call{path.value(), records::RecordFormat::Json, kDefaultSample, std::nullopt};
     if (has_sample && slots[1] != nullptr) {
         auto sample = arg_size(slots[1]);
         if (!sample) return argument_error("sample", std::move(sample).error());

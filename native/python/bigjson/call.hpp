@@ -11,6 +11,9 @@
 
 namespace qvtok::bigjson {
 
+// How many records `schema` samples when the caller does not say.
+inline constexpr std::uint64_t kDefaultSample = 100;
+
 struct Call {
     std::string_view path;  // view into the caller's str, valid for the call
     records::RecordFormat format;

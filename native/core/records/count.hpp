@@ -19,12 +19,12 @@ inline constexpr std::size_t kCountBufferSize = 256 * 1024;
 // anything that can start a value appeared at depth 1 (so "[]" and "[,]" give
 // 0). Unbalanced brackets, an array that is never closed and text after it
 // are counted by the same rules without an error; a document that is no array
-// is 1, and an empty or whitespace-only file 0. Fails with RuntimeError
-// "read error: ..." when a read fails.
+// is 1, and an empty or whitespace-only file 0. Fails with ReadFailed.
 Expected<std::uint64_t> count_json_records(RecordSource& source);
 
 // The lines that hold something besides Unicode White_Space. Fails with
-// RuntimeError "read error: ..." when a read fails or a line is not UTF-8.
+// ReadFailed, or InvalidUtf8 once the first line that is not UTF-8 has been
+// read to its end.
 Expected<std::uint64_t> count_jsonl_records(RecordSource& source);
 
 }  // namespace qvtok::records

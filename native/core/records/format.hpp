@@ -23,8 +23,9 @@ struct ResolvedFormat {
     std::optional<RecordSource> source;
 };
 
-// `format` is absent for None. Fails with ValueError for an unknown name, a
-// file that cannot be opened, or first bytes that cannot be read.
+// `format` is absent when the caller leaves the choice to the file. Fails
+// with UnknownFormat, CannotOpen, or CannotRead for first bytes that cannot
+// be read.
 Expected<ResolvedFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
                                         SignalPoll poll);
 

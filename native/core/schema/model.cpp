@@ -159,6 +159,7 @@ struct Node {
     std::uint32_t object;   // index of the object tally, or kNone
     std::uint8_t flags;     // type bits and kArrays
 };
+static_assert(sizeof(Node) <= 40, "a node per distinct position: keep it small");
 
 struct ObjectTally {
     std::uint64_t objects;  // objects seen at the position

@@ -7,6 +7,7 @@ Run by hand, never in CI:
     python bench/bench.py stream          # count and iter_records on 1 GiB files
     python bench/bench.py schema          # schema against genson
     python bench/bench.py memory          # peak RSS, one fresh process per case
+    python bench/bench.py schema-memory   # schema's peak RSS per distinct key path
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -234,9 +235,57 @@ def bench_memory(args):
             print(f"  {name:<24} +{peak - base:.1f} MiB over start-up")
 
 
+def key_path_file(data_dir, name, write):
+    """A generated file under data_dir, written once by write(f)."""
+    path = Path(data_dir) / name
+    if not path.exists():
+        path.parent.mkdir(parents=True, exist_ok=True)
+        print(f"generating {path} ...", file=sys.stderr)
+        with open(str(path) + ".part", "w") as f:
+            write(f)
+        os.replace(str(path) + ".part", path)
+    return str(path)
+
+
+def bench_schema_memory(args):
+    """Peak RSS of schema() over the interpreter's start-up, divided by the
+    number of distinct key paths (fields at any depth) the sample holds:
+    the tallies grow with those, not with the number of records."""
+    records, per_record, wide = 100_000, 20, 1_000_000
+
+    def distinct_records(f):
+        # Every record has keys no other record has: 2 M fields at the root.
+        for r in range(records):
+            f.write(json.dumps({f"k{r * per_record + i}": i for i in range(per_record)}) + "\n")
+
+    def one_wide_object(f):
+        f.write("{" + ", ".join(f'"k{i}": {i}' for i in range(wide)) + "}\n")
+
+    def nested_records(f):
+        # Distinct keys two levels down, under arrays: each field is reached
+        # through an object, an array level and another object.
+        for r in range(records):
+            inner = {f"k{r * per_record + i}": [i] for i in range(per_record)}
+            f.write(json.dumps({"rows": [{"cells": inner}]}) + "\n")
+
+    shapes = [
+        (f"{records} records, {per_record} distinct keys each", "schema-distinct.jsonl",
+         distinct_records, records * per_record),
+        (f"one object with {wide} keys", "schema-wide.json", one_wide_object, wide),
+        (f"{records} records, {per_record} distinct keys each, nested in arrays", "schema-nested.jsonl",
+         nested_records, records * per_record + 2),
+    ]
+    print("\npeak RSS of bigjson.schema over start-up, per distinct key path")
+    for title, name, write, paths in shapes:
+        path = key_path_file(args.data, name, write)
+        base, peak = peak_rss("from qvtok import bigjson; x = bigjson.schema(P, %d)" % records, path)
+        grown = (peak - base) * 2**20
+        print(f"  {title:<64} +{grown / 2**20:7.0f} MiB  {grown / paths:7.0f} B/key path")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "all"])
+    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")
@@ -244,7 +293,7 @@ def main():
     parser.add_argument("--stream-size", default="2G")
     args = parser.parse_args()
     for what in (["load", "stream", "schema", "memory"] if args.what == "all" else [args.what]):
-        globals()["bench_" + what](args)
+        globals()["bench_" + what.replace("-", "_")](args)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 import json
 import os
 import subprocess
+import sys
 import time
 
 import pytest
@@ -168,7 +169,6 @@ def test_schema_errors(write, content, name, exc, message, no_fd_leak):
     assert str(info.value) == message
 
 
-
 def _drain(path):
     return list(bigjson.iter_records(path))
 
@@ -191,3 +191,47 @@ def test_a_broken_string_is_found_without_reading_on(tmp_path, read):
     finally:
         writer.kill()
         writer.wait()
+
+
+def test_many_distinct_keys_at_several_depths(write):
+    # Thousands of keys, each in one record only, at the root and under an
+    # array of objects; equal key names under different parents stay apart.
+    records = []
+    for r in range(2000):
+        keys = {f"k{r}_{i}": i for i in range(5)}
+        records.append({**keys, "rows": [{f"k{r}_0": "x", f"r{r % 7}": [r]}]})
+    expected = {f"k{r}_{i}?": "int" for r in range(2000) for i in range(5)}
+    expected["rows"] = [{**{f"k{r}_0?": "str" for r in range(2000)}, **{f"r{j}?": ["int"] for j in range(7)}}]
+    text = bigjson.schema(write("many.jsonl", "\n".join(json.dumps(r) for r in records)), 10**6)
+    assert json.loads(text) == expected
+    names = [line.split('"')[1] for line in text.splitlines() if line.startswith('  "')]
+    assert names == sorted(names, key=lambda n: n.encode())
+
+
+@pytest.mark.skipif(
+    "libasan" in os.environ.get("LD_PRELOAD", ""),
+    reason="AddressSanitizer pads and quarantines every allocation",
+)
+def test_memory_per_distinct_key_path(tmp_path):
+    # Every record brings keys no other record has: the tallies grow with the
+    # distinct key paths, and each may cost at most 200 bytes of peak RSS,
+    # the returned text included.
+    records, per_record = 10_000, 20
+    path = tmp_path / "distinct.jsonl"
+    with open(path, "w") as f:
+        for r in range(records):
+            f.write(json.dumps({f"key{r * per_record + i}": i for i in range(per_record)}) + "\n")
+    script = (
+        "def status(key):\n"
+        "    for line in open('/proc/self/status'):\n"
+        "        if line.startswith(key): return int(line.split()[1]) * 1024\n"
+        "from qvtok import bigjson\n"
+        f"base = status('VmRSS:')\n"
+        f"text = bigjson.schema({str(path)!r}, {records})\n"
+        "print(len(text), status('VmHWM:') - base)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    size, grown = map(int, out.stdout.split())
+    assert size > records * per_record * 10  # every key made it into the text
+    assert grown < 200 * records * per_record, f"{grown / (records * per_record):.0f} bytes per key path"

@@ -3,35 +3,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <cstring>
 #include <iterator>
 #include <memory>
+#include <new>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
+#include <vector>
 
 namespace qvtok::schema {
-
-SchemaNode SchemaNode::make_text(std::string text) {
-    SchemaNode node;
-    node.form = Form::Text;
-    node.text = std::move(text);
-    return node;
-}
-
-SchemaNode SchemaNode::make_array(std::vector<SchemaNode> items) {
-    SchemaNode node;
-    node.form = Form::Array;
-    node.items = std::move(items);
-    return node;
-}
-
-SchemaNode SchemaNode::make_object(std::vector<SchemaField> fields) {
-    SchemaNode node;
-    node.form = Form::Object;
-    node.fields = std::move(fields);
-    return node;
-}
 
 namespace {
 
@@ -43,6 +23,8 @@ enum TypeBit : unsigned {
     kInt = 1u << 2,
     kNull = 1u << 3,
     kStr = 1u << 4,
+    kScalarBits = 0x1F,
+    kArrays = 1u << 5,  // not a type: arrays occurred
 };
 
 constexpr std::string_view kTypeNames[] = {"bool", "float", "int", "null", "str"};
@@ -63,188 +45,373 @@ constexpr unsigned type_bit(json::Kind kind) {
     return 0;
 }
 
-SchemaNode type_expression(unsigned types) {
+constexpr std::uint32_t kNone = UINT32_MAX;
+
+// Append-only storage in fixed blocks, addressed by a 32-bit id: growing it
+// never moves an element (the fold holds references to positions further up
+// the walk) and never copies the whole store, so its peak is its size.
+template <class T, unsigned kShift>
+class BlockStore {
+public:
+    static constexpr std::size_t kBlock = std::size_t{1} << kShift;
+
+    std::uint32_t size() const { return size_; }
+
+    T& operator[](std::uint32_t id) { return blocks_[id >> kShift][id & (kBlock - 1)]; }
+    const T& operator[](std::uint32_t id) const { return blocks_[id >> kShift][id & (kBlock - 1)]; }
+
+    std::uint32_t push_back(const T& value) {
+        // kNone stays free to mean "no element".
+        if (size_ == kNone) throw std::bad_alloc();
+        if ((size_ & (kBlock - 1)) == 0) blocks_.push_back(std::make_unique<T[]>(kBlock));
+        std::uint32_t id = size_++;
+        (*this)[id] = value;
+        return id;
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::uint32_t size_ = 0;
+};
+
+// Key bytes, each distinct key path's once, behind a LEB128 length so that a
+// key is one pointer wide wherever it is referred to.
+class KeyArena {
+public:
+    const char* add(std::string_view key) {
+        unsigned char prefix[10];
+        std::size_t prefix_size = 0;
+        for (std::uint64_t n = key.size();; n >>= 7) {
+            prefix[prefix_size++] = static_cast<unsigned char>((n & 0x7F) | (n > 0x7F ? 0x80 : 0));
+            if (n <= 0x7F) break;
+        }
+        std::size_t need = prefix_size + key.size();
+        char* out;
+        if (need > kBlock / 4) {
+            // A long key gets a block of its own, leaving the current one open.
+            blocks_.push_back(std::make_unique_for_overwrite<char[]>(need));
+            out = blocks_.back().get();
+        } else {
+            if (need > left_) {
+                blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlock));
+                next_ = blocks_.back().get();
+                left_ = kBlock;
+            }
+            out = next_;
+            next_ += need;
+            left_ -= need;
+        }
+        std::memcpy(out, prefix, prefix_size);
+        if (!key.empty()) std::memcpy(out + prefix_size, key.data(), key.size());
+        return out;
+    }
+
+    static std::string_view read(const char* p) {
+        std::uint64_t n = 0;
+        unsigned shift = 0;
+        unsigned char b;
+        do {
+            b = static_cast<unsigned char>(*p++);
+            n |= std::uint64_t{b & 0x7Fu} << shift;
+            shift += 7;
+        } while (b & 0x80);
+        return std::string_view(p, n);
+    }
+
+private:
+    static constexpr std::size_t kBlock = 64 * 1024;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* next_ = nullptr;
+    std::size_t left_ = 0;
+};
+
+}  // namespace
+
+namespace detail {
+
+// What the values at one position of the records add up to. The schema of a
+// position depends only on: the set of scalar type names; whether arrays
+// occurred and whether any held an element; the number of objects; and, per
+// distinct key, how many of those objects held it. Each record is therefore
+// walked once, depth first, and only these tallies are kept: no value is
+// copied or even listed, and a record's bytes are visited together instead of
+// once per position.
+//
+// Walking the records in order, each record depth first, meets the values of
+// every position in the order of the lists of the step-by-step merge (records
+// in order, array elements concatenated, a key's values in the order of their
+// objects), so first occurrences, and with them the name collision rule,
+// come out the same. Positions are numbered as they are first met, so among
+// the keys of one position a smaller id is a key noted earlier.
+//
+// A key's position is also where its values go, so one compact node serves
+// both; what only object positions need lives in a side table.
+struct Node {
+    const char* key;        // in the arena; null at the root and for elements
+    std::uint64_t held;     // objects of the parent position that held the key
+    std::uint32_t parent;   // the object position the key belongs to
+    std::uint32_t sibling;  // the key of the same parent noted just before
+    // The key that came right after this one in the last object holding it:
+    // the objects of one position tend to repeat one key sequence, so this
+    // predicts the next key without hashing.
+    std::uint32_t next;
+    std::uint32_t element;  // position of the array elements, or kNone
+    std::uint32_t object;   // index of the object tally, or kNone
+    std::uint8_t flags;     // type bits and kArrays
+};
+static_assert(sizeof(Node) <= 40, "a node per distinct position: keep it small");
+
+struct ObjectTally {
+    std::uint64_t objects;  // objects seen at the position
+    std::uint32_t last_key;   // the key noted last, head of the sibling chain
+    std::uint32_t first_key;  // first key of the last object seen here
+};
+
+// Every position's keys in one open-addressing table keyed by (parent, key),
+// instead of a table per position: a position with a handful of keys costs
+// no table of its own. A slot holds a node id and 32 bits of its hash.
+class KeyIndex {
+public:
+    static std::uint32_t hash(std::uint32_t parent, std::string_view key) {
+        constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+        std::uint64_t h = (std::uint64_t{parent} << 32 | 0x5bd1e995u) ^ (key.size() * kMul);
+        const char* p = key.data();
+        std::size_t n = key.size();
+        for (; n >= 8; p += 8, n -= 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p, 8);
+            h = (h ^ w) * kMul;
+            h ^= h >> 29;
+        }
+        if (n != 0) {
+            std::uint64_t w = 0;
+            std::memcpy(&w, p, n);
+            h = (h ^ w) * kMul;
+            h ^= h >> 29;
+        }
+        h ^= h >> 33;
+        h *= 0xFF51AFD7ED558CCDull;
+        h ^= h >> 33;
+        return static_cast<std::uint32_t>(h);
+    }
+
+    // The id of the key's node, or kNone.
+    template <class Nodes>
+    std::uint32_t find(const Nodes& nodes, std::uint32_t parent, std::string_view key, std::uint32_t h) const {
+        if (slots_.empty()) return kNone;
+        std::size_t mask = slots_.size() - 1;
+        for (std::size_t i = h & mask;; i = (i + 1) & mask) {
+            const Slot& s = slots_[i];
+            if (s.id == kNone) return kNone;
+            if (s.hash != h) continue;
+            const Node& n = nodes[s.id];
+            if (n.parent == parent && KeyArena::read(n.key) == key) return s.id;
+        }
+    }
+
+    void insert(std::uint32_t id, std::uint32_t h) {
+        // At most three quarters full, so probes stay short.
+        if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+        place(slots_, Slot{id, h});
+        ++count_;
+    }
+
+private:
+    struct Slot {
+        std::uint32_t id;
+        std::uint32_t hash;
+    };
+
+    static void place(std::vector<Slot>& slots, Slot slot) {
+        std::size_t mask = slots.size() - 1;
+        std::size_t i = slot.hash & mask;
+        while (slots[i].id != kNone) i = (i + 1) & mask;
+        slots[i] = slot;
+    }
+
+    void grow() {
+        std::vector<Slot> bigger(slots_.empty() ? 16 : slots_.size() * 2, Slot{kNone, 0});
+        for (const Slot& s : slots_) {
+            if (s.id != kNone) place(bigger, s);
+        }
+        slots_ = std::move(bigger);
+    }
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+};
+
+struct Tallies {
+    // Blocks of a few tens of KiB: a small sample stays small.
+    BlockStore<Node, 10> nodes;
+    BlockStore<ObjectTally, 10> objects;
+    KeyIndex index;
+    KeyArena keys;
+
+    Tallies() { new_position(kNone, nullptr); }  // the root, id 0
+
+    std::uint32_t new_position(std::uint32_t parent, const char* key) {
+        return nodes.push_back(Node{key, 0, parent, kNone, kNone, kNone, kNone, 0});
+    }
+
+    void add(std::uint32_t p, json::Value v) {
+        switch (json::Kind kind = v.kind()) {
+            case json::Kind::Array: add_array(p, v); return;
+            case json::Kind::Object: add_object(p, v); return;
+            default: nodes[p].flags |= type_bit(kind); return;
+        }
+    }
+
+    void add_array(std::uint32_t p, json::Value array) {
+        Node& node = nodes[p];
+        node.flags |= kArrays;
+        if (array.size() == 0) return;
+        if (node.element == kNone) node.element = new_position(kNone, nullptr);
+        std::uint32_t child = node.element;
+        for (json::Value e : array.elements()) add(child, e);
+    }
+
+    void add_object(std::uint32_t p, json::Value object) {
+        if (nodes[p].object == kNone) nodes[p].object = this->objects.push_back(ObjectTally{0, kNone, kNone});
+        ObjectTally& tally = this->objects[nodes[p].object];
+        ++tally.objects;
+        std::uint32_t prev = kNone;
+        for (const json::Member member : object.members()) {
+            std::uint32_t key = find_key(p, tally, prev, member.key);
+            if (prev == kNone) {
+                tally.first_key = key;
+            } else {
+                nodes[prev].next = key;
+            }
+            prev = key;
+            ++nodes[key].held;
+            add(key, member.value);  // a child never adds keys to p
+        }
+    }
+
+    std::uint32_t find_key(std::uint32_t p, ObjectTally& tally, std::uint32_t prev, std::string_view key) {
+        std::uint32_t guess = prev == kNone ? tally.first_key : nodes[prev].next;
+        if (guess != kNone && KeyArena::read(nodes[guess].key) == key) return guess;
+        std::uint32_t h = KeyIndex::hash(p, key);
+        std::uint32_t found = index.find(nodes, p, key, h);
+        if (found != kNone) return found;
+        std::uint32_t id = new_position(p, keys.add(key));
+        nodes[id].sibling = tally.last_key;
+        tally.last_key = id;
+        index.insert(id, h);
+        return id;
+    }
+};
+
+}  // namespace detail
+
+namespace {
+
+// Orders a position's keys by name, the key plus "?" when optional, byte by
+// byte; equal names by first occurrence.
+struct NameOrder {
+    const detail::Tallies& t;
+    std::uint64_t objects;
+
+    bool optional(const detail::Node& n) const { return n.held < objects; }
+
+    int compare(std::uint32_t a, std::uint32_t b) const {
+        const detail::Node& na = t.nodes[a];
+        const detail::Node& nb = t.nodes[b];
+        return compare(KeyArena::read(na.key), optional(na), KeyArena::read(nb.key), optional(nb));
+    }
+
+    bool same_name(std::uint32_t a, std::uint32_t b) const { return compare(a, b) == 0; }
+
+    bool operator()(std::uint32_t a, std::uint32_t b) const {
+        int c = compare(a, b);
+        return c != 0 ? c < 0 : a < b;
+    }
+
+    static int compare(std::string_view a, bool qa, std::string_view b, bool qb) {
+        std::size_t common = std::min(a.size(), b.size());
+        if (common != 0) {
+            int c = std::memcmp(a.data(), b.data(), common);
+            if (c != 0) return c;
+        }
+        // Past the common part the names go on with the rest of the longer
+        // key and then the "?" marks.
+        auto at = [](std::string_view s, bool q, std::size_t i) -> int {
+            if (i < s.size()) return static_cast<unsigned char>(s[i]);
+            return i == s.size() && q ? '?' : -1;
+        };
+        std::size_t end_a = a.size() + qa, end_b = b.size() + qb;
+        for (std::size_t i = common; i < std::max(end_a, end_b); ++i) {
+            int ca = at(a, qa, i), cb = at(b, qb, i);
+            if (ca != cb) return ca < cb ? -1 : 1;
+        }
+        return 0;
+    }
+};
+
+}  // namespace
+
+Schema::Schema(std::unique_ptr<detail::Tallies> tallies) : tallies_(std::move(tallies)) {}
+Schema::Schema(Schema&&) noexcept = default;
+Schema& Schema::operator=(Schema&&) noexcept = default;
+Schema::~Schema() = default;
+
+Schema::Position Schema::root() const { return Position(tallies_.get(), 0); }
+
+std::string Schema::Position::type_expression() const {
+    unsigned types = tallies_->nodes[id_].flags & kScalarBits;
     std::string text;
     for (unsigned i = 0; i < std::size(kTypeNames); ++i) {
         if ((types & (1u << i)) == 0) continue;
         if (!text.empty()) text += '|';
         text += kTypeNames[i];
     }
-    return SchemaNode::make_text(std::move(text));
+    return text;
 }
 
-constexpr std::uint32_t kNoKey = UINT32_MAX;
+bool Schema::Position::has_arrays() const { return tallies_->nodes[id_].flags & kArrays; }
+bool Schema::Position::has_elements() const { return tallies_->nodes[id_].element != kNone; }
+Schema::Position Schema::Position::elements() const { return Position(tallies_, tallies_->nodes[id_].element); }
+bool Schema::Position::has_objects() const { return tallies_->nodes[id_].object != kNone; }
 
-struct Position;
-
-// One distinct key of the objects at a position.
-struct KeyTally {
-    std::string key;       // copied: records are dropped once folded
-    std::uint64_t held;    // objects at the position that hold it
-    Position* child;       // where its values go
-    // The key that came right after this one in the last object holding it:
-    // the objects of one position tend to repeat one key sequence, so this
-    // predicts the next key without hashing.
-    std::uint32_t next;
-};
-
-// What the values at one position of the records add up to. The schema of a
-// position depends only on: the set of scalar type names; whether arrays
-// occurred and how many elements they held in all; the number of objects;
-// and, per distinct key in first-occurrence order, how many of those objects
-// held it. Each record is therefore walked once, depth first, and only these
-// tallies are kept: no value is copied or even listed, and a record's bytes
-// are visited together instead of once per position.
-//
-// Walking the records in order, each record depth first, meets the values of
-// every position in the order of the lists of the step-by-step merge (records
-// in order, array elements concatenated, a key's values in the order of their
-// objects), so first occurrences, and with them the name collision rule,
-// come out the same.
-struct Position {
-    unsigned types = 0;
-    std::uint64_t arrays = 0;
-    std::uint64_t elements = 0;
-    std::uint64_t objects = 0;
-    Position* element_child = nullptr;
-    std::uint32_t first_key = kNoKey;  // first key of the last object seen here
-    // First-occurrence order. A deque, so that the index's views of the keys
-    // stay valid as it grows.
-    std::deque<KeyTally> keys;
-    std::unordered_map<std::string_view, std::uint32_t> key_index;
-};
-
-class Folder {
-public:
-    // A deque, so that growing it never moves a position that a caller
-    // further up the walk still points to.
-    Position* new_position() { return &positions_.emplace_back(); }
-
-    void add(Position& p, json::Value v) {
-        switch (json::Kind kind = v.kind()) {
-            case json::Kind::Array: add_array(p, v); return;
-            case json::Kind::Object: add_object(p, v); return;
-            default: p.types |= type_bit(kind); return;
-        }
+Schema::Fields Schema::Position::fields() const {
+    const detail::Tallies& t = *tallies_;
+    const detail::ObjectTally& tally = t.objects[t.nodes[id_].object];
+    std::size_t count = 0;
+    for (std::uint32_t k = tally.last_key; k != kNone; k = t.nodes[k].sibling) ++count;
+    std::vector<std::uint32_t> ids;
+    ids.reserve(count);  // exactly: this list is as long as the widest object position
+    for (std::uint32_t k = tally.last_key; k != kNone; k = t.nodes[k].sibling) ids.push_back(k);
+    NameOrder order{t, tally.objects};
+    std::sort(ids.begin(), ids.end(), order);
+    // Of keys with one name the one noted later wins: the last of each run.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        if (i + 1 < ids.size() && order.same_name(ids[i], ids[i + 1])) continue;
+        ids[kept++] = ids[i];
     }
+    ids.resize(kept);
+    return Fields(tallies_, id_, std::move(ids));
+}
 
-    void add_array(Position& p, json::Value array) {
-        ++p.arrays;
-        std::size_t n = array.size();
-        if (n == 0) return;
-        p.elements += n;
-        if (p.element_child == nullptr) p.element_child = new_position();
-        Position& child = *p.element_child;
-        for (json::Value e : array.elements()) add(child, e);
-    }
+std::string_view Schema::Fields::key(std::size_t i) const { return KeyArena::read(tallies_->nodes[ids_[i]].key); }
 
-    void add_object(Position& p, json::Value object) {
-        ++p.objects;
-        std::uint32_t prev = kNoKey;
-        for (const json::Member member : object.members()) {
-            std::uint32_t slot = find_key(p, prev, member.key);
-            if (prev == kNoKey) {
-                p.first_key = slot;
-            } else {
-                p.keys[prev].next = slot;
-            }
-            prev = slot;
-            KeyTally& k = p.keys[slot];
-            ++k.held;
-            add(*k.child, member.value);  // a child never adds keys to p
-        }
-    }
+bool Schema::Fields::optional(std::size_t i) const {
+    const detail::Tallies& t = *tallies_;
+    return t.nodes[ids_[i]].held < t.objects[t.nodes[parent_].object].objects;
+}
 
-    static SchemaNode build(const Position& p) {
-        bool has_objects = p.objects != 0;
-        bool has_arrays = p.arrays != 0;
-        int groups = (p.types != 0) + has_arrays + has_objects;
-        if (groups == 0) return SchemaNode::make_text("unknown");
-        if (groups == 1) {
-            if (has_objects) return build_object(p);
-            if (has_arrays) return build_array(p);
-            return type_expression(p.types);
-        }
-        // Variants in a fixed order: scalars, arrays, objects.
-        std::vector<SchemaNode> variants;
-        variants.reserve(3);
-        if (p.types != 0) variants.push_back(type_expression(p.types));
-        if (has_arrays) variants.push_back(build_array(p));
-        if (has_objects) variants.push_back(build_object(p));
-        std::vector<SchemaField> fields;
-        fields.push_back(SchemaField{"__oneof__", SchemaNode::make_array(std::move(variants))});
-        return SchemaNode::make_object(std::move(fields));
-    }
+Schema::Position Schema::Fields::schema(std::size_t i) const { return Position(tallies_, ids_[i]); }
 
-private:
-    std::uint32_t find_key(Position& p, std::uint32_t prev, std::string_view key) {
-        std::uint32_t guess = prev == kNoKey ? p.first_key : p.keys[prev].next;
-        if (guess != kNoKey && p.keys[guess].key == key) return guess;
-        auto found = p.key_index.find(key);
-        if (found != p.key_index.end()) return found->second;
-        auto slot = static_cast<std::uint32_t>(p.keys.size());
-        const KeyTally& k = p.keys.emplace_back(KeyTally{std::string(key), 0, new_position(), kNoKey});
-        p.key_index.emplace(k.key, slot);
-        return slot;
-    }
-
-    static SchemaNode build_array(const Position& p) {
-        if (p.elements == 0) return SchemaNode::make_array();
-        std::vector<SchemaNode> items;
-        items.push_back(build(*p.element_child));
-        return SchemaNode::make_array(std::move(items));
-    }
-
-    static SchemaNode build_object(const Position& p) {
-        // A key missing from some objects is named with a trailing "?", so
-        // two keys can end up with one name ("a" missing somewhere, "a?"
-        // everywhere). Then the key noted later wins; the stable sort keeps
-        // equal names in noted order, so the last of each run is the winner.
-        struct Named {
-            std::string name;
-            const KeyTally* key;
-        };
-        std::vector<Named> named;
-        named.reserve(p.keys.size());
-        for (const KeyTally& k : p.keys) {
-            std::string name(k.key);
-            if (k.held < p.objects) name += '?';
-            named.push_back(Named{std::move(name), &k});
-        }
-        std::stable_sort(named.begin(), named.end(),
-                         [](const Named& a, const Named& b) { return a.name < b.name; });
-
-        std::vector<SchemaField> fields;
-        fields.reserve(named.size());
-        for (std::size_t i = 0; i < named.size(); ++i) {
-            if (i + 1 < named.size() && named[i + 1].name == named[i].name) continue;
-            SchemaNode schema = build(*named[i].key->child);
-            fields.push_back(SchemaField{std::move(named[i].name), std::move(schema)});
-        }
-        return SchemaNode::make_object(std::move(fields));
-    }
-
-    std::deque<Position> positions_;
-};
-
-}  // namespace
-
-struct SchemaBuilder::State {
-    Folder folder;
-    Position* root = folder.new_position();
-};
-
-SchemaBuilder::SchemaBuilder() : state_(std::make_unique<State>()) {}
+SchemaBuilder::SchemaBuilder() : tallies_(std::make_unique<detail::Tallies>()) {}
 SchemaBuilder::~SchemaBuilder() = default;
 
-void SchemaBuilder::add(json::Value record) { state_->folder.add(*state_->root, record); }
+void SchemaBuilder::add(json::Value record) { tallies_->add(0, record); }
 
-SchemaNode SchemaBuilder::finish() const { return Folder::build(*state_->root); }
-
-SchemaNode infer_schema(std::span<const json::Value> values) {
-    SchemaBuilder builder;
-    for (const json::Value& v : values) builder.add(v);
-    return builder.finish();
+Schema SchemaBuilder::finish() {
+    auto fresh = std::make_unique<detail::Tallies>();
+    std::swap(fresh, tallies_);
+    return Schema(std::move(fresh));
 }
 
 }  // namespace qvtok::schema

@@ -1,52 +1,97 @@
 // Structure inference: folds the values found at one position of many
-// records into one description of their shared shape. The description holds
-// only three kinds of node:
-//   - text:   a type expression such as "int|str" (or "unknown" for nothing),
-//   - array:  no element (every array was empty) or exactly one element, the
-//             shape of all the elements; a union's variant list is also an
-//             array, of two or three nodes,
-//   - object: named fields in byte-wise order of their names; a union is an
-//             object whose single field "__oneof__" lists its variants.
-// No Python.h here: the schema operation renders the result as text.
+// records into one description of their shared shape. A position (the root,
+// a key's values, an array's elements) is described by what occurred there:
+//   - scalars: a type expression such as "int|str";
+//   - arrays:  the position of all their elements, or none when every array
+//              was empty;
+//   - objects: named fields in byte-wise order of their names, a name being
+//              the key plus "?" when some objects lack it.
+// Nothing at all is "unknown"; several of the three make a union whose
+// variants come in that order. No Python.h here: the schema operation
+// renders the result as text.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/json/value.hpp"
 
 namespace qvtok::schema {
 
-struct SchemaField;
+namespace detail {
+struct Tallies;
+}
 
-struct SchemaNode {
-    enum class Form : std::uint8_t { Text, Array, Object };
+// The shape of the records a SchemaBuilder was given, read position by
+// position. It owns its tallies; positions and fields handed out stay valid
+// as long as it lives.
+class Schema {
+public:
+    class Position;
+    class Fields;
 
-    Form form = Form::Text;
-    std::string text;                 // Text only
-    std::vector<SchemaNode> items;    // Array only
-    std::vector<SchemaField> fields;  // Object only, ascending byte order of name
+    Schema(Schema&&) noexcept;
+    Schema& operator=(Schema&&) noexcept;
+    ~Schema();
 
-    static SchemaNode make_text(std::string text);
-    static SchemaNode make_array(std::vector<SchemaNode> items = {});
-    static SchemaNode make_object(std::vector<SchemaField> fields = {});
+    Position root() const;
 
-    bool operator==(const SchemaNode&) const = default;
+private:
+    friend class SchemaBuilder;
+    explicit Schema(std::unique_ptr<detail::Tallies> tallies);
+    std::unique_ptr<detail::Tallies> tallies_;
 };
 
-struct SchemaField {
-    std::string name;  // the key as read, plus "?" when some objects lack it
-    SchemaNode schema;
+class Schema::Position {
+public:
+    // The scalar type names joined by "|" in byte order; empty when no
+    // scalar occurred here.
+    std::string type_expression() const;
+    bool has_arrays() const;
+    // False when every array was empty (or none occurred).
+    bool has_elements() const;
+    Position elements() const;  // only when has_elements()
+    bool has_objects() const;
+    Fields fields() const;  // only when has_objects()
 
-    bool operator==(const SchemaField&) const = default;
+private:
+    friend class Schema;
+    friend class Fields;
+    Position(const detail::Tallies* tallies, std::uint32_t id) : tallies_(tallies), id_(id) {}
+    const detail::Tallies* tallies_;
+    std::uint32_t id_;
+};
+
+// The fields of the objects at one position, in byte order of their names.
+// Two keys can end up with one name ("a" missing somewhere, "a?"
+// everywhere); then only the key noted later is listed.
+class Schema::Fields {
+public:
+    std::size_t size() const { return ids_.size(); }
+    // The key as read; the field's name is the key plus "?" if optional.
+    std::string_view key(std::size_t i) const;
+    bool optional(std::size_t i) const;
+    Position schema(std::size_t i) const;
+
+private:
+    friend class Position;
+    Fields(const detail::Tallies* tallies, std::uint32_t parent, std::vector<std::uint32_t> ids)
+        : tallies_(tallies), parent_(parent), ids_(std::move(ids)) {}
+    const detail::Tallies* tallies_;
+    std::uint32_t parent_;
+    std::vector<std::uint32_t> ids_;
 };
 
 // Folds records one at a time, in file order, into the shape they share.
-// Only the tallies the shape depends on are kept (keys are copied), so a
-// record may be dropped as soon as it has been added.
+// Only the tallies the shape depends on are kept (keys are copied, once per
+// distinct key path), so a record may be dropped as soon as it has been
+// added. Memory grows with the distinct positions, not with the records:
+// a 40-byte node each, plus for a key its bytes and a slot of a shared
+// table (8 bytes, at most three quarters full).
 class SchemaBuilder {
 public:
     SchemaBuilder();
@@ -55,16 +100,12 @@ public:
     SchemaBuilder& operator=(const SchemaBuilder&) = delete;
 
     void add(json::Value record);
-    // The shape of everything added; the text "unknown" when nothing was.
-    SchemaNode finish() const;
+    // The shape of everything added; its root is "unknown" when nothing was.
+    // The tallies move into the result, so the builder starts over empty.
+    Schema finish();
 
 private:
-    struct State;
-    std::unique_ptr<State> state_;
+    std::unique_ptr<detail::Tallies> tallies_;
 };
-
-// The shape of the values at one position, in their order: the same result
-// as adding them to a SchemaBuilder one by one. Never fails.
-SchemaNode infer_schema(std::span<const json::Value> values);
 
 }  // namespace qvtok::schema

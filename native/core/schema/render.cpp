@@ -9,7 +9,8 @@ namespace {
 
 constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
 
-void write_string(std::string& out, std::string_view s) {
+// s and then suffix, which needs no escaping, between quotes.
+void write_string(std::string& out, std::string_view s, std::string_view suffix = {}) {
     static constexpr char kHex[] = "0123456789abcdef";
     out += '"';
     std::size_t run = 0;  // start of the bytes not yet copied
@@ -34,6 +35,7 @@ void write_string(std::string& out, std::string_view s) {
         }
     }
     out.append(s.data() + run, s.size() - run);
+    out += suffix;
     out += '"';
 }
 
@@ -42,56 +44,93 @@ void write_break(std::string& out, std::size_t level) {
     out.append(2 * level, ' ');
 }
 
-void write_node(std::string& out, const SchemaNode& node, std::size_t level) {
-    switch (node.form) {
-        case SchemaNode::Form::Text:
-            write_string(out, node.text);
-            return;
-        case SchemaNode::Form::Array: {
-            if (node.items.empty()) {
-                out += "[]";
-                return;
-            }
-            out += '[';
-            bool first = true;
-            for (const SchemaNode& item : node.items) {
-                if (!first) out += ',';
-                first = false;
-                write_break(out, level + 1);
-                write_node(out, item, level + 1);
-            }
-            write_break(out, level);
-            out += ']';
-            return;
-        }
-        case SchemaNode::Form::Object: {
-            if (node.fields.empty()) {
-                out += "{}";
-                return;
-            }
-            out += '{';
-            bool first = true;
-            for (const SchemaField& field : node.fields) {
-                if (!first) out += ',';
-                first = false;
-                write_break(out, level + 1);
-                write_string(out, field.name);
-                out += ": ";
-                write_node(out, field.schema, level + 1);
-            }
-            write_break(out, level);
-            out += '}';
-            return;
-        }
+void write_position(std::string& out, Schema::Position p, std::size_t level);
+
+void write_array(std::string& out, Schema::Position p, std::size_t level) {
+    if (!p.has_elements()) {
+        out += "[]";
+        return;
     }
+    out += '[';
+    write_break(out, level + 1);
+    write_position(out, p.elements(), level + 1);
+    write_break(out, level);
+    out += ']';
+}
+
+void write_object(std::string& out, Schema::Position p, std::size_t level) {
+    Schema::Fields fields = p.fields();
+    if (fields.size() == 0) {
+        out += "{}";
+        return;
+    }
+    out += '{';
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (i != 0) out += ',';
+        write_break(out, level + 1);
+        write_string(out, fields.key(i), fields.optional(i) ? "?" : "");
+        out += ": ";
+        write_position(out, fields.schema(i), level + 1);
+    }
+    write_break(out, level);
+    out += '}';
+}
+
+void write_position(std::string& out, Schema::Position p, std::size_t level) {
+    std::string types = p.type_expression();
+    bool has_arrays = p.has_arrays();
+    bool has_objects = p.has_objects();
+    int variants = !types.empty() + has_arrays + has_objects;
+    if (variants == 0) {
+        write_string(out, "unknown");
+        return;
+    }
+    if (variants == 1) {
+        if (has_objects) {
+            write_object(out, p, level);
+        } else if (has_arrays) {
+            write_array(out, p, level);
+        } else {
+            write_string(out, types);
+        }
+        return;
+    }
+    // A union is an object whose one field lists the variants in a fixed
+    // order: scalars, arrays, objects.
+    out += '{';
+    write_break(out, level + 1);
+    write_string(out, "__oneof__");
+    out += ": [";
+    bool first = true;
+    auto next_variant = [&] {
+        if (!first) out += ',';
+        first = false;
+        write_break(out, level + 2);
+    };
+    if (!types.empty()) {
+        next_variant();
+        write_string(out, types);
+    }
+    if (has_arrays) {
+        next_variant();
+        write_array(out, p, level + 2);
+    }
+    if (has_objects) {
+        next_variant();
+        write_object(out, p, level + 2);
+    }
+    write_break(out, level + 1);
+    out += ']';
+    write_break(out, level);
+    out += '}';
 }
 
 }  // namespace
 
-std::string render_schema(const SchemaNode& schema) {
+std::string render_schema(const Schema& schema) {
     std::string out;
     out.reserve(256);
-    write_node(out, schema, 0);
+    write_position(out, schema.root(), 0);
     return out;
 }
 

@@ -12,6 +12,6 @@ namespace qvtok::schema {
 // in names and type expressions; every other byte, 0x7F and the bytes of
 // non-ASCII characters included, is copied as it is, so valid UTF-8 names
 // stay valid UTF-8.
-std::string render_schema(const SchemaNode& schema);
+std::string render_schema(const Schema& schema);
 
 }  // namespace qvtok::schema

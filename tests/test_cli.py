@@ -360,3 +360,43 @@ def test_console_script_is_declared():
     scripts = {ep.name: ep for ep in dist.entry_points if ep.group == "console_scripts"}
     assert scripts["qvtok"].value == "qvtok.cli:main"
     assert scripts["qvtok"].load() is cli.main
+
+
+def run_with_closed(fd, *args):
+    """Runs `python -m qvtok ARGS` with file descriptor `fd` (1 or 2) closed,
+    as a shell's `>&-` or `2>&-` does; the other stream is captured."""
+    return subprocess.run(
+        [sys.executable, "-m", "qvtok", *args],
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE if fd != 1 else None,
+        stderr=subprocess.PIPE if fd != 2 else None,
+        preexec_fn=lambda: os.close(fd),
+        timeout=TIMEOUT,
+    )
+
+
+@pytest.mark.parametrize("command", [["count"], ["schema"], ["head"], ["validate"]])
+def test_closed_standard_output_is_an_error_without_traceback(write, command):
+    done = run_with_closed(1, *command, write("x.jsonl", EVENTS))
+    assert done.returncode == 2
+    assert done.stderr == b"qvtok: standard output is closed\n"
+
+
+@pytest.mark.parametrize(
+    "args, status, out",
+    [
+        (["count", "{x}"], 0, b"3\n"),
+        (["validate", "{x}"], 0, b"3 records, 0 invalid\n"),
+        (["validate", "{bad}"], 1, b"record 0: invalid JSONL line: expected value at line 1 column 1\n"
+                                          b"1 record, 1 invalid\n"),
+        (["count", "{missing}"], 2, b""),
+        (["head", "{bad}"], 2, b""),
+    ],
+)
+def test_closed_standard_error_keeps_the_exit_status(write, args, status, out):
+    # Nothing can tell of a failure but the status: it must be the usual one,
+    # not the 1 of a traceback that went nowhere.
+    paths = {"x": write("x.jsonl", EVENTS), "bad": write("bad.jsonl", "?\n")}
+    paths["missing"] = paths["x"] + ".missing"
+    done = run_with_closed(2, *[a.format_map(paths) if a.startswith("{") else a for a in args])
+    assert (done.returncode, done.stdout) == (status, out)

@@ -2,6 +2,8 @@ import subprocess
 import sys
 import textwrap
 
+import pytest
+
 
 def test_failed_allocation_is_a_memory_error(tmp_path):
     # 25 million numbers need far more than the cap for their parse; the
@@ -32,3 +34,79 @@ def test_failed_allocation_is_a_memory_error(tmp_path):
     assert out.returncode == 0, out.stderr
     lines = out.stdout.split()
     assert lines == ["MemoryError", "25000001", "True"]
+
+
+# Tries `op` under address-space caps above what the interpreter already
+# uses, from tight (the read fails) through the parse and the conversion to
+# loose (everything fits). Each attempt must end as a result or a
+# MemoryError, never as an abort or another exception, and afterwards the
+# interpreter must work on with no file left open.
+LIMITS_SCRIPT = """
+import gc, os, resource, sys
+from qvtok import bigjson
+
+path, fmt, how = sys.argv[1], sys.argv[2], sys.argv[3]
+
+def op():
+    if how == "load":
+        return len(bigjson.load(path, fmt))
+    kept = []
+    for record in bigjson.iter_records(path, fmt):
+        kept.append(record)
+    return len(kept)
+
+def vm(key="VmSize"):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+
+fds = len(os.listdir("/proc/self/fd"))
+base = vm()
+expected = op()
+gc.collect()
+need = vm("VmPeak") - base  # what one unconstrained run took at its peak
+hard = resource.getrlimit(resource.RLIMIT_AS)[1]
+for share in (0.01, 0.3, 0.6, 0.8, 0.9, 0.95, 0.98, 1.5):
+    cap = base + int(need * share)
+    resource.setrlimit(resource.RLIMIT_AS, (cap, hard))
+    try:
+        outcome = op()
+    except MemoryError:
+        outcome = "MemoryError"
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (hard, hard))
+    gc.collect()
+    print(share, outcome, flush=True)
+print("alive", expected, bigjson.count(path, fmt), len(os.listdir("/proc/self/fd")) == fds)
+"""
+
+
+@pytest.fixture(scope="module")
+def records_file(tmp_path_factory):
+    """About 20 MB of varied records as JSON and JSONL."""
+    lines = [
+        '{"id": %d, "name": "user-%d", "tags": ["a", "b\\u00e9"], "score": %d.5, "ok": true}' % (i, i, i)
+        for i in range(300_000)
+    ]
+    folder = tmp_path_factory.mktemp("records")
+    (folder / "r.jsonl").write_text("\n".join(lines) + "\n")
+    (folder / "r.json").write_text("[\n" + ",\n".join(lines) + "\n]\n")
+    return folder
+
+
+@pytest.mark.parametrize("how, fmt", [("load", "json"), ("load", "jsonl"), ("iter", "json"), ("iter", "jsonl")])
+def test_memory_runs_out_at_any_point(records_file, how, fmt):
+    path = records_file / f"r.{fmt}"
+    out = subprocess.run(
+        [sys.executable, "-c", LIMITS_SCRIPT, str(path), fmt, how],
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert out.returncode == 0, out.stderr
+    lines = out.stdout.splitlines()
+    outcomes = [line.split()[1] for line in lines[:-1]]
+    assert set(outcomes) <= {"MemoryError", "300000"}, out.stdout
+    assert outcomes.count("MemoryError") >= 3 and outcomes[-1] == "300000", out.stdout
+    assert lines[-1] == "alive 300000 300000 True"

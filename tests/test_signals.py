@@ -3,6 +3,9 @@ they raise ends the call with the file closed."""
 
 import os
 import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -67,3 +70,166 @@ def test_quiet_handler_lets_the_read_go_on(fifo, alarm):
 
     alarm(handler)
     assert bigjson.load(path) == [1, {"a": 2}]
+
+
+def test_counters_can_be_read_during_next(fifo, alarm):
+    # A progress report from a signal handler runs in the middle of next().
+    path, writer = fifo
+    it = bigjson.iter_records(path, "jsonl")
+    seen = []
+
+    def handler(signum, frame):
+        seen.append((it.bytes_read, it.total_bytes))
+        os.write(writer, b'{"a": 1}\n')
+
+    alarm(handler)
+    assert next(it) == {"a": 1}
+    assert seen == [(0, 0)]
+    assert it.bytes_read == len(b'{"a": 1}\n')
+
+
+def run_script(script, *args, timeout=30):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(script), *args],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+# A thread waits on a named pipe (for a writer to come, or for data); the
+# main thread must keep running meanwhile, take Ctrl-C, and let the waiting
+# thread finish once there is something to read.
+BLOCKED_THREAD = """
+import os, signal, sys, threading, time
+from qvtok import bigjson
+
+path, waits_in = sys.argv[1], sys.argv[2]
+os.mkfifo(path)
+writer = os.open(path, os.O_RDWR) if waits_in == "read" else None
+got = []
+worker = threading.Thread(target=lambda: got.extend(bigjson.iter_records(path, "jsonl")), daemon=True)
+worker.start()
+time.sleep(0.2)
+print("main runs", flush=True)
+start = time.monotonic()
+try:
+    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+    time.sleep(10)
+except KeyboardInterrupt:
+    print("interrupted", time.monotonic() - start < 2, flush=True)
+if writer is None:
+    writer = os.open(path, os.O_WRONLY)
+os.write(writer, b"1\\n[2]\\n")
+os.close(writer)
+worker.join(10)
+print(got)
+"""
+
+
+@pytest.mark.parametrize("waits_in", ["open", "read"])
+def test_thread_blocked_on_a_pipe_lets_others_run(tmp_path, waits_in):
+    out = run_script(BLOCKED_THREAD, str(tmp_path / "pipe"), waits_in)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.splitlines() == ["main runs", "interrupted True", "[1, [2]]"]
+
+
+# Another thread keeps running Python code while count reads a large file.
+COUNT_WITH_TICKER = """
+import sys, threading, time
+from qvtok import bigjson
+
+path = sys.argv[1]
+ticks = []
+stop = False
+def tick():
+    while not stop:
+        ticks.append(time.monotonic())
+        time.sleep(0.001)
+ticker = threading.Thread(target=tick)
+ticker.start()
+time.sleep(0.05)
+start = time.monotonic()
+counted = bigjson.count(path, "jsonl")
+end = time.monotonic()
+stop = True
+ticker.join()
+during = sum(start < t < end for t in ticks)
+print(counted, end - start > 0.05, during >= 3, flush=True)
+"""
+
+
+def test_other_threads_run_during_count(tmp_path):
+    path = tmp_path / "big.jsonl"
+    with open(path, "wb") as f:
+        for _ in range(64):
+            f.write(b'{"k": 12345678}\n' * 250_000)  # 4 MB each
+    out = run_script(COUNT_WITH_TICKER, str(path))
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["16000000", "True", "True"]
+
+
+# Ctrl-C (here a timer's SIGALRM raising KeyboardInterrupt) ends a load soon,
+# whether it arrives while the file is read, parsed or turned into objects;
+# prints how long each interruption took to arrive.
+LOAD_INTERRUPTED = """
+import signal, sys, time
+from qvtok import bigjson
+
+path, fmt = sys.argv[1], sys.argv[2]
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+start = time.monotonic()
+records = bigjson.load(path, fmt)
+whole = time.monotonic() - start
+del records
+for delay in (0.03, 0.2, whole * 0.4, whole * 0.6):
+    signal.setitimer(signal.ITIMER_REAL, delay)
+    start = time.monotonic()
+    try:
+        records = bigjson.load(path, fmt)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        print("not-interrupted", delay, whole)
+        del records
+    except KeyboardInterrupt:
+        print(round(time.monotonic() - start - delay, 3), flush=True)
+print("alive", len(bigjson.load(path, fmt)))
+"""
+
+
+@pytest.fixture(scope="module")
+def big_files(tmp_path_factory):
+    """Half a million small objects, about 35 MB, as a JSON array and as JSONL."""
+    folder = tmp_path_factory.mktemp("big")
+    rows = ['{"id": 12345, "name": "somebody", "tags": [1, 2.5, "x", null, true]}'] * 500_000
+    (folder / "big.json").write_text("[" + ",\n".join(rows) + "]")
+    (folder / "big.jsonl").write_text("\n".join(rows))
+    return folder
+
+
+@pytest.mark.parametrize("fmt", ["json", "jsonl"])
+def test_load_stops_soon_after_ctrl_c(big_files, fmt):
+    out = run_script(LOAD_INTERRUPTED, str(big_files / f"big.{fmt}"), fmt, timeout=120)
+    assert out.returncode == 0, out.stderr
+    *late, alive = out.stdout.splitlines()
+    assert alive == "alive 500000"
+    # Well under the time a whole load takes; most arrive in a few ms.
+    assert len(late) == 4 and all(float(seconds) < 0.3 for seconds in late), out.stdout
+
+
+def test_load_of_an_endless_file_stops_at_ctrl_c():
+    out = run_script(
+        """
+        import resource, signal, time
+        from qvtok import bigjson
+        # Should the signal be missed, memory runs out here, not on the machine.
+        resource.setrlimit(resource.RLIMIT_AS, (2**32, resource.RLIM_INFINITY))
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 0.05)
+        start = time.monotonic()
+        try:
+            bigjson.load("/dev/zero", "json")
+        except KeyboardInterrupt:
+            print(time.monotonic() - start < 1)
+        """
+    )
+    assert (out.returncode, out.stdout) == (0, "True\n"), out.stderr

@@ -49,8 +49,10 @@ void CallError::raise() && {
         PyErr_SetString(PyExc_TypeError, msg::kNotBaseException);
         return;
     }
-    PyRef text(PyUnicode_FromStringAndSize(message_.data(),
-                                           static_cast<Py_ssize_t>(message_.size())));
+    // A file name in the message may be bytes that are not UTF-8: they show
+    // as \xNN escapes instead of failing the whole error.
+    PyRef text(PyUnicode_DecodeUTF8(message_.data(), static_cast<Py_ssize_t>(message_.size()),
+                                    "backslashreplace"));
     if (!text) return;  // the decode error is pending instead
     PyErr_SetObject(cls_, text.get());
     if (code_ == nullptr) return;
@@ -66,6 +68,13 @@ PyRef CallError::into_exception() && {
     if (exc_) return std::move(exc_);
     std::move(*this).raise();
     return PyRef(compat::take_raised_exception());
+}
+
+void prime_exceptions() noexcept {
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 [[noreturn]] void panic(std::string message, std::source_location where) {
@@ -221,10 +230,15 @@ CallError argument_error(const char* param, CallError error) {
     return CallError::captured(std::move(exc));
 }
 
-Expected<std::string_view, CallError> path_arg(PyObject* obj) {
-    auto text = arg_text(obj);
-    if (!text) return argument_error("path", std::move(text).error());
-    return text.value();
+Expected<PathBytes, CallError> path_arg(PyObject* obj) {
+    if (!PyUnicode_Check(obj)) return argument_error("path", type_mismatch(obj, "str"));
+    PyRef encoded(PyUnicode_EncodeFSDefault(obj));
+    if (!encoded) return argument_error("path", CallError::fetch());
+    char* data;
+    Py_ssize_t size;
+    if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return CallError::fetch();
+    std::string_view bytes(data, static_cast<std::size_t>(size));
+    return PathBytes{std::move(encoded), bytes};
 }
 
 Expected<std::optional<std::string_view>, CallError> format_arg(PyObject* obj) {

@@ -86,9 +86,17 @@ Expected<std::uint64_t, CallError> arg_size(PyObject* obj);
 // The same error, captured, with the note "while processing '{param}'".
 CallError argument_error(const char* param, CallError error);
 
+// A path as the file system takes it, encoded as os.fsencode does: a name
+// that is not UTF-8 comes back to its own bytes from the surrogate escapes
+// os.listdir gave it.
+struct PathBytes {
+    PyRef encoded;           // a bytes object
+    std::string_view bytes;  // its contents, valid while `encoded` lives
+};
+
 // The argument conversions of the four functions: `path`, an optional
 // `format`, and `sample` where the function takes one.
-Expected<std::string_view, CallError> path_arg(PyObject* obj);
+Expected<PathBytes, CallError> path_arg(PyObject* obj);
 Expected<std::optional<std::string_view>, CallError> format_arg(PyObject* obj);
 
 // "'{type}' object is not an instance of '{target}'" as a TypeError.
@@ -99,10 +107,20 @@ namespace detail {
 void raise_escaped(std::exception_ptr escaped) noexcept;
 }
 
+// The C++ runtime makes a thread's exception state when the thread first
+// throws; were that first throw a bad_alloc with memory exhausted, the
+// runtime would abort the process instead. This throws and catches one
+// exception, so that it happens while memory is still there: called once at
+// import, for the thread that imports.
+void prime_exceptions() noexcept;
+
 // Runs an operation body; the result becomes a return value or a raised
 // exception, and nothing thrown gets past.
 template <class Body>
 PyObject* call_guarded(Body&& body) noexcept {
+    // Touches the calling thread's exception state, which makes it for a
+    // thread that never threw: cheap, and done before the work allocates.
+    (void)std::uncaught_exceptions();
     try {
         PyResult result = body();
         if (result) return result.value().release();

@@ -12,6 +12,7 @@ constexpr const char kModuleDoc[] =
     "and submodules.";
 
 int exec_module(PyObject* module) {
+    qvtok::prime_exceptions();
     PyObject* done = qvtok::call_guarded([&]() -> qvtok::PyResult {
         if (module == nullptr) return qvtok::CallError::fetch();
         if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");

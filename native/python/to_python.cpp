@@ -7,15 +7,11 @@
 namespace qvtok::json {
 namespace {
 
-// A constructor returning NULL means memory ran out: an internal fault, with
-// the interpreter's own exception shown to the unraisable hook first.
-[[noreturn]] void constructor_failed() {
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-    panic(msg::kNullObject);
-}
-
+// A constructor returning NULL has set its exception (MemoryError, as a
+// rule); the NULL travels up and every object built so far is released on
+// the way. Only a NULL with nothing pending is a fault of ours.
 PyObject* checked(PyObject* obj) {
-    if (obj == nullptr) constructor_failed();
+    if (obj == nullptr && !PyErr_Occurred()) panic(msg::kNullObject);
     return obj;
 }
 
@@ -47,6 +43,7 @@ PyObject* make_str(std::string_view bytes, bool ascii) {
     Py_ssize_t n = static_cast<Py_ssize_t>(bytes.size());
     if (ascii) {
         PyObject* s = checked(PyUnicode_New(n, 127));
+        if (s == nullptr) return nullptr;
         std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
         return s;
     }
@@ -60,6 +57,7 @@ PyObject* make_str(std::string_view bytes, bool ascii) {
     }
     Py_UCS4 maxchar = top >= 0xF0 ? 0x10FFFF : top >= 0xC4 ? 0xFFFF : 0xFF;
     PyObject* s = checked(PyUnicode_New(chars, maxchar));
+    if (s == nullptr) return nullptr;
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND: decode_into(p, end, PyUnicode_1BYTE_DATA(s)); break;
         case PyUnicode_2BYTE_KIND: decode_into(p, end, PyUnicode_2BYTE_DATA(s)); break;
@@ -72,8 +70,15 @@ class Converter {
 public:
     explicit Converter(const Document& doc) : doc_(doc), tape_(doc.tape.data()) {}
 
-    // Converts the value at `index`; the object is a new reference.
+    // Converts the value at `index`; the object is a new reference, or NULL
+    // with an exception set.
     PyObject* convert(std::size_t index) {
+        // Ctrl-C is seen within a fraction of a second even while a huge
+        // document is converted: the handlers run every so many values.
+        if (--until_poll_ == 0) [[unlikely]] {
+            until_poll_ = kValuesBetweenPolls;
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
         const Node& n = tape_[index];
         switch (static_cast<Kind>(n.head & 0xF)) {
             case Kind::Null: Py_INCREF(Py_None); return Py_None;
@@ -105,6 +110,7 @@ private:
         // The element count is known, so the list is made at its final size
         // and filled in place: no growth, no per-element append calls.
         PyRef list(checked(PyList_New(size)));
+        if (!list) return nullptr;
         std::size_t child = index + 1;
         for (Py_ssize_t i = 0; i < size; ++i) {
             PyObject* item = convert(child);
@@ -118,17 +124,22 @@ private:
     PyObject* object(std::size_t index) {
         Value obj(&doc_, index);
         PyRef dict(checked(PyDict_New()));
+        if (!dict) return nullptr;
         for (Member m : obj.members()) {
             PyRef value(convert(m.value.index()));
             if (!value) return nullptr;
             PyRef key(make_str(m.key, m.key_ascii));
+            if (!key) return nullptr;
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
         }
         return dict.release();
     }
 
+    static constexpr unsigned kValuesBetweenPolls = 1u << 16;
+
     const Document& doc_;
     const Node* tape_;
+    unsigned until_poll_ = kValuesBetweenPolls;
 };
 
 }  // namespace

@@ -163,7 +163,7 @@ def run_head(args: argparse.Namespace, out: TextIO) -> int:
 
 def run_validate(args: argparse.Namespace, out: TextIO) -> int:
     records = bigjson.iter_records(args.file, args.format)
-    progress = Progress(sys.stderr) if sys.stderr.isatty() else None
+    progress = Progress(sys.stderr) if sys.stderr is not None and sys.stderr.isatty() else None
     # A report must not land in the middle of the bar when both share a terminal.
     reports_on_terminal = out.isatty()
     total = records.total_bytes
@@ -240,6 +240,8 @@ def _use_utf8(stream: TextIO) -> None:
 def _drop_stdout() -> None:
     """Points standard output at /dev/null, so that flushing what is left in
     its buffer at exit does not fail again on a closed pipe."""
+    if sys.stdout is None:
+        return
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
@@ -250,6 +252,8 @@ def _drop_stdout() -> None:
 
 def _flush_stdout() -> int | None:
     """Flushes standard output; the exit status to use if that fails."""
+    if sys.stdout is None:
+        return None
     try:
         sys.stdout.flush()
     except BrokenPipeError:
@@ -263,6 +267,10 @@ def _flush_stdout() -> int | None:
 
 
 def _complain(message: str) -> None:
+    # With standard error closed (2>&-) the interpreter sets sys.stderr to
+    # None: the exit status is then all that tells of the failure.
+    if sys.stderr is None:
+        return
     try:
         sys.stderr.write(f"qvtok: {message}\n")
         sys.stderr.flush()
@@ -278,6 +286,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         except SystemExit as e:
             # --help, or a usage error (status 2) already explained by argparse.
             return _flush_stdout() or (e.code if isinstance(e.code, int) else EXIT_ERROR)
+        if sys.stdout is None:
+            # Started with standard output closed (>&-): the interpreter set
+            # sys.stdout to None, and no result could reach anyone.
+            raise CommandError("standard output is closed")
         _use_utf8(sys.stdout)
         status: int = args.run(args, sys.stdout)
         return _flush_stdout() or status

@@ -155,8 +155,10 @@ namespace {
 
 class Reader {
 public:
-    Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch)
-        : doc_(doc),
+    Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch,
+           InterruptCheck check = nullptr)
+        : check_(check),
+          doc_(doc),
           text_(doc.text.data()),
           base_(doc.text.data() + begin),
           p_(base_),
@@ -176,6 +178,7 @@ public:
     }
 
     JsonParseError error() const {
+        if (interrupted_) return JsonParseError{error_syntax_, 0, 0, 0, true};
         // The line is only counted now, for the error: nothing is tracked
         // while reading.
         std::size_t i = error_at_;
@@ -206,6 +209,14 @@ private:
         return false;
     }
 
+    // Asks the interruption check, which may stop the parse.
+    [[gnu::cold, gnu::noinline]] bool checkpoint() {
+        until_check_ = kValuesBetweenChecks;
+        if (check_ == nullptr || check_() == 0) return true;
+        interrupted_ = true;
+        return false;
+    }
+
     void skip_space() {
         if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return;
         skip_space_run();
@@ -233,6 +244,9 @@ private:
     void push(std::uint64_t head, std::uint64_t payload) { doc_.tape.push_back(Node{head, payload}); }
 
     bool value() {
+        if (--until_check_ == 0) [[unlikely]] {
+            if (!checkpoint()) return false;
+        }
         skip_space();
         if (p_ == end_) return fail_offending(Syntax::EofValue);
         switch (*p_) {
@@ -677,6 +691,12 @@ private:
         push(bits(Kind::Float), b);
     }
 
+    // About a millisecond of parsing between two checks.
+    static constexpr unsigned kValuesBetweenChecks = 1u << 16;
+    InterruptCheck check_;
+    unsigned until_check_ = kValuesBetweenChecks;
+    bool interrupted_ = false;
+
     Document& doc_;
     const char* text_;  // start of the owned text: string offsets count from here
     const char* base_;  // start of the parsed range: error positions count from here
@@ -713,6 +733,15 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
                                                   std::size_t length) {
     ReaderScratch scratch;
     return read_json_text(std::move(text), begin, length, scratch);
+}
+
+Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check) {
+    Document doc;
+    doc.text = std::move(text);
+    ReaderScratch scratch;
+    Reader reader(doc, 0, doc.text.size(), scratch, check);
+    if (!reader.run()) return reader.error();
+    return doc;
 }
 
 }  // namespace qvtok::json

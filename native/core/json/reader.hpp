@@ -21,7 +21,15 @@ struct JsonParseError {
     std::uint64_t line;    // 1-based
     std::uint64_t column;  // bytes from the line start, may be 0
     std::uint64_t offset;  // the byte named, from the start of the parsed range
+    // The parse was stopped by its interruption check, not by the text: the
+    // other fields mean nothing.
+    bool interrupted = false;
 };
+
+// Asked every so many values during a parse; nonzero stops it. The
+// interpreter's signal check (PyErr_CheckSignals) has this shape, so that a
+// parse of a huge text can be stopped by Ctrl-C.
+using InterruptCheck = int (*)();
 
 // The reader's error as a core error of `code`, for a piece of text that
 // starts `piece_offset` bytes into the stream.
@@ -63,10 +71,7 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
                                                   std::size_t length);
 
-// Whole-text convenience form.
-inline Expected<Document, JsonParseError> read_json_text(std::string text) {
-    std::size_t n = text.size();
-    return read_json_text(std::move(text), 0, n);
-}
+// Whole-text convenience form, with an optional interruption check.
+Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);
 
 }  // namespace qvtok::json

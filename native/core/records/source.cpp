@@ -9,6 +9,20 @@
 
 
 namespace qvtok::records {
+namespace {
+
+// Runs one system call with the interpreter released, and keeps its errno
+// across the taking back.
+template <class Call>
+auto released(const SignalPoll& hooks, int& code, Call call) {
+    void* token = hooks.release != nullptr ? hooks.release() : nullptr;
+    auto result = call();
+    code = errno;
+    if (hooks.reacquire != nullptr) hooks.reacquire(token);
+    return result;
+}
+
+}  // namespace
 
 Error IoError::to_error() const {
     switch (kind) {
@@ -31,17 +45,18 @@ Expected<RecordSource> RecordSource::open(std::string_view path, SignalPoll poll
     std::string z(path);
     int fd;
     for (;;) {
-        fd = ::open(z.c_str(), O_RDONLY | O_CLOEXEC, 0666);
+        // A named pipe blocks here until a writer comes.
+        int code = 0;
+        fd = released(poll, code, [&] { return ::open(z.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
         if (fd >= 0) break;
-        int code = errno;
         if (code != EINTR) return fail(code);
-        if (poll != nullptr && poll() != 0) return Error::of(ErrorCode::Interrupted);
+        if (poll.poll != nullptr && poll.poll() != 0) return Error::of(ErrorCode::Interrupted);
     }
     return RecordSource(fd, poll, buffer_size);
 }
 
-RecordSource::RecordSource(int fd, SignalPoll poll, std::size_t buffer_size)
-    : fd_(fd), poll_(poll), capacity_(buffer_size) {
+RecordSource::RecordSource(int fd, SignalPoll hooks, std::size_t buffer_size)
+    : fd_(fd), hooks_(hooks), capacity_(buffer_size) {
     try {
         buffer_.reset(new char[buffer_size]);
     } catch (...) {
@@ -52,7 +67,7 @@ RecordSource::RecordSource(int fd, SignalPoll poll, std::size_t buffer_size)
 
 RecordSource::RecordSource(RecordSource&& other) noexcept
     : fd_(other.fd_),
-      poll_(other.poll_),
+      hooks_(other.hooks_),
       buffer_(std::move(other.buffer_)),
       capacity_(other.capacity_),
       pos_(other.pos_),
@@ -64,7 +79,7 @@ RecordSource& RecordSource::operator=(RecordSource&& other) noexcept {
     if (this != &other) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = other.fd_;
-        poll_ = other.poll_;
+        hooks_ = other.hooks_;
         buffer_ = std::move(other.buffer_);
         capacity_ = other.capacity_;
         pos_ = other.pos_;
@@ -80,12 +95,12 @@ RecordSource::~RecordSource() {
 
 Expected<std::size_t, IoError> RecordSource::read_file(char* dst, std::size_t n) {
     for (;;) {
-        ssize_t got = ::read(fd_, dst, n);
+        int code = 0;
+        ssize_t got = released(hooks_, code, [&] { return ::read(fd_, dst, n); });
         if (got >= 0) return static_cast<std::size_t>(got);
-        int code = errno;
         if (code != EINTR) return IoError::os(code);
         // Let Python run its handlers (Ctrl-C); stop if one raised.
-        if (poll_ != nullptr && poll_() != 0) return IoError::interrupted();
+        if (interrupted()) return IoError::interrupted();
     }
 }
 

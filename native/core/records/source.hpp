@@ -1,5 +1,5 @@
 // An opened input file with its buffered reader. Plain C++: the interpreter is
-// reached only through the signal poll that the caller hands in.
+// reached only through the hooks that the caller hands in.
 #pragma once
 
 #include <cstddef>
@@ -12,9 +12,19 @@
 
 namespace qvtok::records {
 
-// Runs pending signal handlers; nonzero when one of them raised, which ends
-// the operation with that exception. PyErr_CheckSignals has this shape.
-using SignalPoll = int (*)();
+// How a read reaches the interpreter that called it. Any member may be null.
+struct SignalPoll {
+    // Runs pending signal handlers; nonzero when one of them raised, which
+    // ends the operation with that exception. PyErr_CheckSignals has this
+    // shape.
+    int (*poll)() = nullptr;
+    // Called around each system call that may block (open, read): `release`
+    // lets other threads run meanwhile, `reacquire` takes back what it
+    // returned. Between the two, the source touches nothing but the file
+    // descriptor and the bytes it reads into.
+    void* (*release)() = nullptr;
+    void (*reacquire)(void*) = nullptr;
+};
 
 // Why a read failed.
 struct IoError {
@@ -45,7 +55,8 @@ public:
     ~RecordSource();
 
     // Buffered read of at most n bytes; 0 at the end of the file. A read that
-    // a signal interrupts is repeated once the handlers have run.
+    // a signal interrupts is repeated once the handlers have run. The
+    // interpreter is released while the system call waits.
     Expected<std::size_t, IoError> read(char* dst, std::size_t n);
 
     // The buffered bytes, refilled with one read when empty; empty at EOF.
@@ -61,14 +72,14 @@ public:
 
     // Runs signal handlers between blocks of a long loop; true when one
     // raised and the loop must stop.
-    bool interrupted() const { return poll_ != nullptr && poll_() != 0; }
+    bool interrupted() const { return hooks_.poll != nullptr && hooks_.poll() != 0; }
 
 private:
-    RecordSource(int fd, SignalPoll poll, std::size_t buffer_size);
+    RecordSource(int fd, SignalPoll hooks, std::size_t buffer_size);
     Expected<std::size_t, IoError> read_file(char* dst, std::size_t n);
 
     int fd_ = -1;
-    SignalPoll poll_ = nullptr;
+    SignalPoll hooks_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t pos_ = 0;

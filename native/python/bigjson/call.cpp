@@ -1,6 +1,15 @@
 #include "python/bigjson/call.hpp"
 
 namespace qvtok::bigjson {
+namespace {
+
+int poll_signals() { return PyErr_CheckSignals(); }
+void* release_gil() { return PyEval_SaveThread(); }
+void reacquire_gil(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
+
+}  // namespace
+
+records::SignalPoll interpreter_hooks() { return {poll_signals, release_gil, reacquire_gil}; }
 
 Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {
@@ -12,7 +21,8 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
     bool has_sample = fn.count == 3;
     auto path = path_arg(slots[0]);
     if (!path) return std::move(path).error();
-    Call call{path.value(), records::RecordFormat::Json, kDefaultSample, std::nullopt};
+    Call call{std::move(path.value().encoded), path.value().bytes, records::RecordFormat::Json, kDefaultSample,
+              std::nullopt};
     if (has_sample && slots[1] != nullptr) {
         auto sample = arg_size(slots[1]);
         if (!sample) return argument_error("sample", std::move(sample).error());
@@ -21,7 +31,7 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
     auto format = format_arg(slots[has_sample ? 2 : 1]);
     if (!format) return std::move(format).error();
 
-    auto resolved = records::resolve_format(call.path, format.value(), poll_signals);
+    auto resolved = records::resolve_format(call.path, format.value(), interpreter_hooks());
     if (!resolved) return CallError::from(std::move(resolved).error());
     call.format = resolved.value().format;
     call.source = std::move(resolved.value().source);
@@ -34,7 +44,7 @@ Expected<records::RecordSource, CallError> open_call_source(Call& call, std::siz
         call.source.reset();
         return kept;
     }
-    auto opened = records::RecordSource::open(call.path, poll_signals, buffer_size);
+    auto opened = records::RecordSource::open(call.path, interpreter_hooks(), buffer_size);
     if (!opened) return CallError::from(std::move(opened).error());
     return std::move(opened).value();
 }

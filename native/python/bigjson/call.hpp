@@ -15,7 +15,8 @@ namespace qvtok::bigjson {
 inline constexpr std::uint64_t kDefaultSample = 100;
 
 struct Call {
-    std::string_view path;  // view into the caller's str, valid for the call
+    PyRef encoded_path;     // the path in the file-system encoding (bytes)
+    std::string_view path;  // view into encoded_path
     records::RecordFormat format;
     std::uint64_t sample;   // only for functions that take `sample`
     std::optional<records::RecordSource> source;  // the file, if detection kept it open
@@ -24,8 +25,10 @@ struct Call {
 Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames);
 
-// Runs the interpreter's signal handlers while a file operation waits.
-inline int poll_signals() { return PyErr_CheckSignals(); }
+// How the core's file reads reach the interpreter: signal handlers run
+// between reads, and the GIL is let go while a read system call waits, so
+// that a pipe with no writer or a slow disk stops only the calling thread.
+records::SignalPoll interpreter_hooks();
 
 // The operation's file: the one format detection kept open, or the path
 // opened now with a read buffer of `buffer_size` bytes.

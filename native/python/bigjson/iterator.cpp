@@ -37,8 +37,8 @@ struct IteratorObject {
 
 IteratorObject* as_iterator(PyObject* self) { return reinterpret_cast<IteratorObject*>(self); }
 
-// A shared use (__iter__, the getters) of the stream, refused while __next__
-// runs; released on scope exit.
+// A shared use (__iter__) of the iterator, refused while __next__ runs;
+// released on scope exit.
 class SharedUse {
 public:
     explicit SharedUse(IteratorObject* it) : it_(it) {
@@ -94,13 +94,13 @@ PyObject* iterator_next(PyObject* self) {
     return result;
 }
 
+// The progress counters take no part in the busy marker: a signal handler or
+// a progress bar in another thread may read them while __next__ runs. That
+// is safe because the stream changes them only while its thread holds the
+// GIL, as every reader here does too.
 PyObject* counter(PyObject* self, std::uint64_t (records::RecordStream::*read)() const) {
     return call_guarded([&]() -> PyResult {
-        IteratorObject* it = as_iterator(self);
-        SharedUse use(it);
-        if (!use.held())
-            return CallError::deferred(PyExc_RuntimeError, msg::kAlreadyMutablyBorrowed);
-        PyRef value(PyLong_FromUnsignedLongLong((it->stream->*read)()));
+        PyRef value(PyLong_FromUnsignedLongLong((as_iterator(self)->stream->*read)()));
         if (!value) return CallError::fetch();
         return value;
     });

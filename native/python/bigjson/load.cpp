@@ -1,4 +1,5 @@
 // bigjson.load: a whole file as Python objects.
+#include <algorithm>
 #include <string>
 
 #include "core/json/reader.hpp"
@@ -30,6 +31,10 @@ namespace {
 
 constexpr FunctionDescriptor kLoad{"load", {"path", "format"}, 2, 1};
 
+// The most read in one system call, so that signal handlers run every few
+// MiB however large the file: Ctrl-C stops even a read of /dev/zero.
+constexpr std::size_t kReadChunk = std::size_t{4} << 20;
+
 // Every byte of the file, in one buffer sized from the file when it can be.
 Expected<std::string> read_whole(records::RecordSource& source) {
     std::string text;
@@ -39,23 +44,28 @@ Expected<std::string> read_whole(records::RecordSource& source) {
     std::size_t filled = 0;
     for (;;) {
         if (filled == text.size()) text.resize(text.size() * 2);
-        auto got = source.read(text.data() + filled, text.size() - filled);
+        std::size_t room = std::min(text.size() - filled, kReadChunk);
+        auto got = source.read(text.data() + filled, room);
         if (!got) return got.error().to_error();
         if (got.value() == 0) break;
         filled += got.value();
+        if (source.interrupted()) return Error::of(ErrorCode::Interrupted);
     }
     text.resize(filled);
     if (!json::is_valid_utf8(text)) return records::IoError::utf8().to_error();
     return text;
 }
 
+int check_signals() { return PyErr_CheckSignals(); }
+
 PyResult load_json(Call& call) {
     auto source = open_call_source(call);
     if (!source) return std::move(source).error();
     auto text = read_whole(source.value());
     if (!text) return CallError::from(std::move(text).error());
-    auto doc = json::read_json_text(std::move(text).value());
+    auto doc = json::read_json_text(std::move(text).value(), check_signals);
     if (!doc) {
+        if (doc.error().interrupted) return CallError::fetch();
         return CallError::from(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0));
     }
     compat::GcPause pause;

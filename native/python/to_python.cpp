@@ -68,65 +68,49 @@ PyObject* make_str(std::string_view bytes, bool ascii) {
 
 class Converter {
 public:
-    explicit Converter(const Document& doc) : doc_(doc), tape_(doc.tape.data()) {}
-
-    // Converts the value at `index`; the object is a new reference, or NULL
-    // with an exception set.
-    PyObject* convert(std::size_t index) {
+    // Converts `v`; the object is a new reference, or NULL with an
+    // exception set.
+    PyObject* convert(Value v) {
         // Ctrl-C is seen within a fraction of a second even while a huge
         // document is converted: the handlers run every so many values.
         if (--until_poll_ == 0) [[unlikely]] {
             until_poll_ = kValuesBetweenPolls;
             if (PyErr_CheckSignals() < 0) return nullptr;
         }
-        const Node& n = tape_[index];
-        switch (static_cast<Kind>(n.head & 0xF)) {
+        switch (v.kind()) {
             case Kind::Null: Py_INCREF(Py_None); return Py_None;
             case Kind::False: Py_INCREF(Py_False); return Py_False;
             case Kind::True: Py_INCREF(Py_True); return Py_True;
-            case Kind::Unsigned:
-                if (n.payload <= static_cast<std::uint64_t>(INT64_MAX))
-                    return checked(PyLong_FromLongLong(static_cast<long long>(n.payload)));
-                return checked(PyLong_FromUnsignedLongLong(n.payload));
-            case Kind::Negative:
-                return checked(PyLong_FromLongLong(static_cast<long long>(n.payload)));
-            case Kind::Float: {
-                double d;
-                std::memcpy(&d, &n.payload, sizeof d);
-                return checked(PyFloat_FromDouble(d));
-            }
-            case Kind::String:
-                return make_str(doc_.bytes(n.head, n.payload), (n.head & kAsciiBit) != 0);
-            case Kind::Array: return array(index);
-            case Kind::Object: return object(index);
+            case Kind::Unsigned: return checked(PyLong_FromUnsignedLongLong(v.as_unsigned()));
+            case Kind::Negative: return checked(PyLong_FromLongLong(v.as_negative()));
+            case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
+            case Kind::String: return make_str(v.str(), v.is_ascii());
+            case Kind::Array: return array(v);
+            case Kind::Object: return object(v);
         }
         panic("corrupt value tape");
     }
 
 private:
-    PyObject* array(std::size_t index) {
-        const Node& n = tape_[index];
-        Py_ssize_t size = static_cast<Py_ssize_t>(n.head >> kSizeShift);
+    PyObject* array(Value v) {
         // The element count is known, so the list is made at its final size
         // and filled in place: no growth, no per-element append calls.
-        PyRef list(checked(PyList_New(size)));
+        PyRef list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
         if (!list) return nullptr;
-        std::size_t child = index + 1;
-        for (Py_ssize_t i = 0; i < size; ++i) {
-            PyObject* item = convert(child);
+        Py_ssize_t i = 0;
+        for (Value element : v.elements()) {
+            PyObject* item = convert(element);
             if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), i, item);
-            child = Value(&doc_, child).end();
+            PyList_SET_ITEM(list.get(), i++, item);
         }
         return list.release();
     }
 
-    PyObject* object(std::size_t index) {
-        Value obj(&doc_, index);
+    PyObject* object(Value v) {
         PyRef dict(checked(PyDict_New()));
         if (!dict) return nullptr;
-        for (Member m : obj.members()) {
-            PyRef value(convert(m.value.index()));
+        for (Member m : v.members()) {
+            PyRef value(convert(m.value));
             if (!value) return nullptr;
             PyRef key(make_str(m.key, m.key_ascii));
             if (!key) return nullptr;
@@ -137,16 +121,14 @@ private:
 
     static constexpr unsigned kValuesBetweenPolls = 1u << 16;
 
-    const Document& doc_;
-    const Node* tape_;
     unsigned until_poll_ = kValuesBetweenPolls;
 };
 
 }  // namespace
 
 PyResult json_value_to_python(Value value) {
-    Converter converter(value.document());
-    PyObject* obj = converter.convert(value.index());
+    Converter converter;
+    PyObject* obj = converter.convert(value);
     if (obj == nullptr) return CallError::fetch();
     return PyRef(obj);
 }

@@ -30,25 +30,20 @@ Decoded decode(std::string_view s, std::size_t i) {
     auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     unsigned char b0 = byte(i);
     if (b0 < 0x80) return {b0, 1};
-    std::size_t len;
-    char32_t cp;
-    char32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-        len = 2, cp = b0 & 0x1F, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-        len = 3, cp = b0 & 0x0F, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-        len = 4, cp = b0 & 0x07, min = 0x10000;
-    } else {
-        return {0, 0};
-    }
+    json::Utf8Lead lead = json::utf8_lead(b0);
+    if (lead.continuations < 0) return {0, 0};
+    std::size_t len = static_cast<std::size_t>(lead.continuations) + 1;
     if (s.size() - i < len) return {0, 0};
+    // The lead's payload bits: 5, 4 or 3 of them for 2, 3 or 4 bytes.
+    char32_t cp = b0 & (0x7F >> len);
+    unsigned char lo = lead.lo, hi = lead.hi;
     for (std::size_t k = 1; k < len; ++k) {
         unsigned char b = byte(i + k);
-        if ((b & 0xC0) != 0x80) return {0, 0};
+        if (b < lo || b > hi) return {0, 0};
         cp = (cp << 6) | (b & 0x3F);
+        lo = 0x80;
+        hi = 0xBF;
     }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {0, 0};
     return {cp, len};
 }
 

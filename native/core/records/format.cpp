@@ -19,7 +19,7 @@ bool ends_with(std::string_view s, std::string_view tail) {
     return s.size() >= tail.size() && s.substr(s.size() - tail.size()) == tail;
 }
 
-Expected<ResolvedFormat> detect_by_content(std::string_view path, SignalPoll poll) {
+Expected<ResolvedFormat> detect_by_content(std::string_view path, InterpreterHooks poll) {
     auto opened = RecordSource::open(path, poll);
     if (!opened) return std::move(opened).error();
     RecordSource& source = opened.value();
@@ -53,7 +53,7 @@ Expected<ResolvedFormat> detect_by_content(std::string_view path, SignalPoll pol
 }  // namespace
 
 Expected<ResolvedFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
-                                        SignalPoll poll) {
+                                        InterpreterHooks poll) {
     if (format) {
         std::string name = lowered(*format);
         if (name == "json") return ResolvedFormat{RecordFormat::Json, std::nullopt};

@@ -27,6 +27,6 @@ struct ResolvedFormat {
 // with UnknownFormat, CannotOpen, or CannotRead for first bytes that cannot
 // be read.
 Expected<ResolvedFormat> resolve_format(std::string_view path, std::optional<std::string_view> format,
-                                        SignalPoll poll);
+                                        InterpreterHooks poll);
 
 }  // namespace qvtok::records

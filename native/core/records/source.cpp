@@ -14,7 +14,7 @@ namespace {
 // Runs one system call with the interpreter released, and keeps its errno
 // across the taking back.
 template <class Call>
-auto released(const SignalPoll& hooks, int& code, Call call) {
+auto released(const InterpreterHooks& hooks, int& code, Call call) {
     void* token = hooks.release != nullptr ? hooks.release() : nullptr;
     auto result = call();
     code = errno;
@@ -33,8 +33,7 @@ Error IoError::to_error() const {
     return Error::os(ErrorCode::ReadFailed, code);
 }
 
-Expected<RecordSource> RecordSource::open(std::string_view path, SignalPoll poll,
-                                          std::size_t buffer_size) {
+Expected<std::unique_ptr<ByteReader>> FileReader::open(std::string_view path, InterpreterHooks hooks) {
     auto fail = [&](int code) {
         Error e = Error::os(ErrorCode::CannotOpen, code);
         e.subject = path;
@@ -47,67 +46,61 @@ Expected<RecordSource> RecordSource::open(std::string_view path, SignalPoll poll
     for (;;) {
         // A named pipe blocks here until a writer comes.
         int code = 0;
-        fd = released(poll, code, [&] { return ::open(z.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
+        fd = released(hooks, code, [&] { return ::open(z.c_str(), O_RDONLY | O_CLOEXEC, 0666); });
         if (fd >= 0) break;
         if (code != EINTR) return fail(code);
-        if (poll.poll != nullptr && poll.poll() != 0) return Error::of(ErrorCode::Interrupted);
+        if (hooks.poll != nullptr && hooks.poll() != 0) return Error::of(ErrorCode::Interrupted);
     }
-    return RecordSource(fd, poll, buffer_size);
-}
-
-RecordSource::RecordSource(int fd, SignalPoll hooks, std::size_t buffer_size)
-    : fd_(fd), hooks_(hooks), capacity_(buffer_size) {
     try {
-        buffer_.reset(new char[buffer_size]);
+        return std::unique_ptr<ByteReader>(new FileReader(fd, hooks));
     } catch (...) {
-        ::close(fd_);
+        ::close(fd);
         throw;
     }
 }
 
-RecordSource::RecordSource(RecordSource&& other) noexcept
-    : fd_(other.fd_),
-      hooks_(other.hooks_),
-      buffer_(std::move(other.buffer_)),
-      capacity_(other.capacity_),
-      pos_(other.pos_),
-      filled_(other.filled_) {
-    other.fd_ = -1;
+FileReader::~FileReader() {
+    ::close(fd_);  // nothing was written, so a failed close loses nothing
 }
 
-RecordSource& RecordSource::operator=(RecordSource&& other) noexcept {
-    if (this != &other) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = other.fd_;
-        hooks_ = other.hooks_;
-        buffer_ = std::move(other.buffer_);
-        capacity_ = other.capacity_;
-        pos_ = other.pos_;
-        filled_ = other.filled_;
-        other.fd_ = -1;
-    }
-    return *this;
-}
-
-RecordSource::~RecordSource() {
-    if (fd_ >= 0) ::close(fd_);  // nothing was written, so a failed close loses nothing
-}
-
-Expected<std::size_t, IoError> RecordSource::read_file(char* dst, std::size_t n) {
+Expected<std::size_t, IoError> FileReader::read(char* dst, std::size_t n) {
     for (;;) {
         int code = 0;
         ssize_t got = released(hooks_, code, [&] { return ::read(fd_, dst, n); });
         if (got >= 0) return static_cast<std::size_t>(got);
         if (code != EINTR) return IoError::os(code);
         // Let Python run its handlers (Ctrl-C); stop if one raised.
-        if (interrupted()) return IoError::interrupted();
+        if (hooks_.poll != nullptr && hooks_.poll() != 0) return IoError::interrupted();
     }
 }
 
+std::uint64_t FileReader::size() const {
+    struct statx st;
+    if (::statx(fd_, "", AT_EMPTY_PATH, STATX_SIZE, &st) == 0 && (st.stx_mask & STATX_SIZE))
+        return st.stx_size;
+    struct stat64 old;
+    if (::fstat64(fd_, &old) == 0) return static_cast<std::uint64_t>(old.st_size);
+    return 0;
+}
+
+bool FileReader::reopenable() const {
+    struct stat64 st;
+    return ::fstat64(fd_, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+Expected<RecordSource> RecordSource::open(std::string_view path, InterpreterHooks hooks, std::size_t buffer_size) {
+    auto reader = FileReader::open(path, hooks);
+    if (!reader) return std::move(reader).error();
+    return RecordSource(std::move(reader).value(), hooks, buffer_size);
+}
+
+RecordSource::RecordSource(std::unique_ptr<ByteReader> reader, InterpreterHooks hooks, std::size_t buffer_size)
+    : reader_(std::move(reader)), hooks_(hooks), buffer_(new char[buffer_size]), capacity_(buffer_size) {}
+
 Expected<std::size_t, IoError> RecordSource::read(char* dst, std::size_t n) {
     if (pos_ == filled_) {
-        if (n >= capacity_) return read_file(dst, n);
-        auto got = read_file(buffer_.get(), capacity_);
+        if (n >= capacity_) return reader_->read(dst, n);
+        auto got = reader_->read(buffer_.get(), capacity_);
         if (!got) return got;
         pos_ = 0;
         filled_ = got.value();
@@ -120,26 +113,12 @@ Expected<std::size_t, IoError> RecordSource::read(char* dst, std::size_t n) {
 
 Expected<std::string_view, IoError> RecordSource::fill() {
     if (pos_ == filled_) {
-        auto got = read_file(buffer_.get(), capacity_);
+        auto got = reader_->read(buffer_.get(), capacity_);
         if (!got) return got.error();
         pos_ = 0;
         filled_ = got.value();
     }
     return std::string_view(buffer_.get() + pos_, filled_ - pos_);
-}
-
-std::uint64_t RecordSource::file_size() const {
-    struct statx st;
-    if (::statx(fd_, "", AT_EMPTY_PATH, STATX_SIZE, &st) == 0 && (st.stx_mask & STATX_SIZE))
-        return st.stx_size;
-    struct stat64 old;
-    if (::fstat64(fd_, &old) == 0) return static_cast<std::uint64_t>(old.st_size);
-    return 0;
-}
-
-bool RecordSource::is_regular() const {
-    struct stat64 st;
-    return ::fstat64(fd_, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 }  // namespace qvtok::records

@@ -1,4 +1,4 @@
-// An opened input file with its buffered reader. Plain C++: the interpreter is
+// Byte sources: an opened input with its buffered reader. Plain C++: the interpreter is
 // reached only through the hooks that the caller hands in.
 #pragma once
 
@@ -13,7 +13,7 @@
 namespace qvtok::records {
 
 // How a read reaches the interpreter that called it. Any member may be null.
-struct SignalPoll {
+struct InterpreterHooks {
     // Runs pending signal handlers; nonzero when one of them raised, which
     // ends the operation with that exception. PyErr_CheckSignals has this
     // shape.
@@ -40,46 +40,76 @@ struct IoError {
     Error to_error() const;
 };
 
+// Where the bytes of a record source come from: a file, and behind the same
+// interface a decompressor or a Python file object.
+class ByteReader {
+public:
+    virtual ~ByteReader() = default;
+    // At most n bytes into dst; 0 at the end.
+    virtual Expected<std::size_t, IoError> read(char* dst, std::size_t n) = 0;
+    // The size of what is read, in bytes; 0 when it cannot be known.
+    virtual std::uint64_t size() const { return 0; }
+    // True when opening the same name again gives the same bytes from their
+    // start (a regular file, not a pipe).
+    virtual bool reopenable() const { return false; }
+};
+
+// A file descriptor, owned. A read that a signal interrupts is repeated once
+// the handlers have run, and the interpreter is released while the system
+// call waits.
+class FileReader final : public ByteReader {
+public:
+    // Fails with CannotOpen.
+    static Expected<std::unique_ptr<ByteReader>> open(std::string_view path, InterpreterHooks hooks);
+    FileReader(int fd, InterpreterHooks hooks) : fd_(fd), hooks_(hooks) {}
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    ~FileReader() override;
+
+    Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    std::uint64_t size() const override;
+    bool reopenable() const override;
+
+private:
+    int fd_;
+    InterpreterHooks hooks_;
+};
+
+// A byte reader with a read buffer, from which the scanners take bytes.
 class RecordSource {
 public:
     static constexpr std::size_t kBufferSize = 8192;
 
-    // Fails with CannotOpen.
-    static Expected<RecordSource> open(std::string_view path, SignalPoll poll,
+    // A FileReader of `path`. Fails with CannotOpen.
+    static Expected<RecordSource> open(std::string_view path, InterpreterHooks hooks,
                                        std::size_t buffer_size = kBufferSize);
 
-    RecordSource(RecordSource&& other) noexcept;
-    RecordSource& operator=(RecordSource&& other) noexcept;
-    RecordSource(const RecordSource&) = delete;
-    RecordSource& operator=(const RecordSource&) = delete;
-    ~RecordSource();
+    RecordSource(std::unique_ptr<ByteReader> reader, InterpreterHooks hooks,
+                 std::size_t buffer_size = kBufferSize);
+    RecordSource(RecordSource&&) noexcept = default;
+    RecordSource& operator=(RecordSource&&) noexcept = default;
 
-    // Buffered read of at most n bytes; 0 at the end of the file. A read that
-    // a signal interrupts is repeated once the handlers have run. The
-    // interpreter is released while the system call waits.
+    // Buffered read of at most n bytes; 0 at the end.
     Expected<std::size_t, IoError> read(char* dst, std::size_t n);
 
     // The buffered bytes, refilled with one read when empty; empty at EOF.
     Expected<std::string_view, IoError> fill();
     void consume(std::size_t k) { pos_ += k; }
 
-    // Size of the open file; 0 when it cannot be queried.
-    std::uint64_t file_size() const;
+    // Size of what is read; 0 when it cannot be known.
+    std::uint64_t file_size() const { return reader_->size(); }
 
-    // False for pipes, terminals and sockets: files that cannot be opened a
-    // second time at their start.
-    bool is_regular() const;
+    // False for pipes, terminals, sockets and file objects: what cannot be
+    // opened a second time at its start.
+    bool is_regular() const { return reader_->reopenable(); }
 
     // Runs signal handlers between blocks of a long loop; true when one
     // raised and the loop must stop.
     bool interrupted() const { return hooks_.poll != nullptr && hooks_.poll() != 0; }
 
 private:
-    RecordSource(int fd, SignalPoll hooks, std::size_t buffer_size);
-    Expected<std::size_t, IoError> read_file(char* dst, std::size_t n);
-
-    int fd_ = -1;
-    SignalPoll hooks_;
+    std::unique_ptr<ByteReader> reader_;
+    InterpreterHooks hooks_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t pos_ = 0;

@@ -9,7 +9,7 @@ void reacquire_gil(void* state) { PyEval_RestoreThread(static_cast<PyThreadState
 
 }  // namespace
 
-records::SignalPoll interpreter_hooks() { return {poll_signals, release_gil, reacquire_gil}; }
+records::InterpreterHooks interpreter_hooks() { return {poll_signals, release_gil, reacquire_gil}; }
 
 Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* const* args,
                                        Py_ssize_t nargs, PyObject* kwnames) {

@@ -28,7 +28,7 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
 // How the core's file reads reach the interpreter: signal handlers run
 // between reads, and the GIL is let go while a read system call waits, so
 // that a pipe with no writer or a slow disk stops only the calling thread.
-records::SignalPoll interpreter_hooks();
+records::InterpreterHooks interpreter_hooks();
 
 // The operation's file: the one format detection kept open, or the path
 // opened now with a read buffer of `buffer_size` bytes.

@@ -29,15 +29,32 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
         used = bytes.size();
         return Event::NeedMore;
     }
-    std::size_t rest = bytes.size() - i;
-    std::size_t at = simd::find_separator(bytes.data() + i, rest, state_);
-    text_.append(bytes.data() + i, at);
-    if (at == rest) {
+    const std::size_t begin = i;
+    simd::Found found;
+    for (;;) {
+        found = simd::find_separator(bytes.data() + i, bytes.size() - i, state_);
+        found.offset += i;
+        if (found.stop != simd::Stop::Mismatch || state_.depth != 1) break;
+        // A "}" that closes the top-level "[": the scan goes on below the
+        // array, as it always has, and the file ends as an array never closed.
+        state_ = simd::ArrayState{};
+        state_.depth = 0;
+        i = found.offset + 1;
+    }
+    std::size_t at = found.offset;
+    text_.append(bytes.data() + begin, at - begin);
+    if (found.stop == simd::Stop::More) {
         used = bytes.size();
         return Event::NeedMore;
     }
-    used = i + at + 1;
-    return bytes[i + at] == ',' ? Event::Separator : Event::Closed;
+    used = at + 1;
+    if (found.stop == simd::Stop::Comma) return Event::Separator;
+    if (found.stop == simd::Stop::Close) return Event::Closed;
+    // A mismatched bracket or a control byte in a string: the element ends
+    // with the offending byte, so that reading it reports the fault there,
+    // and the array ends with it.
+    text_.push_back(bytes[at]);
+    return Event::Closed;
 }
 
 Expected<std::optional<json::Document>, json::JsonParseError> parse_element(std::string text,

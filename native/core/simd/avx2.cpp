@@ -1,7 +1,9 @@
 // The AVX2 kernels. Everything that this file includes comes before the
 // target switch below, so that only the code written after it (the kernels
-// and their private policy) is compiled for AVX2; scan_simd.cpp calls it only
-// on processors that have AVX2, BMI, BMI2, POPCNT and PCLMUL.
+// and their private policy) is compiled for AVX2; dispatch.cpp hands them out
+// only on processors that have AVX2, BMI, BMI2, POPCNT and PCLMUL.
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <cstddef>
@@ -62,6 +64,17 @@ struct Avx2 {
         // Signed comparison: bytes of 0x80 and above are negative.
         return LineMasks{bits(_mm256_cmpeq_epi8(a, lf), _mm256_cmpeq_epi8(b, lf)),
                          bits(_mm256_cmpgt_epi8(a, space), _mm256_cmpgt_epi8(b, space)), bits(a, b)};
+    }
+
+    static std::uint64_t non_ascii_mask(const std::uint8_t* p) {
+        __m256i a = load(p), b = load(p + 32);
+        return bits(a, b);
+    }
+
+    static std::uint64_t below_space_mask(const std::uint8_t* p) {
+        __m256i a = load(p), b = load(p + 32);
+        __m256i limit = _mm256_set1_epi8(0x1F);
+        return bits(_mm256_cmpeq_epi8(_mm256_min_epu8(a, limit), a), _mm256_cmpeq_epi8(_mm256_min_epu8(b, limit), b));
     }
 
     static std::uint64_t control_mask(const std::uint8_t* p) {
@@ -200,22 +213,14 @@ using Wide = Kernels<Avx2>;
 
 }  // namespace
 
-namespace avx2 {
-
-std::size_t find_separator(const char* data, std::size_t n, ArrayState& state) {
-    return Wide::find_separator(data, n, state);
+const KernelSet& avx2_kernels() {
+    static constexpr KernelSet set{Wide::find_separator, Wide::count_array, Wide::count_lines, Wide::count_line_feeds,
+                                   Wide::valid_utf8_prefix};
+    return set;
 }
-
-void count_array(const char* data, std::size_t n, CountState& state) { Wide::count_array(data, n, state); }
-
-std::size_t count_lines(const char* data, std::size_t n, LineState& state) {
-    return Wide::count_lines(data, n, state);
-}
-
-std::uint64_t count_line_feeds(const char* data, std::size_t n) { return Wide::count_line_feeds(data, n); }
-
-}  // namespace avx2
 
 }  // namespace qvtok::simd
 
 #pragma GCC pop_options
+
+#endif

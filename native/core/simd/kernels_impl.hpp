@@ -1,6 +1,6 @@
-// The kernels of scan_simd.hpp, written once over an instruction-set policy
-// `Isa` and compiled once per policy (scan_simd.cpp for the baseline,
-// scan_simd_avx2.cpp for AVX2).
+// The kernels of kernels.hpp, written once over an instruction-set policy
+// `Isa` and compiled once per policy (dispatch.cpp for the scalar and SSE2
+// ones, avx2.cpp for AVX2).
 //
 // Only the including files may include this header, and each must hand it a
 // policy type that lives in an unnamed namespace: the instantiations then stay
@@ -13,7 +13,9 @@
 //   json_masks(p) -> JsonMasks   quote, backslash, open ("[" "{"), close ("]" "}"), comma
 //   space_mask(p)               tab, line feed, form feed, carriage return, space
 //   line_masks(p) -> LineMasks  line feed, 0x21 to 0x7F, non-ASCII
+//   non_ascii_mask(p)           0x80 and above
 //   control_mask(p)             bytes below 0x20 other than tab to carriage return
+//   below_space_mask(p)         every byte below 0x20
 //   prefix_xor(x)               bit i = xor of bits 0..i
 //   Utf8(tail)                  a UTF-8 checker primed with the three bytes before the data:
 //     pending()                 the previous window ended inside a character
@@ -25,6 +27,11 @@
 #include <cstdint>
 
 #include "core/simd/kernels.hpp"
+
+namespace qvtok::json {
+// Defined in utf8.cpp, compiled for the baseline.
+std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n);
+}  // namespace qvtok::json
 
 namespace qvtok::simd {
 
@@ -46,6 +53,7 @@ struct Kernels {
         std::uint64_t opens;       // "[" "{" outside strings
         std::uint64_t closes;      // "]" "}" outside strings
         std::uint64_t content;     // bytes that start or are part of a value outside strings
+        std::uint64_t controls;    // bytes below 0x20 inside strings
     };
 
     static int depth_delta(std::uint8_t c) {
@@ -64,11 +72,12 @@ struct Kernels {
     [[gnu::noinline, gnu::cold]] static Window exact_window(const std::uint8_t* w, std::size_t len, ArrayState& st) {
         bool in_string = st.in_string != 0;
         bool escaped = st.escaped != 0;
-        Window out{0, 0, 0, 0};
+        Window out{0, 0, 0, 0, 0};
         for (std::size_t i = 0; i < len; ++i) {
             std::uint8_t c = w[i];
             std::uint64_t bit = 1ull << i;
             if (in_string) {
+                if (c < 0x20) out.controls |= bit;
                 if (escaped) {
                     escaped = false;
                 } else if (c == '"') {
@@ -108,7 +117,8 @@ struct Kernels {
 
     // Classifies w[0, len) (len <= 64; bytes past len are zero) and moves the
     // string state past it.
-    [[gnu::always_inline]] static Window window(const std::uint8_t* w, std::size_t len, ArrayState& st, bool want_content) {
+    [[gnu::always_inline]] static Window window(const std::uint8_t* w, std::size_t len, ArrayState& st, bool want_content,
+                                                bool want_controls = false) {
         const ArrayState start = st;
         JsonMasks m = Isa::json_masks(w);
         // Which bytes a backslash escapes: runs of backslashes escape
@@ -139,6 +149,8 @@ struct Kernels {
         out.closes = m.close & ~inside;
         out.structural = out.opens | out.closes | (m.comma & ~inside);
         out.content = 0;
+        out.controls = 0;
+        if (want_controls) out.controls = Isa::below_space_mask(w) & inside & valid_mask(len);
         if (want_content) {
             std::uint64_t outside = ~inside & valid_mask(len);
             std::uint64_t neutral = Isa::space_mask(w) | m.comma | m.close | m.quote;
@@ -176,31 +188,68 @@ struct Kernels {
                static_cast<std::int64_t>(__builtin_popcountll(win.closes));
     }
 
-    static std::size_t find_separator(const char* data, std::size_t n, ArrayState& st) {
+    // The kind bit of a bracket: 1 for "{" and "}", 0 for "[" and "]".
+    static std::uint64_t kind_of(std::uint8_t c) { return (c >> 5) & 1; }
+
+    static constexpr std::uint64_t kCheckedLevels = 128;
+
+    [[gnu::cold]] static Found mismatch(ArrayState& st, std::int64_t depth, std::size_t at) {
+        // The closer is outside strings; its depth tells the caller whether
+        // it closed the top-level array.
+        st.in_string = 0;
+        st.escaped = 0;
+        st.depth = depth;
+        return Found{at, Stop::Mismatch};
+    }
+
+    static Found find_separator(const char* data, std::size_t n, ArrayState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];
         for (std::size_t off = 0; off < n; off += 64) {
             std::size_t len;
             const std::uint8_t* w = window_at(bytes, n, off, pad, len);
-            Window win = window(w, len, st, false);
-            if (win.structural == 0) continue;
-            if (stays_off_top(st.depth, win)) {
-                st.depth += net_depth(win);
-                continue;
-            }
+            Window win = window(w, len, st, false, true);
+            // Only brackets before the first control byte count.
+            std::uint64_t structural = win.structural;
+            if (win.controls != 0) structural &= win.controls ^ (win.controls - 1);
             std::int64_t depth = st.depth;
-            for (std::uint64_t bits = win.structural; bits != 0; bits &= bits - 1) {
+            for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
                 unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
                 std::uint8_t c = w[i];
-                if (depth == 1 && (c == ',' || c == ']')) {
-                    st = ArrayState{};
-                    return off + i;
+                if (c == ',') {
+                    if (depth == 1) {
+                        st = ArrayState{};
+                        return Found{off + i, Stop::Comma};
+                    }
+                    continue;
                 }
-                depth += depth_delta(c);
+                std::uint64_t kind = kind_of(c);
+                if ((c & 0x02) != 0) {  // "[" or "{": level depth + 1, bit `depth`
+                    // One comparison also skips the depths below 0 that a
+                    // caller may go on at after a mismatch.
+                    if (static_cast<std::uint64_t>(depth) < kCheckedLevels) {
+                        std::uint64_t& word = st.kinds[depth >> 6];
+                        unsigned shift = static_cast<unsigned>(depth & 63);
+                        word = (word & ~(1ull << shift)) | (kind << shift);
+                    }
+                    ++depth;
+                    continue;
+                }
+                // "]" or "}" closes level `depth`, bit depth - 1; level 1 is a "[".
+                std::uint64_t level = static_cast<std::uint64_t>(depth - 1);
+                if (level < kCheckedLevels && ((st.kinds[level >> 6] >> (level & 63)) & 1) != kind) {
+                    return mismatch(st, depth, off + i);
+                }
+                if (depth == 1) {
+                    st = ArrayState{};
+                    return Found{off + i, Stop::Close};
+                }
+                --depth;
             }
             st.depth = depth;
+            if (win.controls != 0) return Found{off + static_cast<std::size_t>(__builtin_ctzll(win.controls)), Stop::Control};
         }
-        return n;
+        return Found{n, Stop::More};
     }
 
     static void count_array(const char* data, std::size_t n, CountState& st) {
@@ -353,6 +402,39 @@ struct Kernels {
             }
         }
         return n;
+    }
+
+    // The whole-text check, on the same checker as the line counter. The
+    // checkers flag a bad sequence somewhere within three bytes after its
+    // start, so once one is flagged the exact place is found byte by byte
+    // from a character boundary a little before the window.
+    static std::size_t valid_utf8_prefix(const char* data, std::size_t n) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        const std::uint8_t none[3] = {0, 0, 0};
+        typename Isa::Utf8 utf8(none);
+        std::size_t off = 0;
+        for (; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            if (Isa::non_ascii_mask(w) != 0 || utf8.pending()) {
+                // Not masked by len: the zero bytes that pad the last window
+                // flag a character cut off by the end of the text.
+                if (utf8.check(w, len) != 0) return exact_utf8_prefix(bytes, n, off);
+            } else {
+                utf8.ascii_window();
+            }
+        }
+        if (utf8.pending()) return exact_utf8_prefix(bytes, n, off - 64);
+        return n;
+    }
+
+    [[gnu::noinline, gnu::cold]] static std::size_t exact_utf8_prefix(const std::uint8_t* bytes, std::size_t n,
+                                                                      std::size_t off) {
+        std::size_t from = off >= 3 ? off - 3 : 0;
+        // Continuation bytes here finish a character that began earlier.
+        for (int k = 0; k < 3 && from < n && (bytes[from] & 0xC0) == 0x80 && from > 0; ++k) ++from;
+        return from + json::utf8_prefix_bytewise(bytes + from, n - from);
     }
 
     static std::uint64_t count_line_feeds(const char* data, std::size_t n) {

@@ -11,8 +11,12 @@
 
 #include "core/simd/kernels.hpp"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt,pclmul"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi,bmi2,popcnt,pclmul")
+#endif
 
 #include "core/simd/kernels_impl.hpp"
 
@@ -221,6 +225,10 @@ const KernelSet& avx2_kernels() {
 
 }  // namespace qvtok::simd
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
 #endif

@@ -19,8 +19,9 @@ struct ArrayState {
     std::uint64_t in_string = 0;  // all ones while inside a JSON string
     std::uint64_t escaped = 0;    // 1 when the next byte is escaped by a backslash
     std::int64_t depth = 1;       // 1 inside the top-level array
-    // The kind of each open bracket, bit L-1 for level L (1 for "{", 0 for
-    // "["); level 1 is the top-level "[". Levels past 128 are not checked:
+    // The kinds of the brackets open inside the top-level "[", as a stack
+    // of bits (1 for "{", 0 for "["): the innermost is bit 0 of kinds[0],
+    // the 64 below it go on into kinds[1]. Levels past 128 are not checked:
     // the reader refuses such depths anyway.
     std::uint64_t kinds[2] = {0, 0};
 };

@@ -202,6 +202,100 @@ struct Kernels {
         return Found{at, Stop::Mismatch};
     }
 
+    // Walks the brackets and commas `structural` of one window. True at a
+    // stop, which `found` then holds; else the state moves past them.
+    //
+    // The kinds of the open brackets below the top-level "[" form a stack
+    // of bits, the innermost in bit 0 of kinds[0]. While the whole stack
+    // fits in that word, the walk keeps it in a register and has no branch
+    // on a bracket's kind: mismatches are gathered and looked at after the
+    // window, and the rare window with one is walked again exactly.
+    //
+    // Unlike count_array, this walks the brackets of every window, also of
+    // those that cannot reach depth 1: each bracket's kind is checked.
+    [[gnu::always_inline]] static bool walk(const std::uint8_t* w, const Window& win, std::uint64_t structural,
+                                            std::size_t off, ArrayState& st, Found& found) {
+        const std::int64_t depth0 = st.depth;
+        const std::uint64_t opens = __builtin_popcountll(win.opens & structural);
+        if (depth0 < 1 || static_cast<std::uint64_t>(depth0 - 1) + opens > 64) {
+            return walk_deep(w, structural, off, st, found);
+        }
+        std::uint64_t stack = st.kinds[0];
+        std::uint64_t bad = 0;
+        std::int64_t depth = depth0;
+        for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint64_t c = w[i];
+            std::uint64_t open = (c >> 1) & 1;      // "[" "{"
+            std::uint64_t close = (c & 1) & ~open;  // "]" "}" (the comma is even)
+            std::uint64_t kind = (c >> 5) & 1;
+            if (depth == 1 && open == 0) {
+                if (bad != 0) break;
+                st.kinds[0] = stack;
+                found = close == 0 ? stop(st, off + i, Stop::Comma)
+                        : kind == 0 ? stop(st, off + i, Stop::Close)
+                                    : mismatch(st, depth, off + i);
+                return true;
+            }
+            bad |= close & (stack ^ kind);
+            stack = open != 0 ? (stack << 1) | kind : stack >> close;
+            depth += static_cast<std::int64_t>(open) - static_cast<std::int64_t>(close);
+        }
+        if ((bad & 1) != 0) return walk_deep(w, structural, off, st, found);
+        st.kinds[0] = stack;
+        st.depth = depth;
+        return false;
+    }
+
+    [[gnu::noinline]] static bool walk_deep(const std::uint8_t* w, std::uint64_t structural, std::size_t off,
+                                            ArrayState& st, Found& found) {
+        std::int64_t depth = st.depth;
+        for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint8_t c = w[i];
+            if (c == ',') {
+                if (depth == 1) {
+                    found = stop(st, off + i, Stop::Comma);
+                    return true;
+                }
+                continue;
+            }
+            std::uint64_t kind = kind_of(c);
+            if ((c & 0x02) != 0) {
+                // "[" or "{" opens level depth + 1. One comparison also
+                // skips the depths below 1 that a caller may go on at after
+                // a mismatch.
+                if (static_cast<std::uint64_t>(depth - 1) < kCheckedLevels - 1) {
+                    st.kinds[1] = (st.kinds[1] << 1) | (st.kinds[0] >> 63);
+                    st.kinds[0] = (st.kinds[0] << 1) | kind;
+                }
+                ++depth;
+                continue;
+            }
+            if (depth == 1) {
+                found = kind == 0 ? stop(st, off + i, Stop::Close) : mismatch(st, depth, off + i);
+                return true;
+            }
+            // "]" or "}" closes level `depth`.
+            if (static_cast<std::uint64_t>(depth - 2) < kCheckedLevels - 1) {
+                if ((st.kinds[0] & 1) != kind) {
+                    found = mismatch(st, depth, off + i);
+                    return true;
+                }
+                st.kinds[0] = (st.kinds[0] >> 1) | (st.kinds[1] << 63);
+                st.kinds[1] >>= 1;
+            }
+            --depth;
+        }
+        st.depth = depth;
+        return false;
+    }
+
+    static Found stop(ArrayState& st, std::size_t at, Stop why) {
+        st = ArrayState{};
+        return Found{at, why};
+    }
+
     static Found find_separator(const char* data, std::size_t n, ArrayState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];
@@ -212,41 +306,8 @@ struct Kernels {
             // Only brackets before the first control byte count.
             std::uint64_t structural = win.structural;
             if (win.controls != 0) structural &= win.controls ^ (win.controls - 1);
-            std::int64_t depth = st.depth;
-            for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
-                unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
-                std::uint8_t c = w[i];
-                if (c == ',') {
-                    if (depth == 1) {
-                        st = ArrayState{};
-                        return Found{off + i, Stop::Comma};
-                    }
-                    continue;
-                }
-                std::uint64_t kind = kind_of(c);
-                if ((c & 0x02) != 0) {  // "[" or "{": level depth + 1, bit `depth`
-                    // One comparison also skips the depths below 0 that a
-                    // caller may go on at after a mismatch.
-                    if (static_cast<std::uint64_t>(depth) < kCheckedLevels) {
-                        std::uint64_t& word = st.kinds[depth >> 6];
-                        unsigned shift = static_cast<unsigned>(depth & 63);
-                        word = (word & ~(1ull << shift)) | (kind << shift);
-                    }
-                    ++depth;
-                    continue;
-                }
-                // "]" or "}" closes level `depth`, bit depth - 1; level 1 is a "[".
-                std::uint64_t level = static_cast<std::uint64_t>(depth - 1);
-                if (level < kCheckedLevels && ((st.kinds[level >> 6] >> (level & 63)) & 1) != kind) {
-                    return mismatch(st, depth, off + i);
-                }
-                if (depth == 1) {
-                    st = ArrayState{};
-                    return Found{off + i, Stop::Close};
-                }
-                --depth;
-            }
-            st.depth = depth;
+            Found found;
+            if (structural != 0 && walk(w, win, structural, off, st, found)) return found;
             if (win.controls != 0) return Found{off + static_cast<std::size_t>(__builtin_ctzll(win.controls)), Stop::Control};
         }
         return Found{n, Stop::More};

@@ -70,9 +70,8 @@ struct Avx2 {
                          bits(_mm256_cmpgt_epi8(a, space), _mm256_cmpgt_epi8(b, space)), bits(a, b)};
     }
 
-    static std::uint64_t non_ascii_mask(const std::uint8_t* p) {
-        __m256i a = load(p), b = load(p + 32);
-        return bits(a, b);
+    static bool any_non_ascii(const std::uint8_t* p) {
+        return _mm256_movemask_epi8(_mm256_or_si256(load(p), load(p + 32))) != 0;
     }
 
     static std::uint64_t below_space_mask(const std::uint8_t* p) {

@@ -13,7 +13,7 @@
 //   json_masks(p) -> JsonMasks   quote, backslash, open ("[" "{"), close ("]" "}"), comma
 //   space_mask(p)               tab, line feed, form feed, carriage return, space
 //   line_masks(p) -> LineMasks  line feed, 0x21 to 0x7F, non-ASCII
-//   non_ascii_mask(p)           0x80 and above
+//   any_non_ascii(p)            whether a byte is 0x80 or above
 //   control_mask(p)             bytes below 0x20 other than tab to carriage return
 //   below_space_mask(p)         every byte below 0x20
 //   prefix_xor(x)               bit i = xor of bits 0..i
@@ -478,7 +478,7 @@ struct Kernels {
         for (; off < n; off += 64) {
             std::size_t len;
             const std::uint8_t* w = window_at(bytes, n, off, pad, len);
-            if (Isa::non_ascii_mask(w) != 0 || utf8.pending()) {
+            if (Isa::any_non_ascii(w) || utf8.pending()) {
                 // Not masked by len: the zero bytes that pad the last window
                 // flag a character cut off by the end of the text.
                 if (utf8.check(w, len) != 0) return exact_utf8_prefix(bytes, n, off);

@@ -126,8 +126,10 @@ struct Scalar {
         return m;
     }
 
-    static std::uint64_t non_ascii_mask(const std::uint8_t* p) {
-        return mask64(p, [](std::uint64_t x) { return x & kTops; });
+    static bool any_non_ascii(const std::uint8_t* p) {
+        std::uint64_t any = 0;
+        for (int k = 0; k < 8; ++k) any |= word(p + 8 * k);
+        return (any & kTops) != 0;
     }
 
     // Bytes below 0x20 other than tab to carriage return.

@@ -98,7 +98,10 @@ struct Sse2 {
         return x;
     }
 
-    static std::uint64_t non_ascii_mask(const std::uint8_t* p) { return Block(p).high(); }
+    static bool any_non_ascii(const std::uint8_t* p) {
+        Block b(p);
+        return _mm_movemask_epi8(_mm_or_si128(_mm_or_si128(b.v[0], b.v[1]), _mm_or_si128(b.v[2], b.v[3]))) != 0;
+    }
 
     static std::uint64_t below_space_mask(const std::uint8_t* p) { return Block(p).below_space(); }
 

@@ -1,9 +1,12 @@
 // Every policy of the kernels against a byte-by-byte model and against each
 // other, on random text fed in pieces cut at random places.
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "check.hpp"
+#include "core/simd/scalar.hpp"
+#include "core/simd/sse2.hpp"
 #include "kernel_model.hpp"
 
 namespace {
@@ -84,4 +87,41 @@ TEST(separator_stops_are_reported_with_their_cause) {
             CHECK(f.stop == c.stop);
         }
     }
+}
+
+// The reader's inline primitives of each compile-time baseline, against a
+// byte loop: where a run of plain string bytes ends, whether a byte before
+// that is beyond ASCII, and where white space ends.
+template <class Policy>
+static int reader_primitives_disagree(Generator& g) {
+    int wrong = 0;
+    const char pool[] = "ab \t\n\r\"\\\x01\x1f\x7f\xc3\xa9\xff,{";
+    for (int round = 0; round < 20000; ++round) {
+        char p[16];
+        for (char& c : p) c = pool[g.below(sizeof pool - 1)];
+        if (g.below(2)) std::fill(p, p + g.below(16), ' ');
+        unsigned want = 0;
+        unsigned want_high = 0;
+        while (want < Policy::kRun) {
+            unsigned char c = static_cast<unsigned char>(p[want]);
+            if (c == '"' || c == '\\' || c < 0x20) break;
+            want_high |= c & 0x80;
+            ++want;
+        }
+        unsigned high = 0;
+        unsigned got = Policy::string_run(p, high);
+        if (got != want || (high != 0) != (want_high != 0)) ++wrong;
+        unsigned space = 0;
+        while (space < Policy::kRun && (p[space] == ' ' || p[space] == '\t' || p[space] == '\n' || p[space] == '\r')) ++space;
+        if (Policy::space_run(p) != space) ++wrong;
+    }
+    return wrong;
+}
+
+TEST(reader_primitives_of_each_baseline) {
+    Generator g(7);
+    CHECK_EQ(reader_primitives_disagree<qvtok::simd::Scalar>(g), 0);
+#if defined(__x86_64__) || defined(__i386__)
+    CHECK_EQ(reader_primitives_disagree<qvtok::simd::Sse2>(g), 0);
+#endif
 }

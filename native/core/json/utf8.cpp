@@ -54,15 +54,15 @@ std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n) {
 bool is_valid_utf8(const char* data, std::size_t size) { return simd::valid_utf8_prefix(data, size) == size; }
 
 bool repair_utf8(std::string& text) {
-    if (is_valid_utf8(text.data(), text.size())) return false;
-    const u8* s = reinterpret_cast<const u8*>(text.data());
     const std::size_t n = text.size();
+    std::size_t ok = simd::valid_utf8_prefix(text.data(), n);
+    if (ok == n) return false;
+    const u8* s = reinterpret_cast<const u8*>(text.data());
     std::string out;
     out.reserve(n + n / 8 + 3);
     static constexpr char kReplacement[] = "\xEF\xBF\xBD";
     std::size_t i = 0;
-    while (i < n) {
-        std::size_t ok = i + simd::valid_utf8_prefix(text.data() + i, n - i);
+    for (;;) {
         out.append(text, i, ok - i);
         i = ok;
         if (i == n) break;
@@ -72,6 +72,7 @@ bool repair_utf8(std::string& text) {
         check_sequence(s + i, n - i, maximal);
         out.append(kReplacement, 3);
         i += maximal;
+        ok = i + simd::valid_utf8_prefix(text.data() + i, n - i);
     }
     text = std::move(out);
     return true;

@@ -131,7 +131,30 @@ struct Avx2 {
             return ~bits(_mm256_cmpeq_epi8(ea, zero), _mm256_cmpeq_epi8(eb, zero));
         }
 
+        // The whole-text check gathers the faults of many windows and looks
+        // at them once (failed): add takes a window, add_ascii one without
+        // bytes beyond ASCII, finish the end of the text.
+        void add(const std::uint8_t* p) {
+            __m256i a = load(p), b = load(p + 32);
+            errors_ = _mm256_or_si256(errors_, _mm256_or_si256(errors(a, prev_), errors(b, a)));
+            prev_ = b;
+            const __m256i limit = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                   -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                   static_cast<char>(0xEF), static_cast<char>(0xDF),
+                                                   static_cast<char>(0xBF));
+            cut_ = _mm256_subs_epu8(b, limit);
+        }
+        void add_ascii() {
+            errors_ = _mm256_or_si256(errors_, cut_);
+            cut_ = _mm256_setzero_si256();
+        }
+        void finish() { add_ascii(); }
+        bool failed() const { return !_mm256_testz_si256(errors_, errors_); }
+
     private:
+        __m256i errors_ = _mm256_setzero_si256();
+        __m256i cut_ = _mm256_setzero_si256();
+
         static __m256i prev(__m256i input, __m256i previous, int n) {
             __m256i joined = _mm256_permute2x128_si256(previous, input, 0x21);
             switch (n) {

@@ -465,28 +465,38 @@ struct Kernels {
         return n;
     }
 
-    // The whole-text check, on the same checker as the line counter. The
-    // checkers flag a bad sequence somewhere within three bytes after its
-    // start, so once one is flagged the exact place is found byte by byte
-    // from a character boundary a little before the window.
+    // The whole-text check, on the same checker as the line counter. Faults
+    // are gathered over groups of windows and looked at once a group; the
+    // checkers flag a bad sequence within three bytes after its start, so
+    // once a group has one, the exact place is found byte by byte from a
+    // character boundary a little before the group.
     static std::size_t valid_utf8_prefix(const char* data, std::size_t n) {
+        constexpr std::size_t kGroup = 16 * 64;
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
-        alignas(64) std::uint8_t pad[64];
         const std::uint8_t none[3] = {0, 0, 0};
         typename Isa::Utf8 utf8(none);
+        std::size_t group = 0;
         std::size_t off = 0;
-        for (; off < n; off += 64) {
-            std::size_t len;
-            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
-            if (Isa::any_non_ascii(w) || utf8.pending()) {
-                // Not masked by len: the zero bytes that pad the last window
-                // flag a character cut off by the end of the text.
-                if (utf8.check(w, len) != 0) return exact_utf8_prefix(bytes, n, off);
+        for (; n - off >= 64; off += 64) {
+            if (off - group == kGroup) {
+                if (utf8.failed()) return exact_utf8_prefix(bytes, n, group);
+                group = off;
+            }
+            if (Isa::any_non_ascii(bytes + off)) {
+                utf8.add(bytes + off);
             } else {
-                utf8.ascii_window();
+                utf8.add_ascii();
             }
         }
-        if (utf8.pending()) return exact_utf8_prefix(bytes, n, off - 64);
+        if (off < n) {
+            // The zero bytes that pad the last window flag a character cut
+            // off by the end of the text.
+            alignas(64) std::uint8_t pad[64] = {};
+            __builtin_memcpy(pad, bytes + off, n - off);
+            utf8.add(pad);
+        }
+        utf8.finish();
+        if (utf8.failed()) return exact_utf8_prefix(bytes, n, group);
         return n;
     }
 

@@ -36,7 +36,15 @@ public:
         return 0;
     }
 
+    // The whole-text check's side (see the AVX2 policy).
+    void add(const std::uint8_t* p) { failed_ |= check(p, 64) != 0; }
+    void add_ascii() { failed_ |= pending(); }
+    void finish() { add_ascii(); }
+    bool failed() const { return failed_; }
+
 private:
+    bool failed_ = false;
+
     bool step(std::uint8_t b) {
         if (need_ != 0) {
             if (b < lo_ || b > hi_) return false;

@@ -7,12 +7,9 @@
 #include <utility>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "core/json/number.hpp"
 #include "core/json/syntax.hpp"
+#include "core/simd/baseline.hpp"
 
 namespace qvtok::json {
 
@@ -42,46 +39,13 @@ constexpr auto kHexValue = [] {
 // quote, a backslash or a control byte below 0x20; `end` when there is none.
 // Sets `high` non-zero when a byte of the run is 0x80 or above.
 inline const char* scan_string_run(const char* p, const char* end, unsigned& high) {
-#if defined(__SSE2__)
-    const __m128i quote = _mm_set1_epi8('"');
-    const __m128i backslash = _mm_set1_epi8('\\');
-    const __m128i below_space = _mm_set1_epi8(0x1F);
-    while (end - p >= 16) {
-        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i special = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)),
-            _mm_cmpeq_epi8(_mm_min_epu8(v, below_space), v));
-        unsigned stop = static_cast<unsigned>(_mm_movemask_epi8(special));
-        unsigned top = static_cast<unsigned>(_mm_movemask_epi8(v));
-        if (stop != 0) {
-            unsigned k = static_cast<unsigned>(__builtin_ctz(stop));
-            high |= top & ((1u << k) - 1);
-            return p + k;
-        }
-        high |= top;
-        p += 16;
+    // The compile-time baseline, inlined: see simd/baseline.hpp.
+    using simd::Baseline;
+    while (static_cast<std::size_t>(end - p) >= Baseline::kRun) {
+        unsigned k = Baseline::string_run(p, high);
+        if (k != Baseline::kRun) return p + k;
+        p += Baseline::kRun;
     }
-#else
-    // Eight bytes at a time: a zero byte in (x ^ pattern) finds a match, and
-    // (x - 0x20..) with the top bit clear before finds bytes below 0x20.
-    constexpr std::uint64_t ones = 0x0101010101010101ull;
-    constexpr std::uint64_t tops = 0x8080808080808080ull;
-    while (end - p >= 8) {
-        std::uint64_t x;
-        std::memcpy(&x, p, 8);
-        std::uint64_t q = x ^ (ones * '"');
-        std::uint64_t b = x ^ (ones * '\\');
-        std::uint64_t hit = ((q - ones) & ~q) | ((b - ones) & ~b) | ((x - ones * 0x20) & ~x);
-        hit &= tops;
-        if (hit != 0) {
-            unsigned k = static_cast<unsigned>(__builtin_ctzll(hit)) / 8;
-            for (unsigned i = 0; i < k; ++i) high |= static_cast<unsigned char>(p[i]) & 0x80;
-            return p + k;
-        }
-        high |= static_cast<unsigned>((x & tops) != 0);
-        p += 8;
-    }
-#endif
     for (; p != end; ++p) {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20) return p;
@@ -223,21 +187,13 @@ private:
     }
 
     void skip_space_run() {
-#if defined(__SSE2__)
         // Indentation makes long runs common in pretty-printed files.
-        while (end_ - p_ >= 16) {
-            __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p_));
-            __m128i space = _mm_or_si128(
-                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
-            unsigned other = ~static_cast<unsigned>(_mm_movemask_epi8(space)) & 0xFFFF;
-            if (other != 0) {
-                p_ += __builtin_ctz(other);
-                return;
-            }
-            p_ += 16;
+        using simd::Baseline;
+        while (static_cast<std::size_t>(end_ - p_) >= Baseline::kRun) {
+            unsigned k = Baseline::space_run(p_);
+            p_ += k;
+            if (k != Baseline::kRun) return;
         }
-#endif
         while (p_ != end_ && is_json_space(static_cast<unsigned char>(*p_))) ++p_;
     }
 

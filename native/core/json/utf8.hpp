@@ -31,6 +31,11 @@ constexpr Utf8Lead utf8_lead(unsigned char c) {
 bool is_valid_utf8(const char* data, std::size_t size);
 inline bool is_valid_utf8(std::string_view s) { return is_valid_utf8(s.data(), s.size()); }
 
+// The same as simd::valid_utf8_prefix, one byte at a time: the length of the
+// longest prefix of whole well-formed characters. The kernels finish with it
+// once they have found the window of the first fault.
+std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n);
+
 // Replaces each maximal ill-formed subsequence with U+FFFD, as the Unicode
 // standard recommends. Returns false and leaves `text` alone when it was
 // already valid, so the common case copies nothing.

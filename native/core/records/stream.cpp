@@ -4,74 +4,11 @@
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 #include "core/json/utf8.hpp"
 #include "core/json/whitespace.hpp"
 
 namespace qvtok::records {
-
-namespace {
-
-// Until the kernels report why they stop: a byte-by-byte stand-in.
-enum class Stop { More, Comma, Close, Mismatch, Control };
-struct Found {
-    std::size_t offset;
-    Stop stop;
-};
-struct Kinds {
-    std::uint64_t bits[2] = {0, 0};
-};
-Kinds& kinds_of(simd::ArrayState& state) {
-    static thread_local std::vector<std::pair<simd::ArrayState*, Kinds>> all;
-    for (auto& k : all)
-        if (k.first == &state) return k.second;
-    all.emplace_back(&state, Kinds{});
-    return all.back().second;
-}
-Found scan_elements(const char* data, std::size_t n, simd::ArrayState& state) {
-    Kinds& kinds = kinds_of(state);
-    for (std::size_t i = 0; i < n; ++i) {
-        unsigned char c = static_cast<unsigned char>(data[i]);
-        if (state.in_string) {
-            if (state.escaped) {
-                state.escaped = 0;
-                if (c < 0x20) return {i, Stop::Control};
-            } else if (c == '\\') {
-                state.escaped = 1;
-            } else if (c == '"') {
-                state.in_string = 0;
-            } else if (c < 0x20) {
-                return {i, Stop::Control};
-            }
-            continue;
-        }
-        if (c == '"') {
-            state.in_string = ~0ull;
-        } else if (c == '[' || c == '{') {
-            std::int64_t level = state.depth;
-            if (level < 128) {
-                std::uint64_t bit = 1ull << (level % 64);
-                if (c == '{') kinds.bits[level / 64] |= bit;
-                else kinds.bits[level / 64] &= ~bit;
-            }
-            ++state.depth;
-        } else if (c == ']' || c == '}') {
-            if (state.depth == 1) return {i, c == ']' ? Stop::Close : Stop::Mismatch};
-            std::int64_t level = state.depth - 1;
-            if (level < 128) {
-                bool brace = (kinds.bits[level / 64] >> (level % 64)) & 1;
-                if (brace != (c == '}')) return {i, Stop::Mismatch};
-            }
-            --state.depth;
-        } else if (c == ',' && state.depth == 1) {
-            return {i, Stop::Comma};
-        }
-    }
-    return {n, Stop::More};
-}
-
-}  // namespace
 
 ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& used) {
     std::size_t i = 0;
@@ -98,14 +35,14 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
     }
     if (text_.empty()) text_start_ = fed_ + i;
     std::size_t rest = bytes.size() - i;
-    Found found = scan_elements(bytes.data() + i, rest, state_);
+    simd::Found found = simd::find_separator(bytes.data() + i, rest, state_);
     Event event = Event::NeedMore;
     switch (found.stop) {
-        case Stop::More: break;
-        case Stop::Comma: event = Event::Separator; break;
-        case Stop::Close: event = Event::Closed; break;
-        case Stop::Mismatch:
-        case Stop::Control:
+        case simd::Stop::More: break;
+        case simd::Stop::Comma: event = Event::Separator; break;
+        case simd::Stop::Close: event = Event::Closed; break;
+        case simd::Stop::Mismatch:
+        case simd::Stop::Control:
             // The offending byte ends the text, so that the reader names it.
             text_.append(bytes.data() + i, found.offset + 1);
             used = i + found.offset + 1;

@@ -1,7 +1,9 @@
 // The AVX2 kernels. Everything that this file includes comes before the
 // target switch below, so that only the code written after it (the kernels
-// and their private policy) is compiled for AVX2; scan_simd.cpp calls it only
-// on processors that have AVX2, BMI, BMI2, POPCNT and PCLMUL.
+// and their private policy) is compiled for AVX2; dispatch.cpp hands them out
+// only on processors that have AVX2, BMI, BMI2, POPCNT and PCLMUL.
+#if defined(__x86_64__) || defined(__i386__)
+
 #include <immintrin.h>
 
 #include <cstddef>
@@ -9,8 +11,12 @@
 
 #include "core/simd/kernels.hpp"
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2,bmi,bmi2,popcnt,pclmul"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2,bmi,bmi2,popcnt,pclmul")
+#endif
 
 #include "core/simd/kernels_impl.hpp"
 
@@ -64,6 +70,16 @@ struct Avx2 {
                          bits(_mm256_cmpgt_epi8(a, space), _mm256_cmpgt_epi8(b, space)), bits(a, b)};
     }
 
+    static bool any_non_ascii(const std::uint8_t* p) {
+        return _mm256_movemask_epi8(_mm256_or_si256(load(p), load(p + 32))) != 0;
+    }
+
+    static std::uint64_t below_space_mask(const std::uint8_t* p) {
+        __m256i a = load(p), b = load(p + 32);
+        __m256i limit = _mm256_set1_epi8(0x1F);
+        return bits(_mm256_cmpeq_epi8(_mm256_min_epu8(a, limit), a), _mm256_cmpeq_epi8(_mm256_min_epu8(b, limit), b));
+    }
+
     static std::uint64_t control_mask(const std::uint8_t* p) {
         __m256i a = load(p), b = load(p + 32);
         __m256i space = _mm256_set1_epi8(' ');
@@ -115,7 +131,30 @@ struct Avx2 {
             return ~bits(_mm256_cmpeq_epi8(ea, zero), _mm256_cmpeq_epi8(eb, zero));
         }
 
+        // The whole-text check gathers the faults of many windows and looks
+        // at them once (failed): add takes a window, add_ascii one without
+        // bytes beyond ASCII, finish the end of the text.
+        void add(const std::uint8_t* p) {
+            __m256i a = load(p), b = load(p + 32);
+            errors_ = _mm256_or_si256(errors_, _mm256_or_si256(errors(a, prev_), errors(b, a)));
+            prev_ = b;
+            const __m256i limit = _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                   -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                                                   static_cast<char>(0xEF), static_cast<char>(0xDF),
+                                                   static_cast<char>(0xBF));
+            cut_ = _mm256_subs_epu8(b, limit);
+        }
+        void add_ascii() {
+            errors_ = _mm256_or_si256(errors_, cut_);
+            cut_ = _mm256_setzero_si256();
+        }
+        void finish() { add_ascii(); }
+        bool failed() const { return !_mm256_testz_si256(errors_, errors_); }
+
     private:
+        __m256i errors_ = _mm256_setzero_si256();
+        __m256i cut_ = _mm256_setzero_si256();
+
         static __m256i prev(__m256i input, __m256i previous, int n) {
             __m256i joined = _mm256_permute2x128_si256(previous, input, 0x21);
             switch (n) {
@@ -200,22 +239,18 @@ using Wide = Kernels<Avx2>;
 
 }  // namespace
 
-namespace avx2 {
-
-std::size_t find_separator(const char* data, std::size_t n, ArrayState& state) {
-    return Wide::find_separator(data, n, state);
+const KernelSet& avx2_kernels() {
+    static constexpr KernelSet set{Wide::find_separator, Wide::count_array, Wide::count_lines, Wide::count_line_feeds,
+                                   Wide::valid_utf8_prefix};
+    return set;
 }
-
-void count_array(const char* data, std::size_t n, CountState& state) { Wide::count_array(data, n, state); }
-
-std::size_t count_lines(const char* data, std::size_t n, LineState& state) {
-    return Wide::count_lines(data, n, state);
-}
-
-std::uint64_t count_line_feeds(const char* data, std::size_t n) { return Wide::count_line_feeds(data, n); }
-
-}  // namespace avx2
 
 }  // namespace qvtok::simd
 
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
+
+#endif

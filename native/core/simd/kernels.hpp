@@ -1,10 +1,12 @@
-// The wide-load kernels behind the JSON array scanners and the JSONL line
-// counter. Each kernel takes one buffer and a small state that carries what a
-// later buffer needs to know, so callers can feed a file in pieces of any size
-// and get the same answer as from one byte-by-byte pass.
+// The wide-load kernels behind the JSON array scanners, the JSONL line
+// counter and the UTF-8 check. Each kernel takes one buffer and a small
+// state that carries what a later buffer needs to know, so callers can feed a
+// file in pieces of any size and get the same answer as from one
+// byte-by-byte pass.
 //
-// The kernels exist in a baseline (SSE2) form and an AVX2 form; the form is
-// picked once per process from what the processor offers.
+// The kernels are written once (kernels_impl.hpp) over three instruction-set
+// policies: AVX2, SSE2 and portable scalar code. The functions below run the
+// best one the processor has, picked once per process.
 #pragma once
 
 #include <cstddef>
@@ -17,17 +19,39 @@ struct ArrayState {
     std::uint64_t in_string = 0;  // all ones while inside a JSON string
     std::uint64_t escaped = 0;    // 1 when the next byte is escaped by a backslash
     std::int64_t depth = 1;       // 1 inside the top-level array
+    // The kinds of the brackets open inside the top-level "[", as a stack
+    // of bits (1 for "{", 0 for "["): the innermost is bit 0 of kinds[0],
+    // the 64 below it go on into kinds[1]. Levels past 128 are not checked:
+    // the reader refuses such depths anyway.
+    std::uint64_t kinds[2] = {0, 0};
 };
 
-// Scans data[0, n) inside the top-level array and returns the offset of the
-// first "," or "]" at depth 1 outside strings, or n when there is none. At a
-// separator the state is left as it is after an element: outside strings,
-// depth 1; the separator itself is not consumed.
-std::size_t find_separator(const char* data, std::size_t n, ArrayState& state);
+// Why find_separator stopped.
+enum class Stop : std::uint8_t {
+    More,      // no stop in this buffer: offset is its size
+    Comma,     // "," at depth 1
+    Close,     // "]" at depth 1: the array ends
+    Mismatch,  // a closing bracket of another kind than its opening one, "}" at depth 1 included
+    Control,   // a raw byte below 0x20 inside a string
+};
 
-// Counting needs no stop: commas at depth 1 are tallied, brackets move the
-// depth (also below 1 and after the closing bracket), and the first byte at
-// depth 1 that can start a value is remembered.
+struct Found {
+    std::size_t offset;
+    Stop stop;
+};
+
+// Scans data[0, n) inside the top-level array up to the first stop. At a
+// Comma or Close the state is left as it is after an element: outside
+// strings, depth 1; the separator itself is not consumed. At a Mismatch or
+// Control, offset is the offending byte; after a Mismatch the state is
+// outside strings at the depth of the closer (its kinds unchanged), after a
+// Control it is spent. Below depth 1 nothing stops the scan.
+Found find_separator(const char* data, std::size_t n, ArrayState& state);
+
+// Counting needs no stop and checks nothing: commas at depth 1 are tallied,
+// brackets of either kind move the depth (also below 1 and after the closing
+// bracket), and the first byte at depth 1 that can start a value is
+// remembered.
 struct CountState : ArrayState {
     std::uint64_t separators = 0;
     bool has_content = false;  // a byte other than whitespace, ",", "]" or "}" at depth 1
@@ -58,7 +82,23 @@ bool ends_in_partial_character(const LineState& state);
 // How many line feeds data[0, n) holds.
 std::uint64_t count_line_feeds(const char* data, std::size_t n);
 
-// Which form the kernels run in: "avx2" or "sse2".
-const char* kernel_name();
+// The length of the longest prefix of data[0, n) made of whole well-formed
+// UTF-8 characters: n when all of it is UTF-8, else the offset of the first
+// byte of the first ill-formed (or cut off) sequence.
+std::size_t valid_utf8_prefix(const char* data, std::size_t n);
+
+// Every policy's kernels, for tests and fuzzers that compare them.
+enum class Isa : std::uint8_t { Scalar, Sse2, Avx2 };
+
+struct KernelSet {
+    Found (*find_separator)(const char*, std::size_t, ArrayState&);
+    void (*count_array)(const char*, std::size_t, CountState&);
+    std::size_t (*count_lines)(const char*, std::size_t, LineState&);
+    std::uint64_t (*count_line_feeds)(const char*, std::size_t);
+    std::size_t (*valid_utf8_prefix)(const char*, std::size_t);
+};
+
+// The kernels of one policy; nullptr where this build or processor lacks it.
+const KernelSet* kernel_set(Isa isa);
 
 }  // namespace qvtok::simd

@@ -1,6 +1,6 @@
-// The kernels of scan_simd.hpp, written once over an instruction-set policy
-// `Isa` and compiled once per policy (scan_simd.cpp for the baseline,
-// scan_simd_avx2.cpp for AVX2).
+// The kernels of kernels.hpp, written once over an instruction-set policy
+// `Isa` and compiled once per policy (dispatch.cpp for the scalar and SSE2
+// ones, avx2.cpp for AVX2).
 //
 // Only the including files may include this header, and each must hand it a
 // policy type that lives in an unnamed namespace: the instantiations then stay
@@ -13,7 +13,9 @@
 //   json_masks(p) -> JsonMasks   quote, backslash, open ("[" "{"), close ("]" "}"), comma
 //   space_mask(p)               tab, line feed, form feed, carriage return, space
 //   line_masks(p) -> LineMasks  line feed, 0x21 to 0x7F, non-ASCII
+//   any_non_ascii(p)            whether a byte is 0x80 or above
 //   control_mask(p)             bytes below 0x20 other than tab to carriage return
+//   below_space_mask(p)         every byte below 0x20
 //   prefix_xor(x)               bit i = xor of bits 0..i
 //   Utf8(tail)                  a UTF-8 checker primed with the three bytes before the data:
 //     pending()                 the previous window ended inside a character
@@ -25,6 +27,11 @@
 #include <cstdint>
 
 #include "core/simd/kernels.hpp"
+
+namespace qvtok::json {
+// Defined in utf8.cpp, compiled for the baseline.
+std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n);
+}  // namespace qvtok::json
 
 namespace qvtok::simd {
 
@@ -46,6 +53,7 @@ struct Kernels {
         std::uint64_t opens;       // "[" "{" outside strings
         std::uint64_t closes;      // "]" "}" outside strings
         std::uint64_t content;     // bytes that start or are part of a value outside strings
+        std::uint64_t controls;    // bytes below 0x20 inside strings
     };
 
     static int depth_delta(std::uint8_t c) {
@@ -64,11 +72,12 @@ struct Kernels {
     [[gnu::noinline, gnu::cold]] static Window exact_window(const std::uint8_t* w, std::size_t len, ArrayState& st) {
         bool in_string = st.in_string != 0;
         bool escaped = st.escaped != 0;
-        Window out{0, 0, 0, 0};
+        Window out{0, 0, 0, 0, 0};
         for (std::size_t i = 0; i < len; ++i) {
             std::uint8_t c = w[i];
             std::uint64_t bit = 1ull << i;
             if (in_string) {
+                if (c < 0x20) out.controls |= bit;
                 if (escaped) {
                     escaped = false;
                 } else if (c == '"') {
@@ -108,7 +117,8 @@ struct Kernels {
 
     // Classifies w[0, len) (len <= 64; bytes past len are zero) and moves the
     // string state past it.
-    [[gnu::always_inline]] static Window window(const std::uint8_t* w, std::size_t len, ArrayState& st, bool want_content) {
+    [[gnu::always_inline]] static Window window(const std::uint8_t* w, std::size_t len, ArrayState& st, bool want_content,
+                                                bool want_controls = false) {
         const ArrayState start = st;
         JsonMasks m = Isa::json_masks(w);
         // Which bytes a backslash escapes: runs of backslashes escape
@@ -139,6 +149,8 @@ struct Kernels {
         out.closes = m.close & ~inside;
         out.structural = out.opens | out.closes | (m.comma & ~inside);
         out.content = 0;
+        out.controls = 0;
+        if (want_controls) out.controls = Isa::below_space_mask(w) & inside & valid_mask(len);
         if (want_content) {
             std::uint64_t outside = ~inside & valid_mask(len);
             std::uint64_t neutral = Isa::space_mask(w) | m.comma | m.close | m.quote;
@@ -176,31 +188,129 @@ struct Kernels {
                static_cast<std::int64_t>(__builtin_popcountll(win.closes));
     }
 
-    static std::size_t find_separator(const char* data, std::size_t n, ArrayState& st) {
+    // The kind bit of a bracket: 1 for "{" and "}", 0 for "[" and "]".
+    static std::uint64_t kind_of(std::uint8_t c) { return (c >> 5) & 1; }
+
+    static constexpr std::uint64_t kCheckedLevels = 128;
+
+    [[gnu::cold]] static Found mismatch(ArrayState& st, std::int64_t depth, std::size_t at) {
+        // The closer is outside strings; its depth tells the caller whether
+        // it closed the top-level array.
+        st.in_string = 0;
+        st.escaped = 0;
+        st.depth = depth;
+        return Found{at, Stop::Mismatch};
+    }
+
+    // Walks the brackets and commas `structural` of one window. True at a
+    // stop, which `found` then holds; else the state moves past them.
+    //
+    // The kinds of the open brackets below the top-level "[" form a stack
+    // of bits, the innermost in bit 0 of kinds[0]. While the whole stack
+    // fits in that word, the walk keeps it in a register and has no branch
+    // on a bracket's kind: mismatches are gathered and looked at after the
+    // window, and the rare window with one is walked again exactly.
+    //
+    // Unlike count_array, this walks the brackets of every window, also of
+    // those that cannot reach depth 1: each bracket's kind is checked.
+    [[gnu::always_inline]] static bool walk(const std::uint8_t* w, const Window& win, std::uint64_t structural,
+                                            std::size_t off, ArrayState& st, Found& found) {
+        const std::int64_t depth0 = st.depth;
+        const std::uint64_t opens = __builtin_popcountll(win.opens & structural);
+        if (depth0 < 1 || static_cast<std::uint64_t>(depth0 - 1) + opens > 64) {
+            return walk_deep(w, structural, off, st, found);
+        }
+        std::uint64_t stack = st.kinds[0];
+        std::uint64_t bad = 0;
+        std::int64_t depth = depth0;
+        for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint64_t c = w[i];
+            std::uint64_t open = (c >> 1) & 1;      // "[" "{"
+            std::uint64_t close = (c & 1) & ~open;  // "]" "}" (the comma is even)
+            std::uint64_t kind = (c >> 5) & 1;
+            if (depth == 1 && open == 0) {
+                if (bad != 0) break;
+                st.kinds[0] = stack;
+                found = close == 0 ? stop(st, off + i, Stop::Comma)
+                        : kind == 0 ? stop(st, off + i, Stop::Close)
+                                    : mismatch(st, depth, off + i);
+                return true;
+            }
+            bad |= close & (stack ^ kind);
+            stack = open != 0 ? (stack << 1) | kind : stack >> close;
+            depth += static_cast<std::int64_t>(open) - static_cast<std::int64_t>(close);
+        }
+        if ((bad & 1) != 0) return walk_deep(w, structural, off, st, found);
+        st.kinds[0] = stack;
+        st.depth = depth;
+        return false;
+    }
+
+    [[gnu::noinline]] static bool walk_deep(const std::uint8_t* w, std::uint64_t structural, std::size_t off,
+                                            ArrayState& st, Found& found) {
+        std::int64_t depth = st.depth;
+        for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
+            unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint8_t c = w[i];
+            if (c == ',') {
+                if (depth == 1) {
+                    found = stop(st, off + i, Stop::Comma);
+                    return true;
+                }
+                continue;
+            }
+            std::uint64_t kind = kind_of(c);
+            if ((c & 0x02) != 0) {
+                // "[" or "{" opens level depth + 1. One comparison also
+                // skips the depths below 1 that a caller may go on at after
+                // a mismatch.
+                if (static_cast<std::uint64_t>(depth - 1) < kCheckedLevels - 1) {
+                    st.kinds[1] = (st.kinds[1] << 1) | (st.kinds[0] >> 63);
+                    st.kinds[0] = (st.kinds[0] << 1) | kind;
+                }
+                ++depth;
+                continue;
+            }
+            if (depth == 1) {
+                found = kind == 0 ? stop(st, off + i, Stop::Close) : mismatch(st, depth, off + i);
+                return true;
+            }
+            // "]" or "}" closes level `depth`.
+            if (static_cast<std::uint64_t>(depth - 2) < kCheckedLevels - 1) {
+                if ((st.kinds[0] & 1) != kind) {
+                    found = mismatch(st, depth, off + i);
+                    return true;
+                }
+                st.kinds[0] = (st.kinds[0] >> 1) | (st.kinds[1] << 63);
+                st.kinds[1] >>= 1;
+            }
+            --depth;
+        }
+        st.depth = depth;
+        return false;
+    }
+
+    static Found stop(ArrayState& st, std::size_t at, Stop why) {
+        st = ArrayState{};
+        return Found{at, why};
+    }
+
+    static Found find_separator(const char* data, std::size_t n, ArrayState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];
         for (std::size_t off = 0; off < n; off += 64) {
             std::size_t len;
             const std::uint8_t* w = window_at(bytes, n, off, pad, len);
-            Window win = window(w, len, st, false);
-            if (win.structural == 0) continue;
-            if (stays_off_top(st.depth, win)) {
-                st.depth += net_depth(win);
-                continue;
-            }
-            std::int64_t depth = st.depth;
-            for (std::uint64_t bits = win.structural; bits != 0; bits &= bits - 1) {
-                unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
-                std::uint8_t c = w[i];
-                if (depth == 1 && (c == ',' || c == ']')) {
-                    st = ArrayState{};
-                    return off + i;
-                }
-                depth += depth_delta(c);
-            }
-            st.depth = depth;
+            Window win = window(w, len, st, false, true);
+            // Only brackets before the first control byte count.
+            std::uint64_t structural = win.structural;
+            if (win.controls != 0) structural &= win.controls ^ (win.controls - 1);
+            Found found;
+            if (structural != 0 && walk(w, win, structural, off, st, found)) return found;
+            if (win.controls != 0) return Found{off + static_cast<std::size_t>(__builtin_ctzll(win.controls)), Stop::Control};
         }
-        return n;
+        return Found{n, Stop::More};
     }
 
     static void count_array(const char* data, std::size_t n, CountState& st) {
@@ -353,6 +463,49 @@ struct Kernels {
             }
         }
         return n;
+    }
+
+    // The whole-text check, on the same checker as the line counter. Faults
+    // are gathered over groups of windows and looked at once a group; the
+    // checkers flag a bad sequence within three bytes after its start, so
+    // once a group has one, the exact place is found byte by byte from a
+    // character boundary a little before the group.
+    static std::size_t valid_utf8_prefix(const char* data, std::size_t n) {
+        constexpr std::size_t kGroup = 16 * 64;
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        const std::uint8_t none[3] = {0, 0, 0};
+        typename Isa::Utf8 utf8(none);
+        std::size_t group = 0;
+        std::size_t off = 0;
+        for (; n - off >= 64; off += 64) {
+            if (off - group == kGroup) {
+                if (utf8.failed()) return exact_utf8_prefix(bytes, n, group);
+                group = off;
+            }
+            if (Isa::any_non_ascii(bytes + off)) {
+                utf8.add(bytes + off);
+            } else {
+                utf8.add_ascii();
+            }
+        }
+        if (off < n) {
+            // The zero bytes that pad the last window flag a character cut
+            // off by the end of the text.
+            alignas(64) std::uint8_t pad[64] = {};
+            __builtin_memcpy(pad, bytes + off, n - off);
+            utf8.add(pad);
+        }
+        utf8.finish();
+        if (utf8.failed()) return exact_utf8_prefix(bytes, n, group);
+        return n;
+    }
+
+    [[gnu::noinline, gnu::cold]] static std::size_t exact_utf8_prefix(const std::uint8_t* bytes, std::size_t n,
+                                                                      std::size_t off) {
+        std::size_t from = off >= 3 ? off - 3 : 0;
+        // Continuation bytes here finish a character that began earlier.
+        for (int k = 0; k < 3 && from < n && (bytes[from] & 0xC0) == 0x80 && from > 0; ++k) ++from;
+        return from + json::utf8_prefix_bytewise(bytes + from, n - from);
     }
 
     static std::uint64_t count_line_feeds(const char* data, std::size_t n) {

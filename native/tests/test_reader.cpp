@@ -1,0 +1,253 @@
+// The reader: values, object key order, the nesting limit and the position
+// of each kind of syntax error.
+#include <cmath>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "check.hpp"
+#include "core/json/reader.hpp"
+
+using namespace qvtok;
+using json::Kind;
+using json::Syntax;
+
+namespace {
+
+json::Document parse(const std::string& text) {
+    auto doc = json::read_json_text(text);
+    CHECK(doc.ok());
+    if (!doc.ok()) return json::Document();
+    return std::move(doc).value();
+}
+
+int kind(const json::Value& v) { return static_cast<int>(v.kind()); }
+
+std::vector<json::Value> elements(const json::Value& array) {
+    std::vector<json::Value> out;
+    for (json::Value v : array.elements()) out.push_back(v);
+    return out;
+}
+
+std::vector<json::Member> members(const json::Value& object) {
+    std::vector<json::Member> out;
+    for (json::Member m : object.members()) out.push_back(m);
+    return out;
+}
+
+std::vector<std::string> keys(const json::Value& object) {
+    std::vector<std::string> out;
+    for (json::Member m : object.members()) out.emplace_back(m.key);
+    return out;
+}
+
+}  // namespace
+
+TEST(reader_values_of_every_kind) {
+    auto doc = parse(" [null, true, false, 0, 42, -7, 2.5, \"plain\", \"esc\\\"aped\\n\\u00e9\\ud83d\\ude00\", [], {}] \n");
+    json::Value root = doc.root();
+    CHECK_EQ(kind(root), static_cast<int>(Kind::Array));
+    CHECK_EQ(root.size(), 11u);
+    std::vector<json::Value> e = elements(root);
+    CHECK_EQ(e.size(), 11u);
+    if (e.size() != 11) return;
+    CHECK_EQ(kind(e[0]), static_cast<int>(Kind::Null));
+    CHECK_EQ(kind(e[1]), static_cast<int>(Kind::True));
+    CHECK_EQ(kind(e[2]), static_cast<int>(Kind::False));
+    CHECK_EQ(kind(e[3]), static_cast<int>(Kind::Unsigned));
+    CHECK_EQ(e[3].as_unsigned(), 0u);
+    CHECK_EQ(e[4].as_unsigned(), 42u);
+    CHECK_EQ(kind(e[5]), static_cast<int>(Kind::Negative));
+    CHECK_EQ(e[5].as_negative(), -7);
+    CHECK_EQ(kind(e[6]), static_cast<int>(Kind::Float));
+    CHECK_EQ(e[6].as_float(), 2.5);
+    CHECK_EQ(e[7].str(), "plain");
+    CHECK(e[7].is_ascii());
+    CHECK_EQ(e[8].str(), "esc\"aped\n\xC3\xA9\xF0\x9F\x98\x80");
+    CHECK(!e[8].is_ascii());
+    CHECK_EQ(kind(e[9]), static_cast<int>(Kind::Array));
+    CHECK_EQ(e[9].size(), 0u);
+    CHECK_EQ(kind(e[10]), static_cast<int>(Kind::Object));
+    CHECK_EQ(e[10].size(), 0u);
+    CHECK_EQ(root.end(), doc.tape.size());
+}
+
+TEST(reader_nested_values_keep_their_places) {
+    auto doc = parse(R"({"a": [1, {"b": [2, 3]}, 4], "c": "d"})");
+    std::vector<json::Member> m = members(doc.root());
+    CHECK_EQ(m.size(), 2u);
+    if (m.size() != 2) return;
+    std::vector<json::Value> a = elements(m[0].value);
+    CHECK_EQ(a.size(), 3u);
+    if (a.size() != 3) return;
+    CHECK_EQ(a[0].as_unsigned(), 1u);
+    CHECK_EQ(a[2].as_unsigned(), 4u);  // after the whole of {"b": [2, 3]}
+    json::Member b = *a[1].members().begin();
+    CHECK_EQ(b.key, "b");
+    CHECK_EQ(b.value.size(), 2u);
+    CHECK_EQ(m[1].value.str(), "d");
+}
+
+TEST(reader_object_keys_ascend_by_bytes_and_the_last_duplicate_wins) {
+    // "\u0061" is "a" written otherwise: still the same key. Keys that share
+    // their first eight bytes, and keys beyond ASCII, sort by all their bytes.
+    auto doc = parse(R"({"b": 1, "a": 2, "\u00e9": 3, "abcdefghZ": 4, "abcdefghA": 5, "B": 6,
+                        "b": 7, "\u0061": 8, "": 9, "abcdefgh": 10})");
+    json::Value root = doc.root();
+    std::vector<std::string> want = {"", "B", "a", "abcdefgh", "abcdefghA", "abcdefghZ", "b", "\xC3\xA9"};
+    CHECK(keys(root) == want);
+    CHECK_EQ(root.size(), want.size());
+    for (json::Member m : root.members()) {
+        if (m.key == "a") CHECK_EQ(m.value.as_unsigned(), 8u);
+        if (m.key == "b") CHECK_EQ(m.value.as_unsigned(), 7u);
+        CHECK_EQ(m.key_ascii, m.key != "\xC3\xA9");
+    }
+    // A duplicate may hide a value of another kind, even a container.
+    auto again = parse(R"({"k": [1, 2, {"x": 1}], "k": null})");
+    CHECK_EQ(again.root().size(), 1u);
+    CHECK_EQ(kind((*again.root().members().begin()).value), static_cast<int>(Kind::Null));
+}
+
+TEST(reader_nesting_stops_at_127_levels) {
+    for (const char* open_close : {"[]", "{}"}) {
+        auto nest = [&](unsigned depth) {
+            std::string text;
+            for (unsigned i = 0; i < depth; ++i) text += open_close[0] == '[' ? "[" : "{\"k\":";
+            text += "0";
+            for (unsigned i = 0; i < depth; ++i) text += open_close[1];
+            return text;
+        };
+        CHECK(json::read_json_text(nest(json::kNestingLimit)).ok());
+        auto deep = json::read_json_text(nest(json::kNestingLimit + 1));
+        CHECK(!deep.ok());
+        if (!deep.ok()) CHECK_EQ(static_cast<int>(deep.error().syntax), static_cast<int>(Syntax::RecursionLimit));
+    }
+    // Depth, not count: many closed containers side by side are fine.
+    std::string wide = "[";
+    for (int i = 0; i < 1000; ++i) wide += "[[]],";
+    wide += "0]";
+    CHECK(json::read_json_text(wide).ok());
+}
+
+TEST(reader_syntax_errors_name_their_place) {
+    struct Case {
+        const char* text;
+        Syntax syntax;
+        std::uint64_t line, column, offset;
+    } cases[] = {
+        {"", Syntax::EofValue, 1, 0, 0},
+        {"   ", Syntax::EofValue, 1, 3, 2},
+        {"-", Syntax::EofValue, 1, 1, 0},
+        {"1.", Syntax::EofValue, 1, 2, 1},
+        {"1e", Syntax::EofValue, 1, 2, 1},
+        {"tru", Syntax::EofValue, 1, 3, 2},
+        {"[1,2", Syntax::EofList, 1, 4, 3},
+        {"[\n", Syntax::EofList, 2, 0, 1},
+        {"{\"a\":1", Syntax::EofObject, 1, 6, 5},
+        {"{\"a\"", Syntax::EofObject, 1, 4, 3},
+        {"\"abc", Syntax::EofString, 1, 4, 3},
+        {"\"\\u12\"", Syntax::EofString, 1, 6, 5},
+        {"{\"a\" 1}", Syntax::ExpectedColon, 1, 6, 5},
+        {"[1 2]", Syntax::ExpectedListEnd, 1, 4, 3},
+        {"[1}", Syntax::ExpectedListEnd, 1, 3, 2},
+        {"[\r\n1 x]", Syntax::ExpectedListEnd, 2, 3, 5},
+        {"{\"a\":1]", Syntax::ExpectedObjectEnd, 1, 7, 6},
+        {"trux", Syntax::ExpectedIdent, 1, 4, 3},
+        {"tx", Syntax::ExpectedIdent, 1, 2, 1},
+        {"[}", Syntax::ExpectedValue, 1, 2, 1},
+        {"]", Syntax::ExpectedValue, 1, 1, 0},
+        {"{\"a\":}", Syntax::ExpectedValue, 1, 6, 5},
+        {"[1,\n2,\n  x]", Syntax::ExpectedValue, 3, 3, 9},
+        {"\n\n@", Syntax::ExpectedValue, 3, 1, 2},
+        {"\f1", Syntax::ExpectedValue, 1, 1, 0},
+        {"\"\\x\"", Syntax::InvalidEscape, 1, 3, 2},
+        {"01", Syntax::InvalidNumber, 1, 2, 1},
+        {"--1", Syntax::InvalidNumber, 1, 2, 1},
+        {"1e400", Syntax::NumberOutOfRange, 1, 5, 4},
+        {"\"a\tb\"", Syntax::ControlCharacter, 1, 3, 2},
+        {"{1:2}", Syntax::KeyMustBeString, 1, 2, 1},
+        {"{]", Syntax::KeyMustBeString, 1, 2, 1},
+        {"\"\\ud800\\u0041\"", Syntax::LoneSurrogate, 1, 13, 12},
+        {"\"\\ud800\"", Syntax::UnexpectedEndOfHexEscape, 1, 8, 7},
+        {"[1,]", Syntax::TrailingComma, 1, 4, 3},
+        {"{\"a\":1,}", Syntax::TrailingComma, 1, 8, 7},
+        {"1 2", Syntax::TrailingCharacters, 1, 3, 2},
+        {"[1]x", Syntax::TrailingCharacters, 1, 4, 3},
+        {"{\"a\":1}\n\n  }", Syntax::TrailingCharacters, 3, 3, 11},
+    };
+    for (const Case& c : cases) {
+        auto r = json::read_json_text(c.text);
+        CHECK(!r.ok());
+        if (r.ok()) {
+            ::qvtok::test::fail(__FILE__, __LINE__, std::string("parsed: ") + c.text);
+            continue;
+        }
+        const json::JsonParseError& e = r.error();
+        if (e.syntax != c.syntax || e.line != c.line || e.column != c.column || e.offset != c.offset)
+            ::qvtok::test::fail(__FILE__, __LINE__,
+                                std::string("wrong error for ") + c.text + ": syntax " +
+                                    std::to_string(static_cast<int>(e.syntax)) + " at " + std::to_string(e.line) +
+                                    ":" + std::to_string(e.column) + " offset " + std::to_string(e.offset));
+    }
+}
+
+TEST(reader_positions_count_from_the_start_of_the_piece) {
+    // The same bad text inside a larger buffer: the reader looks only at its
+    // range, and positions count from where the range begins.
+    std::string buffer = "[1,\n2]\n{\"a\":\n  x}\n[3]";
+    std::size_t begin = buffer.find('{'), length = buffer.find('}') + 1 - begin;
+    auto r = json::read_json_text(buffer, begin, length);
+    CHECK(!r.ok());
+    if (r.ok()) return;
+    CHECK_EQ(static_cast<int>(r.error().syntax), static_cast<int>(Syntax::ExpectedValue));
+    CHECK_EQ(r.error().line, 2u);
+    CHECK_EQ(r.error().column, 3u);
+    CHECK_EQ(r.error().offset, 8u);
+    auto ok = json::read_json_text(buffer, buffer.rfind('['), 3);
+    CHECK(ok.ok());
+    if (ok.ok()) CHECK_EQ((*ok.value().root().elements().begin()).as_unsigned(), 3u);
+}
+
+TEST(reader_integers_beyond_64_bits_and_negative_zero_are_floats) {
+    struct Case {
+        const char* text;
+        double value;
+    } cases[] = {
+        {"18446744073709551616", 18446744073709551616.0},
+        {"-9223372036854775809", -9223372036854775809.0},
+        {"123456789012345678901234567890", 123456789012345678901234567890.0},
+        {"-0", -0.0},
+    };
+    for (const Case& c : cases) {
+        auto doc = parse(c.text);
+        if (doc.tape.empty()) continue;
+        CHECK_EQ(kind(doc.root()), static_cast<int>(Kind::Float));
+        CHECK_EQ(doc.root().as_float(), c.value);
+    }
+    auto zero = parse("-0");
+    if (!zero.tape.empty()) CHECK(std::signbit(zero.root().as_float()));
+    auto plain = parse("0");
+    if (!plain.tape.empty()) CHECK_EQ(kind(plain.root()), static_cast<int>(Kind::Unsigned));
+}
+
+TEST(reader_scratch_reuse_leaves_no_trace) {
+    // Storage kept from earlier parses, including one that failed half-way
+    // through an object, must not leak into the next document.
+    json::ReaderScratch scratch;
+    auto parse_with = [&](std::string text) {
+        std::size_t n = text.size();
+        return json::read_json_text(std::move(text), 0, n, scratch);
+    };
+    auto first = parse_with(R"({"z": {"y": 1, "x": [2]}, "w": 3})");
+    CHECK(first.ok());
+    if (first.ok()) scratch.recycle(std::move(first).value());
+    CHECK(!parse_with(R"({"q": {"p": 1, "o": )").ok());
+    auto next = parse_with(R"({"b": 1, "a": {"c": 2}})");
+    CHECK(next.ok());
+    if (!next.ok()) return;
+    std::vector<std::string> want = {"a", "b"};
+    CHECK(keys(next.value().root()) == want);
+    std::vector<std::string> inner = {"c"};
+    CHECK(keys((*next.value().root().members().begin()).value) == inner);
+}

@@ -246,14 +246,18 @@ private:
             push(bits(kind), 0);
             return true;
         }
-        // The first letter chose the literal; the mismatching letter counts
-        // as read.
+        return literal_error(word);
+    }
+
+    // The literal did not match: the first letter chose it, and the
+    // mismatching letter (or the end of the text) is the one named. The
+    // fast check failed, so one of the two comes before the word ends.
+    [[gnu::cold, gnu::noinline]] bool literal_error(const char* word) {
         ++p_;
-        for (std::size_t i = 1; i < n; ++i) {
+        for (std::size_t i = 1;; ++i) {
             if (p_ == end_) return fail_consumed(Syntax::EofValue);
             if (*p_++ != word[i]) return fail_consumed(Syntax::ExpectedIdent);
         }
-        return fail_consumed(Syntax::ExpectedIdent);  // not reached: the fast check matched
     }
 
     // Entered with p_ on '[' or '{': counts one level of nesting.

@@ -22,6 +22,9 @@ enum class ErrorCode : std::uint8_t {
     InvalidElement,  // one element of the top-level array is not one JSON value
     InvalidLine,     // one JSONL line is not one JSON value
     Interrupted,     // a signal handler raised; its exception is pending in the interpreter
+    InvalidPointer,  // `subject` is no JSON Pointer
+    NoMatch,         // the pointer `subject` matches nothing in a document; `column` counts the
+                     // segments that matched before the one that did not
 };
 
 struct Error {
@@ -34,6 +37,13 @@ struct Error {
     std::uint64_t offset = 0;
     std::uint64_t line = 0;
     std::uint64_t column = 0;
+    // The same place counted in the whole file (1-based line; column in
+    // bytes from 1), where the stream knows it; 0 where it does not.
+    std::uint64_t file_line = 0;
+    std::uint64_t file_column = 0;
+    // Which record the error belongs to, counted from 0 over the records and
+    // broken records handed out so far.
+    std::uint64_t record = 0;
     std::string subject;
 
     static Error of(ErrorCode code) {

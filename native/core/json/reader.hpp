@@ -13,6 +13,23 @@
 
 namespace qvtok::json {
 
+// How a document keeps the keys of its objects.
+enum class KeyOrder : unsigned char {
+    // Ascending byte order; of a repeated key only the last member stays.
+    Sorted,
+    // As they stand in the text, every member kept: whoever builds a mapping
+    // from them decides what a repeated key means.
+    Document,
+};
+
+// How the reader builds a document. The defaults are what bigjson shows.
+struct ReadOptions {
+    KeyOrder key_order = KeyOrder::Sorted;
+    // Integers as Python's json reads them: beyond 64 bits exact
+    // (Kind::BigInt, whose string is the literal's text), and "-0" as 0.
+    bool exact_integers = false;
+};
+
 // The deepest nesting of arrays and objects a text may have.
 inline constexpr unsigned kNestingLimit = 127;
 

@@ -15,6 +15,7 @@
 #include "core/json/value.hpp"
 #include "core/records/format.hpp"
 #include "core/records/lines.hpp"
+#include "core/records/pointer.hpp"
 #include "core/records/source.hpp"
 #include "core/simd/kernels.hpp"
 
@@ -70,6 +71,15 @@ struct StreamRules {
     bool allow_unclosed_array = false;
     // The error a document that is no array gives when it does not parse.
     ErrorCode broken_document = ErrorCode::InvalidElement;
+    // Where the records are in each document (the one of a JSON file, each
+    // line of JSONL): the members of the container(s) that the pointer names.
+    // Absent: the elements of a top-level array, else the document itself;
+    // each JSONL line.
+    std::optional<Pointer> at;
+    // False: records are handed out as their raw text, not parsed.
+    bool parse = true;
+    // How records are parsed.
+    json::ReadOptions read;
 };
 
 // One step of the stream: a record, a slot that holds none (a blank element
@@ -77,7 +87,10 @@ struct StreamRules {
 struct Slot {
     enum class Kind : std::uint8_t { Record, Blank, End };
     Kind kind;
-    std::optional<json::Document> record;
+    std::optional<json::Document> record;  // when the rules parse
+    std::string raw;                       // when they do not: the record's bytes, trimmed
+    std::string key;                       // a member of an object: its key, unescaped
+    std::uint64_t offset = 0;              // where the record's first byte is in the file
 };
 
 // One record, nullopt at the end, or the error to raise.

@@ -35,6 +35,23 @@ std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n);
 
 namespace qvtok::simd {
 
+namespace {
+
+// Bit i = xor of bits 0..i: the inside of strings from the quote bits, for
+// policies without a carry-less multiply. In the unnamed namespace, like the
+// policies, so that no copy compiled for AVX2 can serve another file.
+[[maybe_unused]] std::uint64_t prefix_xor_by_shifts(std::uint64_t x) {
+    x ^= x << 1;
+    x ^= x << 2;
+    x ^= x << 4;
+    x ^= x << 8;
+    x ^= x << 16;
+    x ^= x << 32;
+    return x;
+}
+
+}  // namespace
+
 struct JsonMasks {
     std::uint64_t quote, backslash, open, close, comma;
 };

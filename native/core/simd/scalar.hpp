@@ -154,15 +154,7 @@ struct Scalar {
         return mask64(p, [](std::uint64_t x) { return below(x, 0x20); });
     }
 
-    static std::uint64_t prefix_xor(std::uint64_t x) {
-        x ^= x << 1;
-        x ^= x << 2;
-        x ^= x << 4;
-        x ^= x << 8;
-        x ^= x << 16;
-        x ^= x << 32;
-        return x;
-    }
+    static std::uint64_t prefix_xor(std::uint64_t x) { return prefix_xor_by_shifts(x); }
 
     using Utf8 = ByteUtf8;
 

@@ -88,15 +88,7 @@ struct Sse2 {
         return b.below_space() & ~b.white();
     }
 
-    static std::uint64_t prefix_xor(std::uint64_t x) {
-        x ^= x << 1;
-        x ^= x << 2;
-        x ^= x << 4;
-        x ^= x << 8;
-        x ^= x << 16;
-        x ^= x << 32;
-        return x;
-    }
+    static std::uint64_t prefix_xor(std::uint64_t x) { return prefix_xor_by_shifts(x); }
 
     static bool any_non_ascii(const std::uint8_t* p) {
         Block b(p);

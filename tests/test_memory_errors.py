@@ -5,6 +5,7 @@ import textwrap
 import pytest
 
 
+@pytest.mark.no_sanitizer  # ASan aborts on a failed allocation instead of throwing
 def test_failed_allocation_is_a_memory_error(tmp_path):
     # 25 million numbers need far more than the cap for their parse; the
     # interpreter must survive with a MemoryError, and keep working.
@@ -95,6 +96,7 @@ def records_file(tmp_path_factory):
     return folder
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("how, fmt", [("load", "json"), ("load", "jsonl"), ("iter", "json"), ("iter", "jsonl")])
 def test_memory_runs_out_at_any_point(records_file, how, fmt):
     path = records_file / f"r.{fmt}"

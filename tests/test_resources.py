@@ -93,10 +93,7 @@ def test_no_descriptor_left_after_many_calls(tmp_path, no_fd_leak):
         calls += exercise(paths)
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer holds freed memory in quarantine; its leak checker covers this run",
-)
+@pytest.mark.no_sanitizer  # its leak checker covers this run
 def test_memory_does_not_grow(tmp_path):
     # A fresh interpreter, so that nothing else the test run holds moves the
     # numbers. Current and peak RSS are taken after a warm-up and again after

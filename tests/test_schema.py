@@ -208,10 +208,7 @@ def test_many_distinct_keys_at_several_depths(write):
     assert names == sorted(names, key=lambda n: n.encode())
 
 
-@pytest.mark.skipif(
-    "libasan" in os.environ.get("LD_PRELOAD", ""),
-    reason="AddressSanitizer pads and quarantines every allocation",
-)
+@pytest.mark.no_sanitizer
 def test_memory_per_distinct_key_path(tmp_path):
     # Every record brings keys no other record has: the tallies grow with the
     # distinct key paths, and each may cost at most 200 bytes of peak RSS,

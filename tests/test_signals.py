@@ -206,6 +206,7 @@ def big_files(tmp_path_factory):
     return folder
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.parametrize("fmt", ["json", "jsonl"])
 def test_load_stops_soon_after_ctrl_c(big_files, fmt):
     out = run_script(LOAD_INTERRUPTED, str(big_files / f"big.{fmt}"), fmt, timeout=120)
@@ -216,6 +217,7 @@ def test_load_stops_soon_after_ctrl_c(big_files, fmt):
     assert len(late) == 4 and all(float(seconds) < 0.3 for seconds in late), out.stdout
 
 
+@pytest.mark.no_sanitizer
 def test_load_of_an_endless_file_stops_at_ctrl_c():
     out = run_script(
         """

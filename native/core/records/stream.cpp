@@ -52,7 +52,8 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
     text_.append(bytes.data() + i, found.offset);
     used = event == Event::NeedMore ? bytes.size() : i + found.offset + 1;
     fed_ += used;
-    if (event != Event::NeedMore) text_start_ = fed_;
+    // text_start() names this element until the next one begins, at the
+    // next feed.
     return event;
 }
 

@@ -280,20 +280,12 @@ PointerWalker::Event PointerWalker::feed(std::string_view bytes, std::size_t& us
                 break;
             }
             case State::Skip: {
-                simd::Found found = simd::find_separator(data + i, n - i, scan_);
+                simd::Found found = simd::skip_value(data + i, n - i, scan_);
                 if (found.stop == simd::Stop::More) {
                     i = n;
                     break;
                 }
                 std::size_t at = i + found.offset;
-                bool at_top = found.stop == simd::Stop::Comma || found.stop == simd::Stop::Close ||
-                              (found.stop == simd::Stop::Mismatch && scan_.depth == 1 && data[at] == '}');
-                if (!at_top) {
-                    return fail(found.stop == simd::Stop::Control ? json::Syntax::ControlCharacter
-                                                                  : json::Syntax::MismatchedBracket,
-                                at, used);
-                }
-                scan_ = simd::ArrayState{};
                 i = at;  // the stop byte is the container's to take
                 state_ = State::AfterValue;
                 break;

@@ -55,8 +55,8 @@ MemberSplit split_member(std::string_view text);
 // the container(s) a pointer names. What lies outside them is skipped with
 // the structural scanner: strings, escapes and nesting are followed, and
 // nothing is copied or parsed; only the keys on the way are read. Skipped
-// values are checked for their brackets and raw control bytes in strings,
-// not for being JSON.
+// values are checked only for the balance of their brackets, not for being
+// JSON: that is what lets the scan pass most windows with one count.
 class PointerWalker {
 public:
     enum class Event : std::uint8_t {

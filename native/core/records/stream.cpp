@@ -258,7 +258,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     }
     slot.offset = start + piece.begin;
     if (!parse) {
-        slot.raw.assign(text, piece.begin, piece.length);
+        text.resize(piece.begin + piece.length);
+        text.erase(0, piece.begin);
+        slot.raw = std::move(text);
         ++records_out_;
         return slot;
     }

@@ -122,6 +122,7 @@ TEST(faults_around_the_records_end_the_walk) {
     const std::string json = std::to_string(kInvalidJson);
     CHECK_EQ(texts_of(R"({"a" 1, "f": [1]})", RecordFormat::Json, at("/f")), "error:" + json + "@5 1:6 #0");
     CHECK_EQ(texts_of(R"({"a": [1]], "f": [1]})", RecordFormat::Json, at("/f")), "error:" + json + "@9 1:10 #0");
+    CHECK_EQ(texts_of(R"({"a": , "f": [1]})", RecordFormat::Json, at("/a/b")), "error:" + json + "@6 1:7 #0");
     // A value that is passed over is only followed, not checked: its
     // brackets need only balance.
     CHECK_EQ(texts_of(R"({"a": [1}, "f": [1]})", RecordFormat::Json, at("/f")), std::string("1"));
@@ -251,4 +252,12 @@ TEST(records_at_a_pointer_match_a_walk_of_the_parsed_document) {
         ++compared;
     }
     CHECK(compared > 1000);
+}
+
+TEST(a_cut_inside_the_named_container_may_end_the_records_quietly) {
+    records::StreamRules rules = at("/f");
+    rules.allow_unclosed_array = true;
+    CHECK_EQ(texts_of(R"({"f": [1, 2, 3)", RecordFormat::Json, rules), std::string("1 | 2"));
+    CHECK_EQ(texts_of(R"({"f": [1, 2, 3)", RecordFormat::Json, at("/f")),
+             "1 | 2 | error:" + std::to_string(kInvalidJson) + "@14 1:14 #2");
 }

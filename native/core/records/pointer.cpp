@@ -253,6 +253,7 @@ PointerWalker::Event PointerWalker::feed(std::string_view bytes, std::size_t& us
                 char c = data[i];
                 std::size_t level = frames_.size();
                 if (level > best_) best_ = level;
+                if (c == ',' || c == ']' || c == '}') return fail(json::Syntax::ExpectedValue, i, used);
                 if (c != '[' && c != '{') {
                     if (level == 0) {
                         // A document that is no container holds no records; its

@@ -327,9 +327,14 @@ Expected<Slot> RecordStream::next_walk_slot() {
             if (!more) return std::move(more).error();
         }
         if (block_filled_ == 0) {
+            bool inside = walker_->gathering();
             event = walker_->finish();
             phase_ = Phase::Finished;
             if (event == PointerWalker::Event::Done && !walker_->started()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            // As for a top-level array: a cut inside the named container
+            // drops its unfinished member when the rules allow.
+            if (event == PointerWalker::Event::Fault && inside && rules_.allow_unclosed_array)
+                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
         } else {
             std::size_t used = 0;
             event = walker_->feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);

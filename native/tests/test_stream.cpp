@@ -120,7 +120,8 @@ TEST(element_errors_are_placed_in_the_file_across_blocks) {
 
 TEST(faults_of_the_file_are_placed_by_line_and_column) {
     std::string doc = "[1,\n 2]\n\n  x";
-    auto steps = test::run(*new RecordStream(test::open_stream(doc, RecordFormat::Json, {}, 2)));
+    auto stream = test::open_stream(doc, RecordFormat::Json, {}, 2);
+    auto steps = test::run(stream);
     CHECK_EQ(steps.size(), std::size_t(3));
     if (steps.size() == 3) {
         CHECK(steps[2].error.code == ErrorCode::InvalidJson);
@@ -171,4 +172,31 @@ TEST(skipping_to_a_pointer_across_blocks_gives_the_same_records) {
         CHECK_EQ(texts_of(doc, RecordFormat::Json, at("/features"), chunk), expected);
     }
     CHECK_EQ(texts_of(doc, RecordFormat::Json, at("/features/2999/p", false)), std::string("raw:1.5 | raw:\"]\""));
+}
+
+TEST(random_bytes_give_the_same_steps_in_any_chunks_and_raw_texts_from_the_file) {
+    static const char* alphabet[] = {"[", "]", "{", "}", ",", ":", "\"", "\\", " ", "\n", "1", "a", "\"f\"", "\"f\":",
+                                     "\x01", "\t", "\xff", "null", "\"k\":", "\"\\u0066\":", "[1,2]", "{\"f\":[3]}"};
+    static const char* pointers[] = {"", "/f", "/*", "/0", "/f/*", "/*/f", "/k"};
+    std::mt19937 rng(99);
+    for (int round = 0; round < 4000; ++round) {
+        std::string doc = rng() % 4 ? (rng() % 2 ? "{" : "[") : "";
+        for (unsigned n = rng() % 40; n > 0; --n) doc += alphabet[rng() % (sizeof alphabet / sizeof *alphabet)];
+        const char* pointer = pointers[rng() % (sizeof pointers / sizeof *pointers)];
+        RecordFormat format = rng() % 4 ? RecordFormat::Json : RecordFormat::Jsonl;
+        bool parse = rng() % 2;
+        auto one = test::open_stream(doc, format, at(pointer, parse));
+        auto whole = test::run(one, 1000);
+        auto small = test::open_stream(doc, format, at(pointer, parse), 1 + rng() % 5);
+        auto pieces = test::run(small, 1000);
+        if (test::texts(whole) != test::texts(pieces))
+            test::fail(__FILE__, __LINE__, std::string(pointer) + " on " + doc + ": " + test::texts(whole) + " / " + test::texts(pieces));
+        for (const auto& step : whole) {
+            if (!step.ok) {
+                CHECK(step.error.offset <= doc.size());
+                continue;
+            }
+            if (!parse && step.text != "blank") CHECK_EQ(doc.substr(step.slot.offset, step.slot.raw.size()), step.slot.raw);
+        }
+    }
 }

@@ -339,6 +339,9 @@ Expected<Slot> RecordStream::next_walk_slot() {
             std::size_t used = 0;
             event = walker_->feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
             block_pos_ += used;
+            // The document's place, for an error that names the whole of it,
+            // while its block is at hand.
+            if (document_pos_.line == 0 && walker_->started()) document_pos_ = locate(walker_->document_start());
         }
         switch (event) {
             case PointerWalker::Event::NeedMore: continue;
@@ -368,7 +371,7 @@ Error RecordStream::no_match(std::uint64_t document_start) {
     error.subject = rules_.at->text;
     error.column = walker_->matched();
     error.offset = document_start;
-    FilePos p = locate(document_start);
+    FilePos p = format_ == RecordFormat::Json ? document_pos_ : locate(document_start);
     error.file_line = p.line;
     error.file_column = p.column;
     error.record = records_out_;

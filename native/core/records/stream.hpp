@@ -213,6 +213,8 @@ private:
     // The place of a record text's start that lay in a block read before.
     std::uint64_t resolved_offset_ = ~0ull;
     FilePos resolved_pos_;
+    // Where the document starts, once the walk has found it.
+    FilePos document_pos_;
 };
 
 // The records of a stream, in order, to `take`, until `sample` of them have

@@ -1,4 +1,5 @@
 // JSON Pointers, and the records a stream finds at them.
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -249,6 +250,18 @@ TEST(records_at_a_pointer_match_a_walk_of_the_parsed_document) {
             test::fail(__FILE__, __LINE__, std::string(ptext) + " on " + doc + "\n got: " + g + "\n expected: " + e);
         }
         if (no_match) CHECK(expected.empty());
+        // The same document on each of two JSONL lines gives its records twice.
+        std::string line = doc;
+        std::replace(line.begin(), line.end(), '\n', ' ');
+        auto lines = test::open_stream(line + "\n\n" + line, RecordFormat::Jsonl, at(ptext), 1 + rng() % 7);
+        std::vector<std::string> twice;
+        for (const auto& s : test::run(lines))
+            if (s.ok && s.text != "blank") twice.push_back(s.text);
+        std::vector<std::string> want_twice = expected;
+        want_twice.insert(want_twice.end(), expected.begin(), expected.end());
+        std::sort(twice.begin(), twice.end());
+        std::sort(want_twice.begin(), want_twice.end());
+        if (twice != want_twice) test::fail(__FILE__, __LINE__, std::string("JSONL ") + ptext + " on " + line);
         ++compared;
     }
     CHECK(compared > 1000);

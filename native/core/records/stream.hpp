@@ -47,7 +47,9 @@ public:
     Event feed(std::string_view bytes, std::size_t& used);
 
     Shape shape() const { return shape_; }
-    // Bytes fed before the element text began: where it starts in the stream.
+    // Bytes fed before the element text began: where it starts in the
+    // stream. After an event it names the element just ended, until the next
+    // feed.
     std::uint64_t text_start() const { return text_start_; }
 
     // The gathered text, which starts afresh.
@@ -124,7 +126,8 @@ public:
     //    the stream has ended;
     //  - ReadFailed when a read fails.
     // JSONL errors are next_jsonl_record's. Interrupted: a signal handler
-    // raised; the next call goes on where this one stopped.
+    // raised; the next call goes on where this one stopped. Only parsed
+    // records are handed out: with rules that do not parse, use next_slot().
     RecordResult next();
 
     // As next(), but a blank element of an array is a step of its own, and

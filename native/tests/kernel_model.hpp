@@ -111,6 +111,37 @@ struct SeparatorModel {
     }
 };
 
+// The value skipper's rules: stops at "," at depth 1 or at any closer that
+// closes depth 1, brackets of either kind alike.
+inline std::vector<std::pair<std::size_t, Stop>> skip_stops(std::string_view s) {
+    std::vector<std::pair<std::size_t, Stop>> out;
+    bool in_string = false, escaped = false;
+    std::int64_t depth = 1;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        if (in_string) {
+            if (escaped) escaped = false;
+            else if (c == '"') in_string = false;
+            else if (c == '\\') escaped = true;
+            continue;
+        }
+        if (c == '"') {
+            in_string = true;
+        } else if (c == ',' && depth == 1) {
+            out.emplace_back(i, Stop::Comma);
+        } else if (c == '[' || c == '{') {
+            ++depth;
+        } else if (c == ']' || c == '}') {
+            if (depth == 1) {
+                out.emplace_back(i, Stop::Close);
+                return out;
+            }
+            --depth;
+        }
+    }
+    return out;
+}
+
 struct CountModel {
     std::uint64_t separators = 0;
     bool has_content = false;
@@ -202,6 +233,27 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
             for (auto& s : want_stops) why << " " << s.first << "/" << int(s.second);
             why << "\n";
         }
+
+        // skip_value, fed the same way.
+        std::vector<std::pair<std::size_t, Stop>> skips;
+        simd::ArrayState skip;
+        base = 0;
+        ended = false;
+        for (std::string_view part : parts) {
+            std::size_t pos = 0;
+            while (!ended) {
+                simd::Found f = k->skip_value(part.data() + pos, part.size() - pos, skip);
+                if (f.stop == Stop::More) {
+                    if (f.offset != part.size() - pos) why << name << ": skip More at " << f.offset << "\n";
+                    break;
+                }
+                skips.emplace_back(base + pos + f.offset, f.stop);
+                if (f.stop != Stop::Comma) ended = true;
+                pos += f.offset + 1;
+            }
+            base += part.size();
+        }
+        if (skips != skip_stops(text)) why << name << ": skip_value differs from its model\n";
 
         simd::CountState count;
         for (std::string_view part : parts) k->count_array(part.data(), part.size(), count);

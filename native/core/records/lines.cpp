@@ -92,8 +92,8 @@ std::optional<IoError> append_line(RecordSource& source, std::string& text) {
 
 }  // namespace
 
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
-                               json::ReaderScratch& scratch) {
+Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
+                                                   std::uint64_t& lines_consumed, std::string& unfinished) {
     // A long run of blank lines is a long wait too.
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
@@ -105,12 +105,15 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
             unfinished = std::move(text);
             return failure->to_error();
         }
-        if (text.empty()) return std::optional<json::Document>();
+        if (text.empty()) return std::optional<JsonlLine>();
         const std::uint64_t line_offset = bytes_consumed;
         bytes_consumed += text.size();
+        const std::uint64_t number = ++lines_consumed;
         if (!json::is_valid_utf8(text)) {
             Error error = IoError::utf8().to_error();
             error.offset = line_offset;
+            error.file_line = number;
+            error.file_column = 1;
             return error;
         }
         std::string_view trimmed = trim_whitespace(text);
@@ -121,12 +124,36 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
             }
             continue;
         }
-        std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
-        std::size_t length = trimmed.size();
-        auto doc = json::read_json_text(std::move(text), begin, length, scratch);
-        if (!doc) return json::syntax_error(ErrorCode::InvalidLine, doc.error(), line_offset + begin);
-        return std::optional<json::Document>(std::move(doc).value());
+        JsonlLine line;
+        line.begin = static_cast<std::size_t>(trimmed.data() - text.data());
+        line.length = trimmed.size();
+        line.offset = line_offset;
+        line.number = number;
+        line.text = std::move(text);
+        return std::optional<JsonlLine>(std::move(line));
     }
+}
+
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+                               json::ReaderScratch& scratch) {
+    std::uint64_t lines = 0;
+    return next_jsonl_record(source, bytes_consumed, lines, unfinished, scratch);
+}
+
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
+                               std::string& unfinished, json::ReaderScratch& scratch) {
+    auto line = next_jsonl_line(source, bytes_consumed, lines_consumed, unfinished);
+    if (!line) return std::move(line).error();
+    if (!line.value()) return std::optional<json::Document>();
+    JsonlLine& l = *line.value();
+    auto doc = json::read_json_text(std::move(l.text), l.begin, l.length, scratch);
+    if (!doc) {
+        Error error = json::syntax_error(ErrorCode::InvalidLine, doc.error(), l.offset + l.begin);
+        error.file_line = l.number + error.line - 1;
+        error.file_column = error.line == 1 ? l.begin + error.column : error.column;
+        return error;
+    }
+    return std::optional<json::Document>(std::move(doc).value());
 }
 
 }  // namespace qvtok::records

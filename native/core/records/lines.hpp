@@ -27,6 +27,22 @@ std::string_view trim_whitespace(std::string_view text);
 // One record, nullopt at the end, or the error to raise.
 using RecordResult = Expected<std::optional<json::Document>>;
 
+// A non-blank JSONL line, held whole: the record's text is
+// text[begin, begin + length), White_Space trimmed.
+struct JsonlLine {
+    std::string text;
+    std::size_t begin = 0;
+    std::size_t length = 0;
+    std::uint64_t offset = 0;  // of the line's first byte in the stream
+    std::uint64_t number = 0;  // of the line in the file, from 1
+};
+
+// The next non-blank line, nullopt at the end. `bytes_consumed` and
+// `lines_consumed` count every line read. Errors, as next_jsonl_record's:
+// ReadFailed and InvalidUtf8 (placed at the line's start).
+Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
+                                                   std::uint64_t& lines_consumed, std::string& unfinished);
+
 // The next record of a JSONL file: blank lines are skipped, the first other
 // line is parsed. `bytes_consumed` grows by the length of every line read,
 // blank or not, parsed or not, UTF-8 or not, and is the stream offset at
@@ -37,5 +53,9 @@ using RecordResult = Expected<std::optional<json::Document>>;
 // `unfinished`, and the next call completes that line first.
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
                                json::ReaderScratch& scratch);
+// The same, counting lines in `lines_consumed` and placing errors in the
+// file by line and column.
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
+                               std::string& unfinished, json::ReaderScratch& scratch);
 
 }  // namespace qvtok::records

@@ -52,7 +52,8 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
     text_.append(bytes.data() + i, found.offset);
     used = event == Event::NeedMore ? bytes.size() : i + found.offset + 1;
     fed_ += used;
-    if (event != Event::NeedMore) text_start_ = fed_;
+    // text_start() names this element until the next one begins, at the
+    // next feed.
     return event;
 }
 
@@ -90,15 +91,49 @@ RecordStream::RecordStream(RecordSource source, RecordFormat format, StreamRules
                            std::uint64_t total_bytes)
     : source_(std::move(source)), format_(format), rules_(rules), total_bytes_(total_bytes) {
     if (format_ == RecordFormat::Json) block_.reset(new char[kBlockSize]);
+    // An empty pointer names the document itself: the same as none.
+    if (rules_.at && !rules_.at->segments.empty()) walker_.emplace(*rules_.at);
 }
 
+namespace {
+
+bool default_jsonl(const StreamRules& rules, bool walking) { return rules.parse && !walking; }
+
+// Line feeds in a text, and the bytes after the last of them.
+struct Span {
+    std::uint64_t line_feeds = 0;
+    std::uint64_t tail = 0;
+};
+
+Span span_of(std::string_view bytes) {
+    Span span;
+    span.line_feeds = static_cast<std::uint64_t>(std::count(bytes.begin(), bytes.end(), '\n'));
+    std::size_t last = bytes.rfind('\n');
+    span.tail = last == std::string_view::npos ? bytes.size() : bytes.size() - last - 1;
+    return span;
+}
+
+}  // namespace
+
 RecordResult RecordStream::next() {
-    if (format_ == RecordFormat::Jsonl) return next_jsonl_record(source_, bytes_read_, unfinished_line_, scratch_);
+    if (format_ == RecordFormat::Jsonl && default_jsonl(rules_, walker_.has_value())) {
+        auto record = next_jsonl_record(source_, bytes_read_, lines_consumed_, unfinished_line_, scratch_);
+        if (!record) {
+            Error& error = record.error();
+            if (error.code == ErrorCode::InvalidLine || error.code == ErrorCode::InvalidUtf8)
+                error.record = records_out_++;
+        } else if (record.value()) {
+            ++records_out_;
+        }
+        return record;
+    }
     for (;;) {
-        auto slot = next_json_slot();
+        auto slot = next_slot();
         if (!slot) return std::move(slot).error();
         switch (slot.value().kind) {
-            case Slot::Kind::Record: return std::move(slot.value().record);
+            case Slot::Kind::Record:
+                if (slot.value().record) return std::move(slot.value().record);
+                break;  // a raw record: next() hands out parsed ones only
             case Slot::Kind::End: return std::optional<json::Document>();
             case Slot::Kind::Blank: break;
         }
@@ -106,15 +141,56 @@ RecordResult RecordStream::next() {
 }
 
 Expected<Slot> RecordStream::next_slot() {
-    if (format_ == RecordFormat::Json) return next_json_slot();
-    auto record = next_jsonl_record(source_, bytes_read_, unfinished_line_, scratch_);
-    if (!record) return std::move(record).error();
-    if (!record.value()) return Slot{Slot::Kind::End, std::nullopt};
-    return Slot{Slot::Kind::Record, std::move(record).value()};
+    if (format_ == RecordFormat::Jsonl) return next_jsonl_slot();
+    return walker_ ? next_walk_slot() : next_json_slot();
+}
+
+RecordStream::FilePos RecordStream::locate(std::uint64_t offset) const {
+    if (format_ == RecordFormat::Jsonl) {
+        // Within a line: its only line feed is its last byte.
+        if (offset < line_offset_) return {};
+        return FilePos{line_number_, offset - line_offset_ + 1};
+    }
+    std::uint64_t block_start = bytes_read_ - block_filled_;
+    if (offset >= block_start && offset <= bytes_read_) {
+        std::size_t in_block = static_cast<std::size_t>(offset - block_start);
+        const char* block = block_.get();
+        std::uint64_t line_feeds = line_feeds_ + simd::count_line_feeds(block, in_block);
+        const void* last = in_block == 0 ? nullptr : ::memrchr(block, '\n', in_block);
+        std::uint64_t since = last == nullptr
+                                  ? since_line_feed_ + in_block
+                                  : in_block - static_cast<std::size_t>(static_cast<const char*>(last) - block) - 1;
+        return FilePos{line_feeds + 1, since + 1};
+    }
+    if (offset == resolved_offset_) return resolved_pos_;
+    return {};
+}
+
+std::optional<std::uint64_t> RecordStream::open_text_start() const {
+    if (walker_) {
+        if (walker_->gathering()) return walker_->text_start();
+        return std::nullopt;
+    }
+    if (scanner_.shape() == ElementScanner::Shape::Unknown) return std::nullopt;
+    return scanner_.text_start();
+}
+
+void RecordStream::place(Error& error, FilePos piece) {
+    if (piece.line == 0) return;
+    error.file_line = piece.line + error.line - 1;
+    error.file_column = error.line <= 1 ? piece.column + error.column - 1 : error.column;
 }
 
 Expected<bool> RecordStream::refill() {
     if (source_.interrupted()) return Error::of(ErrorCode::Interrupted);
+    // A record text that started in this block may end in a later one: keep
+    // its place while the block can still tell it.
+    if (std::optional<std::uint64_t> start = open_text_start()) {
+        if (*start >= bytes_read_ - block_filled_ && *start < bytes_read_ && *start != resolved_offset_) {
+            resolved_pos_ = locate(*start);
+            resolved_offset_ = *start;
+        }
+    }
     // The position counters move past the block that is done with.
     const char* block = block_.get();
     if (const void* last = ::memrchr(block, '\n', block_filled_)) {
@@ -132,10 +208,85 @@ Expected<bool> RecordStream::refill() {
     return block_filled_ != 0;
 }
 
+Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code) {
+    const bool parse = rules_.parse;
+    if (parse) json::repair_utf8(text);
+    Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
+    std::size_t value_begin = 0;
+    if (member) {
+        if (trim_whitespace(text).empty()) {
+            slot.kind = Slot::Kind::Blank;
+            slot.offset = start;
+            return slot;
+        }
+        MemberSplit split = split_member(text);
+        if (!split.ok || trim_whitespace(std::string_view(text).substr(split.value_begin)).empty()) {
+            // The member is no `"key": value`: name the byte at fault, by
+            // line and column within the member's text.
+            std::size_t at = split.ok ? text.size() : split.value_begin;
+            Piece piece = trimmed_piece(text, false);
+            std::size_t from = std::min(piece.begin, at);
+            Span before = span_of(std::string_view(text).substr(0, from));
+            Span inside = span_of(std::string_view(text).substr(from, at - from));
+            Error error = Error::of(code);
+            error.syntax = split.ok ? json::Syntax::ExpectedValue : split.fault;
+            error.offset = start + at;
+            error.line = inside.line_feeds + 1;
+            error.column = inside.tail + (at < text.size() ? 1 : 0);
+            FilePos p = locate(start);
+            if (p.line != 0) {
+                p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
+                p.line += before.line_feeds;
+            }
+            place(error, p);
+            error.record = records_out_++;
+            return error;
+        }
+        slot.key = std::move(split.key);
+        slot.keyed = true;
+        value_begin = split.value_begin;
+    }
+    Piece piece = trimmed_piece(text, false);
+    if (value_begin != 0) {
+        std::string_view value = trim_whitespace(std::string_view(text).substr(value_begin));
+        piece = Piece{static_cast<std::size_t>(value.data() - text.data()), value.size()};
+    }
+    if (piece.length == 0) {
+        slot.kind = Slot::Kind::Blank;
+        slot.offset = start;
+        return slot;
+    }
+    slot.offset = start + piece.begin;
+    if (!parse) {
+        text.resize(piece.begin + piece.length);
+        text.erase(0, piece.begin);
+        slot.raw = std::move(text);
+        ++records_out_;
+        return slot;
+    }
+    // What the error position needs of the text, before the reader takes it.
+    Span before = span_of(std::string_view(text).substr(0, piece.begin));
+    auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_);
+    if (!doc) {
+        Error error = json::syntax_error(code, doc.error(), start + piece.begin);
+        FilePos p = locate(start);
+        if (p.line != 0) {
+            p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
+            p.line += before.line_feeds;
+        }
+        place(error, p);
+        error.record = records_out_++;
+        return error;
+    }
+    ++records_out_;
+    slot.record = std::move(doc).value();
+    return slot;
+}
+
 Expected<Slot> RecordStream::next_json_slot() {
     for (;;) {
         switch (phase_) {
-            case Phase::Finished: return Slot{Slot::Kind::End, std::nullopt};
+            case Phase::Finished: return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
             case Phase::AfterArray: return after_array();
             case Phase::Elements: break;
         }
@@ -154,58 +305,218 @@ Expected<Slot> RecordStream::next_json_slot() {
             case ElementScanner::Event::Closed: phase_ = Phase::AfterArray; break;
             case ElementScanner::Event::Broken:
                 phase_ = Phase::Finished;
-                return element_error(scanner_.take_text(), scanner_.text_start());
+                return element_error(scanner_.take_text(), scanner_.text_start(), ErrorCode::InvalidElement, false);
         }
         std::uint64_t start = scanner_.text_start();
         std::string text = scanner_.take_text();
-        json::repair_utf8(text);
-        Piece piece = trimmed_piece(text, false);
-        if (piece.length == 0) {
-            if (phase_ == Phase::AfterArray && !rules_.check_after_array) phase_ = Phase::Finished;
-            return Slot{Slot::Kind::Blank, std::nullopt};
-        }
-        auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_);
         if (phase_ == Phase::AfterArray && !rules_.check_after_array) phase_ = Phase::Finished;
-        if (!doc) return json::syntax_error(ErrorCode::InvalidElement, doc.error(), start + piece.begin);
-        return Slot{Slot::Kind::Record, std::move(doc).value()};
+        return make_slot(std::move(text), start, false, ErrorCode::InvalidElement);
     }
 }
 
-Error RecordStream::element_error(std::string text, std::uint64_t start) {
+Expected<Slot> RecordStream::next_walk_slot() {
+    for (;;) {
+        switch (phase_) {
+            case Phase::Finished: return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            case Phase::AfterArray: return after_array();
+            case Phase::Elements: break;
+        }
+        PointerWalker::Event event;
+        if (block_pos_ == block_filled_) {
+            auto more = refill();
+            if (!more) return std::move(more).error();
+        }
+        if (block_filled_ == 0) {
+            bool inside = walker_->gathering();
+            event = walker_->finish();
+            phase_ = Phase::Finished;
+            if (event == PointerWalker::Event::Done && !walker_->started()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            // As for a top-level array: a cut inside the named container
+            // drops its unfinished member when the rules allow.
+            if (event == PointerWalker::Event::Fault && inside && rules_.allow_unclosed_array)
+                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+        } else {
+            std::size_t used = 0;
+            event = walker_->feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
+            block_pos_ += used;
+            // The document's place, for an error that names the whole of it,
+            // while its block is at hand.
+            if (document_pos_.line == 0 && walker_->started()) document_pos_ = locate(walker_->document_start());
+        }
+        switch (event) {
+            case PointerWalker::Event::NeedMore: continue;
+            case PointerWalker::Event::Member: {
+                std::uint64_t start = walker_->text_start();
+                return make_slot(walker_->take_text(), start, walker_->in_object(), ErrorCode::InvalidElement);
+            }
+            case PointerWalker::Event::Broken:
+                phase_ = Phase::Finished;
+                return element_error(walker_->take_text(), walker_->text_start(), ErrorCode::InvalidElement, walker_->in_object());
+            case PointerWalker::Event::Fault:
+                phase_ = Phase::Finished;
+                return file_error(walker_->fault(), walker_->fault_offset());
+            case PointerWalker::Event::Done:
+                if (walker_->containers() == 0) {
+                    phase_ = Phase::Finished;
+                    return no_match(walker_->document_start());
+                }
+                if (phase_ != Phase::Finished) phase_ = rules_.check_after_array ? Phase::AfterArray : Phase::Finished;
+                continue;
+        }
+    }
+}
+
+Error RecordStream::no_match(std::uint64_t document_start) {
+    Error error = Error::of(ErrorCode::NoMatch);
+    error.subject = rules_.at->text;
+    error.column = walker_->matched();
+    error.offset = document_start;
+    FilePos p = format_ == RecordFormat::Json ? document_pos_ : locate(document_start);
+    error.file_line = p.line;
+    error.file_column = p.column;
+    error.record = records_out_;
+    return error;
+}
+
+Expected<Slot> RecordStream::next_jsonl_slot() {
+    for (;;) {
+        if (line_) {
+            if (auto step = walk_line()) return std::move(*step);
+            line_.reset();
+        }
+        auto got = next_jsonl_line(source_, bytes_read_, lines_consumed_, unfinished_line_);
+        if (!got) {
+            Error error = std::move(got).error();
+            if (error.code == ErrorCode::InvalidUtf8) error.record = records_out_++;
+            return error;
+        }
+        if (!got.value()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+        JsonlLine& line = *got.value();
+        line_number_ = line.number;
+        line_offset_ = line.offset;
+        if (walker_) {
+            walker_->reset();
+            line_pos_ = line.begin;
+            line_ = std::move(line);
+            continue;
+        }
+        return make_slot(std::move(line.text), line.offset, false, ErrorCode::InvalidLine);
+    }
+}
+
+std::optional<Expected<Slot>> RecordStream::walk_line() {
+    JsonlLine& line = *line_;
+    const std::size_t end = line.begin + line.length;
+    const std::uint64_t base = line.offset + line.begin;  // where the walker's offsets count from
+    auto fault = [&](json::Syntax syntax, std::uint64_t at) {
+        Error error = Error::of(ErrorCode::InvalidLine);
+        error.syntax = syntax;
+        error.offset = base + at;
+        error.line = 1;
+        error.column = at + 1;
+        error.file_line = line.number;
+        error.file_column = line.begin + at + 1;
+        error.record = records_out_++;
+        line_pos_ = end;
+        return std::optional<Expected<Slot>>(std::move(error));
+    };
+    for (;;) {
+        PointerWalker::Event event;
+        if (line_pos_ >= end) {
+            event = walker_->finish();
+        } else {
+            std::size_t used = 0;
+            event = walker_->feed(std::string_view(line.text.data() + line_pos_, end - line_pos_), used);
+            line_pos_ += used;
+        }
+        switch (event) {
+            case PointerWalker::Event::NeedMore: continue;
+            case PointerWalker::Event::Member: {
+                std::uint64_t start = base + walker_->text_start();
+                return make_slot(walker_->take_text(), start, walker_->in_object(), ErrorCode::InvalidLine);
+            }
+            case PointerWalker::Event::Broken: {
+                line_pos_ = end;
+                std::uint64_t start = base + walker_->text_start();
+                return element_error(walker_->take_text(), start, ErrorCode::InvalidLine, walker_->in_object());
+            }
+            case PointerWalker::Event::Fault: return fault(walker_->fault(), walker_->fault_offset());
+            case PointerWalker::Event::Done: {
+                if (!walker_->started()) return std::nullopt;
+                if (walker_->containers() == 0) {
+                    line_pos_ = end;
+                    Error error = no_match(base + walker_->document_start());
+                    walker_->reset();
+                    return std::optional<Expected<Slot>>(std::move(error));
+                }
+                while (line_pos_ < end && json::is_scanner_space(static_cast<unsigned char>(line.text[line_pos_])))
+                    ++line_pos_;
+                if (line_pos_ < end) return fault(json::Syntax::TrailingCharacters, line_pos_ - line.begin);
+                return std::nullopt;
+            }
+        }
+    }
+}
+
+Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCode code, bool member) {
     json::repair_utf8(text);
     Piece piece = trimmed_piece(text, true);
+    if (member) {
+        // The value of the member is what holds the offending byte; a member
+        // that is no `"key": value` is named as such.
+        MemberSplit split = split_member(text);
+        if (!split.ok) {
+            text.pop_back();
+            auto error = make_slot(std::move(text), start, true, code);
+            if (!error) return std::move(error).error();
+        } else {
+            // Leading white space only: the value keeps its last byte.
+            std::string_view value(text.data() + split.value_begin, text.size() - split.value_begin);
+            std::size_t lead = static_cast<std::size_t>(trim_whitespace(value).data() - value.data());
+            if (lead == value.size()) lead = 0;
+            piece = Piece{split.value_begin + lead, text.size() - split.value_begin - lead};
+        }
+    }
+    Span before = span_of(std::string_view(text).substr(0, piece.begin));
+    FilePos p = locate(start);
+    if (p.line != 0) {
+        p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
+        p.line += before.line_feeds;
+    }
     auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_);
-    if (!doc) return json::syntax_error(ErrorCode::InvalidElement, doc.error(), start + piece.begin);
+    if (!doc) {
+        Error error = json::syntax_error(code, doc.error(), start + piece.begin);
+        place(error, p);
+        error.record = records_out_++;
+        return error;
+    }
     // Not reached: the last byte can end no valid element. Should it parse
     // all the same, name that byte rather than pass the element as good.
     scratch_.recycle(std::move(doc).value());
     std::string_view body(text.data() + piece.begin, piece.length);
     std::size_t last_lf = body.rfind('\n', body.size() >= 2 ? body.size() - 2 : 0);
-    Error error = Error::of(ErrorCode::InvalidElement);
+    Error error = Error::of(code);
     error.syntax = json::Syntax::MismatchedBracket;
     error.line = 1 + static_cast<std::uint64_t>(std::count(body.begin(), body.end() - 1, '\n'));
     error.column = last_lf == std::string_view::npos ? body.size() : body.size() - 1 - last_lf;
     error.offset = start + piece.begin + body.size() - 1;
+    place(error, p);
+    error.record = records_out_++;
     return error;
 }
 
 Error RecordStream::file_error(json::Syntax syntax, std::uint64_t offset) const {
-    // The byte lies in the current block, or is the end of the file.
-    std::uint64_t block_start = bytes_read_ - block_filled_;
-    std::size_t in_block = static_cast<std::size_t>(std::min<std::uint64_t>(offset - block_start, block_filled_));
-    const char* block = block_.get();
-    std::uint64_t line_feeds = line_feeds_ + simd::count_line_feeds(block, in_block);
-    const void* last = in_block == 0 ? nullptr : ::memrchr(block, '\n', in_block);
-    std::uint64_t since = last == nullptr
-                              ? since_line_feed_ + in_block
-                              : in_block - static_cast<std::size_t>(static_cast<const char*>(last) - block) - 1;
-    Error error = Error::of(ErrorCode::InvalidJson);
+    FilePos p = locate(offset);
+    Error error = Error::of(format_ == RecordFormat::Jsonl ? ErrorCode::InvalidLine : ErrorCode::InvalidJson);
     error.syntax = syntax;
     error.offset = offset;
-    error.line = line_feeds + 1;
+    error.line = p.line;
     // A byte is named by its own column, counted from 1; the end of the
     // file by the column of the last byte, as the reader does.
-    error.column = offset < bytes_read_ ? since + 1 : since;
+    error.column = offset < bytes_read_ ? p.column : p.column - 1;
+    error.file_line = error.line;
+    error.file_column = error.column;
+    error.record = records_out_;
     return error;
 }
 
@@ -226,7 +537,7 @@ Expected<Slot> RecordStream::after_array() {
         if (!more) return std::move(more).error();
         if (!more.value()) {
             phase_ = Phase::Finished;
-            return Slot{Slot::Kind::End, std::nullopt};
+            return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
         }
     }
 }
@@ -234,19 +545,15 @@ Expected<Slot> RecordStream::after_array() {
 Expected<Slot> RecordStream::end_of_file() {
     phase_ = Phase::Finished;
     if (scanner_.shape() == ElementScanner::Shape::Array) {
-        if (rules_.allow_unclosed_array) return Slot{Slot::Kind::End, std::nullopt};
+        if (rules_.allow_unclosed_array) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.
         return file_error(json::Syntax::EofList, bytes_read_);
     }
     std::uint64_t start = scanner_.text_start();
     std::string text = scanner_.take_text();
-    json::repair_utf8(text);
-    Piece piece = trimmed_piece(text, false);
-    if (piece.length == 0) return Slot{Slot::Kind::End, std::nullopt};
-    auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_);
-    if (!doc) return json::syntax_error(rules_.broken_document, doc.error(), start + piece.begin);
-    return Slot{Slot::Kind::Record, std::move(doc).value()};
+    if (trim_whitespace(text).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 
 }  // namespace qvtok::records

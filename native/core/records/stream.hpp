@@ -47,7 +47,9 @@ public:
     Event feed(std::string_view bytes, std::size_t& used);
 
     Shape shape() const { return shape_; }
-    // Bytes fed before the element text began: where it starts in the stream.
+    // Bytes fed before the element text began: where it starts in the
+    // stream. After an event it names the element just ended, until the next
+    // feed.
     std::uint64_t text_start() const { return text_start_; }
 
     // The gathered text, which starts afresh.
@@ -91,6 +93,7 @@ struct Slot {
     std::string raw;                       // when they do not: the record's bytes, trimmed
     std::string key;                       // a member of an object: its key, unescaped
     std::uint64_t offset = 0;              // where the record's first byte is in the file
+    bool keyed = false;                    // the record is a member of an object (its key may be "")
 };
 
 // One record, nullopt at the end, or the error to raise.
@@ -123,10 +126,17 @@ public:
     //    the stream has ended;
     //  - ReadFailed when a read fails.
     // JSONL errors are next_jsonl_record's. Interrupted: a signal handler
-    // raised; the next call goes on where this one stopped.
+    // raised; the next call goes on where this one stopped. Only parsed
+    // records are handed out: with rules that do not parse, use next_slot().
     RecordResult next();
 
-    // As next(), but a blank element of an array is a step of its own.
+    // As next(), but a blank element of an array is a step of its own, and
+    // the rules' pointer, raw texts and positions are followed: every slot
+    // carries its offset, every error its file line and column (where the
+    // stream still knows them) and the index of its record. With a pointer,
+    // a document in which it names no container gives NoMatch; a JSON file
+    // then ends. Faults in the structure around the records are InvalidJson
+    // (InvalidLine in JSONL), after which a JSON file ends.
     Expected<Slot> next_slot();
 
     // Hands back a record whose values are no longer needed, so that the
@@ -138,15 +148,40 @@ public:
     std::uint64_t total_bytes() const { return total_bytes_; }
 
 private:
+    // A place in the file: 1-based line, and column in bytes from 1; zeros
+    // where the stream no longer knows it.
+    struct FilePos {
+        std::uint64_t line = 0;
+        std::uint64_t column = 0;
+    };
+
     RecordStream(RecordSource source, RecordFormat format, StreamRules rules, std::uint64_t total_bytes);
     Expected<Slot> next_json_slot();
+    Expected<Slot> next_walk_slot();
+    Expected<Slot> next_jsonl_slot();
+    // The next step of the walk through the line in line_; nullopt when the
+    // line has no more.
+    std::optional<Expected<Slot>> walk_line();
     Expected<bool> refill();
     Expected<Slot> end_of_file();
     Expected<Slot> after_array();
-    Error element_error(std::string text, std::uint64_t start);
+    // The slot of a gathered record text that starts at stream offset
+    // `start`: its members's key split off when `member`, parsed by the
+    // rules, and a failure to parse as an error of `code`.
+    Expected<Slot> make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code);
+    Error element_error(std::string text, std::uint64_t start, ErrorCode code, bool member);
+    Error no_match(std::uint64_t document_start);
     // The reader's error at stream offset `offset`, with the file's line and
     // column; the byte must lie in the current block or be its end.
     Error file_error(json::Syntax syntax, std::uint64_t offset) const;
+    // Where stream offset `offset` is in the file: known within the current
+    // block (or line), and for the start of the record text read last.
+    FilePos locate(std::uint64_t offset) const;
+    // Where the record text that is being gathered started, if one is.
+    std::optional<std::uint64_t> open_text_start() const;
+    // Sets the error's file position from the reader's line and column
+    // within a piece of text that starts at `piece`.
+    static void place(Error& error, FilePos piece);
 
     RecordSource source_;
     RecordFormat format_;
@@ -154,9 +189,19 @@ private:
     std::uint64_t bytes_read_ = 0;
     std::uint64_t total_bytes_ = 0;
     json::ReaderScratch scratch_;
+    // Records and broken records handed out: the index of the next.
+    std::uint64_t records_out_ = 0;
+    // Records at a pointer: the walk through each document.
+    std::optional<PointerWalker> walker_;
 
-    // JSONL mode only: a line that a failed read cut short.
+    // JSONL mode only: a line that a failed read cut short, lines read, and
+    // the line being walked for records at a pointer.
     std::string unfinished_line_;
+    std::uint64_t lines_consumed_ = 0;
+    std::optional<JsonlLine> line_;
+    std::size_t line_pos_ = 0;
+    std::uint64_t line_number_ = 0;
+    std::uint64_t line_offset_ = 0;
 
     // JSON mode only.
     std::unique_ptr<char[]> block_;
@@ -168,6 +213,11 @@ private:
     // what file positions are counted from.
     std::uint64_t line_feeds_ = 0;
     std::uint64_t since_line_feed_ = 0;
+    // The place of a record text's start that lay in a block read before.
+    std::uint64_t resolved_offset_ = ~0ull;
+    FilePos resolved_pos_;
+    // Where the document starts, once the walk has found it.
+    FilePos document_pos_;
 };
 
 // The records of a stream, in order, to `take`, until `sample` of them have

@@ -20,7 +20,8 @@ namespace {
 template <class Isa>
 constexpr KernelSet kernels_of() {
     using K = Kernels<Isa>;
-    return KernelSet{K::find_separator, K::count_array, K::count_lines, K::count_line_feeds, K::valid_utf8_prefix};
+    return KernelSet{K::find_separator, K::count_array,      K::count_lines,
+                     K::count_line_feeds, K::valid_utf8_prefix, K::skip_value};
 }
 
 constexpr KernelSet kScalar = kernels_of<Scalar>();
@@ -81,6 +82,10 @@ const KernelSet* kernel_set(Isa isa) {
 
 Found find_separator(const char* data, std::size_t n, ArrayState& state) {
     return chosen().find_separator(data, n, state);
+}
+
+Found skip_value(const char* data, std::size_t n, ArrayState& state) {
+    return chosen().skip_value(data, n, state);
 }
 
 void count_array(const char* data, std::size_t n, CountState& state) { chosen().count_array(data, n, state); }

@@ -48,6 +48,15 @@ struct Found {
 // Control it is spent. Below depth 1 nothing stops the scan.
 Found find_separator(const char* data, std::size_t n, ArrayState& state);
 
+// Passing over a value inside a container needs only its end: data[0, n)
+// is scanned up to the first "," at depth 1 (Comma) or closer of either kind
+// that closes depth 1 (Close; the caller checks its kind). Strings and
+// escapes are followed and brackets move the depth; their kinds and control
+// bytes are not checked, so that windows that cannot reach depth 1 cost one
+// count. The state after a stop is as after find_separator's; `kinds` is
+// left alone.
+Found skip_value(const char* data, std::size_t n, ArrayState& state);
+
 // Counting needs no stop and checks nothing: commas at depth 1 are tallied,
 // brackets of either kind move the depth (also below 1 and after the closing
 // bracket), and the first byte at depth 1 that can start a value is
@@ -96,6 +105,7 @@ struct KernelSet {
     std::size_t (*count_lines)(const char*, std::size_t, LineState&);
     std::uint64_t (*count_line_feeds)(const char*, std::size_t);
     std::size_t (*valid_utf8_prefix)(const char*, std::size_t);
+    Found (*skip_value)(const char*, std::size_t, ArrayState&);
 };
 
 // The kernels of one policy; nullptr where this build or processor lacks it.

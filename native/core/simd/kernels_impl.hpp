@@ -330,6 +330,38 @@ struct Kernels {
         return Found{n, Stop::More};
     }
 
+    static Found skip_value(const char* data, std::size_t n, ArrayState& st) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            Window win = window(w, len, st, false);
+            if (win.structural == 0) continue;
+            if (stays_off_top(st.depth, win)) {
+                st.depth += net_depth(win);
+                continue;
+            }
+            std::int64_t depth = st.depth;
+            for (std::uint64_t bits = win.structural; bits != 0; bits &= bits - 1) {
+                unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+                std::uint8_t c = w[i];
+                if (c == ',') {
+                    if (depth == 1) return stop(st, off + i, Stop::Comma);
+                    continue;
+                }
+                if ((c & 0x02) != 0) {
+                    ++depth;
+                    continue;
+                }
+                if (depth == 1) return stop(st, off + i, Stop::Close);
+                --depth;
+            }
+            st.depth = depth;
+        }
+        return Found{n, Stop::More};
+    }
+
     static void count_array(const char* data, std::size_t n, CountState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];

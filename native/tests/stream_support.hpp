@@ -1,0 +1,128 @@
+// Helpers for the record stream tests: an in-memory byte source that hands
+// out chunks of chosen sizes, a text form of values, and a run of a stream
+// to its end.
+#pragma once
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/json/value.hpp"
+#include "core/records/stream.hpp"
+
+namespace qvtok::test {
+
+class ChunkReader final : public records::ByteReader {
+public:
+    ChunkReader(std::string data, std::size_t chunk) : data_(std::move(data)), chunk_(chunk) {}
+    Expected<std::size_t, records::IoError> read(char* dst, std::size_t n) override {
+        std::size_t take = std::min({n, chunk_, data_.size() - pos_});
+        std::memcpy(dst, data_.data() + pos_, take);
+        pos_ += take;
+        return take;
+    }
+    std::uint64_t size() const override { return data_.size(); }
+
+private:
+    std::string data_;
+    std::size_t chunk_;
+    std::size_t pos_ = 0;
+};
+
+inline records::RecordStream open_stream(const std::string& text, records::RecordFormat format,
+                                         records::StreamRules rules = {}, std::size_t chunk = 1 << 20) {
+    records::RecordSource source(std::make_unique<ChunkReader>(text, chunk), {},
+                                 records::RecordStream::buffer_size(format));
+    return records::RecordStream::adopt(std::move(source), format, std::move(rules));
+}
+
+inline records::StreamRules at(const std::string& pointer, bool parse = true) {
+    records::StreamRules rules;
+    auto p = records::parse_pointer(pointer);
+    if (p) rules.at = std::move(p).value();
+    rules.parse = parse;
+    return rules;
+}
+
+// A compact text of a value, keys in the document's order.
+inline std::string show(const json::Value& v) {
+    switch (v.kind()) {
+        case json::Kind::Null: return "null";
+        case json::Kind::False: return "false";
+        case json::Kind::True: return "true";
+        case json::Kind::Unsigned: return std::to_string(v.as_unsigned());
+        case json::Kind::Negative: return std::to_string(v.as_negative());
+        case json::Kind::Float: {
+            char buf[40];
+            std::snprintf(buf, sizeof buf, "%.17g", v.as_float());
+            return buf;
+        }
+        case json::Kind::String: return "\"" + std::string(v.str()) + "\"";
+        case json::Kind::Array: {
+            std::string out = "[";
+            for (json::Value e : v.elements()) out += (out.size() > 1 ? "," : "") + show(e);
+            return out + "]";
+        }
+        case json::Kind::Object: {
+            std::string out = "{";
+            for (json::Member m : v.members())
+                out += (out.size() > 1 ? "," : "") + ("\"" + std::string(m.key) + "\":") + show(m.value);
+            return out + "}";
+        }
+    }
+    return "?";
+}
+
+// One step of a stream, as text: "key=value" for a record ("value" without
+// a key), "raw:text", "blank", or "error:CODE@offset line:col #record".
+struct Step {
+    std::string text;
+    records::Slot slot;
+    Error error;
+    bool ok = true;
+};
+
+inline std::vector<Step> run(records::RecordStream& stream, std::size_t limit = 100000) {
+    std::vector<Step> out;
+    for (std::size_t n = 0; n < limit; ++n) {
+        auto slot = stream.next_slot();
+        Step step;
+        if (!slot) {
+            step.ok = false;
+            step.error = slot.error();
+            const Error& e = step.error;
+            step.text = "error:" + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) + " " +
+                        std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
+                        std::to_string(e.record);
+            out.push_back(std::move(step));
+            continue;
+        }
+        records::Slot& s = slot.value();
+        if (s.kind == records::Slot::Kind::End) break;
+        if (s.kind == records::Slot::Kind::Blank) {
+            step.text = "blank";
+        } else {
+            std::string prefix = s.keyed ? s.key + "=" : "";
+            step.text = s.record ? prefix + show(s.record->root()) : "raw:" + prefix + s.raw;
+        }
+        step.slot = std::move(s);
+        out.push_back(std::move(step));
+    }
+    return out;
+}
+
+inline std::string texts(const std::vector<Step>& steps) {
+    std::string out;
+    for (const Step& s : steps) out += (out.empty() ? "" : " | ") + s.text;
+    return out;
+}
+
+inline std::string texts_of(const std::string& doc, records::RecordFormat format,
+                                         records::StreamRules rules, std::size_t chunk = 1 << 20) {
+    auto stream = open_stream(doc, format, std::move(rules), chunk);
+    return texts(run(stream));
+}
+
+}  // namespace qvtok::test

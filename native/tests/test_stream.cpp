@@ -1,0 +1,202 @@
+// The record stream: raw slots, offsets, and file positions of errors, also
+// when records and faults lie across blocks and reads come in small chunks.
+#include <random>
+#include <string>
+#include <vector>
+
+#include "check.hpp"
+#include "stream_support.hpp"
+
+using namespace qvtok;
+using records::RecordFormat;
+using records::RecordStream;
+using test::at;
+using test::texts_of;
+
+namespace {
+
+// The line and column of the byte at `offset`, counted the slow way.
+std::pair<std::uint64_t, std::uint64_t> line_col(const std::string& text, std::size_t offset) {
+    std::uint64_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < offset; ++i)
+        if (text[i] == '\n') ++line, line_start = i + 1;
+    return {line, offset - line_start + 1};
+}
+
+records::StreamRules raw_rules() {
+    records::StreamRules rules;
+    rules.parse = false;
+    return rules;
+}
+
+const std::size_t kChunks[] = {1 << 20, 65536, 4096, 1000, 7, 1};
+
+}  // namespace
+
+TEST(raw_slots_are_the_bytes_in_the_file) {
+    std::string doc = "[ 1 ,\n {\"a\" : [ 2 ]} , \"x\\\"\" ,, null ]";
+    CHECK_EQ(texts_of(doc, RecordFormat::Json, raw_rules()), std::string("raw:1 | raw:{\"a\" : [ 2 ]} | raw:\"x\\\"\" | blank | raw:null"));
+    auto stream = test::open_stream(doc, RecordFormat::Json, raw_rules(), 3);
+    for (const auto& step : test::run(stream)) {
+        if (step.text == "blank") continue;
+        CHECK_EQ(doc.substr(step.slot.offset, step.slot.raw.size()), step.slot.raw);
+    }
+    // A raw record is not parsed: its faults are the reader's to find later.
+    CHECK_EQ(texts_of("[1, nope, {\"a\" 2}]", RecordFormat::Json, raw_rules()), std::string("raw:1 | raw:nope | raw:{\"a\" 2}"));
+    // But the structure the scanner follows is still checked.
+    CHECK_EQ(texts_of("[1, {]]", RecordFormat::Json, raw_rules()).substr(0, 14), std::string("raw:1 | error:"));
+    CHECK_EQ(texts_of(" {\"a\": 1} ", RecordFormat::Json, raw_rules()), std::string("raw:{\"a\": 1}"));
+    CHECK_EQ(texts_of("{\"a\": 1}\n\n [2, 3]\n", RecordFormat::Jsonl, raw_rules()), std::string("raw:{\"a\": 1} | raw:[2, 3]"));
+}
+
+TEST(parsed_slots_carry_their_offsets) {
+    std::string doc = "{\"m\": 0, \"f\": [\n  10,\n  {\"k\": 1},\n  \"s\"\n]}";
+    for (std::size_t chunk : kChunks) {
+        auto stream = test::open_stream(doc, RecordFormat::Json, at("/f"), chunk);
+        std::vector<std::uint64_t> offsets;
+        for (const auto& step : test::run(stream)) offsets.push_back(step.slot.offset);
+        CHECK(offsets == (std::vector<std::uint64_t>{doc.find("10"), doc.find("{\"k\""), doc.find("\"s\"")}));
+    }
+    std::string lines = "[1]\n  {\"a\": 2}\n";
+    auto stream = test::open_stream(lines, RecordFormat::Jsonl);
+    auto steps = test::run(stream);
+    CHECK_EQ(steps.size(), std::size_t(2));
+    if (steps.size() == 2) {
+        CHECK_EQ(steps[0].slot.offset, 0ull);
+        CHECK_EQ(steps[1].slot.offset, 6ull);
+    }
+}
+
+TEST(element_errors_are_placed_in_the_file_across_blocks) {
+    // Elements on many lines, spread over several blocks; a few are broken,
+    // on their first line, on a later line, and across a block's end.
+    std::mt19937 rng(7);
+    for (int round = 0; round < 6; ++round) {
+        std::string doc = "[\n";
+        std::vector<std::size_t> faults;
+        while (doc.size() < 3 * RecordStream::kBlockSize) {
+            unsigned pick = rng() % 200;
+            if (doc.size() > 1000) doc += ",";
+            doc += std::string(rng() % 3, ' ') + (rng() % 2 ? "\n" : "");
+            if (doc.size() <= 1001 && doc.size() > 2 && doc[doc.size() - 1] != ',') {}
+            if (pick == 0) {
+                doc += "{\"a\": [1,\n  2,";
+                faults.push_back(doc.size() + 1);
+                doc += " x]}";
+            } else if (pick == 1) {
+                faults.push_back(doc.size() + 4);
+                doc += "[1, ?, 3]";
+            } else {
+                doc += "{\"k\": \"" + std::string(rng() % 80, 'v') + "\",\n \"n\": [1, 2.5, null]}";
+            }
+            if (doc.size() < 1000) doc += ",";
+        }
+        // One element that spans the end of the first block, broken after it.
+        doc += ", [\"" + std::string(RecordStream::kBlockSize, 'w') + "\",\n\n   bad]";
+        faults.push_back(doc.size() - 4);
+        doc += "\n]\n";
+        // Drop the leading commas the loop made before the first element.
+        std::size_t chunk = kChunks[round];
+        auto stream = test::open_stream(doc, RecordFormat::Json, {}, chunk);
+        auto steps = test::run(stream);
+        std::vector<std::size_t> got;
+        for (const auto& step : steps) {
+            if (step.ok) continue;
+            got.push_back(step.error.offset);
+            auto [line, col] = line_col(doc, step.error.offset);
+            CHECK_EQ(step.error.file_line, line);
+            CHECK_EQ(step.error.file_column, col);
+        }
+        CHECK(got == faults);
+        // Record indexes count the records and broken records before.
+        std::uint64_t index = 0;
+        for (const auto& step : steps) {
+            if (!step.ok) CHECK_EQ(step.error.record, index);
+            if (step.text != "blank") ++index;
+        }
+    }
+}
+
+TEST(faults_of_the_file_are_placed_by_line_and_column) {
+    std::string doc = "[1,\n 2]\n\n  x";
+    auto stream = test::open_stream(doc, RecordFormat::Json, {}, 2);
+    auto steps = test::run(stream);
+    CHECK_EQ(steps.size(), std::size_t(3));
+    if (steps.size() == 3) {
+        CHECK(steps[2].error.code == ErrorCode::InvalidJson);
+        CHECK_EQ(steps[2].error.file_line, 4ull);
+        CHECK_EQ(steps[2].error.file_column, 3ull);
+        CHECK_EQ(steps[2].error.record, 2ull);
+    }
+}
+
+TEST(jsonl_errors_name_their_line) {
+    std::string text = "{\"a\": 1}\n\n   {\"a\": ]}\n[1,\n\xff\n";
+    auto stream = test::open_stream(text, RecordFormat::Jsonl, {}, 3);
+    auto steps = test::run(stream);
+    CHECK_EQ(steps.size(), std::size_t(4));
+    if (steps.size() == 4) {
+        CHECK(steps[1].error.code == ErrorCode::InvalidLine);
+        CHECK_EQ(steps[1].error.file_line, 3ull);
+        CHECK_EQ(steps[1].error.file_column, 10ull);
+        CHECK_EQ(steps[1].error.record, 1ull);
+        CHECK_EQ(steps[2].error.file_line, 4ull);
+        CHECK_EQ(steps[3].error.code == ErrorCode::InvalidUtf8, true);
+        CHECK_EQ(steps[3].error.file_line, 5ull);
+        CHECK_EQ(steps[3].error.record, 3ull);
+    }
+    // The same through next(), which bigjson reads.
+    auto again = test::open_stream(text, RecordFormat::Jsonl, {}, 3);
+    CHECK(again.next().ok());
+    auto bad = again.next();
+    CHECK(!bad.ok() && bad.error().file_line == 3 && bad.error().file_column == 10 && bad.error().record == 1);
+}
+
+TEST(skipping_to_a_pointer_across_blocks_gives_the_same_records) {
+    // A large object before the named array, and keys that only look alike.
+    std::string meta = "{\"features\": \"no\", \"deep\": [";
+    for (int i = 0; i < 5000; ++i) meta += "{\"features\": [\"x\\\"]\", {\"y\": [" + std::to_string(i) + "]}]},\n";
+    meta += "0]}";
+    std::string features = "[";
+    for (int i = 0; i < 3000; ++i) {
+        if (i) features += ",\n";
+        features += "{\"type\": \"Feature\", \"id\": " + std::to_string(i) + ", \"p\": [1.5, \"]\"]}";
+    }
+    features += "]";
+    std::string doc = "{\"type\": \"FeatureCollection\", \"meta\": " + meta + ", \"features\": " + features +
+                      ", \"after\": {\"features\": [1]}}";
+    std::string expected = texts_of(features, RecordFormat::Json, {});
+    for (std::size_t chunk : kChunks) {
+        if (chunk == 1) continue;  // slow, and 7 covers the same ground
+        CHECK_EQ(texts_of(doc, RecordFormat::Json, at("/features"), chunk), expected);
+    }
+    CHECK_EQ(texts_of(doc, RecordFormat::Json, at("/features/2999/p", false)), std::string("raw:1.5 | raw:\"]\""));
+}
+
+TEST(random_bytes_give_the_same_steps_in_any_chunks_and_raw_texts_from_the_file) {
+    static const char* alphabet[] = {"[", "]", "{", "}", ",", ":", "\"", "\\", " ", "\n", "1", "a", "\"f\"", "\"f\":",
+                                     "\x01", "\t", "\xff", "null", "\"k\":", "\"\\u0066\":", "[1,2]", "{\"f\":[3]}"};
+    static const char* pointers[] = {"", "/f", "/*", "/0", "/f/*", "/*/f", "/k"};
+    std::mt19937 rng(99);
+    for (int round = 0; round < 4000; ++round) {
+        std::string doc = rng() % 4 ? (rng() % 2 ? "{" : "[") : "";
+        for (unsigned n = rng() % 40; n > 0; --n) doc += alphabet[rng() % (sizeof alphabet / sizeof *alphabet)];
+        const char* pointer = pointers[rng() % (sizeof pointers / sizeof *pointers)];
+        RecordFormat format = rng() % 4 ? RecordFormat::Json : RecordFormat::Jsonl;
+        bool parse = rng() % 2;
+        auto one = test::open_stream(doc, format, at(pointer, parse));
+        auto whole = test::run(one, 1000);
+        auto small = test::open_stream(doc, format, at(pointer, parse), 1 + rng() % 5);
+        auto pieces = test::run(small, 1000);
+        if (test::texts(whole) != test::texts(pieces))
+            test::fail(__FILE__, __LINE__, std::string(pointer) + " on " + doc + ": " + test::texts(whole) + " / " + test::texts(pieces));
+        for (const auto& step : whole) {
+            if (!step.ok) {
+                CHECK(step.error.offset <= doc.size());
+                continue;
+            }
+            if (!parse && step.text != "blank") CHECK_EQ(doc.substr(step.slot.offset, step.slot.raw.size()), step.slot.raw);
+        }
+    }
+}

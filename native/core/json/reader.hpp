@@ -84,11 +84,14 @@ private:
 // takes ownership of `text` so that strings without escapes are not copied;
 // error positions count from `begin`.
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
-                                                  std::size_t length, ReaderScratch& scratch);
+                                                  std::size_t length, ReaderScratch& scratch,
+                                                  const ReadOptions& options = {});
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
                                                   std::size_t length);
 
-// Whole-text convenience form, with an optional interruption check.
+// Whole-text convenience forms, with an optional interruption check.
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);
+Expected<Document, JsonParseError> read_json_text(std::string text, const ReadOptions& options,
+                                                  InterruptCheck check = nullptr);
 
 }  // namespace qvtok::json

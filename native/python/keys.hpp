@@ -18,7 +18,9 @@ namespace qvtok::json {
 // or destroyed. Not shared between interpreters: one per conversion run.
 class KeyCache {
 public:
-    static constexpr std::size_t kSlots = 2048;
+    // 1024 slots of 24 bytes: small enough to stay in the first-level
+    // cache beside the document being converted.
+    static constexpr std::size_t kSlots = 1024;
     static constexpr std::size_t kMaxKeyBytes = 64;
 
     KeyCache() = default;
@@ -35,9 +37,9 @@ public:
 
 private:
     struct Slot {
-        PyObject* str;  // owned, or NULL when the slot is empty
-        std::uint32_t length;
-        char bytes[kMaxKeyBytes];
+        PyObject* str;      // owned, or NULL when the slot is empty
+        const char* utf8;   // the str's own UTF-8 form, which lives as long as it
+        std::size_t length;
     };
     PyObject* fill(Slot& slot, std::string_view bytes, bool ascii);
 

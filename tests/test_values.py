@@ -171,6 +171,24 @@ def test_equal_keys_are_one_object_across_records():
     assert list(a) == list(b) == [long_key]
 
 
+@pytest.mark.parametrize("length", [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 25, 40, 63, 64, 65, 100])
+def test_keys_that_differ_in_one_byte_stay_apart(length):
+    # Same length, same ends: only the bytes compared in the middle (or the
+    # one byte of a short key) tell them apart.
+    def key(c):
+        if length == 0:
+            return ""
+        middle = length // 2
+        return "k" * middle + c + "k" * (length - middle - 1)
+
+    variants = [key(c) for c in "abcab"] + [key("\u00e9"), key("a")]
+    text = "[" + ", ".join("{" + f'"{k}": {i}, "z": "{k}"' + "}" for i, k in enumerate(variants)) + "]"
+    got = loads(text)
+    assert_same(got, json.loads(text))
+    # Each record's key is the text its "z" member repeats.
+    assert [list(record)[0] for record in got] == [record["z"] for record in got]
+
+
 def test_keys_are_released_with_the_values():
     result = loads('{"a_key_nobody_else_has": 1}')
     key = next(iter(result))

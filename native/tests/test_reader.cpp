@@ -1,6 +1,11 @@
 // The reader: values, object key order, the nesting limit and the position
 // of each kind of syntax error.
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <random>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -383,5 +388,99 @@ TEST(reader_out_of_range_floats_fail_in_every_mode) {
         auto r = json::read_json_text(text, as_python_reads());
         CHECK(!r.ok());
         if (!r.ok()) CHECK_EQ(static_cast<int>(r.error().syntax), static_cast<int>(Syntax::NumberOutOfRange));
+    }
+}
+
+namespace {
+
+// Random JSON texts with repeated keys, escaped keys and numbers at the
+// edges of the 64-bit ranges.
+std::string random_text(std::mt19937_64& rng, int depth) {
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    static const char* const kKeys[] = {"a", "b", "ab", "", "\\u00e9", "\\u0061", "b\\\"", "long_key_with_a_tail", "\xc3\xa9"};
+    static const char* const kNumbers[] = {"0", "-0", "-0.0", "7", "-7", "18446744073709551615", "18446744073709551616",
+                                           "-9223372036854775808", "-9223372036854775809", "1e3", "2.5E-3",
+                                           "123456789012345678901234567890", "-123456789012345678901234567890"};
+    std::size_t choice = pick(depth < 4 ? 6 : 3);
+    if (choice == 0) return kNumbers[pick(std::size(kNumbers))];
+    if (choice == 1) return pick(2) ? "null" : "true";
+    if (choice == 2) return std::string("\"") + kKeys[pick(std::size(kKeys))] + "\"";
+    if (choice == 3) {
+        std::string out = "[";
+        for (std::size_t i = 0, n = pick(5); i < n; ++i) out += (i ? "," : "") + random_text(rng, depth + 1);
+        return out + "]";
+    }
+    std::string out = "{";
+    for (std::size_t i = 0, n = pick(24); i < n; ++i)
+        out += std::string(i ? ", " : "") + "\"" + kKeys[pick(std::size(kKeys))] + "\": " + random_text(rng, depth + 1);
+    return out + "}";
+}
+
+// `sorted` read with the defaults, `exact` with the text's order and exact
+// integers: the same values, the second's objects reduced by "the last of
+// a repeated key wins" and sorted by key bytes giving the first's.
+void check_same_document(json::Value sorted, json::Value exact) {
+    Kind ks = sorted.kind(), ke = exact.kind();
+    if (ke == Kind::BigInt) {
+        CHECK_EQ(kind(sorted), static_cast<int>(Kind::Float));
+        CHECK_EQ(sorted.as_float(), std::strtod(std::string(exact.str()).c_str(), nullptr));
+        return;
+    }
+    if (ks == Kind::Float && ke == Kind::Unsigned) {  // "-0"
+        CHECK_EQ(sorted.as_float(), 0.0);
+        CHECK_EQ(exact.as_unsigned(), 0u);
+        return;
+    }
+    CHECK_EQ(static_cast<int>(ks), static_cast<int>(ke));
+    if (ks != ke) return;
+    switch (ks) {
+        case Kind::Unsigned: CHECK_EQ(sorted.as_unsigned(), exact.as_unsigned()); break;
+        case Kind::Negative: CHECK_EQ(sorted.as_negative(), exact.as_negative()); break;
+        case Kind::Float: CHECK_EQ(sorted.as_float(), exact.as_float()); break;
+        case Kind::String: CHECK(sorted.str() == exact.str()); break;
+        case Kind::Array: {
+            std::vector<json::Value> a = elements(sorted), b = elements(exact);
+            CHECK_EQ(a.size(), b.size());
+            for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) check_same_document(a[i], b[i]);
+            break;
+        }
+        case Kind::Object: {
+            std::vector<json::Member> written = members(exact), reduced;
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                bool later = false;
+                for (std::size_t j = i + 1; j < written.size(); ++j) later |= written[j].key == written[i].key;
+                if (!later) reduced.push_back(written[i]);
+            }
+            std::stable_sort(reduced.begin(), reduced.end(),
+                             [](const json::Member& x, const json::Member& y) { return x.key < y.key; });
+            std::vector<json::Member> got = members(sorted);
+            CHECK_EQ(got.size(), reduced.size());
+            for (std::size_t i = 0; i < got.size() && i < reduced.size(); ++i) {
+                CHECK(got[i].key == reduced[i].key);
+                check_same_document(got[i].value, reduced[i].value);
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+}  // namespace
+
+TEST(reader_both_key_orders_and_number_modes_agree_on_random_texts) {
+    std::mt19937_64 rng(20261207);
+    json::ReaderScratch scratch_sorted, scratch_exact;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = random_text(rng, 0);
+        auto sorted = json::read_json_text(text, 0, text.size(), scratch_sorted);
+        auto exact = json::read_json_text(text, 0, text.size(), scratch_exact, as_python_reads());
+        CHECK(sorted.ok() && exact.ok());
+        if (!sorted.ok() || !exact.ok()) {
+            std::fprintf(stderr, "text: %s\n", text.c_str());
+            return;
+        }
+        check_same_document(sorted.value().root(), exact.value().root());
+        scratch_sorted.recycle(std::move(sorted).value());
+        scratch_exact.recycle(std::move(exact).value());
     }
 }

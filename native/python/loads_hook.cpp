@@ -23,10 +23,7 @@ PyResult loads(PyObject* data) {
     if (!PyBytes_Check(data)) return type_mismatch(data, "bytes");
     std::string text(PyBytes_AS_STRING(data), static_cast<std::size_t>(PyBytes_GET_SIZE(data)));
     if (!is_valid_utf8(text)) return CallError::deferred(PyExc_ValueError, "the text is not valid UTF-8");
-    ReadOptions options;
-    options.key_order = KeyOrder::Document;
-    options.exact_integers = true;
-    auto doc = read_json_text(std::move(text), options, check_signals);
+    auto doc = read_json_text(std::move(text), kJsonModuleOptions, check_signals);
     if (!doc) {
         if (doc.error().interrupted) return CallError::fetch();
         return CallError::from(syntax_error(ErrorCode::InvalidJson, doc.error(), 0));

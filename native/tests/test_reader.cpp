@@ -259,12 +259,7 @@ TEST(reader_scratch_reuse_leaves_no_trace) {
 
 namespace {
 
-json::ReadOptions as_python_reads() {
-    json::ReadOptions o;
-    o.key_order = json::KeyOrder::Document;
-    o.exact_integers = true;
-    return o;
-}
+json::ReadOptions as_python_reads() { return json::kJsonModuleOptions; }
 
 json::Document parse_with(const std::string& text, const json::ReadOptions& options) {
     auto doc = json::read_json_text(text, options);

@@ -30,6 +30,10 @@ struct ReadOptions {
     bool exact_integers = false;
 };
 
+// What a reader needs so that the conversion gives the values of Python's
+// json.load.
+inline constexpr ReadOptions kJsonModuleOptions{KeyOrder::Document, true};
+
 // The deepest nesting of arrays and objects a text may have.
 inline constexpr unsigned kNestingLimit = 127;
 

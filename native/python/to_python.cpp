@@ -1,6 +1,7 @@
 #include "python/to_python.hpp"
 
 #include <cstring>
+#include <string>
 
 #include "python/messages.hpp"
 
@@ -36,10 +37,93 @@ void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) {
     }
 }
 
+// An integer beyond 64 bits, from its literal. Python's own limit on the
+// digits of an int read from text applies, as it does for json.load.
+[[gnu::noinline]] PyObject* big_int(std::string_view literal) {
+    std::string text(literal);
+    return checked(PyLong_FromString(text.c_str(), nullptr, 10));
+}
+
+// Dict keys as bigjson makes them: a fresh str for every member.
+struct FreshKeys {
+    PyObject* key(std::string_view bytes, bool ascii) { return new_str(bytes, ascii); }
+};
+
+// Dict keys from a cache that outlives the conversion.
+struct CachedKeys {
+    KeyCache& cache;
+    PyObject* key(std::string_view bytes, bool ascii) { return checked(cache.get(bytes, ascii)); }
+};
+
+constexpr unsigned kValuesBetweenPolls = 1u << 16;
+
+template <class Keys>
+class Converter {
+public:
+    Converter(Keys keys, unsigned& until_poll) : keys_(keys), until_poll_(until_poll) {}
+
+    // Converts `v`; the object is a new reference, or NULL with an
+    // exception set.
+    PyObject* convert(Value v) {
+        // Ctrl-C is seen within a fraction of a second even while a huge
+        // document is converted: the handlers run every so many values.
+        if (--until_poll_ == 0) [[unlikely]] {
+            until_poll_ = kValuesBetweenPolls;
+            if (PyErr_CheckSignals() < 0) return nullptr;
+        }
+        switch (v.kind()) {
+            case Kind::Null: Py_INCREF(Py_None); return Py_None;
+            case Kind::False: Py_INCREF(Py_False); return Py_False;
+            case Kind::True: Py_INCREF(Py_True); return Py_True;
+            case Kind::Unsigned: return checked(PyLong_FromUnsignedLongLong(v.as_unsigned()));
+            case Kind::Negative: return checked(PyLong_FromLongLong(v.as_negative()));
+            case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
+            case Kind::String: return new_str(v.str(), v.is_ascii());
+            case Kind::Array: return array(v);
+            case Kind::Object: return object(v);
+            case Kind::BigInt: return big_int(v.str());
+        }
+        panic("corrupt value tape");
+    }
+
+private:
+    PyObject* array(Value v) {
+        // The element count is known, so the list is made at its final size
+        // and filled in place: no growth, no per-element append calls.
+        PyRef list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
+        if (!list) return nullptr;
+        Py_ssize_t i = 0;
+        for (Value element : v.elements()) {
+            PyObject* item = convert(element);
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), i++, item);
+        }
+        return list.release();
+    }
+
+    PyObject* object(Value v) {
+        PyRef dict(checked(PyDict_New()));
+        if (!dict) return nullptr;
+        for (Member m : v.members()) {
+            PyRef value(convert(m.value));
+            if (!value) return nullptr;
+            PyRef key(keys_.key(m.key, m.key_ascii));
+            if (!key) return nullptr;
+            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+        }
+        return dict.release();
+    }
+
+    Keys keys_;
+    unsigned& until_poll_;
+};
+
+}  // namespace
+
 // A str from bytes the reader has already checked to be UTF-8. The string is
 // made at its final width and filled in one pass, without the interpreter's
 // decoder widening its buffer as it meets larger characters.
-PyObject* make_str(std::string_view bytes, bool ascii) {
+PyObject* new_str(std::string_view bytes, bool ascii) {
     Py_ssize_t n = static_cast<Py_ssize_t>(bytes.size());
     if (ascii) {
         PyObject* s = checked(PyUnicode_New(n, 127));
@@ -66,68 +150,19 @@ PyObject* make_str(std::string_view bytes, bool ascii) {
     return s;
 }
 
-class Converter {
-public:
-    // Converts `v`; the object is a new reference, or NULL with an
-    // exception set.
-    PyObject* convert(Value v) {
-        // Ctrl-C is seen within a fraction of a second even while a huge
-        // document is converted: the handlers run every so many values.
-        if (--until_poll_ == 0) [[unlikely]] {
-            until_poll_ = kValuesBetweenPolls;
-            if (PyErr_CheckSignals() < 0) return nullptr;
-        }
-        switch (v.kind()) {
-            case Kind::Null: Py_INCREF(Py_None); return Py_None;
-            case Kind::False: Py_INCREF(Py_False); return Py_False;
-            case Kind::True: Py_INCREF(Py_True); return Py_True;
-            case Kind::Unsigned: return checked(PyLong_FromUnsignedLongLong(v.as_unsigned()));
-            case Kind::Negative: return checked(PyLong_FromLongLong(v.as_negative()));
-            case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
-            case Kind::String: return make_str(v.str(), v.is_ascii());
-            case Kind::Array: return array(v);
-            case Kind::Object: return object(v);
-        }
-        panic("corrupt value tape");
-    }
-
-private:
-    PyObject* array(Value v) {
-        // The element count is known, so the list is made at its final size
-        // and filled in place: no growth, no per-element append calls.
-        PyRef list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
-        if (!list) return nullptr;
-        Py_ssize_t i = 0;
-        for (Value element : v.elements()) {
-            PyObject* item = convert(element);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), i++, item);
-        }
-        return list.release();
-    }
-
-    PyObject* object(Value v) {
-        PyRef dict(checked(PyDict_New()));
-        if (!dict) return nullptr;
-        for (Member m : v.members()) {
-            PyRef value(convert(m.value));
-            if (!value) return nullptr;
-            PyRef key(make_str(m.key, m.key_ascii));
-            if (!key) return nullptr;
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-        }
-        return dict.release();
-    }
-
-    static constexpr unsigned kValuesBetweenPolls = 1u << 16;
-
-    unsigned until_poll_ = kValuesBetweenPolls;
-};
-
-}  // namespace
-
 PyResult json_value_to_python(Value value) {
-    Converter converter;
+    unsigned until_poll = kValuesBetweenPolls;
+    Converter<FreshKeys> converter(FreshKeys{}, until_poll);
+    PyObject* obj = converter.convert(value);
+    if (obj == nullptr) return CallError::fetch();
+    return PyRef(obj);
+}
+
+PyResult SharedKeyConverter::convert(Value value) {
+    // The signal check counts on from the last value: a stream of small
+    // records is polled as often as one large document.
+    if (until_poll_ == 0) until_poll_ = kValuesBetweenPolls;
+    Converter<CachedKeys> converter(CachedKeys{keys_}, until_poll_);
     PyObject* obj = converter.convert(value);
     if (obj == nullptr) return CallError::fetch();
     return PyRef(obj);

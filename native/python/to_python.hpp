@@ -1,14 +1,38 @@
 // A parsed document to new Python objects.
 #pragma once
 
+#include <string_view>
+
 #include "python/binding.hpp"
+#include "python/keys.hpp"
 #include "core/json/value.hpp"
 
 namespace qvtok::json {
 
 // Returns a new reference to the Python form of `value`, or the error of the
 // interpreter call that failed; nothing built is left behind on failure. The
-// caller holds the GIL. Dict keys come in the value's key order.
+// caller holds the GIL. Dict keys come in the value's key order, each a
+// fresh str.
 PyResult json_value_to_python(Value value);
+
+// Converts value after value (the records of one stream) to the objects
+// json.load gives: members go into each dict in the value's key order, so
+// that from a document read in text order a repeated key keeps its first
+// place and its last value; integers beyond 64 bits (Kind::BigInt) become
+// exact ints. Equal keys are one shared str, across values too. Keep one per
+// stream; the GIL must be held to use and to destroy it.
+class SharedKeyConverter {
+public:
+    // A new reference, or the error of the interpreter call that failed.
+    PyResult convert(Value value);
+
+private:
+    KeyCache keys_;
+    unsigned until_poll_ = 0;  // values left before the next signal check
+};
+
+// A new str of `bytes` (valid UTF-8; `ascii` when every byte is below
+// 0x80), made at its final width in one pass. NULL with an exception set.
+PyObject* new_str(std::string_view bytes, bool ascii);
 
 }  // namespace qvtok::json

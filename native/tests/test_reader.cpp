@@ -1,6 +1,11 @@
 // The reader: values, object key order, the nesting limit and the position
 // of each kind of syntax error.
+#include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <random>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -250,4 +255,227 @@ TEST(reader_scratch_reuse_leaves_no_trace) {
     CHECK(keys(next.value().root()) == want);
     std::vector<std::string> inner = {"c"};
     CHECK(keys((*next.value().root().members().begin()).value) == inner);
+}
+
+namespace {
+
+json::ReadOptions as_python_reads() { return json::kJsonModuleOptions; }
+
+json::Document parse_with(const std::string& text, const json::ReadOptions& options) {
+    auto doc = json::read_json_text(text, options);
+    CHECK(doc.ok());
+    if (!doc.ok()) return json::Document();
+    return std::move(doc).value();
+}
+
+}  // namespace
+
+TEST(reader_document_order_keeps_every_member_as_written) {
+    json::ReadOptions options;
+    options.key_order = json::KeyOrder::Document;
+    auto doc = parse_with(R"({"b": 1, "a": {"z": true, "y": [ {"q": 0, "p": 1} ], "z": false}, "b": 3, "": null})",
+                          options);
+    if (doc.tape.empty()) return;
+    json::Value root = doc.root();
+    CHECK_EQ(root.size(), 4u);
+    CHECK(keys(root) == (std::vector<std::string>{"b", "a", "b", ""}));
+    std::vector<json::Member> m = members(root);
+    if (m.size() != 4) return;
+    CHECK_EQ(m[0].value.as_unsigned(), 1u);
+    CHECK_EQ(m[2].value.as_unsigned(), 3u);
+    CHECK_EQ(kind(m[3].value), static_cast<int>(Kind::Null));
+    // Inner objects close before the outer one: their members stay theirs.
+    CHECK(keys(m[1].value) == (std::vector<std::string>{"z", "y", "z"}));
+    std::vector<json::Member> inner = members(m[1].value);
+    if (inner.size() != 3) return;
+    CHECK_EQ(kind(inner[0].value), static_cast<int>(Kind::True));
+    CHECK_EQ(kind(inner[2].value), static_cast<int>(Kind::False));
+    std::vector<json::Value> list = elements(inner[1].value);
+    if (list.size() != 1) return;
+    CHECK(keys(list[0]) == (std::vector<std::string>{"q", "p"}));
+
+    // The same text with the defaults: sorted, the last duplicate kept.
+    auto sorted = parse(R"({"b": 1, "a": 2, "b": 3})");
+    if (sorted.tape.empty()) return;
+    CHECK(keys(sorted.root()) == (std::vector<std::string>{"a", "b"}));
+    CHECK_EQ(members(sorted.root())[1].value.as_unsigned(), 3u);
+}
+
+TEST(reader_document_order_with_many_members_and_escaped_keys) {
+    // Past the small-object sort, and keys decoded into the arena.
+    std::string text = "{";
+    std::vector<std::string> expected;
+    for (int i = 40; i > 0; --i) {
+        std::string key = "k" + std::to_string(i % 17);
+        text += "\"" + key + "\\u00e9\": " + std::to_string(i) + (i > 1 ? ", " : "}");
+        expected.push_back(key + "\xc3\xa9");
+    }
+    json::ReadOptions options;
+    options.key_order = json::KeyOrder::Document;
+    auto doc = parse_with(text, options);
+    if (doc.tape.empty()) return;
+    CHECK(keys(doc.root()) == expected);
+    CHECK_EQ(doc.root().size(), 40u);
+
+    // Through a reused scratch, as a record stream parses.
+    json::ReaderScratch scratch;
+    for (int round = 0; round < 3; ++round) {
+        auto again = json::read_json_text(text, 0, text.size(), scratch, options);
+        CHECK(again.ok());
+        if (!again.ok()) return;
+        CHECK(keys(again.value().root()) == expected);
+        scratch.recycle(std::move(again).value());
+    }
+}
+
+TEST(reader_exact_integers_keep_their_literal) {
+    struct Case {
+        const char* text;
+        Kind kind;
+    } cases[] = {
+        {"18446744073709551615", Kind::Unsigned},
+        {"18446744073709551616", Kind::BigInt},
+        {"-9223372036854775808", Kind::Negative},
+        {"-9223372036854775809", Kind::BigInt},
+        {"123456789012345678901234567890", Kind::BigInt},
+        {"-123456789012345678901234567890", Kind::BigInt},
+        {"123456789012345678901234567890.5", Kind::Float},
+        {"123456789012345678901234567890e0", Kind::Float},
+        {"-18446744073709551616E-3", Kind::Float},
+        {"1.0", Kind::Float},
+    };
+    for (const Case& c : cases) {
+        auto doc = parse_with(std::string(" ") + c.text + " ", as_python_reads());
+        if (doc.tape.empty()) continue;
+        CHECK_EQ(kind(doc.root()), static_cast<int>(c.kind));
+        if (c.kind == Kind::BigInt) CHECK_EQ(std::string(doc.root().str()), std::string(c.text));
+    }
+    // Inside containers, each literal is its own.
+    auto doc = parse_with(R"({"a": [99999999999999999999, -0, 7], "b": -99999999999999999999})", as_python_reads());
+    if (doc.tape.empty()) return;
+    std::vector<json::Member> m = members(doc.root());
+    if (m.size() != 2) return;
+    std::vector<json::Value> list = elements(m[0].value);
+    if (list.size() != 3) return;
+    CHECK_EQ(std::string(list[0].str()), std::string("99999999999999999999"));
+    CHECK_EQ(kind(list[1]), static_cast<int>(Kind::Unsigned));
+    CHECK_EQ(list[2].as_unsigned(), 7u);
+    CHECK_EQ(std::string(m[1].value.str()), std::string("-99999999999999999999"));
+}
+
+TEST(reader_exact_integers_read_negative_zero_as_integer_zero) {
+    auto zero = parse_with("-0", as_python_reads());
+    if (!zero.tape.empty()) {
+        CHECK_EQ(kind(zero.root()), static_cast<int>(Kind::Unsigned));
+        CHECK_EQ(zero.root().as_unsigned(), 0u);
+    }
+    for (const char* text : {"-0.0", "-0e0", "-0E+5"}) {
+        auto f = parse_with(text, as_python_reads());
+        if (f.tape.empty()) continue;
+        CHECK_EQ(kind(f.root()), static_cast<int>(Kind::Float));
+        CHECK(std::signbit(f.root().as_float()));
+    }
+}
+
+TEST(reader_out_of_range_floats_fail_in_every_mode) {
+    for (const char* text : {"1e400", "-1e400", "123456789012345678901234567890e300"}) {
+        CHECK(!json::read_json_text(text).ok());
+        auto r = json::read_json_text(text, as_python_reads());
+        CHECK(!r.ok());
+        if (!r.ok()) CHECK_EQ(static_cast<int>(r.error().syntax), static_cast<int>(Syntax::NumberOutOfRange));
+    }
+}
+
+namespace {
+
+// Random JSON texts with repeated keys, escaped keys and numbers at the
+// edges of the 64-bit ranges.
+std::string random_text(std::mt19937_64& rng, int depth) {
+    auto pick = [&](std::size_t n) { return static_cast<std::size_t>(rng() % n); };
+    static const char* const kKeys[] = {"a", "b", "ab", "", "\\u00e9", "\\u0061", "b\\\"", "long_key_with_a_tail", "\xc3\xa9"};
+    static const char* const kNumbers[] = {"0", "-0", "-0.0", "7", "-7", "18446744073709551615", "18446744073709551616",
+                                           "-9223372036854775808", "-9223372036854775809", "1e3", "2.5E-3",
+                                           "123456789012345678901234567890", "-123456789012345678901234567890"};
+    std::size_t choice = pick(depth < 4 ? 6 : 3);
+    if (choice == 0) return kNumbers[pick(std::size(kNumbers))];
+    if (choice == 1) return pick(2) ? "null" : "true";
+    if (choice == 2) return std::string("\"") + kKeys[pick(std::size(kKeys))] + "\"";
+    if (choice == 3) {
+        std::string out = "[";
+        for (std::size_t i = 0, n = pick(5); i < n; ++i) out += (i ? "," : "") + random_text(rng, depth + 1);
+        return out + "]";
+    }
+    std::string out = "{";
+    for (std::size_t i = 0, n = pick(24); i < n; ++i)
+        out += std::string(i ? ", " : "") + "\"" + kKeys[pick(std::size(kKeys))] + "\": " + random_text(rng, depth + 1);
+    return out + "}";
+}
+
+// `sorted` read with the defaults, `exact` with the text's order and exact
+// integers: the same values, the second's objects reduced by "the last of
+// a repeated key wins" and sorted by key bytes giving the first's.
+void check_same_document(json::Value sorted, json::Value exact) {
+    Kind ks = sorted.kind(), ke = exact.kind();
+    if (ke == Kind::BigInt) {
+        CHECK_EQ(kind(sorted), static_cast<int>(Kind::Float));
+        CHECK_EQ(sorted.as_float(), std::strtod(std::string(exact.str()).c_str(), nullptr));
+        return;
+    }
+    if (ks == Kind::Float && ke == Kind::Unsigned) {  // "-0"
+        CHECK_EQ(sorted.as_float(), 0.0);
+        CHECK_EQ(exact.as_unsigned(), 0u);
+        return;
+    }
+    CHECK_EQ(static_cast<int>(ks), static_cast<int>(ke));
+    if (ks != ke) return;
+    switch (ks) {
+        case Kind::Unsigned: CHECK_EQ(sorted.as_unsigned(), exact.as_unsigned()); break;
+        case Kind::Negative: CHECK_EQ(sorted.as_negative(), exact.as_negative()); break;
+        case Kind::Float: CHECK_EQ(sorted.as_float(), exact.as_float()); break;
+        case Kind::String: CHECK(sorted.str() == exact.str()); break;
+        case Kind::Array: {
+            std::vector<json::Value> a = elements(sorted), b = elements(exact);
+            CHECK_EQ(a.size(), b.size());
+            for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) check_same_document(a[i], b[i]);
+            break;
+        }
+        case Kind::Object: {
+            std::vector<json::Member> written = members(exact), reduced;
+            for (std::size_t i = 0; i < written.size(); ++i) {
+                bool later = false;
+                for (std::size_t j = i + 1; j < written.size(); ++j) later |= written[j].key == written[i].key;
+                if (!later) reduced.push_back(written[i]);
+            }
+            std::stable_sort(reduced.begin(), reduced.end(),
+                             [](const json::Member& x, const json::Member& y) { return x.key < y.key; });
+            std::vector<json::Member> got = members(sorted);
+            CHECK_EQ(got.size(), reduced.size());
+            for (std::size_t i = 0; i < got.size() && i < reduced.size(); ++i) {
+                CHECK(got[i].key == reduced[i].key);
+                check_same_document(got[i].value, reduced[i].value);
+            }
+            break;
+        }
+        default: break;
+    }
+}
+
+}  // namespace
+
+TEST(reader_both_key_orders_and_number_modes_agree_on_random_texts) {
+    std::mt19937_64 rng(20261207);
+    json::ReaderScratch scratch_sorted, scratch_exact;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = random_text(rng, 0);
+        auto sorted = json::read_json_text(text, 0, text.size(), scratch_sorted);
+        auto exact = json::read_json_text(text, 0, text.size(), scratch_exact, as_python_reads());
+        CHECK(sorted.ok() && exact.ok());
+        if (!sorted.ok() || !exact.ok()) {
+            std::fprintf(stderr, "text: %s\n", text.c_str());
+            return;
+        }
+        check_same_document(sorted.value().root(), exact.value().root());
+        scratch_sorted.recycle(std::move(sorted).value());
+        scratch_exact.recycle(std::move(exact).value());
+    }
 }

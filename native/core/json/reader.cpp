@@ -120,8 +120,9 @@ namespace {
 class Reader {
 public:
     Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch,
-           InterruptCheck check = nullptr)
+           const ReadOptions& options, InterruptCheck check = nullptr)
         : check_(check),
+          options_(options),
           doc_(doc),
           text_(doc.text.data()),
           base_(doc.text.data() + begin),
@@ -420,7 +421,16 @@ private:
 
     void close_object(std::size_t node, std::size_t mark) {
         std::uint64_t first_entry = doc_.entries.size();
-        std::uint64_t n = close_entries(mark);
+        std::uint64_t n;
+        if (options_.key_order == KeyOrder::Sorted) [[likely]] {
+            n = close_entries(mark);
+        } else {
+            // As written, repeated keys and all: the one building a mapping
+            // decides which member wins.
+            n = scratch_.size() - mark;
+            doc_.entries.insert(doc_.entries.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(mark),
+                                scratch_.end());
+        }
         scratch_.resize(mark);
         doc_.tape[node].head = bits(Kind::Object) | (n << kSizeShift);
         doc_.tape[node].payload = doc_.tape.size();
@@ -552,6 +562,7 @@ private:
         std::int64_t e = 0;  // decimal exponent of the last digit kept in s
         bool is_float = false;
         bool exact = true;   // no digit was dropped from s
+        bool wide = false;   // the integer part passed 64 bits
         if (*p_ == '0') {
             ++p_;
             if (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)))
@@ -571,6 +582,7 @@ private:
                     // digits only scale it.
                     is_float = true;
                     exact = false;
+                    wide = true;
                     for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) ++e;
                     break;
                 }
@@ -578,6 +590,7 @@ private:
                 ++p_;
             }
         }
+        const char* integer_end = p_;
         if (p_ != end_ && *p_ == '.') {
             is_float = true;
             ++p_;
@@ -627,6 +640,20 @@ private:
             } while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)));
             e = exp_negative ? e - x : e + x;
         }
+        if (options_.exact_integers && p_ == integer_end) [[unlikely]] {
+            // An integer literal: beyond 64 bits it stays exact, and "-0"
+            // is the integer zero, as Python's int() reads them.
+            if (wide || (negative && s - 1 >= (std::uint64_t{1} << 63))) {
+                if (s == 0 && !wide) {
+                    push(bits(Kind::Unsigned), 0);
+                } else {
+                    push(bits(Kind::BigInt) | kAsciiBit |
+                             (static_cast<std::uint64_t>(p_ - start) << kSizeShift),
+                         static_cast<std::uint64_t>(start - text_));
+                }
+                return true;
+            }
+        }
         if (!is_float) {
             if (!negative) {
                 push(bits(Kind::Unsigned), s);
@@ -654,6 +681,7 @@ private:
     // About a millisecond of parsing between two checks.
     static constexpr unsigned kValuesBetweenChecks = 1u << 16;
     InterruptCheck check_;
+    const ReadOptions options_;  // a copy: read in the hot path without aliasing doubts
     unsigned until_check_ = kValuesBetweenChecks;
     bool interrupted_ = false;
 
@@ -672,7 +700,8 @@ private:
 }  // namespace
 
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
-                                                  std::size_t length, ReaderScratch& scratch) {
+                                                  std::size_t length, ReaderScratch& scratch,
+                                                  const ReadOptions& options) {
     // The vectors of a recycled document keep their capacity.
     Document doc = std::move(ScratchAccess::spare(scratch));
     ScratchAccess::spare(scratch) = Document();
@@ -684,7 +713,7 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
     // read outside it.
     begin = std::min(begin, doc.text.size());
     length = std::min(length, doc.text.size() - begin);
-    Reader reader(doc, begin, length, scratch);
+    Reader reader(doc, begin, length, scratch, options);
     if (!reader.run()) return reader.error();
     return doc;
 }
@@ -696,10 +725,15 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
 }
 
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check) {
+    return read_json_text(std::move(text), ReadOptions{}, check);
+}
+
+Expected<Document, JsonParseError> read_json_text(std::string text, const ReadOptions& options,
+                                                  InterruptCheck check) {
     Document doc;
     doc.text = std::move(text);
     ReaderScratch scratch;
-    Reader reader(doc, 0, doc.text.size(), scratch, check);
+    Reader reader(doc, 0, doc.text.size(), scratch, options, check);
     if (!reader.run()) return reader.error();
     return doc;
 }

@@ -30,6 +30,10 @@ struct ReadOptions {
     bool exact_integers = false;
 };
 
+// What a reader needs so that the conversion gives the values of Python's
+// json.load.
+inline constexpr ReadOptions kJsonModuleOptions{KeyOrder::Document, true};
+
 // The deepest nesting of arrays and objects a text may have.
 inline constexpr unsigned kNestingLimit = 127;
 
@@ -84,11 +88,14 @@ private:
 // takes ownership of `text` so that strings without escapes are not copied;
 // error positions count from `begin`.
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
-                                                  std::size_t length, ReaderScratch& scratch);
+                                                  std::size_t length, ReaderScratch& scratch,
+                                                  const ReadOptions& options = {});
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
                                                   std::size_t length);
 
-// Whole-text convenience form, with an optional interruption check.
+// Whole-text convenience forms, with an optional interruption check.
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);
+Expected<Document, JsonParseError> read_json_text(std::string text, const ReadOptions& options,
+                                                  InterruptCheck check = nullptr);
 
 }  // namespace qvtok::json

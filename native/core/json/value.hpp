@@ -1,5 +1,6 @@
 // A parsed JSON document: one contiguous tape of 16-byte nodes in document
-// order, object entries sorted by key in a side table, string bytes either in
+// order, object entries in a side table (sorted by key, unless the reader
+// was asked to keep the text's order), string bytes either in
 // the document's own text (no escapes) or in an arena (escapes decoded).
 // Values are read through the light `Value` handle; nothing is a heap node.
 #pragma once
@@ -23,10 +24,15 @@ enum class Kind : std::uint8_t {
     String,
     Array,
     Object,
+    // An integer beyond 64 bits, kept exact: its string is the literal's
+    // text (an optional '-' and the digits). Only when the reader was asked
+    // for exact integers; otherwise such a literal is a Float.
+    BigInt,
 };
 
 // head: bits 0..3 kind, bit 4 string is ASCII, bit 5 string lives in the
-// arena, bits 8..63 string byte length or container element count.
+// arena (a BigInt is laid out as a string of the text), bits 8..63 string
+// byte length or container element count.
 // payload: number bits; string byte offset; for containers the tape index one
 // past the container's last descendant. An object node is followed by one
 // auxiliary node whose payload is the index of its first entry.
@@ -57,7 +63,7 @@ public:
     const Document& document() const { return *doc_; }
 
     bool is_ascii() const;               // String only
-    std::string_view str() const;        // String only
+    std::string_view str() const;        // String, or BigInt: its literal
     std::uint64_t as_unsigned() const;   // Unsigned only
     std::int64_t as_negative() const;    // Negative only
     double as_float() const;             // Float only
@@ -71,7 +77,9 @@ public:
     struct ArrayRange;
     struct ObjectRange;
     ArrayRange elements() const;   // Array only
-    ObjectRange members() const;   // Object only, ascending key order
+    // Object only, in the document's key order: ascending bytes, or as
+    // written when the reader kept the text's order.
+    ObjectRange members() const;
 
 private:
     const Document* doc_;

@@ -36,7 +36,8 @@ constexpr unsigned type_bit(json::Kind kind) {
         case json::Kind::False:
         case json::Kind::True: return kBool;
         case json::Kind::Unsigned:
-        case json::Kind::Negative: return kInt;
+        case json::Kind::Negative:
+        case json::Kind::BigInt: return kInt;
         case json::Kind::Float: return kFloat;
         case json::Kind::String: return kStr;
         case json::Kind::Array:

@@ -1,0 +1,49 @@
+// Dict keys shared between the objects of a conversion: one str per key
+// text, made once and handed to every object (and every record) that has
+// that key, as json.load's memo does.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "python/compat.hpp"
+
+namespace qvtok::json {
+
+// A direct-mapped table from key bytes to a str holding them, its hash
+// already computed, so that dict insertions never hash the key again.
+// Short keys only: long ones are rare as keys and cost more to compare.
+// Holds strong references; the owner must hold the GIL when it is cleared
+// or destroyed. Not shared between interpreters: one per conversion run.
+class KeyCache {
+public:
+    // 1024 slots of 24 bytes: small enough to stay in the first-level
+    // cache beside the document being converted.
+    static constexpr std::size_t kSlots = 1024;
+    static constexpr std::size_t kMaxKeyBytes = 64;
+
+    KeyCache() = default;
+    ~KeyCache() { clear(); }
+    KeyCache(const KeyCache&) = delete;
+    KeyCache& operator=(const KeyCache&) = delete;
+
+    // A new reference to a str of `bytes` (valid UTF-8, `ascii` when every
+    // byte is below 0x80), or NULL with an exception set.
+    PyObject* get(std::string_view bytes, bool ascii);
+
+    // Releases every str held. GIL held.
+    void clear();
+
+private:
+    struct Slot {
+        PyObject* str;      // owned, or NULL when the slot is empty
+        const char* utf8;   // the str's own UTF-8 form, which lives as long as it
+        std::size_t length;
+    };
+    PyObject* fill(Slot& slot, std::string_view bytes, bool ascii);
+
+    std::unique_ptr<Slot[]> slots_;  // made at the first cached key
+};
+
+}  // namespace qvtok::json

@@ -1,0 +1,12 @@
+// `_qvtok._loads`: an internal entry for the tests of the conversion that
+// gives json.load's values. Not part of the public API.
+#pragma once
+
+#include "python/binding.hpp"
+
+namespace qvtok::json {
+
+// Adds `_loads` to the extension module.
+Expected<Done, CallError> register_loads_hook(PyObject* module);
+
+}  // namespace qvtok::json

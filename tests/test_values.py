@@ -1,0 +1,235 @@
+"""Values equal to json.loads': keys in text order with json's duplicate
+rule, exact big integers, -0 as 0, and shared key objects.
+
+Driven through `_qvtok._loads`, the internal entry that parses with those
+options and converts with the shared-key converter."""
+
+import json
+import math
+import random
+import sys
+from pathlib import Path
+
+import pytest
+
+import qvtok.lib._qvtok as _qvtok
+from qvtok import bigjson
+
+CORPUS = sorted(Path("/work/shared/corpus").glob("*.json"))
+
+
+def loads(text):
+    return _qvtok._loads(text.encode() if isinstance(text, str) else text)
+
+
+def assert_same(got, want, path="$"):
+    """Equal values of the same types, dict keys in the same order."""
+    assert type(got) is type(want), f"{path}: {type(got).__name__} != {type(want).__name__}"
+    if isinstance(want, dict):
+        assert list(got) == list(want), f"{path}: keys {list(got)} != {list(want)}"
+        for key in want:
+            assert_same(got[key], want[key], f"{path}.{key}")
+    elif isinstance(want, list):
+        assert len(got) == len(want), f"{path}: length {len(got)} != {len(want)}"
+        for i, (g, w) in enumerate(zip(got, want)):
+            assert_same(g, w, f"{path}[{i}]")
+    elif isinstance(want, float):
+        assert got == want and math.copysign(1, got) == math.copysign(1, want), f"{path}: {got!r} != {want!r}"
+    else:
+        assert got == want, f"{path}: {got!r} != {want!r}"
+
+
+@pytest.mark.parametrize("path", CORPUS, ids=lambda p: p.name)
+def test_corpus_files_equal_json(path):
+    data = path.read_bytes()
+    assert_same(loads(data), json.loads(data))
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"b": 1, "a": 2, "b": 3}',
+        '{"a": 1, "a": 2, "a": {"a": 3, "a": [4]}}',
+        '{"a": 1, "\\u0061": 2, "b": 3, "a": 4}',
+        '{"z": 0, "y": 1, "x": 2, "": 3, "\\u00e9": 4, "e\\u0301": 5}',
+        '[{"k": 1}, {"k": 2, "j": 3}, {"j": 4, "k": 5}]',
+        "[18446744073709551615, 18446744073709551616, -9223372036854775808, -9223372036854775809]",
+        "[123456789012345678901234567890, -123456789012345678901234567890]",
+        "[-0, 0, -0.0, 0.0, -0e0, -0E-0]",
+        "[1e-400, -1e-400, 4.9e-324, 2.2250738585072014e-308, 1.7976931348623157e308]",
+        "[123456789012345678901234567890.0, 123456789012345678901234567890e-10, 1E22, 1e23]",
+        '["\\ud83d\\ude00", "\\u0000", "tab\\there", "caf\\u00e9", "\\u4e2d\\u6587", "\xf0\x9f\x98\x80"]',
+        '"just a string"',
+        "-0",
+        "99999999999999999999999999",
+        "{}",
+        "[]",
+    ],
+)
+def test_texts_equal_json(text):
+    assert_same(loads(text), json.loads(text))
+
+
+def test_duplicate_key_keeps_first_place_and_last_value():
+    got = loads('{"b": 1, "a": 2, "b": 3}')
+    assert list(got.items()) == [("b", 3), ("a", 2)]
+
+
+def test_bigjson_keeps_sorted_keys_and_float_big_integers(write):
+    path = write("doc.json", '{"b": [-0, 18446744073709551616], "a": 2, "b": [-0]}')
+    got = bigjson.load(path)
+    assert list(got) == ["a", "b"]
+    assert got["b"] == [-0.0] and math.copysign(1, got["b"][0]) == -1
+    big = bigjson.load(write("big.json", "[18446744073709551616]"))
+    assert type(big[0]) is float
+
+
+def random_key(rng):
+    return rng.choice(
+        [
+            "id",
+            "name",
+            "a",
+            "",
+            "caf\\u00e9",
+            "\\u0061",
+            "\\ud83d\\ude00",
+            "k" * 64,
+            "k" * 65,
+            "long_" + "x" * 100,
+            "\u4e2d",
+            "quote\\\"d",
+            "user_id",
+            "user_name",
+        ]
+    )
+
+
+def random_number(rng):
+    choice = rng.randrange(7)
+    if choice == 0:
+        return str(rng.randrange(-(2**70), 2**70))
+    if choice == 1:
+        edge = rng.choice([2**63, 2**64])
+        return str(rng.choice([1, -1]) * (edge + rng.randrange(-3, 4)))
+    if choice == 2:
+        return rng.choice(["-0", "0", "-0.0", "0.0", "-0e5"])
+    if choice == 3:
+        return repr(rng.uniform(-1e6, 1e6))
+    if choice == 4:
+        return repr(random_double(rng))
+    if choice == 5:
+        digits = "".join(rng.choice("0123456789") for _ in range(rng.randrange(1, 40)))
+        digits = digits.lstrip("0") or "0"
+        return f"{digits}.{rng.randrange(10**6)}e{rng.randrange(-300, 250)}"
+    return str(rng.randrange(-1000, 1000))
+
+
+def random_double(rng):
+    while True:
+        value = rng.choice([-1, 1]) * rng.random() * 10.0 ** rng.randrange(-307, 308)
+        if math.isfinite(value):
+            return value
+
+
+def random_value(rng, depth=0):
+    choice = rng.randrange(9 if depth < 5 else 6)
+    if choice == 0:
+        return rng.choice(["null", "true", "false"])
+    if choice in (1, 2):
+        return random_number(rng)
+    if choice in (3, 4, 5):
+        return '"' + random_key(rng) + rng.choice(["", "x", "\\n", "\u00e9", "\\u2028"]) + '"'
+    if choice in (6, 7):
+        members = [f'"{random_key(rng)}": {random_value(rng, depth + 1)}' for _ in range(rng.randrange(0, 25))]
+        return "{" + ", ".join(members) + "}"
+    return "[" + ", ".join(random_value(rng, depth + 1) for _ in range(rng.randrange(0, 8))) + "]"
+
+
+@pytest.mark.parametrize("seed", range(200))
+def test_random_documents_equal_json(seed):
+    rng = random.Random(seed)
+    text = random_value(rng)
+    assert_same(loads(text), json.loads(text))
+
+
+def test_many_distinct_keys_past_the_cache():
+    # Far more keys than the cache has slots: evictions keep every value right.
+    rng = random.Random(5)
+    keys = [f"key{rng.randrange(10**6)}_{i}" for i in range(20000)]
+    text = "[" + ", ".join("{" + f'"{k}": {i}, "{keys[i // 2]}": {i}' + "}" for i, k in enumerate(keys)) + "]"
+    assert_same(loads(text), json.loads(text))
+
+
+def test_equal_keys_are_one_object_across_records():
+    records = loads('[{"id": 1, "caf\\u00e9": 2, "name": 3}, {"name": 4, "id": 5, "caf\\u00e9": 6}]')
+    first, second = records
+    for key in first:
+        (same,) = [k for k in second if k == key]
+        assert same is key
+    # Long keys are not cached, but still right.
+    long_key = "x" * 200
+    a, b = loads(json.dumps([{long_key: 1}, {long_key: 2}]))
+    assert list(a) == list(b) == [long_key]
+
+
+@pytest.mark.parametrize("length", [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 25, 40, 63, 64, 65, 100])
+def test_keys_that_differ_in_one_byte_stay_apart(length):
+    # Same length, same ends: only the bytes compared in the middle (or the
+    # one byte of a short key) tell them apart.
+    def key(c):
+        if length == 0:
+            return ""
+        middle = length // 2
+        return "k" * middle + c + "k" * (length - middle - 1)
+
+    variants = [key(c) for c in "abcab"] + [key("\u00e9"), key("a")]
+    text = "[" + ", ".join("{" + f'"{k}": {i}, "z": "{k}"' + "}" for i, k in enumerate(variants)) + "]"
+    got = loads(text)
+    assert_same(got, json.loads(text))
+    # Each record's key is the text its "z" member repeats.
+    assert [list(record)[0] for record in got] == [record["z"] for record in got]
+
+
+def test_keys_are_released_with_the_values():
+    result = loads('{"a_key_nobody_else_has": 1}')
+    key = next(iter(result))
+    del result
+    # Only `key` and the argument of getrefcount hold it: the cache let go.
+    assert sys.getrefcount(key) == 2
+
+
+@pytest.mark.parametrize(
+    "text",
+    ["1e400", "-1e400", "[1, 2e999]", '{"a": 1', "[1,]", '{"a" 1}', "-", "01", '"\\ud800"'],
+)
+def test_refused_texts_raise_value_error(text):
+    # json.loads reads 1e400 as inf; we refuse numbers beyond the doubles.
+    with pytest.raises(ValueError):
+        loads(text)
+
+
+def test_integers_beyond_pythons_digit_limit_fail_as_in_json():
+    text = "9" * 5000
+    with pytest.raises(ValueError):
+        json.loads(text)
+    with pytest.raises(ValueError):
+        loads(text)
+
+
+def test_argument_must_be_bytes():
+    with pytest.raises(TypeError):
+        _qvtok._loads("[]")
+    with pytest.raises(ValueError):
+        _qvtok._loads(b'["\xff"]')
+
+
+@pytest.mark.parametrize("path", [p for p in CORPUS if p.name != "canada.json"], ids=lambda p: p.name)
+def test_repeated_calls_leave_no_objects_behind(path):
+    data = path.read_bytes()
+    loads(data)
+    before = sys.getallocatedblocks()
+    for _ in range(30):
+        loads(data)
+    # A key or value kept by mistake would stay behind 30 times over.
+    assert sys.getallocatedblocks() - before < 200

@@ -1,6 +1,7 @@
 // The module's entry: declares `_qvtok` and hands the work to the api tree.
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
+#include "python/open/open.hpp"
 
 namespace {
 
@@ -18,6 +19,8 @@ int exec_module(PyObject* module) {
         if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");
         auto registered = qvtok::bigjson::register_module(module);
         if (!registered) return std::move(registered).error();
+        auto opened = qvtok::open::register_open(module);
+        if (!opened) return std::move(opened).error();
         return qvtok::PyRef::borrow(Py_None);
     });
     if (done == nullptr) return -1;

@@ -53,9 +53,16 @@ private:
         if (!view) return std::nullopt;
         PyRef got(PyObject_CallMethod(file_.get(), "readinto", "O", view.get()));
         // The buffer is ours only while the call runs: a view kept beyond it
-        // could write into freed memory, so releasing must succeed.
+        // could write into freed memory, so releasing must succeed. The
+        // call's own exception, if any, is the one that stays.
+        PyRef raised(got ? nullptr : compat::take_raised_exception());
         PyRef released(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!got || !released) return std::nullopt;
+        if (raised) {
+            PyErr_Clear();
+            compat::restore_raised_exception(raised.release());
+            return std::nullopt;
+        }
+        if (!released) return std::nullopt;
         return checked_count(got.get(), n);
     }
 

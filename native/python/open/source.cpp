@@ -48,22 +48,22 @@ public:
 
 private:
     // nullopt with an exception pending.
+    // Into a bytearray of our own, then copied: a view of the buffer that
+    // the object keeps after the call (memoryview(b) stored away) then pins
+    // that bytearray instead of pointing into memory we free.
     std::optional<std::size_t> read_into(char* dst, std::size_t n) {
-        PyRef view(PyMemoryView_FromMemory(dst, static_cast<Py_ssize_t>(n), PyBUF_WRITE));
-        if (!view) return std::nullopt;
-        PyRef got(PyObject_CallMethod(file_.get(), "readinto", "O", view.get()));
-        // The buffer is ours only while the call runs: a view kept beyond it
-        // could write into freed memory, so releasing must succeed. The
-        // call's own exception, if any, is the one that stays.
-        PyRef raised(got ? nullptr : compat::take_raised_exception());
-        PyRef released(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (raised) {
-            PyErr_Clear();
-            compat::restore_raised_exception(raised.release());
-            return std::nullopt;
+        if (!buffer_ || static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) != n) {
+            buffer_ = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+            if (!buffer_) return std::nullopt;
         }
-        if (!released) return std::nullopt;
-        return checked_count(got.get(), n);
+        PyRef got(PyObject_CallMethod(file_.get(), "readinto", "O", buffer_.get()));
+        if (!got) return std::nullopt;
+        auto count = checked_count(got.get(), n);
+        // Resized by the callee: what it holds is not what it reported.
+        if (count && static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) < *count)
+            return fail(PyExc_ValueError, kTooMuch);
+        if (count) std::memcpy(dst, PyByteArray_AS_STRING(buffer_.get()), *count);
+        return count;
     }
 
     std::optional<std::size_t> read_copy(char* dst, std::size_t n) {
@@ -94,6 +94,7 @@ private:
     }
 
     PyRef file_;
+    PyRef buffer_;  // readinto's bytearray
     bool readinto_;
     std::uint64_t size_;
 };

@@ -251,23 +251,23 @@ PyObject* records_to_jsonl(PyObject* self, PyObject* dest) {
 }
 
 PyMethodDef records_methods[] = {
-    {"count", records_count, METH_NOARGS, "count()\n--\n\nThe number of records, read without making values."},
-    {"head", records_head, METH_O, "head(n)\n--\n\nThe values of the first n records, as a list."},
-    {"load", records_load, METH_NOARGS, "load()\n--\n\nThe values of all records, as a list."},
+    {"count", records_count, METH_NOARGS, "count($self)\n--\n\nThe number of records, read without making values."},
+    {"head", records_head, METH_O, "head($self, n, /)\n--\n\nThe values of the first n records, as a list."},
+    {"load", records_load, METH_NOARGS, "load($self)\n--\n\nThe values of all records, as a list."},
     {"items", records_items, METH_NOARGS,
-     "items()\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
+     "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
      "into an object, None for array elements and whole documents."},
-    {"raw", records_raw, METH_NOARGS, "raw()\n--\n\nAn iterator of each record's exact text, as bytes."},
+    {"raw", records_raw, METH_NOARGS, "raw($self)\n--\n\nAn iterator of each record's exact text, as bytes."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
      METH_VARARGS | METH_KEYWORDS,
-     "schema(sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"
+     "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"
      "bigjson.schema renders it."},
     {"to_jsonl", records_to_jsonl, METH_O,
-     "to_jsonl(dest)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
+     "to_jsonl($self, dest, /)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
      "every other byte kept, to a path or a binary file object. Returns the\n"
      "number of records written."},
     {"validate", records_validate, METH_NOARGS,
-     "validate()\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
+     "validate($self)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects); record errors are never raised."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -11,7 +11,8 @@ records::StreamRules Cursor::document_rules() {
     return rules;
 }
 
-Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules) {
+Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules,
+                                                          std::optional<bool> skip) {
     auto opened = take_reader(settings.source);
     if (!opened) return std::move(opened).error();
     PyRef errors(PyList_New(0));
@@ -21,7 +22,7 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
                                  records::RecordStream::buffer_size(settings.format));
     return std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
-                                    opened.value().size_known, settings.skip, std::move(errors));
+                                    opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
 }
 
 Expected<Done, CallError> Cursor::record_error(Error error) {

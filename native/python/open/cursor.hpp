@@ -22,8 +22,10 @@ struct Settings {
 class Cursor {
 public:
     // A new pass: `parse` false hands out raw texts. Raises what opening raises.
+    // `skip` overrides the Records' on_error for this pass.
     static Expected<std::unique_ptr<Cursor>, CallError> start(Settings& settings, bool parse,
-                                                              records::StreamRules rules = document_rules());
+                                                              records::StreamRules rules = document_rules(),
+                                                              std::optional<bool> skip = std::nullopt);
     // Values as Python's json reads them: keys in document order, big
     // integers exact.
     static records::StreamRules document_rules();

@@ -136,11 +136,7 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* records_validate(PyObject* self, PyObject*) {
     return call_guarded([&]() -> PyResult {
         // Every record parsed, none converted; errors kept, never raised.
-        Settings& s = settings_of(self);
-        bool skip = s.skip;
-        s.skip = true;
-        auto cursor = Cursor::start(s, true);
-        s.skip = skip;
+        auto cursor = Cursor::start(settings_of(self), true, Cursor::document_rules(), true);
         if (!cursor) return std::move(cursor).error();
         Cursor& c = *cursor.value();
         for (;;) {

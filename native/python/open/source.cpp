@@ -110,8 +110,9 @@ Expected<Opened, CallError> open_path(PyObject* name, const char* path) {
     Py_END_ALLOW_THREADS
     if (fd < 0) return os_error(code, name);
     struct stat st;
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        code = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    if (::fstat(fd, &st) != 0) code = errno;
+    else if (S_ISDIR(st.st_mode)) code = EISDIR;
+    if (code != 0) {
         ::close(fd);
         return os_error(code, name);
     }

@@ -414,3 +414,15 @@ def test_a_file_object_cannot_keep_the_read_buffer():
 def test_readinto_and_read_objects_give_the_same_records():
     data = json.dumps([{"i": i, "s": "x" * i} for i in range(3000)]).encode()
     assert qvtok.open(ReadOnly(data)).load() == qvtok.open(io.BufferedReader(io.BytesIO(data))).load() == json.loads(data)
+
+
+def test_abandoned_passes_and_records_close_their_files(write, no_fd_leak):
+    path = write("a.json", ARRAY)
+    for _ in range(200):
+        records = qvtok.open(path)  # holds the file opened for its first pass
+        it = iter(records)
+        next(it)
+        del it
+        qvtok.open(path, format="json")
+        records.head(1)
+        del records

@@ -291,7 +291,7 @@ PyObject* records_type() {
 
 PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error) {
     auto settings = std::make_unique<Settings>();
-    if (on_error == nullptr || PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0) {
+    if (on_error == nullptr || (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0)) {
         settings->skip = false;
     } else if (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "skip") == 0) {
         settings->skip = true;

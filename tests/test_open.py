@@ -319,6 +319,12 @@ def test_to_jsonl_into_a_file_object_skips_broken_records():
 BROKEN_LINES = b'{"a": 1}\n{"a": }\n[1, 2]\n\xff\n3\n'
 
 
+def test_a_first_line_that_is_not_utf8_still_reads_as_jsonl():
+    it = iter(qvtok.open(io.BytesIO(b'{"k": "\xff"}\n{"k": 1}\n'), on_error="skip"))
+    assert list(it) == [{"k": 1}]
+    assert it.error_count == 1
+
+
 def test_raise_mode_raises_then_goes_on():
     it = iter(qvtok.open(io.BytesIO(BROKEN_LINES), format="jsonl"))
     assert next(it) == {"a": 1}

@@ -76,9 +76,11 @@ Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteRead
         // One line and nothing after it: one document either way.
         if (!more.value()) return RecordFormat::Json;
     }
-    std::string_view line(prefix.data() + start, end - start);
-    if (!json::is_valid_utf8(line)) return RecordFormat::Json;
-    if (!json::read_json_text(std::string(line))) return RecordFormat::Json;
+    // Bytes that are not UTF-8 make the line a broken record, not a broken
+    // shape: judge the shape with them replaced.
+    std::string line(prefix.data() + start, end - start);
+    json::repair_utf8(line);
+    if (!json::read_json_text(std::move(line))) return RecordFormat::Json;
     auto next = significant(reader, prefix, end + 1);
     if (!next) return next.error();
     return next.value() == std::string_view::npos ? RecordFormat::Json : RecordFormat::Jsonl;

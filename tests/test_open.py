@@ -432,3 +432,23 @@ def test_abandoned_passes_and_records_close_their_files(write, no_fd_leak):
         qvtok.open(path, format="json")
         records.head(1)
         del records
+
+
+class Misbehaving(io.RawIOBase):
+    def __init__(self, answer):
+        self.answer = answer
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        return self.answer(b)
+
+
+@pytest.mark.parametrize(
+    "answer,error",
+    [(lambda b: None, BlockingIOError), (lambda b: len(b) + 1, ValueError), (lambda b: -1, ValueError)],
+)
+def test_a_file_object_that_misreports_its_read_is_refused(answer, error):
+    with pytest.raises(error):
+        qvtok.open(Misbehaving(answer), format="json").load()

@@ -268,11 +268,18 @@ def test_items_give_none_keys_without_a_pointer():
 @needs_pointer
 @pytest.mark.parametrize(
     "at,expected",
-    [("/rows", [(None, 1), (None, 2)]), ("/map", [("a", 1), ("b", 2)]), ("/rows/0", [])],
+    [("/rows", [(None, 1), (None, 2)]), ("/map", [("a", 1), ("b", 2)]), ("/m~1p", [("", 3)])],
 )
 def test_records_at_a_pointer(at, expected):
-    doc = b'{"rows": [1, 2], "map": {"a": 1, "b": 2}}'
+    doc = b'{"rows": [1, 2], "map": {"a": 1, "b": 2}, "m/p": {"": 3}}'
     assert list(qvtok.open(io.BytesIO(doc), at=at).items()) == expected
+
+
+@needs_pointer
+@pytest.mark.parametrize("at", ["/nothing", "/rows/0", "/rows/5"])
+def test_a_pointer_that_names_no_container_is_a_record_error(at):
+    with pytest.raises(qvtok.JSONDecodeError, match="matches nothing"):
+        qvtok.open(io.BytesIO(b'{"rows": [1, 2]}'), at=at).load()
 
 
 @pytest.mark.parametrize("at", ["rows", "/a~2"])

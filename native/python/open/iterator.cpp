@@ -27,6 +27,18 @@ void iterator_dealloc(PyObject* self) {
 
 PyObject* iterator_iter(PyObject* self) { return Py_NewRef(self); }
 
+// Whether a record is a member of an object, and so has a key. A slot that
+// says so itself is believed, "" keys included; else a non-empty key of a
+// record found by a pointer is one (array elements and whole documents have
+// none).
+template <class S>
+bool is_member(const S& slot, bool at_pointer) {
+    if constexpr (requires { slot.keyed; })
+        return slot.keyed;
+    else
+        return at_pointer && !slot.key.empty();
+}
+
 PyResult step(IteratorObject* it) {
     auto slot = it->cursor->next();
     if (!slot) return std::move(slot).error();
@@ -42,10 +54,8 @@ PyResult step(IteratorObject* it) {
     PyResult value = json::json_value_to_python(s.record->root());
     it->cursor->stream.recycle(std::move(*s.record));
     if (!value || it->mode == Yield::Values) return value;
-    // An empty key is a member's only when the records come from a pointer;
-    // array elements and whole documents have none.
     PyRef key;
-    if (it->keyed && !s.key.empty())
+    if (is_member(s, it->keyed))
         key = PyRef(PyUnicode_DecodeUTF8(s.key.data(), static_cast<Py_ssize_t>(s.key.size()), "surrogatepass"));
     else
         key = PyRef::borrow(Py_None);

@@ -105,12 +105,92 @@ const char* code_name(ErrorCode code) {
         case ErrorCode::InvalidJson: return "invalid_json";
         case ErrorCode::InvalidElement: return "invalid_element";
         case ErrorCode::InvalidLine: return "invalid_line";
+        case ErrorCode::InvalidPointer: return "invalid_pointer";
+        case ErrorCode::NoMatch: return "no_match";
         case ErrorCode::Interrupted: break;
     }
     return nullptr;
 }
 
+// qvtok.open's texts.
+constexpr const char* kInvalidPointer = "invalid JSON pointer ";
+constexpr const char* kPointerPrefix = "JSON pointer ";
+constexpr const char* kMatchesNothing = " matches nothing";
+
+std::string no_match_text(const Error& e) { return kPointerPrefix + quoted(e.subject) + kMatchesNothing; }
+
+// The class every record error of qvtok.open is raised as; set once at import.
+PyObject* decode_error_class = nullptr;
+
 }  // namespace
+
+bool is_record_error(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::InvalidUtf8:
+        case ErrorCode::InvalidJson:
+        case ErrorCode::InvalidElement:
+        case ErrorCode::InvalidLine:
+        case ErrorCode::NoMatch: return true;
+        default: return false;
+    }
+}
+
+Expected<Done, CallError> make_decode_error_class() {
+    if (decode_error_class != nullptr) return Done{};
+    PyRef json(PyImport_ImportModule("json"));
+    if (!json) return CallError::fetch();
+    PyRef base(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
+    if (!base) return CallError::fetch();
+    PyObject* cls = PyErr_NewExceptionWithDoc(
+        "qvtok.JSONDecodeError",
+        "A record that is not valid JSON. Besides json.JSONDecodeError's msg, pos,\n"
+        "lineno and colno it carries `record`, the index of the record among those\n"
+        "read. `pos` counts bytes from the start of the input, `colno` bytes from\n"
+        "the start of the line (from 1).",
+        base.get(), nullptr);
+    if (cls == nullptr) return CallError::fetch();
+    decode_error_class = cls;  // kept for the life of the process
+    return Done{};
+}
+
+PyObject* decode_error_type() { return decode_error_class; }
+
+// Built as json.JSONDecodeError(msg, "", 0) would be, then given the
+// positions the core found: the class computes them from the document text,
+// which a stream no longer holds.
+PyResult decode_error(const Error& error) {
+    std::string message;
+    switch (error.code) {
+        case ErrorCode::InvalidUtf8: message = msg::kInvalidUtf8; break;
+        case ErrorCode::NoMatch: message = no_match_text(error); break;
+        default: message = syntax_text(error.syntax); break;
+    }
+    // The file's position where the stream knows it, else the one within the
+    // record's own text.
+    std::uint64_t line = error.file_line != 0 ? error.file_line : error.line;
+    std::uint64_t column = error.file_line != 0 ? error.file_column : error.column;
+    std::string shown = message + ": line " + std::to_string(line) + " column " + std::to_string(column) +
+                        " (char " + std::to_string(error.offset) + ")";
+
+    PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    if (!text) return CallError::fetch();
+    PyRef exc(PyObject_CallFunction(decode_error_class, "Osi", text.get(), "", 0));
+    if (!exc) return CallError::fetch();
+    PyRef full(PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
+    if (!full) return CallError::fetch();
+    PyRef args(PyTuple_Pack(1, full.get()));
+    if (!args || PyObject_SetAttrString(exc.get(), "args", args.get()) < 0) return CallError::fetch();
+    struct Field {
+        const char* name;
+        std::uint64_t value;
+    };
+    for (Field f : {Field{"pos", error.offset}, Field{"lineno", line}, Field{"colno", column},
+                    Field{"record", error.record}}) {
+        PyRef value(PyLong_FromUnsignedLongLong(f.value));
+        if (!value || PyObject_SetAttrString(exc.get(), f.name, value.get()) < 0) return CallError::fetch();
+    }
+    return exc;
+}
 
 CallError CallError::from(Error error) {
     std::string text;
@@ -138,6 +218,8 @@ CallError CallError::from(Error error) {
         case ErrorCode::InvalidJson: text = msg::kInvalidJson + syntax_detail(error); break;
         case ErrorCode::InvalidElement: text = msg::kInvalidElement + syntax_detail(error); break;
         case ErrorCode::InvalidLine: text = msg::kInvalidLine + syntax_detail(error); break;
+        case ErrorCode::InvalidPointer: text = kInvalidPointer + quoted(error.subject); break;
+        case ErrorCode::NoMatch: text = no_match_text(error); break;
     }
     CallError out = deferred(cls, std::move(text));
     out.code_ = code_name(error.code);

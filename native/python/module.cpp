@@ -2,6 +2,7 @@
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
 #include "python/loads_hook.hpp"
+#include "python/open/open.hpp"
 
 namespace {
 
@@ -21,6 +22,8 @@ int exec_module(PyObject* module) {
         if (!registered) return std::move(registered).error();
         auto hook = qvtok::json::register_loads_hook(module);
         if (!hook) return std::move(hook).error();
+        auto opened = qvtok::open::register_open(module);
+        if (!opened) return std::move(opened).error();
         return qvtok::PyRef::borrow(Py_None);
     });
     if (done == nullptr) return -1;

@@ -141,12 +141,12 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
 }
 
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
-                               std::string& unfinished, json::ReaderScratch& scratch) {
+                               std::string& unfinished, json::ReaderScratch& scratch, const json::ReadOptions& read) {
     auto line = next_jsonl_line(source, bytes_consumed, lines_consumed, unfinished);
     if (!line) return std::move(line).error();
     if (!line.value()) return std::optional<json::Document>();
     JsonlLine& l = *line.value();
-    auto doc = json::read_json_text(std::move(l.text), l.begin, l.length, scratch);
+    auto doc = json::read_json_text(std::move(l.text), l.begin, l.length, scratch, read);
     if (!doc) {
         Error error = json::syntax_error(ErrorCode::InvalidLine, doc.error(), l.offset + l.begin);
         error.file_line = l.number + error.line - 1;

@@ -53,9 +53,10 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
 // `unfinished`, and the next call completes that line first.
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
                                json::ReaderScratch& scratch);
-// The same, counting lines in `lines_consumed` and placing errors in the
-// file by line and column.
+// The same, counting lines in `lines_consumed`, placing errors in the file by
+// line and column, and parsing as `read` says.
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
-                               std::string& unfinished, json::ReaderScratch& scratch);
+                               std::string& unfinished, json::ReaderScratch& scratch,
+                               const json::ReadOptions& read = {});
 
 }  // namespace qvtok::records

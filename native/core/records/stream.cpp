@@ -117,7 +117,7 @@ Span span_of(std::string_view bytes) {
 
 RecordResult RecordStream::next() {
     if (format_ == RecordFormat::Jsonl && default_jsonl(rules_, walker_.has_value())) {
-        auto record = next_jsonl_record(source_, bytes_read_, lines_consumed_, unfinished_line_, scratch_);
+        auto record = next_jsonl_record(source_, bytes_read_, lines_consumed_, unfinished_line_, scratch_, rules_.read);
         if (!record) {
             Error& error = record.error();
             if (error.code == ErrorCode::InvalidLine || error.code == ErrorCode::InvalidUtf8)
@@ -210,7 +210,21 @@ Expected<bool> RecordStream::refill() {
 
 Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code) {
     const bool parse = rules_.parse;
-    if (parse) json::repair_utf8(text);
+    if (parse && rules_.repair_utf8) {
+        json::repair_utf8(text);
+    } else if (parse && !json::is_valid_utf8(text)) {
+        std::size_t bad = simd::valid_utf8_prefix(text.data(), text.size());
+        Error error = Error::of(ErrorCode::InvalidUtf8);
+        error.offset = start + bad;
+        Span before = span_of(std::string_view(text).substr(0, bad));
+        FilePos p = locate(start);
+        if (p.line != 0) {
+            error.file_line = p.line + before.line_feeds;
+            error.file_column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
+        }
+        error.record = records_out_++;
+        return error;
+    }
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
     std::size_t value_begin = 0;
     if (member) {
@@ -266,7 +280,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     }
     // What the error position needs of the text, before the reader takes it.
     Span before = span_of(std::string_view(text).substr(0, piece.begin));
-    auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_);
+    auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
         FilePos p = locate(start);
@@ -483,7 +497,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
         p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
         p.line += before.line_feeds;
     }
-    auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_);
+    auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
         place(error, p);

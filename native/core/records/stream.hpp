@@ -80,6 +80,10 @@ struct StreamRules {
     std::optional<Pointer> at;
     // False: records are handed out as their raw text, not parsed.
     bool parse = true;
+    // True: bytes of an array element that are not UTF-8 are replaced with
+    // U+FFFD before it is parsed. False: such an element is an InvalidUtf8
+    // error, as a JSONL line that is not UTF-8 always is.
+    bool repair_utf8 = true;
     // How records are parsed.
     json::ReadOptions read;
 };

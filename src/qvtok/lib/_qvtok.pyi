@@ -1,5 +1,63 @@
 """The native extension module. Compiled as `qvtok.lib._qvtok`."""
 
+import json
+import os
+from typing import IO, Any, Iterator, Literal, Protocol, final
+
 from qvtok import bigjson as bigjson
 
 __all__ = ["bigjson"]
+
+class _Readable(Protocol):
+    def read(self, size: int = ..., /) -> bytes: ...
+
+class _Writable(Protocol):
+    def write(self, data: bytes, /) -> int | None: ...
+
+_Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Readable | IO[bytes]
+_Format = Literal["auto", "json", "jsonl", "ndjson"] | str | None
+
+class JSONDecodeError(json.JSONDecodeError):
+    """A record that is not valid JSON."""
+
+    record: int
+
+@final
+class RecordsIterator(Iterator[Any]):
+    """One pass over the records of a qvtok.Records."""
+
+    @property
+    def bytes_read(self) -> int: ...
+    @property
+    def total_bytes(self) -> int | None: ...
+    @property
+    def records_read(self) -> int: ...
+    @property
+    def error_count(self) -> int: ...
+    @property
+    def errors(self) -> list[JSONDecodeError]: ...
+    def __iter__(self) -> RecordsIterator: ...
+    def __next__(self) -> Any: ...
+
+@final
+class Records:
+    """The records of one source, made by qvtok.open."""
+
+    def __iter__(self) -> RecordsIterator: ...
+    def count(self) -> int: ...
+    def head(self, n: int, /) -> list[Any]: ...
+    def load(self) -> list[Any]: ...
+    def items(self) -> RecordsIterator: ...
+    def raw(self) -> RecordsIterator: ...
+    def schema(self, sample: int | None = 100) -> str: ...
+    def to_jsonl(self, dest: str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable, /) -> int: ...
+    def validate(self) -> tuple[int, list[JSONDecodeError]]: ...
+
+def open(
+    source: _Source,
+    *,
+    at: str | None = None,
+    format: _Format = "auto",
+    on_error: Literal["raise", "skip"] = "raise",
+) -> Records:
+    """The records of a JSON or JSONL input, read one at a time."""

@@ -1,0 +1,68 @@
+#include "python/open/cursor.hpp"
+
+#include "python/bigjson/call.hpp"
+
+namespace qvtok::open {
+
+records::StreamRules Cursor::document_rules() {
+    records::StreamRules rules;
+    rules.read.key_order = json::KeyOrder::Document;
+    rules.read.exact_integers = true;
+    rules.repair_utf8 = false;
+    return rules;
+}
+
+Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules,
+                                                          std::optional<bool> skip) {
+    auto opened = take_reader(settings.source);
+    if (!opened) return std::move(opened).error();
+    PyRef errors(PyList_New(0));
+    if (!errors) return CallError::fetch();
+    rules.at = settings.at;
+    rules.parse = parse;
+    records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
+                                 records::RecordStream::buffer_size(settings.format));
+    return std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
+                                    opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
+}
+
+Expected<Done, CallError> Cursor::record_error(Error error) {
+    // Counted over records and broken records alike, as the stream counts.
+    if (error.record == 0) error.record = records_read + error_count;
+    ++error_count;
+    auto exc = decode_error(error);
+    if (!exc) return std::move(exc).error();
+    if (!skip) return CallError::captured(std::move(exc).value());
+    if (PyList_GET_SIZE(errors.get()) < kKeptErrors && PyList_Append(errors.get(), exc.value().get()) < 0)
+        return CallError::fetch();
+    return Done{};
+}
+
+Expected<std::optional<records::Slot>, CallError> Cursor::next() {
+    for (;;) {
+        auto slot = stream.next_slot();
+        if (!slot) {
+            Error error = std::move(slot).error();
+            if (!is_record_error(error.code)) return input_error(std::move(error));
+            auto kept = record_error(std::move(error));
+            if (!kept) return std::move(kept).error();
+            continue;
+        }
+        switch (slot.value().kind) {
+            case records::Slot::Kind::End: return std::optional<records::Slot>();
+            case records::Slot::Kind::Blank: continue;
+            case records::Slot::Kind::Record: break;
+        }
+        ++records_read;
+        return std::optional<records::Slot>(std::move(slot).value());
+    }
+}
+
+std::string_view raw_text(const records::Slot& slot) {
+    // A record's text holds at least one byte; an empty one means the stream
+    // did not hand out raw text, and writing it would lose the record.
+    if (slot.raw.empty()) panic("a record came without its raw text");
+    return slot.raw;
+}
+
+}  // namespace qvtok::open

@@ -1,0 +1,63 @@
+// One pass over the records of a Records object, with its counters and the
+// errors it kept.
+#pragma once
+
+#include <memory>
+
+#include "python/open/open.hpp"
+#include "python/to_python.hpp"
+
+namespace qvtok::open {
+
+// How many errors a pass keeps; it counts them all.
+inline constexpr Py_ssize_t kKeptErrors = 1000;
+
+// What open() settled, shared by every pass.
+struct Settings {
+    Source source;
+    records::RecordFormat format;
+    std::optional<records::Pointer> at;
+    bool skip;  // on_error="skip"
+};
+
+class Cursor {
+public:
+    // A new pass: `parse` false hands out raw texts. Raises what opening raises.
+    // `skip` overrides the Records' on_error for this pass.
+    static Expected<std::unique_ptr<Cursor>, CallError> start(Settings& settings, bool parse,
+                                                              records::StreamRules rules = document_rules(),
+                                                              std::optional<bool> skip = std::nullopt);
+    // Values as Python's json reads them: keys in document order, big
+    // integers exact.
+    static records::StreamRules document_rules();
+
+    // The next record (Kind::Record), or nullopt at the end. A record error
+    // is raised as qvtok.JSONDecodeError, or kept and passed over when the
+    // pass skips; the pass can go on after either where the stream can.
+    Expected<std::optional<records::Slot>, CallError> next();
+
+    // Counts `error` as a record error and raises or keeps it as next() does:
+    // Done when it is kept.
+    Expected<Done, CallError> record_error(Error error);
+
+    records::RecordStream stream;
+    json::SharedKeyConverter converter;  // one per pass: keys shared across its records
+    bool size_known;
+    bool skip;
+    std::uint64_t records_read = 0;
+    std::uint64_t error_count = 0;
+    PyRef errors;  // list of the first kKeptErrors JSONDecodeError objects
+
+    Cursor(records::RecordStream s, bool known, bool skips, PyRef list)
+        : stream(std::move(s)), size_known(known), skip(skips), errors(std::move(list)) {}
+};
+
+// The raw text of a record slot (never empty: blank slots hold no record).
+std::string_view raw_text(const records::Slot& slot);
+
+// RecordsIterator over a pass. `mode` is what each step yields.
+enum class Yield : std::uint8_t { Values, Items, Raw };
+PyResult new_iterator(std::unique_ptr<Cursor> cursor, Yield mode, bool keyed);
+PyObject* iterator_type();
+
+}  // namespace qvtok::open

@@ -1,0 +1,62 @@
+// qvtok.open: the records of a file, a file object or standard input, read
+// one at a time, with values in document order and record errors raised as
+// qvtok.JSONDecodeError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "core/records/stream.hpp"
+#include "python/binding.hpp"
+
+namespace qvtok {
+
+// Defined with the other error texts in errors.cpp.
+// True for the errors that belong to one record, not to the whole input.
+bool is_record_error(ErrorCode code);
+// Creates qvtok.JSONDecodeError once for the process.
+Expected<Done, CallError> make_decode_error_class();
+// Borrowed; NULL before make_decode_error_class.
+PyObject* decode_error_type();
+// A new qvtok.JSONDecodeError describing a record error.
+PyResult decode_error(const Error& error);
+
+namespace open {
+
+// Where a Records object reads from: a path, a binary file object, or
+// standard input.
+struct Source {
+    PyRef name;     // the path as the caller gave it, for OSError; NULL otherwise
+    PyRef encoded;  // the path in the file-system encoding (bytes); NULL otherwise
+    bool is_stdin = false;
+    // Opened by open() (format detection may have read from it); the first
+    // pass takes it.
+    std::unique_ptr<records::ByteReader> pending;
+    bool pending_size_known = false;
+    bool used = false;  // a file object or standard input has been read
+};
+
+struct Opened {
+    std::unique_ptr<records::ByteReader> reader;
+    bool size_known;
+};
+
+// Converts open()'s `source` and `format`, opens the source and settles its
+// format. `arg` is borrowed.
+Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, Source& out);
+
+// The reader of one pass: the one open() made, else the path opened anew.
+// A file object or standard input gives only one pass.
+Expected<Opened, CallError> take_reader(Source& source);
+
+// A failure that is no record's: OSError for the system's own, the pending
+// exception for an interrupted read.
+CallError input_error(Error error);
+
+// Registers open, Records, RecordsIterator and JSONDecodeError on the module.
+Expected<Done, CallError> register_open(PyObject* module);
+
+}  // namespace open
+}  // namespace qvtok

@@ -1,0 +1,373 @@
+// qvtok.open and the Records class: what a source holds, read anew for each
+// operation when it is a path, once when it is a stream.
+#include <string>
+
+#include "core/json/reader.hpp"
+#include "core/json/utf8.hpp"
+#include "core/schema/model.hpp"
+#include "core/schema/render.hpp"
+#include "python/open/cursor.hpp"
+#include "python/open/text.hpp"
+#include "python/to_python.hpp"
+
+namespace qvtok::open {
+namespace {
+
+constexpr const char* kOnError = "on_error must be \"raise\" or \"skip\"";
+constexpr std::size_t kWriteChunk = 1 << 16;
+
+struct RecordsObject {
+    PyObject_HEAD
+    Settings* settings;  // owned
+};
+
+Settings& settings_of(PyObject* self) { return *reinterpret_cast<RecordsObject*>(self)->settings; }
+
+void records_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<RecordsObject*>(self)->settings;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyResult iterate(PyObject* self, Yield mode) {
+    Settings& s = settings_of(self);
+    auto cursor = Cursor::start(s, mode != Yield::Raw);
+    if (!cursor) return std::move(cursor).error();
+    return new_iterator(std::move(cursor).value(), mode, s.at.has_value());
+}
+
+PyObject* records_iter(PyObject* self) {
+    return call_guarded([&] { return iterate(self, Yield::Values); });
+}
+PyObject* records_items(PyObject* self, PyObject*) {
+    return call_guarded([&] { return iterate(self, Yield::Items); });
+}
+PyObject* records_raw(PyObject* self, PyObject*) {
+    return call_guarded([&] { return iterate(self, Yield::Raw); });
+}
+
+PyObject* records_count(PyObject* self, PyObject*) {
+    return call_guarded([&]() -> PyResult {
+        auto cursor = Cursor::start(settings_of(self), false);
+        if (!cursor) return std::move(cursor).error();
+        for (;;) {
+            auto slot = cursor.value()->next();
+            if (!slot) return std::move(slot).error();
+            if (!slot.value()) break;
+        }
+        PyRef n(PyLong_FromUnsignedLongLong(cursor.value()->records_read));
+        if (!n) return CallError::fetch();
+        return n;
+    });
+}
+
+// The values of the first `limit` records (all of them without one), as a list.
+PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
+    auto cursor = Cursor::start(settings_of(self), true);
+    if (!cursor) return std::move(cursor).error();
+    Cursor& c = *cursor.value();
+    PyRef list(PyList_New(0));
+    if (!list) return CallError::fetch();
+    compat::GcPause pause;
+    while (!limit || c.records_read < *limit) {
+        auto slot = c.next();
+        if (!slot) return std::move(slot).error();
+        if (!slot.value()) break;
+        PyResult value = c.converter.convert(slot.value()->record->root());
+        c.stream.recycle(std::move(*slot.value()->record));
+        if (!value) return value;
+        if (PyList_Append(list.get(), value.value().get()) < 0) return CallError::fetch();
+    }
+    return list;
+}
+
+PyObject* records_load(PyObject* self, PyObject*) {
+    return call_guarded([&] { return collect(self, std::nullopt); });
+}
+
+PyObject* records_head(PyObject* self, PyObject* arg) {
+    return call_guarded([&]() -> PyResult {
+        auto n = arg_size(arg);
+        if (!n) return argument_error("n", std::move(n).error());
+        return collect(self, n.value());
+    });
+}
+
+PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"sample", nullptr};
+    PyObject* sample_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:schema", const_cast<char**>(names), &sample_arg))
+        return nullptr;
+    return call_guarded([&]() -> PyResult {
+        std::optional<std::uint64_t> sample = 100;
+        if (sample_arg == Py_None) {
+            sample.reset();
+        } else if (sample_arg != nullptr) {
+            auto n = arg_size(sample_arg);
+            if (!n) return argument_error("sample", std::move(n).error());
+            sample = n.value();
+        }
+        // The rules and key order of bigjson.schema, so that the texts agree.
+        records::StreamRules rules;
+        rules.check_after_array = false;
+        rules.allow_unclosed_array = true;
+        rules.broken_document = ErrorCode::InvalidJson;
+        rules.repair_utf8 = false;
+        schema::SchemaBuilder builder;
+        {
+            auto cursor = Cursor::start(settings_of(self), true, rules);
+            if (!cursor) return std::move(cursor).error();
+            Cursor& c = *cursor.value();
+            while (!sample || c.records_read < *sample) {
+                auto slot = c.next();
+                if (!slot) return std::move(slot).error();
+                if (!slot.value()) break;
+                builder.add(slot.value()->record->root());
+                c.stream.recycle(std::move(*slot.value()->record));
+            }
+        }
+        std::string text = schema::render_schema(builder.finish());
+        PyRef result(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+        if (!result) return CallError::fetch();
+        return result;
+    });
+}
+
+PyObject* records_validate(PyObject* self, PyObject*) {
+    return call_guarded([&]() -> PyResult {
+        // Every record parsed, none converted; errors kept, never raised.
+        auto cursor = Cursor::start(settings_of(self), true, Cursor::document_rules(), true);
+        if (!cursor) return std::move(cursor).error();
+        Cursor& c = *cursor.value();
+        for (;;) {
+            auto slot = c.next();
+            if (!slot) return std::move(slot).error();
+            if (!slot.value()) break;
+            c.stream.recycle(std::move(*slot.value()->record));
+        }
+        PyRef n(PyLong_FromUnsignedLongLong(c.records_read));
+        if (!n) return CallError::fetch();
+        PyRef pair(PyTuple_Pack(2, n.get(), c.errors.get()));
+        if (!pair) return CallError::fetch();
+        return pair;
+    });
+}
+
+// Writes all of `bytes` with dest.write, which may take only part of it.
+Expected<Done, CallError> write_all(PyObject* write, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        PyRef chunk(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(bytes.size() - done)));
+        if (!chunk) return CallError::fetch();
+        PyRef wrote(PyObject_CallOneArg(write, chunk.get()));
+        if (!wrote) return CallError::fetch();
+        if (wrote.get() == Py_None) break;  // a writer that does not count takes it all
+        Py_ssize_t n = PyLong_AsSsize_t(wrote.get());
+        if (n == -1 && PyErr_Occurred()) return CallError::fetch();
+        if (n <= 0) return CallError::deferred(PyExc_OSError, "the destination accepted no bytes");
+        done += static_cast<std::size_t>(n);
+    }
+    return Done{};
+}
+
+// The records, checked by the reader and compacted, one per line to `write`.
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, PyObject* write) {
+    auto cursor = Cursor::start(settings, false);
+    if (!cursor) return std::move(cursor).error();
+    Cursor& c = *cursor.value();
+    ErrorCode broken = settings.format == records::RecordFormat::Jsonl ? ErrorCode::InvalidLine
+                                                                        : ErrorCode::InvalidElement;
+    json::ReaderScratch scratch;
+    std::uint64_t written = 0;
+    std::string out;
+    for (;;) {
+        auto slot = c.next();
+        if (!slot) return std::move(slot).error();
+        if (!slot.value()) break;
+        const records::Slot& s = *slot.value();
+        std::string_view raw = raw_text(s);
+        std::optional<Error> bad;
+        if (!json::is_valid_utf8(raw)) {
+            bad = Error::of(ErrorCode::InvalidUtf8);
+            bad->offset = s.offset;
+        } else if (auto doc = json::read_json_text(std::string(raw), 0, raw.size(), scratch); !doc) {
+            bad = json::syntax_error(broken, doc.error(), s.offset);
+        } else {
+            scratch.recycle(std::move(doc).value());
+        }
+        if (bad) {
+            // Not a record after all: out of the count, then raised or kept.
+            --c.records_read;
+            auto kept = c.record_error(std::move(*bad));
+            if (!kept) return std::move(kept).error();
+            continue;
+        }
+        append_compact(out, raw);
+        out += '\n';
+        ++written;
+        if (out.size() >= kWriteChunk) {
+            auto done = write_all(write, out);
+            if (!done) return std::move(done).error();
+            out.clear();
+        }
+    }
+    auto done = write_all(write, out);
+    if (!done) return std::move(done).error();
+    return written;
+}
+
+PyObject* records_to_jsonl(PyObject* self, PyObject* dest) {
+    return call_guarded([&]() -> PyResult {
+        PyRef file;  // opened here, and so closed here
+        PyRef write(PyObject_GetAttrString(dest, "write"));
+        if (!write) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return CallError::fetch();
+            PyErr_Clear();
+            PyRef io(PyImport_ImportModule("io"));
+            if (!io) return CallError::fetch();
+            file = PyRef(PyObject_CallMethod(io.get(), "open", "Os", dest, "wb"));
+            if (!file) return CallError::fetch();
+            write = PyRef(PyObject_GetAttrString(file.get(), "write"));
+            if (!write) return CallError::fetch();
+        }
+        auto written = write_jsonl(settings_of(self), write.get());
+        if (file) {
+            // Closed on failure too; the first exception is the one raised.
+            PyRef pending(written ? nullptr : compat::take_raised_exception());
+            PyRef closed(PyObject_CallMethod(file.get(), "close", nullptr));
+            if (pending) compat::restore_raised_exception(pending.release());
+            if (!written) return std::move(written).error();
+            if (!closed) return CallError::fetch();
+        }
+        if (!written) return std::move(written).error();
+        PyRef n(PyLong_FromUnsignedLongLong(written.value()));
+        if (!n) return CallError::fetch();
+        return n;
+    });
+}
+
+PyMethodDef records_methods[] = {
+    {"count", records_count, METH_NOARGS, "count($self)\n--\n\nThe number of records, read without making values."},
+    {"head", records_head, METH_O, "head($self, n, /)\n--\n\nThe values of the first n records, as a list."},
+    {"load", records_load, METH_NOARGS, "load($self)\n--\n\nThe values of all records, as a list."},
+    {"items", records_items, METH_NOARGS,
+     "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
+     "into an object, None for array elements and whole documents."},
+    {"raw", records_raw, METH_NOARGS, "raw($self)\n--\n\nAn iterator of each record's exact text, as bytes."},
+    {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
+     METH_VARARGS | METH_KEYWORDS,
+     "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"
+     "bigjson.schema renders it."},
+    {"to_jsonl", records_to_jsonl, METH_O,
+     "to_jsonl($self, dest, /)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
+     "every other byte kept, to a path or a binary file object. Returns the\n"
+     "number of records written."},
+    {"validate", records_validate, METH_NOARGS,
+     "validate($self)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
+     "errors as JSONDecodeError objects); record errors are never raised."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot records_slots[] = {
+    {Py_tp_doc, const_cast<char*>("The records of one source, made by qvtok.open.")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(records_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
+    {Py_tp_methods, records_methods},
+    {0, nullptr},
+};
+
+PyType_Spec records_spec = {
+    "qvtok.Records",
+    sizeof(RecordsObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    records_slots,
+};
+
+PyObject* records_type() {
+    static PyObject* type = compat::new_frozen_type(&records_spec);
+    return type;
+}
+
+PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error) {
+    auto settings = std::make_unique<Settings>();
+    if (on_error == nullptr || (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0)) {
+        settings->skip = false;
+    } else if (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "skip") == 0) {
+        settings->skip = true;
+    } else {
+        return CallError::deferred(PyExc_ValueError, kOnError);
+    }
+    if (at != nullptr && at != Py_None) {
+        auto text = arg_text(at);
+        if (!text) return argument_error("at", std::move(text).error());
+        auto pointer = records::parse_pointer(text.value());
+        if (!pointer) return CallError::from(std::move(pointer).error());
+        settings->at = std::move(pointer).value();
+    }
+    auto format_ = open_source(source, format, settings->source);
+    if (!format_) return std::move(format_).error();
+    settings->format = format_.value();
+
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(records_type());
+    if (cls == nullptr) return CallError::fetch();
+    PyRef self(cls->tp_alloc(cls, 0));
+    if (!self) return CallError::fetch();
+    reinterpret_cast<RecordsObject*>(self.get())->settings = settings.release();
+    return self;
+}
+
+PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"source", "at", "format", "on_error", nullptr};
+    PyObject* source = nullptr;
+    PyObject* at = nullptr;
+    PyObject* format = nullptr;
+    PyObject* on_error = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:open", const_cast<char**>(names), &source, &at,
+                                     &format, &on_error))
+        return nullptr;
+    return call_guarded([&] { return run_open(source, at, format, on_error); });
+}
+
+constexpr const char kOpenDoc[] =
+    "open(source, *, at=None, format=\"auto\", on_error=\"raise\")\n"
+    "--\n"
+    "\n"
+    "The records of a JSON or JSONL input, read one at a time.\n"
+    "\n"
+    "`source` is a path (str, bytes, os.PathLike), \"-\" for standard input, or a\n"
+    "binary file object. A path can be read again and again; a file object or\n"
+    "standard input only once.\n"
+    "`at` is a JSON Pointer naming the container whose members are the records.\n"
+    "`format` is \"auto\", \"json\", \"jsonl\" or \"ndjson\". Auto goes by the file\n"
+    "name's extension, then by the content: JSONL when the first line alone is\n"
+    "one JSON value and another line follows it, JSON otherwise.\n"
+    "`on_error` \"raise\" raises qvtok.JSONDecodeError for a broken record;\n"
+    "\"skip\" passes over it and keeps it in the iterator's `errors`.";
+
+PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
+                           METH_VARARGS | METH_KEYWORDS, kOpenDoc};
+
+}  // namespace
+
+Expected<Done, CallError> register_open(PyObject* module) {
+    auto made = make_decode_error_class();
+    if (!made) return std::move(made).error();
+    PyRef module_name(PyModule_GetNameObject(module));
+    if (!module_name) return CallError::fetch();
+    PyRef fn(PyCFunction_NewEx(&open_method, nullptr, module_name.get()));
+    if (!fn) return CallError::fetch();
+    struct Entry {
+        const char* name;
+        PyObject* value;  // borrowed
+    };
+    for (Entry e : {Entry{"open", fn.get()}, Entry{"Records", records_type()},
+                    Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()}}) {
+        if (e.value == nullptr) return CallError::fetch();
+        if (PyModule_AddObjectRef(module, e.name, e.value) < 0) return CallError::fetch();
+    }
+    return Done{};
+}
+
+}  // namespace qvtok::open

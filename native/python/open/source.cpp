@@ -1,0 +1,249 @@
+// The sources of qvtok.open: paths, standard input and Python file objects.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "python/bigjson/call.hpp"
+#include "python/open/open.hpp"
+#include "python/open/text.hpp"
+
+namespace qvtok::open {
+namespace {
+
+constexpr const char* kReadOnce =
+    "this Records reads a file object or standard input, which can be read only once";
+constexpr const char* kNotBinary = "the file object must be opened in binary mode: read() returned str";
+constexpr const char* kNoData = "the file object returned None: non-blocking reads are not supported";
+constexpr const char* kTooMuch = "the file object returned more bytes than asked for";
+constexpr const char* kSourceType = "source must be a path (str, bytes, os.PathLike), \"-\" or a binary file object";
+
+// The pending exception as OSError(errno, strerror, filename), the class
+// chosen by errno as open() chooses it.
+CallError os_error(int code, PyObject* filename) {
+    errno = code;
+    if (filename != nullptr)
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    else
+        PyErr_SetFromErrno(PyExc_OSError);
+    return CallError::fetch();
+}
+
+// A Python binary file object, read with the GIL held: readinto into the
+// buffer where the object has it, else read. A Python exception ends the
+// read as "interrupted", with the exception left pending for the caller.
+class PyFileReader final : public records::ByteReader {
+public:
+    PyFileReader(PyRef file, bool readinto, std::uint64_t size)
+        : file_(std::move(file)), readinto_(readinto), size_(size) {}
+
+    Expected<std::size_t, records::IoError> read(char* dst, std::size_t n) override {
+        auto got = readinto_ ? read_into(dst, n) : read_copy(dst, n);
+        if (!got) return records::IoError::interrupted();
+        return got.value();
+    }
+    std::uint64_t size() const override { return size_; }
+
+private:
+    // nullopt with an exception pending.
+    // Into a bytearray of our own, then copied: a view of the buffer that
+    // the object keeps after the call (memoryview(b) stored away) then pins
+    // that bytearray instead of pointing into memory we free.
+    std::optional<std::size_t> read_into(char* dst, std::size_t n) {
+        if (!buffer_ || static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) != n) {
+            buffer_ = PyRef(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)));
+            if (!buffer_) return std::nullopt;
+        }
+        PyRef got(PyObject_CallMethod(file_.get(), "readinto", "O", buffer_.get()));
+        if (!got) return std::nullopt;
+        auto count = checked_count(got.get(), n);
+        // Resized by the callee: what it holds is not what it reported.
+        if (count && static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) < *count)
+            return fail(PyExc_ValueError, kTooMuch);
+        if (count) std::memcpy(dst, PyByteArray_AS_STRING(buffer_.get()), *count);
+        return count;
+    }
+
+    std::optional<std::size_t> read_copy(char* dst, std::size_t n) {
+        PyRef got(PyObject_CallMethod(file_.get(), "read", "n", static_cast<Py_ssize_t>(n)));
+        if (!got) return std::nullopt;
+        if (got.get() == Py_None) return fail(PyExc_BlockingIOError, kNoData);
+        if (PyUnicode_Check(got.get())) return fail(PyExc_TypeError, kNotBinary);
+        Py_buffer buffer;
+        if (PyObject_GetBuffer(got.get(), &buffer, PyBUF_SIMPLE) < 0) return std::nullopt;
+        std::size_t len = static_cast<std::size_t>(buffer.len);
+        if (len <= n) std::memcpy(dst, buffer.buf, len);
+        PyBuffer_Release(&buffer);
+        if (len > n) return fail(PyExc_ValueError, kTooMuch);
+        return len;
+    }
+
+    std::optional<std::size_t> checked_count(PyObject* got, std::size_t n) {
+        if (got == Py_None) return fail(PyExc_BlockingIOError, kNoData);
+        Py_ssize_t count = PyLong_AsSsize_t(got);
+        if (count == -1 && PyErr_Occurred()) return std::nullopt;
+        if (count < 0 || static_cast<std::size_t>(count) > n) return fail(PyExc_ValueError, kTooMuch);
+        return static_cast<std::size_t>(count);
+    }
+
+    static std::optional<std::size_t> fail(PyObject* cls, const char* text) {
+        PyErr_SetString(cls, text);
+        return std::nullopt;
+    }
+
+    PyRef file_;
+    PyRef buffer_;  // readinto's bytearray
+    bool readinto_;
+    std::uint64_t size_;
+};
+
+// Opens `path` for reading; a directory fails with EISDIR here, before any
+// read.
+Expected<Opened, CallError> open_path(PyObject* name, const char* path) {
+    int fd;
+    int code = 0;
+    Py_BEGIN_ALLOW_THREADS
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) code = errno;
+    Py_END_ALLOW_THREADS
+    if (fd < 0) return os_error(code, name);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) code = errno;
+    else if (S_ISDIR(st.st_mode)) code = EISDIR;
+    if (code != 0) {
+        ::close(fd);
+        return os_error(code, name);
+    }
+    return Opened{std::make_unique<records::FileReader>(fd, bigjson::interpreter_hooks()), S_ISREG(st.st_mode) != 0};
+}
+
+// Standard input through a descriptor of our own, so that closing the
+// reader leaves fd 0 open.
+Expected<Opened, CallError> open_stdin() {
+    int fd = ::fcntl(0, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) return os_error(errno, nullptr);
+    struct stat st;
+    bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::lseek(fd, 0, SEEK_CUR) == 0;
+    return Opened{std::make_unique<records::FileReader>(fd, bigjson::interpreter_hooks()), regular};
+}
+
+// The bytes left in a file object, when it is a plain file on disk
+// (io.FileIO, or io.BufferedReader over one); nullopt when unknown.
+std::optional<std::uint64_t> file_object_size(PyObject* file) {
+    PyRef io(PyImport_ImportModule("io"));
+    if (!io) return std::nullopt;
+    PyRef file_io(PyObject_GetAttrString(io.get(), "FileIO"));
+    PyRef buffered(PyObject_GetAttrString(io.get(), "BufferedReader"));
+    if (!file_io || !buffered) return std::nullopt;
+    PyObject* raw_type = reinterpret_cast<PyObject*>(Py_TYPE(file));
+    bool plain = raw_type == file_io.get();
+    if (raw_type == buffered.get()) {
+        PyRef raw(PyObject_GetAttrString(file, "raw"));
+        plain = raw && reinterpret_cast<PyObject*>(Py_TYPE(raw.get())) == file_io.get();
+    }
+    if (!plain) return std::nullopt;
+    PyRef fileno(PyObject_CallMethod(file, "fileno", nullptr));
+    PyRef tell(PyObject_CallMethod(file, "tell", nullptr));
+    if (!fileno || !tell) return std::nullopt;
+    long fd = PyLong_AsLong(fileno.get());
+    long long at = PyLong_AsLongLong(tell.get());
+    struct stat st;
+    if (PyErr_Occurred() || fd < 0 || at < 0 || ::fstat(static_cast<int>(fd), &st) != 0 || !S_ISREG(st.st_mode))
+        return std::nullopt;
+    return st.st_size > at ? static_cast<std::uint64_t>(st.st_size - at) : 0;
+}
+
+// Whether `obj` has attribute `name`; -1 with an exception pending.
+int has_attr(PyObject* obj, const char* name) {
+    PyRef attr(PyObject_GetAttrString(obj, name));
+    if (attr) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+Expected<std::optional<records::RecordFormat>, CallError> format_word(PyObject* format) {
+    using records::RecordFormat;
+    if (format == nullptr || format == Py_None) return std::optional<RecordFormat>();
+    auto text = arg_text(format);
+    if (!text) return argument_error("format", std::move(text).error());
+    std::string word;
+    for (char c : text.value()) word += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    if (word == "auto") return std::optional<RecordFormat>();
+    if (word == "json") return std::optional<RecordFormat>(RecordFormat::Json);
+    if (word == "jsonl" || word == "ndjson") return std::optional<RecordFormat>(RecordFormat::Jsonl);
+    Error error = Error::of(ErrorCode::UnknownFormat);
+    error.subject = word;
+    return CallError::from(std::move(error));
+}
+
+}  // namespace
+
+CallError input_error(Error error) {
+    if (error.code == ErrorCode::ReadFailed) return os_error(error.os_code, nullptr);
+    return CallError::from(std::move(error));
+}
+
+Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, Source& out) {
+    auto chosen = format_word(format);
+    if (!chosen) return std::move(chosen).error();
+
+    Opened opened;
+    bool is_path = PyUnicode_Check(arg) || PyBytes_Check(arg);
+    if (!is_path) {
+        int fspath = has_attr(reinterpret_cast<PyObject*>(Py_TYPE(arg)), "__fspath__");
+        if (fspath < 0) return CallError::fetch();
+        is_path = fspath == 1;
+    }
+    if (PyUnicode_Check(arg) && PyUnicode_CompareWithASCIIString(arg, "-") == 0) {
+        auto got = open_stdin();
+        if (!got) return std::move(got).error();
+        opened = std::move(got).value();
+        out.is_stdin = true;
+    } else if (is_path) {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(arg, &encoded)) return argument_error("source", CallError::fetch());
+        out.encoded = PyRef(encoded);
+        out.name = PyRef::borrow(arg);
+        auto got = open_path(arg, PyBytes_AS_STRING(encoded));
+        if (!got) return std::move(got).error();
+        opened = std::move(got).value();
+    } else {
+        int readinto = has_attr(arg, "readinto");
+        int read = readinto == 1 ? 1 : has_attr(arg, "read");
+        if (readinto < 0 || read < 0) return CallError::fetch();
+        if (read == 0) return CallError::deferred(PyExc_TypeError, kSourceType);
+        auto size = file_object_size(arg);
+        PyErr_Clear();  // whatever the size probe raised only means "unknown"
+        opened = Opened{std::make_unique<PyFileReader>(PyRef::borrow(arg), readinto == 1, size.value_or(0)),
+                        size.has_value()};
+    }
+
+    std::optional<records::RecordFormat> resolved = chosen.value();
+    if (!resolved && out.encoded)
+        resolved = format_by_name(std::string_view(PyBytes_AS_STRING(out.encoded.get()),
+                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(out.encoded.get()))));
+    if (!resolved) {
+        std::string prefix;
+        auto sniffed = sniff_format(*opened.reader, prefix);
+        if (!sniffed) return input_error(sniffed.error().to_error());
+        resolved = sniffed.value();
+        opened.reader = std::make_unique<PrefixedReader>(std::move(prefix), std::move(opened.reader));
+    }
+    out.pending = std::move(opened.reader);
+    out.pending_size_known = opened.size_known;
+    return *resolved;
+}
+
+Expected<Opened, CallError> take_reader(Source& source) {
+    if (source.pending) {
+        source.used = true;
+        return Opened{std::move(source.pending), source.pending_size_known};
+    }
+    if (!source.encoded) return CallError::deferred(PyExc_ValueError, kReadOnce);
+    return open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));
+}
+
+}  // namespace qvtok::open

@@ -1,0 +1,50 @@
+// Byte work of qvtok.open that needs no interpreter: telling JSON from JSONL
+// by a file's first line, and compacting a record's raw text to one line.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/error.hpp"
+#include "core/records/format.hpp"
+#include "core/records/source.hpp"
+
+namespace qvtok::open {
+
+// The format a file name's extension names (.json, .jsonl, .ndjson, in any
+// case), or nothing.
+std::optional<records::RecordFormat> format_by_name(std::string_view name);
+
+// Reads the start of `reader` and decides: "[" as the first significant byte
+// is JSON; otherwise JSONL only when the first line alone is one complete
+// JSON value and another non-blank line follows it, and JSON in every other
+// case (a multi-line object, a single value). Reads at most up to the first
+// significant byte after the first line, so what it holds is bounded by the
+// size of one record. The bytes it read are handed back in `prefix`, to be
+// read again before the rest.
+Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteReader& reader, std::string& prefix);
+
+// Hands out `prefix` first, then what `inner` reads.
+class PrefixedReader final : public records::ByteReader {
+public:
+    PrefixedReader(std::string prefix, std::unique_ptr<records::ByteReader> inner)
+        : prefix_(std::move(prefix)), inner_(std::move(inner)) {}
+    Expected<std::size_t, records::IoError> read(char* dst, std::size_t n) override;
+    std::uint64_t size() const override { return inner_->size(); }
+    bool reopenable() const override { return inner_->reopenable(); }
+
+private:
+    std::string prefix_;
+    std::size_t pos_ = 0;
+    std::unique_ptr<records::ByteReader> inner_;
+};
+
+// Appends `raw`, one JSON value, with the white space outside its strings
+// dropped: every other byte is kept as it stands, so numbers keep their
+// spelling and objects their key order. `raw` must be valid JSON.
+void append_compact(std::string& out, std::string_view raw);
+
+}  // namespace qvtok::open

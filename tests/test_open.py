@@ -1,0 +1,450 @@
+"""qvtok.open: sources, formats, passes, operations and record errors,
+checked against Python's json."""
+
+import gzip
+import io
+import json
+import os
+import pathlib
+import random
+import subprocess
+import sys
+
+import pytest
+
+import qvtok
+from qvtok import bigjson
+
+CORPUS = pathlib.Path("/work/shared/corpus")
+CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+
+
+LINES = b'{"a": 1, "b": [1, 2]}\n\n{"a": 2, "b": null}\n"text"\n'
+ARRAY = b'[\n  {"z": 1, "a": 1.5E2},\n  [true, false],\n  "\\u00e9",\n  -0\n]\n'
+
+
+def by_json(data, jsonl):
+    text = data.decode()
+    if jsonl:
+        return [json.loads(line) for line in text.splitlines() if line.strip()]
+    value = json.loads(text)
+    return value if isinstance(value, list) else [value]
+
+
+class ReadOnly:
+    """A file object with only `read`."""
+
+    def __init__(self, data):
+        self._inner = io.BytesIO(data)
+
+    def read(self, n=-1):
+        return self._inner.read(min(n, 7) if n > 0 else n)
+
+
+# --- sources ---------------------------------------------------------------
+
+@pytest.mark.parametrize("kind", ["str", "bytes", "path", "file", "bytesio", "read_only", "gzip"])
+@pytest.mark.parametrize("data,jsonl", [(LINES, True), (ARRAY, False)])
+def test_every_source_kind_gives_json_values(tmp_path, kind, data, jsonl):
+    path = tmp_path / ("data.jsonl" if jsonl else "data.json")
+    path.write_bytes(data)
+    gz = tmp_path / "data.gz"
+    gz.write_bytes(gzip.compress(data))
+    files = []
+    source = {
+        "str": lambda: str(path),
+        "bytes": lambda: os.fsencode(path),
+        "path": lambda: path,
+        "file": lambda: files.append(open(path, "rb")) or files[-1],
+        "bytesio": lambda: io.BytesIO(data),
+        "read_only": lambda: ReadOnly(data),
+        "gzip": lambda: files.append(gzip.open(gz)) or files[-1],
+    }[kind]()
+    try:
+        assert qvtok.open(source).load() == by_json(data, jsonl)
+    finally:
+        for f in files:
+            f.close()
+
+
+@pytest.mark.parametrize("data,jsonl", [(LINES, True), (ARRAY, False)])
+def test_standard_input_from_a_pipe_and_a_file(tmp_path, data, jsonl):
+    code = "import json, qvtok, sys; print(json.dumps(qvtok.open('-').load())); print(sys.stdin.closed)"
+    path = tmp_path / "in"
+    path.write_bytes(data)
+    piped = subprocess.run([sys.executable, "-c", code], input=data, capture_output=True, timeout=60)
+    with open(path, "rb") as f:
+        redirected = subprocess.run([sys.executable, "-c", code], stdin=f, capture_output=True, timeout=60)
+    for done in (piped, redirected):
+        assert done.returncode == 0, done.stderr
+        out, closed = done.stdout.decode().splitlines()
+        assert json.loads(out) == by_json(data, jsonl)
+        assert closed == "False"
+
+
+def test_missing_file_raises_file_not_found_with_path(tmp_path):
+    missing = tmp_path / "nope.json"
+    with pytest.raises(FileNotFoundError) as info:
+        qvtok.open(missing)
+    assert info.value.filename == missing
+    assert info.value.errno == 2
+
+
+def test_directory_raises_is_a_directory_at_open(tmp_path):
+    with pytest.raises(IsADirectoryError):
+        qvtok.open(str(tmp_path))
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root reads any file")
+def test_unreadable_file_raises_permission_error(write, no_fd_leak):
+    path = write("secret.json", "[1]")
+    os.chmod(path, 0)
+    with pytest.raises(PermissionError):
+        qvtok.open(path)
+
+
+@pytest.mark.parametrize("bad", [1, None, object(), io.StringIO("[1]")])
+def test_sources_that_are_no_binary_input_are_refused(bad):
+    with pytest.raises(TypeError):
+        qvtok.open(bad).load()
+
+
+def test_nul_in_path_is_a_value_error():
+    with pytest.raises(ValueError):
+        qvtok.open("a\0b.json")
+
+
+def test_records_is_not_instantiable():
+    with pytest.raises(TypeError):
+        qvtok.Records()
+    with pytest.raises(TypeError):
+        qvtok.RecordsIterator()
+
+
+# --- formats ---------------------------------------------------------------
+
+@pytest.mark.parametrize(
+    "data,expected",
+    [
+        (b'{\n  "a": 1,\n  "b": 2\n}\n', [{"a": 1, "b": 2}]),  # a multi-line object is one document
+        (b'{"a": 1}\n{"a": 2}\n', [{"a": 1}, {"a": 2}]),  # complete first line, a second line: JSONL
+        (b'{"a": 1}\n\n  \n', [{"a": 1}]),
+        (b"1\n2\n3", [1, 2, 3]),
+        (b"  [1,\n2]", [1, 2]),
+        (b'"s"', ["s"]),
+        (b"", []),
+    ],
+)
+def test_auto_format_by_content(data, expected):
+    assert qvtok.open(io.BytesIO(data)).load() == expected
+
+
+@pytest.mark.parametrize("name,fmt", [("x.JSONL", "jsonl"), ("x.ndjson", "jsonl"), ("x.Json", "json"), ("x.txt", None)])
+def test_auto_format_by_extension_wins(write, name, fmt):
+    # Two lines that are each a document: JSONL by content, an error as JSON.
+    path = write(name, "[1]\n[2]\n")
+    records = qvtok.open(path)
+    if fmt == "jsonl":
+        assert records.load() == [[1], [2]]
+    else:
+        with pytest.raises(json.JSONDecodeError):
+            records.load()
+
+
+def test_explicit_format_and_unknown_format(write):
+    path = write("x.txt", '{"a": 1}\n{"a": 2}\n')
+    assert qvtok.open(path, format="ndjson").count() == 2
+    with pytest.raises(json.JSONDecodeError):
+        qvtok.open(path, format="json").load()
+    with pytest.raises(ValueError):
+        qvtok.open(path, format="csv")
+
+
+# --- passes and counters -----------------------------------------------------
+
+def test_a_path_is_read_anew_by_every_pass(write, no_fd_leak):
+    path = write("a.jsonl", LINES)
+    records = qvtok.open(path)
+    assert list(records) == list(records) == by_json(LINES, True)
+    assert records.count() == 3
+    assert records.head(2) == by_json(LINES, True)[:2]
+
+
+@pytest.mark.parametrize("make", [lambda d: io.BytesIO(d), ReadOnly])
+def test_a_stream_gives_one_pass(make):
+    records = qvtok.open(make(LINES))
+    assert records.count() == 3
+    with pytest.raises(ValueError):
+        iter(records)
+    with pytest.raises(ValueError):
+        records.load()
+
+
+def test_counters_follow_the_pass(write):
+    path = write("a.json", ARRAY)
+    it = iter(qvtok.open(path))
+    assert (it.records_read, it.total_bytes) == (0, len(ARRAY))
+    values = list(it)
+    assert it.records_read == len(values) == 4
+    assert it.bytes_read == len(ARRAY)
+    assert it.errors == [] and it.error_count == 0
+    with pytest.raises(AttributeError):
+        it.records_read = 0
+
+
+def test_total_bytes_is_unknown_for_streams_and_known_for_plain_files(write):
+    path = write("a.jsonl", LINES)
+    assert iter(qvtok.open(io.BytesIO(LINES))).total_bytes is None
+    with open(path, "rb") as f:
+        assert iter(qvtok.open(f)).total_bytes == len(LINES)
+    with gzip.open(io.BytesIO(gzip.compress(LINES))) as g:
+        assert iter(qvtok.open(g)).total_bytes is None
+
+
+# --- values -------------------------------------------------------------------
+
+@pytest.mark.parametrize("path", CORPUS_FILES, ids=lambda p: p.name)
+def test_corpus_values_equal_json_load(path):
+    with open(path, "rb") as f:
+        expected = json.load(f)
+    assert qvtok.open(path).load() == (expected if isinstance(expected, list) else [expected])
+
+
+def random_value(rng, depth=0):
+    kind = rng.randrange(9 if depth < 4 else 6)
+    if kind == 0:
+        return rng.randrange(-(2**63), 2**63)
+    if kind == 1:
+        return rng.uniform(-1e9, 1e9)
+    if kind == 2:
+        return "".join(rng.choice("ab\"\\\n\u00e9\u20ac\U0001f600 ") for _ in range(rng.randrange(8)))
+    if kind == 3:
+        return rng.choice([True, False, None])
+    if kind in (4, 5):
+        return rng.randrange(-1000, 1000)
+    if kind in (6, 7):
+        return {f"k{rng.randrange(20)}": random_value(rng, depth + 1) for _ in range(rng.randrange(5))}
+    return [random_value(rng, depth + 1) for _ in range(rng.randrange(5))]
+
+
+@pytest.mark.parametrize("seed", range(20))
+def test_random_documents_equal_json(seed, tmp_path):
+    rng = random.Random(seed)
+    docs = [random_value(rng) for _ in range(20)]
+    indent = rng.choice([None, 2])
+    array = json.dumps(docs, indent=indent).encode()
+    lines = b"\n".join(json.dumps(d).encode() for d in docs) + b"\n"
+    assert qvtok.open(io.BytesIO(array), format="json").load() == json.loads(array)
+    assert qvtok.open(io.BytesIO(lines), format="jsonl").load() == docs
+
+
+def test_big_integers_are_exact():
+    big = 2**80 + 1
+    assert qvtok.open(io.BytesIO(f"[{big}, -{big}]".encode())).load() == [big, -big]
+
+
+def test_keys_come_in_document_order():
+    (value,) = qvtok.open(io.BytesIO(b'{"z": 1, "a": 2, "m": 3}')).load()
+    assert list(value) == ["z", "a", "m"]
+
+
+def test_schema_text_equals_bigjson(write):
+    path = write("events.jsonl", LINES)
+    for sample in (1, 2, 100):
+        assert qvtok.open(path).schema(sample) == bigjson.schema(path, sample)
+    assert qvtok.open(path).schema(None) == bigjson.schema(path, 10**6)
+
+
+def test_items_give_none_keys_without_a_pointer():
+    assert list(qvtok.open(io.BytesIO(b"[1, 2]")).items()) == [(None, 1), (None, 2)]
+
+
+@pytest.mark.parametrize(
+    "at,expected",
+    [("/rows", [(None, 1), (None, 2)]), ("/map", [("a", 1), ("b", 2)]), ("/m~1p", [("", 3)])],
+)
+def test_records_at_a_pointer(at, expected):
+    doc = b'{"rows": [1, 2], "map": {"a": 1, "b": 2}, "m/p": {"": 3}}'
+    assert list(qvtok.open(io.BytesIO(doc), at=at).items()) == expected
+
+
+@pytest.mark.parametrize("at", ["/nothing", "/rows/0", "/rows/5"])
+def test_a_pointer_that_names_no_container_is_a_record_error(at):
+    with pytest.raises(qvtok.JSONDecodeError, match="matches nothing"):
+        qvtok.open(io.BytesIO(b'{"rows": [1, 2]}'), at=at).load()
+
+
+@pytest.mark.parametrize("at", ["rows", "/a~2"])
+def test_invalid_pointer_is_a_value_error_at_open(write, at):
+    path = write("a.json", "[]")
+    with pytest.raises(ValueError):
+        qvtok.open(path, at=at)
+
+
+# --- raw texts and JSONL output ---------------------------------------------
+
+COMPACTED = b'[ {"k" : "a b\\" \\\\", "n":1E2 , "e": [ ] },\n  -0.50 ,\t"  "\n]'
+
+
+def test_raw_gives_each_record_text():
+    assert list(qvtok.open(io.BytesIO(COMPACTED)).raw()) == [
+        b'{"k" : "a b\\" \\\\", "n":1E2 , "e": [ ] }',
+        b"-0.50",
+        b'"  "',
+    ]
+
+
+def test_to_jsonl_compacts_each_record_and_round_trips(tmp_path):
+    out = tmp_path / "out.jsonl"
+    assert qvtok.open(io.BytesIO(COMPACTED)).to_jsonl(out) == 3
+    written = out.read_bytes()
+    assert written == b'{"k":"a b\\" \\\\","n":1E2,"e":[]}\n-0.50\n"  "\n'
+    raws = list(qvtok.open(io.BytesIO(COMPACTED)).raw())
+    assert [json.loads(line) for line in written.splitlines()] == [json.loads(r) for r in raws]
+
+
+def test_to_jsonl_into_a_file_object_skips_broken_records():
+    sink = io.BytesIO()
+    records = qvtok.open(io.BytesIO(b"[1, x, 2]"), on_error="skip")
+    assert records.to_jsonl(sink) == 2
+    assert sink.getvalue() == b"1\n2\n"
+
+
+# --- record errors ----------------------------------------------------------
+
+BROKEN_LINES = b'{"a": 1}\n{"a": }\n[1, 2]\n\xff\n3\n'
+
+
+def test_a_first_line_that_is_not_utf8_still_reads_as_jsonl():
+    it = iter(qvtok.open(io.BytesIO(b'{"k": "\xff"}\n{"k": 1}\n'), on_error="skip"))
+    assert list(it) == [{"k": 1}]
+    assert it.error_count == 1
+
+
+def test_raise_mode_raises_then_goes_on():
+    it = iter(qvtok.open(io.BytesIO(BROKEN_LINES), format="jsonl"))
+    assert next(it) == {"a": 1}
+    with pytest.raises(qvtok.JSONDecodeError) as info:
+        next(it)
+    assert next(it) == [1, 2]
+    with pytest.raises(json.JSONDecodeError):
+        next(it)
+    assert list(it) == [3]
+    assert it.error_count == 2
+    error = info.value
+    assert isinstance(error, ValueError)
+    assert error.msg == "expected value"
+    assert (error.lineno, error.colno) == (1, 7) or error.lineno == 2
+    assert error.pos == BROKEN_LINES.index(b"}\n[")
+    assert str(error) == f"{error.msg}: line {error.lineno} column {error.colno} (char {error.pos})"
+    assert error.record == 1
+
+
+def test_skip_mode_keeps_errors_and_counts():
+    it = iter(qvtok.open(io.BytesIO(BROKEN_LINES), format="jsonl", on_error="skip"))
+    assert list(it) == [{"a": 1}, [1, 2], 3]
+    assert it.error_count == 2
+    assert [e.record for e in it.errors] == [1, 3]
+    assert all(isinstance(e, json.JSONDecodeError) for e in it.errors)
+
+
+def test_skip_mode_keeps_only_the_first_thousand_errors():
+    data = b"x\n" * 1500 + b"1\n"
+    it = iter(qvtok.open(io.BytesIO(data), format="jsonl", on_error="skip"))
+    assert list(it) == [1]
+    assert (len(it.errors), it.error_count) == (1000, 1500)
+
+
+@pytest.mark.parametrize("data,good,bad", [(BROKEN_LINES, 3, 2), (b"[1, {], 2]", 1, 1), (b"[1, 2]", 2, 0)])
+def test_validate_counts_good_records_and_never_raises(data, good, bad):
+    count, errors = qvtok.open(io.BytesIO(data)).validate()
+    assert (count, len(errors)) == (good, bad)
+
+
+def test_trailing_characters_after_the_array_are_a_record_error():
+    with pytest.raises(qvtok.JSONDecodeError):
+        qvtok.open(io.BytesIO(b"[1, 2] 3"), format="json").load()
+
+
+def test_bad_on_error_is_refused(write):
+    with pytest.raises(ValueError):
+        qvtok.open(write("a.json", "[]"), on_error="ignore")
+
+
+def test_a_failing_read_propagates_its_exception():
+    class Failing(io.RawIOBase):
+        def readable(self):
+            return True
+
+        def readinto(self, b):
+            raise OSError(5, "device gone")
+
+    with pytest.raises(OSError, match="device gone"):
+        qvtok.open(Failing(), format="jsonl").load()
+
+
+def test_a_text_file_object_is_refused():
+    class Text:
+        def read(self, n=-1):
+            return "[1]"
+
+    with pytest.raises(TypeError):
+        qvtok.open(Text()).load()
+
+
+def test_a_file_object_cannot_keep_the_read_buffer():
+    class Keeper(io.RawIOBase):
+        def readable(self):
+            return True
+
+        done = False
+
+        def readinto(self, b):
+            self.kept = memoryview(b)  # outlives the call
+            if self.done:
+                return 0
+            self.done = True
+            b[:3] = b"[1]"
+            return 3
+
+    keeper = Keeper()
+    assert qvtok.open(keeper, format="json").load() == [1]
+    junk = [bytearray(b"z" * 65536) for _ in range(50)]  # reuse freed memory, were it freed
+    assert len(junk) == 50 and bytes(keeper.kept[:3]) == b"[1]"
+
+
+def test_readinto_and_read_objects_give_the_same_records():
+    data = json.dumps([{"i": i, "s": "x" * i} for i in range(3000)]).encode()
+    assert qvtok.open(ReadOnly(data)).load() == qvtok.open(io.BufferedReader(io.BytesIO(data))).load() == json.loads(data)
+
+
+def test_abandoned_passes_and_records_close_their_files(write, no_fd_leak):
+    path = write("a.json", ARRAY)
+    for _ in range(200):
+        records = qvtok.open(path)  # holds the file opened for its first pass
+        it = iter(records)
+        next(it)
+        del it
+        qvtok.open(path, format="json")
+        records.head(1)
+        del records
+
+
+class Misbehaving(io.RawIOBase):
+    def __init__(self, answer):
+        self.answer = answer
+
+    def readable(self):
+        return True
+
+    def readinto(self, b):
+        return self.answer(b)
+
+
+@pytest.mark.parametrize(
+    "answer,error",
+    [(lambda b: None, BlockingIOError), (lambda b: len(b) + 1, ValueError), (lambda b: -1, ValueError)],
+)
+def test_a_file_object_that_misreports_its_read_is_refused(answer, error):
+    with pytest.raises(error):
+        qvtok.open(Misbehaving(answer), format="json").load()

@@ -278,6 +278,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         ++records_out_;
         return slot;
     }
+    if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
     // What the error position needs of the text, before the reader takes it.
     Span before = span_of(std::string_view(text).substr(0, piece.begin));
     auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);

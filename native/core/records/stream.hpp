@@ -84,6 +84,8 @@ struct StreamRules {
     // U+FFFD before it is parsed. False: such an element is an InvalidUtf8
     // error, as a JSONL line that is not UTF-8 always is.
     bool repair_utf8 = true;
+    // True, with `parse`: slots carry the record's raw text beside its value.
+    bool keep_raw = false;
     // How records are parsed.
     json::ReadOptions read;
 };

@@ -56,7 +56,9 @@ public:
 std::string_view raw_text(const records::Slot& slot);
 
 // RecordsIterator over a pass. `mode` is what each step yields.
-enum class Yield : std::uint8_t { Values, Items, Raw };
+// What a pass hands out: values, (key, value) pairs, raw texts as they stand
+// in the file, or texts checked by parsing and compacted to one line.
+enum class Yield : std::uint8_t { Values, Items, Raw, Compact };
 PyResult new_iterator(std::unique_ptr<Cursor> cursor, Yield mode, bool keyed);
 PyObject* iterator_type();
 

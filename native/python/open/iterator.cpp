@@ -1,6 +1,7 @@
 // RecordsIterator: one pass over a Records object, yielding values, (key,
 // value) pairs or raw texts, with counters readable while it runs.
 #include "python/open/cursor.hpp"
+#include "python/open/text.hpp"
 #include "python/to_python.hpp"
 
 namespace qvtok::open {
@@ -39,6 +40,15 @@ PyResult step(IteratorObject* it) {
         return bytes;
     }
     if (!s.record) panic("a parsed pass gave a record without its value");
+    if (it->mode == Yield::Compact) {
+        // Parsed, so known to be one JSON value; no Python value is built.
+        std::string out;
+        append_compact(out, s.raw);
+        it->cursor->stream.recycle(std::move(*s.record));
+        PyRef bytes(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
+        if (!bytes) return CallError::fetch();
+        return bytes;
+    }
     PyResult value = it->cursor->converter.convert(s.record->root());
     it->cursor->stream.recycle(std::move(*s.record));
     if (!value || it->mode == Yield::Values) return value;

@@ -32,7 +32,9 @@ void records_dealloc(PyObject* self) {
 
 PyResult iterate(PyObject* self, Yield mode) {
     Settings& s = settings_of(self);
-    auto cursor = Cursor::start(s, mode != Yield::Raw);
+    records::StreamRules rules = Cursor::document_rules();
+    rules.keep_raw = mode == Yield::Compact;
+    auto cursor = Cursor::start(s, mode != Yield::Raw, rules);
     if (!cursor) return std::move(cursor).error();
     return new_iterator(std::move(cursor).value(), mode, s.at.has_value());
 }
@@ -45,6 +47,9 @@ PyObject* records_items(PyObject* self, PyObject*) {
 }
 PyObject* records_raw(PyObject* self, PyObject*) {
     return call_guarded([&] { return iterate(self, Yield::Raw); });
+}
+PyObject* records_compact(PyObject* self, PyObject*) {
+    return call_guarded([&] { return iterate(self, Yield::Compact); });
 }
 
 PyObject* records_count(PyObject* self, PyObject*) {
@@ -255,6 +260,10 @@ PyMethodDef records_methods[] = {
      "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
      "into an object, None for array elements and whole documents."},
     {"raw", records_raw, METH_NOARGS, "raw($self)\n--\n\nAn iterator of each record's exact text, as bytes."},
+    {"compact", records_compact, METH_NOARGS,
+     "compact($self)\n--\n\nAn iterator of each record's text on one line, as bytes: checked as JSON\n"
+     "(a broken record is an error, as in iteration), white space outside strings\n"
+     "dropped, every other byte as it stands. No Python values are built."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
      METH_VARARGS | METH_KEYWORDS,
      "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"

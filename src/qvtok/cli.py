@@ -1,26 +1,26 @@
-"""The ``qvtok`` command: count, schema, head and validate on the command line.
+"""The ``qvtok`` command: count, schema, head, to-jsonl and validate on the
+command line.
 
 Standard output carries the results only (numbers, JSON text, validation
 reports), so that it can be piped; failures and the progress bar go to
 standard error. Exit status: 0 on success, 1 when ``validate`` found invalid
 records, 2 on an error (bad arguments, a file that cannot be read, a record
-``head`` cannot parse), 130 when interrupted, 141 when standard output was
-closed early by its reader.
+``head`` or ``to-jsonl`` cannot parse), 130 when interrupted, 141 when
+standard output was closed early by its reader.
 """
 
 from __future__ import annotations
 
 import argparse
-import inspect
+import importlib.metadata
 import io
-import json
 import os
 import sys
 import time
-from collections.abc import Callable, Sequence
-from typing import TextIO
+from collections.abc import Callable, Iterator, Sequence
+from typing import BinaryIO, TextIO
 
-from qvtok import bigjson
+import qvtok
 
 EXIT_OK = 0
 EXIT_INVALID = 1
@@ -28,18 +28,21 @@ EXIT_ERROR = 2
 EXIT_INTERRUPTED = 128 + 2  # as if killed by SIGINT, the shells' convention
 EXIT_BROKEN_PIPE = 128 + 13  # as if killed by SIGPIPE, like a C tool would be
 
-# Errors that concern a single record: the iterator goes on after them. Any
-# other error is a failure of the file itself and would repeat forever if we
-# kept asking for the next record. The extension names each error's kind in
-# the exception's `_qvtok_code`.
-RECORD_ERRORS = frozenset({"invalid_utf8", "invalid_json", "invalid_element", "invalid_line"})
-
 MAX_SAMPLE = 2**64 - 1
-DEFAULT_SAMPLE: int = inspect.signature(bigjson.schema).parameters["sample"].default
+DEFAULT_SAMPLE = 100
+DEFAULT_MAX_ERRORS = 20
+STDIN = "-"
 
-# Names by which the module picks the format without reading the file.
+FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: auto, from the file name, then its content)"
+AT_HELP = "JSON Pointer to the container whose members are the records, such as /data/items"
+FILE_HELP = "a JSON or JSONL file; - or none for standard input"
 
-FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: from the file name, then its first byte)"
+
+def _version() -> str:
+    try:
+        return importlib.metadata.version("qvtok")
+    except importlib.metadata.PackageNotFoundError:
+        return "unknown"
 
 
 class CommandError(Exception):
@@ -130,100 +133,166 @@ class Progress:
             self._line = ""
 
 
-def _dump(record: object) -> str:
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":"))
+def _open(args: argparse.Namespace) -> qvtok.Records:
+    if args.file == STDIN and sys.stdin is None:
+        # Started with standard input closed (<&-): descriptor 0 is not ours.
+        raise CommandError("standard input is closed")
+    try:
+        return qvtok.open(args.file, at=args.at, format=args.format)
+    except OSError as e:
+        raise CommandError(f"cannot open {args.file}: {_strerror(e)}") from e
+
+
+def _strerror(error: OSError) -> str:
+    return error.strerror or str(error) or type(error).__name__
+
+
+def _where(name: str, error: qvtok.JSONDecodeError) -> str:
+    """FILE:LINE:COLUMN: record N: MSG, the way compilers point at a fault."""
+    return f"{name}:{error.lineno}:{error.colno}: record {error.record}: {error.msg}"
+
+
+def _binary(out: TextIO) -> BinaryIO:
+    """The byte stream under `out`, with the text written so far flushed
+    ahead of what comes next."""
+    out.flush()
+    return out.buffer
 
 
 def run_count(args: argparse.Namespace, out: TextIO) -> int:
-    out.write(f"{bigjson.count(args.file, args.format)}\n")
+    out.write(f"{_open(args).count()}\n")
     return EXIT_OK
 
 
 def run_schema(args: argparse.Namespace, out: TextIO) -> int:
-    out.write(bigjson.schema(args.file, args.sample, args.format) + "\n")
+    out.write(_open(args).schema(sample=args.sample) + "\n")
     return EXIT_OK
 
 
 def run_head(args: argparse.Namespace, out: TextIO) -> int:
-    records = bigjson.iter_records(args.file, args.format)
-    index = 0
+    records: Iterator[bytes] = _open(args).compact()
+    buffer = _binary(out)
     # Ask for no record beyond the last one wanted: on a huge file the
     # command returns after reading its first block.
-    while index < args.n:
+    for _ in range(args.n):
         try:
             record = next(records)
         except StopIteration:
             break
-        except (ValueError, RuntimeError) as e:
-            raise CommandError(f"record {index}: {e}") from e
-        out.write(_dump(record) + "\n")
-        index += 1
+        buffer.write(record + b"\n")
     return EXIT_OK
 
 
+def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
+    records = _open(args)
+    if args.output == STDIN:
+        _write_lines(records, _binary(out))
+        return EXIT_OK
+    if args.file != STDIN and _same_file(args.file, args.output):
+        # Opening the output for writing would empty the input before it is read.
+        raise CommandError(f"{args.output} is the input file; write to another one")
+    try:
+        dest = open(args.output, "wb")
+    except OSError as e:
+        raise CommandError(f"cannot write {args.output}: {_strerror(e)}") from e
+    with dest:
+        _write_lines(records, dest)
+    return EXIT_OK
+
+
+def _write_lines(records: qvtok.Records, dest: BinaryIO) -> None:
+    # Records.to_jsonl does the same, but holds back what it has written when
+    # a record fails and names the record's line within the record, not the
+    # file; one compacted record at a time keeps both right.
+    for record in records.compact():
+        dest.write(record + b"\n")
+
+
+def _same_file(a: str, b: str) -> bool:
+    try:
+        return os.path.samefile(a, b)
+    except OSError:
+        return False
+
+
 def run_validate(args: argparse.Namespace, out: TextIO) -> int:
-    records = bigjson.iter_records(args.file, args.format)
+    records = _open(args).compact()
     progress = Progress(sys.stderr) if sys.stderr is not None and sys.stderr.isatty() else None
     # A report must not land in the middle of the bar when both share a terminal.
     reports_on_terminal = out.isatty()
     total = records.total_bytes
-    index = invalid = 0
+    if total is None:
+        progress = None  # a pipe: nothing to measure against
+    invalid = 0
     try:
         while True:
             try:
                 next(records)
             except StopIteration:
                 break
-            except (ValueError, RuntimeError) as e:
-                if getattr(e, "_qvtok_code", None) not in RECORD_ERRORS:
-                    raise
-                if progress is not None and reports_on_terminal:
-                    progress.clear()
-                out.write(f"record {index}: {e}\n")
+            except qvtok.JSONDecodeError as e:
                 invalid += 1
-            index += 1
-            if progress is not None:
+                if invalid <= args.max_errors:
+                    if progress is not None and reports_on_terminal:
+                        progress.clear()
+                    out.write(_where(args.file, e) + "\n")
+            if progress is not None and total is not None:
                 progress.update(records.bytes_read, total)
     finally:
         if progress is not None:
             progress.clear()
-    noun = "record" if index == 1 else "records"
-    out.write(f"{index} {noun}, {invalid} invalid\n")
+    count = records.records_read + invalid
+    noun = "record" if count == 1 else "records"
+    out.write(f"{count} {noun}, {invalid} invalid\n")
     return EXIT_INVALID if invalid else EXIT_OK
+
+
+def _sample_or_all(text: str) -> int | None:
+    return None if text == "all" else _sample(text)
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="qvtok",
-        description="Count, describe, show and check the records of large JSON and JSONL files.",
+        description="Count, describe, show, convert and check the records of large JSON and JSONL files.",
         epilog="Exit status: 0 success, 1 invalid records found by validate, 2 error.",
     )
+    parser.add_argument("--version", action="version", version=f"qvtok {_version()}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
-        sub.add_argument("file", metavar="FILE", help="a JSON or JSONL file")
-        sub.add_argument("--format", default=None, help=FORMAT_HELP)
+        sub.add_argument("file", metavar="FILE", nargs="?", default=STDIN, help=FILE_HELP)
+        sub.add_argument("--at", metavar="POINTER", default=None, help=AT_HELP)
+        sub.add_argument("--format", default="auto", help=FORMAT_HELP)
         sub.set_defaults(run=run)
         return sub
 
     command("count", run_count, "Print the number of records, found by scanning without parsing.")
     sub = command("schema", run_schema, "Print the merged structure of the first records as JSON.")
-    sub.add_argument("--sample", type=_sample, default=DEFAULT_SAMPLE, metavar="N",
-                     help=f"records to sample (default: {DEFAULT_SAMPLE})")
-    sub = command("head", run_head, "Print the first records as compact JSON, one per line.")
+    sub.add_argument("--sample", type=_sample_or_all, default=DEFAULT_SAMPLE, metavar="N",
+                     help=f"records to sample, or all (default: {DEFAULT_SAMPLE})")
+    sub = command("head", run_head, "Print the first records, each its own text on one line.")
     sub.add_argument("-n", type=_non_negative, default=10, metavar="N", help="records to print (default: 10)")
-    command(
+    sub = command("to-jsonl", run_to_jsonl, "Write the records as JSON Lines, each checked and on one line.")
+    sub.add_argument("-o", "--output", metavar="OUT", default=STDIN,
+                     help="the file to write (default: standard output)")
+    sub = command(
         "validate",
         run_validate,
-        "Parse every record; print 'record INDEX: MESSAGE' for each invalid one and a summary. "
-        "INDEX counts records from 0, invalid ones included. Exit status 1 if any is invalid.",
+        "Parse every record; print 'FILE:LINE:COLUMN: record INDEX: MESSAGE' for each invalid one and a "
+        "summary. INDEX counts records from 0, invalid ones included. Exit status 1 if any is invalid.",
     )
+    sub.add_argument("--max-errors", type=_non_negative, default=DEFAULT_MAX_ERRORS, metavar="N",
+                     help=f"invalid records to print; the rest are only counted (default: {DEFAULT_MAX_ERRORS})")
     return parser
 
 
 def _describe(error: BaseException) -> str:
-    message = str(error) or type(error).__name__
+    if isinstance(error, OSError) and error.strerror:
+        message = error.strerror if error.filename is None else f"{os.fsdecode(error.filename)}: {error.strerror}"
+    else:
+        message = str(error) or type(error).__name__
     notes = getattr(error, "__notes__", None)
     if notes:
         message += " (" + "; ".join(str(note) for note in notes) + ")"
@@ -291,7 +360,12 @@ def main(argv: Sequence[str] | None = None) -> int:
             # sys.stdout to None, and no result could reach anyone.
             raise CommandError("standard output is closed")
         _use_utf8(sys.stdout)
-        status: int = args.run(args, sys.stdout)
+        try:
+            status: int = args.run(args, sys.stdout)
+        except qvtok.JSONDecodeError as e:
+            # A record that ends the command (head, to-jsonl, schema): its
+            # place in the file, after the records printed before it.
+            raise CommandError(_where(args.file, e)) from e
         return _flush_stdout() or status
     except KeyboardInterrupt:
         return _flush_stdout() or EXIT_INTERRUPTED

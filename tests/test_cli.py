@@ -310,6 +310,9 @@ def test_to_jsonl_stops_at_a_broken_record(write, tmp_path):
 def test_to_jsonl_will_not_overwrite_its_input(write):
     path = write("x.jsonl", "1\n2\n")
     assert_failed(qvtok("to-jsonl", path, "-o", path), f"{path} is the input file; write to another one")
+    with open(path, "rb") as f:
+        done = subprocess.run([sys.executable, "-m", "qvtok", "to-jsonl", "-o", path], stdin=f, capture_output=True)
+    assert (done.returncode, done.stderr) == (2, f"qvtok: {path} is the input file; write to another one\n".encode())
     with open(path) as f:
         assert f.read() == "1\n2\n"
 
@@ -495,6 +498,12 @@ def test_closed_standard_output_is_an_error_without_traceback(write, command):
     done = run_with_closed(1, *command, write("x.jsonl", EVENTS))
     assert done.returncode == 2
     assert done.stderr == b"qvtok: standard output is closed\n"
+
+
+def test_closed_standard_input_is_an_error():
+    done = run_with_closed(0, "count")
+    assert (done.returncode, done.stdout) == (2, b"")
+    assert done.stderr == b"qvtok: standard input is closed\n"
 
 
 @pytest.mark.parametrize(

@@ -188,7 +188,7 @@ def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
     if args.output == STDIN:
         _write_lines(records, _binary(out))
         return EXIT_OK
-    if args.file != STDIN and _same_file(args.file, args.output):
+    if _same_file(args.file, args.output):
         # Opening the output for writing would empty the input before it is read.
         raise CommandError(f"{args.output} is the input file; write to another one")
     try:
@@ -208,10 +208,11 @@ def _write_lines(records: qvtok.Records, dest: BinaryIO) -> None:
         dest.write(record + b"\n")
 
 
-def _same_file(a: str, b: str) -> bool:
+def _same_file(source: str, output: str) -> bool:
     try:
-        return os.path.samefile(a, b)
-    except OSError:
+        read = os.fstat(sys.stdin.fileno()) if source == STDIN else os.stat(source)
+        return os.path.samestat(read, os.stat(output))
+    except (OSError, ValueError, AttributeError):
         return False
 
 

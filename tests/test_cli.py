@@ -409,11 +409,13 @@ def test_interrupt_is_quiet_and_keeps_what_was_printed(fifo):
     assert (child.returncode, stdout, stderr) == (130, b'{"a":1}\n', b"")
 
 
-def run_on_terminal(*args):
+def run_on_terminal(*args, stdin=None):
     """Runs the command with stderr on a pseudo-terminal and stdout on a pipe;
     gives the status, stdout and everything the terminal received."""
     controller, terminal = pty.openpty()
-    child = subprocess.Popen([sys.executable, "-m", "qvtok", *args], stdout=subprocess.PIPE, stderr=terminal)
+    child = subprocess.Popen(
+        [sys.executable, "-m", "qvtok", *args], stdin=stdin, stdout=subprocess.PIPE, stderr=terminal
+    )
     os.close(terminal)
     screen = b""
     while True:
@@ -440,6 +442,15 @@ def test_progress_bar_on_a_terminal(write):
     assert screen.endswith("\r\x1b[K")  # the bar is gone when the command ends
     frames = [frame for frame in screen.split("\r") if frame]
     assert all(len(frame.replace("\x1b[K", "")) < 80 for frame in frames)
+
+
+def test_no_progress_bar_when_the_size_is_unknown(write):
+    path = write("big.jsonl", padded(20000))
+    cat = subprocess.Popen(["cat", path], stdout=subprocess.PIPE)
+    status, stdout, screen = run_on_terminal("validate", stdin=cat.stdout)
+    cat.stdout.close()
+    assert cat.wait(TIMEOUT) == 0
+    assert (status, stdout, screen) == (0, "20000 records, 0 invalid\n", "")
 
 
 def test_reports_stay_clean_with_a_bar_on_the_terminal(write):

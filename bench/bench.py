@@ -7,6 +7,7 @@ Run by hand, never in CI:
     python bench/bench.py stream          # count and iter_records on 1 GiB files
     python bench/bench.py schema          # schema against genson
     python bench/bench.py memory          # peak RSS, one fresh process per case
+    python bench/bench.py open            # qvtok.open: pointers, to_jsonl (against jq), validate, values
     python bench/bench.py schema-memory   # schema's peak RSS per distinct key path
 
 Every table prints the median time of each contender and its ratio to qvtok
@@ -283,9 +284,87 @@ def bench_schema_memory(args):
         print(f"  {title:<64} +{grown / 2**20:7.0f} MiB  {grown / paths:7.0f} B/key path")
 
 
+def geojson_file(data_dir, size):
+    """A GeoJSON-like document: a header, then the array of features."""
+    path = Path(data_dir) / f"geo-{size}.json"
+    if not path.exists():
+        array = data_file(data_dir, "json", size)
+        print(f"generating {path} ...", file=sys.stderr)
+        with open(path, "wb") as out, open(array, "rb") as src:
+            out.write(b'{"type": "FeatureCollection", "meta": {"source": "bench", "note": "[not, the, array]"},\n'
+                      b' "features": ')
+            while chunk := src.read(1 << 24):
+                out.write(chunk)
+            out.write(b"\n}\n")
+    return str(path)
+
+
+def bench_open(args):
+    """qvtok.open: records at a pointer, compaction, validation and values."""
+    import orjson
+    import qvtok
+
+    geo = geojson_file(args.data, args.big_size)
+    size = os.path.getsize(geo)
+    table("count at /features", size, [
+        ("qvtok.open(at=/features).count()", lambda: qvtok.open(geo, at="/features").count()),
+        ("bigjson.count (top-level only)", lambda: bigjson.count(geo)),
+    ], max(3, args.repeat // 3))
+
+    def first(path=geo):
+        return next(iter(qvtok.open(path, at="/features")))
+    table("first record at /features", size, [("next(iter(open(at=/features)))", first)], args.repeat)
+
+    pretty = Path(args.data) / f"pretty-{args.jsonl_size}.json"
+    if not pretty.exists():
+        subprocess.run([sys.executable, str(MAKE_CORPUS), "--format", "json", "--size", args.jsonl_size,
+                        "--indent", "2", "--out", str(pretty)], check=True)
+    pretty = str(pretty)
+    psize = os.path.getsize(pretty)
+
+    def to_jsonl():
+        return qvtok.open(pretty).to_jsonl(os.devnull)
+
+    def jq():
+        subprocess.run(["jq", "-c", ".[]", pretty], stdout=subprocess.DEVNULL, check=True)
+    table("to JSON Lines, pretty array", psize, [("Records.to_jsonl", to_jsonl), ("jq -c '.[]'", jq)], 3)
+
+    def validate_open():
+        return qvtok.open(pretty).validate()
+
+    def validate_iter():
+        return sum(1 for _ in bigjson.iter_records(pretty))
+    table("validate, pretty array", psize, [("Records.validate", validate_open),
+                                            ("draining bigjson.iter_records", validate_iter)], 3)
+
+    def drain_open():
+        return sum(1 for _ in qvtok.open(pretty))
+
+    def drain_bigjson():
+        return sum(1 for _ in bigjson.iter_records(pretty))
+    table("iterate values, pretty array", psize, [("qvtok.open", drain_open),
+                                                  ("bigjson.iter_records", drain_bigjson)], 3)
+
+    for name in ("twitter.json", "citm_catalog.json", "canada.json"):
+        path = str(CORPUS / name)
+        text = read_bytes(path)
+
+        def loads_orjson(text=text):
+            gc.disable()
+            try:
+                return orjson.loads(text)
+            finally:
+                gc.enable()
+        table(f"load {name}", len(text), [
+            ("qvtok.open(path, format=json).load()", lambda path=path: qvtok.open(path, format="json").load()),
+            ("bigjson.load", lambda path=path: bigjson.load(path)),
+            ("orjson.loads (GC off)", loads_orjson),
+        ], args.repeat * 5)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "all"])
+    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

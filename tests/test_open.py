@@ -310,6 +310,14 @@ def test_to_jsonl_into_a_file_object_skips_broken_records():
     assert sink.getvalue() == b"1\n2\n"
 
 
+def test_to_jsonl_writes_the_records_before_a_broken_one_and_places_it_in_the_file():
+    sink = io.BytesIO()
+    with pytest.raises(qvtok.JSONDecodeError) as info:
+        qvtok.open(io.BytesIO(b'1\n{"a": x}\n3\n'), format="jsonl").to_jsonl(sink)
+    assert sink.getvalue() == b"1\n"
+    assert (info.value.lineno, info.value.colno, info.value.record) == (2, 7, 1)
+
+
 # --- record errors ----------------------------------------------------------
 
 BROKEN_LINES = b'{"a": 1}\n{"a": }\n[1, 2]\n\xff\n3\n'

@@ -178,39 +178,29 @@ Expected<Done, CallError> write_all(PyObject* write, const std::string& bytes) {
 
 // The records, checked by the reader and compacted, one per line to `write`.
 Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, PyObject* write) {
-    auto cursor = Cursor::start(settings, false);
+    // Parsed by the stream, so that a broken record is placed in the file
+    // like any other; the raw text kept beside the value is what is written.
+    records::StreamRules rules = Cursor::document_rules();
+    rules.keep_raw = true;
+    auto cursor = Cursor::start(settings, true, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
-    ErrorCode broken = settings.format == records::RecordFormat::Jsonl ? ErrorCode::InvalidLine
-                                                                        : ErrorCode::InvalidElement;
-    json::ReaderScratch scratch;
     std::uint64_t written = 0;
     std::string out;
     for (;;) {
         auto slot = c.next();
-        if (!slot) return std::move(slot).error();
+        if (!slot) {
+            // The records before a broken one are written before it is raised.
+            auto done = write_all(write, out);
+            if (!done) return std::move(done).error();
+            return std::move(slot).error();
+        }
         if (!slot.value()) break;
-        const records::Slot& s = *slot.value();
-        std::string_view raw = raw_text(s);
-        std::optional<Error> bad;
-        if (!json::is_valid_utf8(raw)) {
-            bad = Error::of(ErrorCode::InvalidUtf8);
-            bad->offset = s.offset;
-        } else if (auto doc = json::read_json_text(std::string(raw), 0, raw.size(), scratch); !doc) {
-            bad = json::syntax_error(broken, doc.error(), s.offset);
-        } else {
-            scratch.recycle(std::move(doc).value());
-        }
-        if (bad) {
-            // Not a record after all: out of the count, then raised or kept.
-            --c.records_read;
-            auto kept = c.record_error(std::move(*bad));
-            if (!kept) return std::move(kept).error();
-            continue;
-        }
-        append_compact(out, raw);
+        records::Slot& s = *slot.value();
+        append_compact(out, s.raw);
         out += '\n';
         ++written;
+        if (s.record) c.stream.recycle(std::move(*s.record));
         if (out.size() >= kWriteChunk) {
             auto done = write_all(write, out);
             if (!done) return std::move(done).error();

@@ -166,6 +166,15 @@ RecordStream::FilePos RecordStream::locate(std::uint64_t offset) const {
     return {};
 }
 
+RecordStream::FilePos RecordStream::locate_after(std::uint64_t start, std::string_view prefix) const {
+    FilePos p = locate(start);
+    if (p.line == 0) return p;
+    Span before = span_of(prefix);
+    p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
+    p.line += before.line_feeds;
+    return p;
+}
+
 std::optional<std::uint64_t> RecordStream::open_text_start() const {
     if (walker_) {
         if (walker_->gathering()) return walker_->text_start();
@@ -216,12 +225,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         std::size_t bad = simd::valid_utf8_prefix(text.data(), text.size());
         Error error = Error::of(ErrorCode::InvalidUtf8);
         error.offset = start + bad;
-        Span before = span_of(std::string_view(text).substr(0, bad));
-        FilePos p = locate(start);
-        if (p.line != 0) {
-            error.file_line = p.line + before.line_feeds;
-            error.file_column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
-        }
+        FilePos p = locate_after(start, std::string_view(text).substr(0, bad));
+        error.file_line = p.line;
+        error.file_column = p.column;
         error.record = records_out_++;
         return error;
     }
@@ -240,19 +246,13 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
             std::size_t at = split.ok ? text.size() : split.value_begin;
             Piece piece = trimmed_piece(text, false);
             std::size_t from = std::min(piece.begin, at);
-            Span before = span_of(std::string_view(text).substr(0, from));
             Span inside = span_of(std::string_view(text).substr(from, at - from));
             Error error = Error::of(code);
             error.syntax = split.ok ? json::Syntax::ExpectedValue : split.fault;
             error.offset = start + at;
             error.line = inside.line_feeds + 1;
             error.column = inside.tail + (at < text.size() ? 1 : 0);
-            FilePos p = locate(start);
-            if (p.line != 0) {
-                p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
-                p.line += before.line_feeds;
-            }
-            place(error, p);
+            place(error, locate_after(start, std::string_view(text).substr(0, from)));
             error.record = records_out_++;
             return error;
         }
@@ -279,16 +279,11 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         return slot;
     }
     if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
-    // What the error position needs of the text, before the reader takes it.
-    Span before = span_of(std::string_view(text).substr(0, piece.begin));
+    // Where the piece starts in the file, known before the reader takes the text.
+    FilePos p = locate_after(start, std::string_view(text).substr(0, piece.begin));
     auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
-        FilePos p = locate(start);
-        if (p.line != 0) {
-            p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
-            p.line += before.line_feeds;
-        }
         place(error, p);
         error.record = records_out_++;
         return error;
@@ -492,12 +487,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
             piece = Piece{split.value_begin + lead, text.size() - split.value_begin - lead};
         }
     }
-    Span before = span_of(std::string_view(text).substr(0, piece.begin));
-    FilePos p = locate(start);
-    if (p.line != 0) {
-        p.column = before.line_feeds ? before.tail + 1 : p.column + before.tail;
-        p.line += before.line_feeds;
-    }
+    FilePos p = locate_after(start, std::string_view(text).substr(0, piece.begin));
     auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);

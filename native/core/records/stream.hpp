@@ -183,6 +183,8 @@ private:
     // Where stream offset `offset` is in the file: known within the current
     // block (or line), and for the start of the record text read last.
     FilePos locate(std::uint64_t offset) const;
+    // Where the byte after `prefix` is, for a text that starts at `start`.
+    FilePos locate_after(std::uint64_t start, std::string_view prefix) const;
     // Where the record text that is being gathered started, if one is.
     std::optional<std::uint64_t> open_text_start() const;
     // Sets the error's file position from the reader's line and column

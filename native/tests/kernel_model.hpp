@@ -208,24 +208,30 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
 
         // find_separator: each piece is fed until it is used up, going on
         // after a comma as the element scanner does.
-        std::vector<std::pair<std::size_t, Stop>> stops;
-        simd::ArrayState st;
-        std::size_t base = 0;
-        bool ended = false;
-        for (std::string_view part : parts) {
-            std::size_t pos = 0;
-            while (!ended) {
-                simd::Found f = k->find_separator(part.data() + pos, part.size() - pos, st);
-                if (f.stop == Stop::More) {
-                    if (f.offset != part.size() - pos) why << name << ": More at " << f.offset << "\n";
-                    break;
+        // Feeds one scanning kernel the parts in order, going on after each
+        // comma and stopping at any other stop, as the stream does.
+        auto run = [&](auto scan, const char* what) {
+            std::vector<std::pair<std::size_t, Stop>> found;
+            simd::ArrayState st;
+            std::size_t base = 0;
+            bool ended = false;
+            for (std::string_view part : parts) {
+                std::size_t pos = 0;
+                while (!ended) {
+                    simd::Found f = scan(part.data() + pos, part.size() - pos, st);
+                    if (f.stop == Stop::More) {
+                        if (f.offset != part.size() - pos) why << name << ": " << what << " More at " << f.offset << "\n";
+                        break;
+                    }
+                    found.emplace_back(base + pos + f.offset, f.stop);
+                    if (f.stop != Stop::Comma) ended = true;
+                    pos += f.offset + 1;
                 }
-                stops.emplace_back(base + pos + f.offset, f.stop);
-                if (f.stop != Stop::Comma) ended = true;
-                pos += f.offset + 1;
+                base += part.size();
             }
-            base += part.size();
-        }
+            return found;
+        };
+        std::vector<std::pair<std::size_t, Stop>> stops = run(k->find_separator, "find_separator");
         if (stops != want_stops) {
             why << name << ": find_separator gives";
             for (auto& s : stops) why << " " << s.first << "/" << int(s.second);
@@ -235,24 +241,7 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
         }
 
         // skip_value, fed the same way.
-        std::vector<std::pair<std::size_t, Stop>> skips;
-        simd::ArrayState skip;
-        base = 0;
-        ended = false;
-        for (std::string_view part : parts) {
-            std::size_t pos = 0;
-            while (!ended) {
-                simd::Found f = k->skip_value(part.data() + pos, part.size() - pos, skip);
-                if (f.stop == Stop::More) {
-                    if (f.offset != part.size() - pos) why << name << ": skip More at " << f.offset << "\n";
-                    break;
-                }
-                skips.emplace_back(base + pos + f.offset, f.stop);
-                if (f.stop != Stop::Comma) ended = true;
-                pos += f.offset + 1;
-            }
-            base += part.size();
-        }
+        std::vector<std::pair<std::size_t, Stop>> skips = run(k->skip_value, "skip_value");
         if (skips != skip_stops(text)) why << name << ": skip_value differs from its model\n";
 
         simd::CountState count;
@@ -266,7 +255,7 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
 
         simd::LineState lines;
         std::size_t bad = text.size();
-        base = 0;
+        std::size_t base = 0;
         for (std::string_view part : parts) {
             std::size_t at = k->count_lines(part.data(), part.size(), lines);
             if (at != part.size()) {

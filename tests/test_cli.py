@@ -391,6 +391,18 @@ def test_reader_closing_the_pipe_early_is_quiet(write, command, content):
     assert stderr == b""
 
 
+def has_open(pid, path):
+    """Whether the process holds the file open; descriptors come and go while we look."""
+    fds = f"/proc/{pid}/fd"
+    for fd in os.listdir(fds):
+        try:
+            if os.readlink(os.path.join(fds, fd)) == os.path.realpath(path):
+                return True
+        except OSError:
+            pass
+    return False
+
+
 def test_interrupt_is_quiet_and_keeps_what_was_printed(fifo):
     path, writer = fifo
     os.write(writer, b'{"a": 1}\n')
@@ -399,8 +411,7 @@ def test_interrupt_is_quiet_and_keeps_what_was_printed(fifo):
     )
     # Once the file is open the interpreter is up and Python's handler set.
     deadline = time.monotonic() + TIMEOUT
-    fds = f"/proc/{child.pid}/fd"
-    while not any(os.path.realpath(os.path.join(fds, fd)) == path for fd in os.listdir(fds)):
+    while not has_open(child.pid, path):
         assert child.poll() is None and time.monotonic() < deadline, "the command never opened its file"
         time.sleep(0.01)
     time.sleep(0.5)  # let it take the first record and block on the second

@@ -25,6 +25,10 @@ enum class ErrorCode : std::uint8_t {
     InvalidPointer,  // `subject` is no JSON Pointer
     NoMatch,         // the pointer `subject` matches nothing in a document; `column` counts the
                      // segments that matched before the one that did not
+    CorruptCompressed,    // compressed data of codec `subject` does not decode: `offset` is in the
+                          // compressed file, `detail` the decoder's reason
+    TruncatedCompressed,  // compressed data of codec `subject` ends at `offset` before its stream does
+    CodecUnavailable,     // this build cannot read or write codec `subject`
 };
 
 struct Error {
@@ -45,6 +49,7 @@ struct Error {
     // broken records handed out so far.
     std::uint64_t record = 0;
     std::string subject;
+    const char* detail = nullptr;  // static text, for CorruptCompressed
 
     static Error of(ErrorCode code) {
         Error e;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/codecs/codec.hpp"
 #include "python/binding.hpp"
 #include "python/messages.hpp"
 
@@ -107,6 +108,9 @@ const char* code_name(ErrorCode code) {
         case ErrorCode::InvalidLine: return "invalid_line";
         case ErrorCode::InvalidPointer: return "invalid_pointer";
         case ErrorCode::NoMatch: return "no_match";
+        case ErrorCode::CorruptCompressed: return "corrupt_compressed";
+        case ErrorCode::TruncatedCompressed: return "truncated_compressed";
+        case ErrorCode::CodecUnavailable: return "codec_unavailable";
         case ErrorCode::Interrupted: break;
     }
     return nullptr;
@@ -121,6 +125,29 @@ std::string no_match_text(const Error& e) { return kPointerPrefix + quoted(e.sub
 
 // The class every record error of qvtok.open is raised as; set once at import.
 PyObject* decode_error_class = nullptr;
+// The class of compressed data that does not decode; set once at import.
+PyObject* compression_error_class = nullptr;
+
+std::string compression_text(const Error& e) {
+    if (e.code == ErrorCode::TruncatedCompressed)
+        return "truncated " + e.subject + " data: the file ends at compressed byte " + std::to_string(e.offset) +
+               ", before the end of its stream";
+    return "corrupt " + e.subject + " data at compressed byte " + std::to_string(e.offset) + ": " +
+           (e.detail != nullptr ? e.detail : "invalid data");
+}
+
+// qvtok.CompressionError with its codec and compressed offset.
+CallError compression_error(const Error& e) {
+    std::string text = compression_text(e);
+    PyRef exc(PyObject_CallFunction(compression_error_class, "s#", text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!exc) return CallError::fetch();
+    PyRef codec(PyUnicode_FromString(e.subject.c_str()));
+    PyRef offset(PyLong_FromUnsignedLongLong(e.offset));
+    if (!codec || !offset || PyObject_SetAttrString(exc.get(), "codec", codec.get()) < 0 ||
+        PyObject_SetAttrString(exc.get(), "offset", offset.get()) < 0)
+        return CallError::fetch();
+    return CallError::captured(std::move(exc));
+}
 
 }  // namespace
 
@@ -154,6 +181,21 @@ Expected<Done, CallError> make_decode_error_class() {
 }
 
 PyObject* decode_error_type() { return decode_error_class; }
+
+Expected<Done, CallError> make_compression_error_class() {
+    if (compression_error_class != nullptr) return Done{};
+    PyObject* cls = PyErr_NewExceptionWithDoc(
+        "qvtok.CompressionError",
+        "Compressed input that does not decode: corrupt, or cut short. `codec` names\n"
+        "the format (\"gzip\", \"zstd\", \"bzip2\", \"xz\") and `offset` the byte of\n"
+        "the compressed file where decoding stopped.",
+        PyExc_OSError, nullptr);
+    if (cls == nullptr) return CallError::fetch();
+    compression_error_class = cls;  // kept for the life of the process
+    return Done{};
+}
+
+PyObject* compression_error_type() { return compression_error_class; }
 
 // Built as json.JSONDecodeError(msg, "", 0) would be, then given the
 // positions the core found: the class computes them from the document text,
@@ -220,6 +262,20 @@ CallError CallError::from(Error error) {
         case ErrorCode::InvalidLine: text = msg::kInvalidLine + syntax_detail(error); break;
         case ErrorCode::InvalidPointer: text = kInvalidPointer + quoted(error.subject); break;
         case ErrorCode::NoMatch: text = no_match_text(error); break;
+        case ErrorCode::CorruptCompressed:
+        case ErrorCode::TruncatedCompressed: {
+            if (compression_error_class == nullptr) {
+                cls = PyExc_OSError;
+                text = compression_text(error);
+                break;
+            }
+            return compression_error(error);
+        }
+        case ErrorCode::CodecUnavailable:
+            cls = PyExc_RuntimeError;
+            text = "this build of qvtok cannot handle " + error.subject + " data: install " +
+                   codecs::codec_requirement(*codecs::codec_by_name(error.subject));
+            break;
     }
     CallError out = deferred(cls, std::move(text));
     out.code_ = code_name(error.code);

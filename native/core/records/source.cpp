@@ -4,9 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
+#include "core/codecs/codec.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -28,9 +30,28 @@ Error IoError::to_error() const {
     switch (kind) {
         case Kind::Utf8: return Error::of(ErrorCode::InvalidUtf8);
         case Kind::Interrupted: return Error::of(ErrorCode::Interrupted);
+        case Kind::Corrupt:
+        case Kind::Truncated: {
+            Error e = Error::of(kind == Kind::Corrupt ? ErrorCode::CorruptCompressed : ErrorCode::TruncatedCompressed);
+            e.subject = codecs::codec_name(static_cast<codecs::Codec>(code));
+            e.offset = offset;
+            e.detail = detail;
+            return e;
+        }
         case Kind::Os: break;
     }
     return Error::os(ErrorCode::ReadFailed, code);
+}
+
+Expected<std::size_t, IoError> PrefixedReader::read(char* dst, std::size_t n) {
+    if (pos_ < prefix_.size()) {
+        std::size_t take = std::min(n, prefix_.size() - pos_);
+        std::memcpy(dst, prefix_.data() + pos_, take);
+        pos_ += take;
+        if (pos_ == prefix_.size()) std::string().swap(prefix_), pos_ = 0;
+        return take;
+    }
+    return inner_->read(dst, n);
 }
 
 Expected<std::unique_ptr<ByteReader>> FileReader::open(std::string_view path, InterpreterHooks hooks) {

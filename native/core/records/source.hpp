@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -28,15 +29,26 @@ struct InterpreterHooks {
 
 // Why a read failed.
 struct IoError {
-    enum class Kind : std::uint8_t { Os, Utf8, Interrupted };
+    enum class Kind : std::uint8_t {
+        Os,         // `code` is errno
+        Utf8,
+        Interrupted,
+        Corrupt,    // compressed data that does not decode: `code` is the codec
+        Truncated,  // compressed data that ends before its stream does: `code` is the codec
+    };
     Kind kind;
-    int code;  // errno for Os
+    int code = 0;
+    // For compressed data: where the fault is, in bytes of the compressed
+    // file, and the decoder's own word for it (static text).
+    std::uint64_t offset = 0;
+    const char* detail = nullptr;
 
     static IoError os(int code) { return {Kind::Os, code}; }
     static IoError utf8() { return {Kind::Utf8, 0}; }
     static IoError interrupted() { return {Kind::Interrupted, 0}; }
 
-    // ReadFailed, InvalidUtf8 or Interrupted.
+    // ReadFailed, InvalidUtf8, Interrupted, CorruptCompressed or
+    // TruncatedCompressed.
     Error to_error() const;
 };
 
@@ -47,11 +59,39 @@ public:
     virtual ~ByteReader() = default;
     // At most n bytes into dst; 0 at the end.
     virtual Expected<std::size_t, IoError> read(char* dst, std::size_t n) = 0;
-    // The size of what is read, in bytes; 0 when it cannot be known.
+    // The size of what is read, in bytes; 0 when it cannot be known. For a
+    // decompressor, the compressed file's size.
     virtual std::uint64_t size() const { return 0; }
     // True when opening the same name again gives the same bytes from their
     // start (a regular file, not a pipe).
     virtual bool reopenable() const { return false; }
+    // How far through size() the reads have come, where that is not the
+    // count of bytes handed out (a decompressor counts the compressed bytes
+    // behind them); nothing otherwise.
+    virtual std::optional<std::uint64_t> progress() const { return std::nullopt; }
+    // True when read() needs no interpreter once detach_interpreter() has
+    // run, so that another thread may call it.
+    virtual bool readable_off_thread() const { return false; }
+    virtual void detach_interpreter() {}
+};
+
+// Hands out `prefix` first, then what `inner` reads: the bytes that were
+// looked at to decide how to read a source that cannot be read twice.
+class PrefixedReader final : public ByteReader {
+public:
+    PrefixedReader(std::string prefix, std::unique_ptr<ByteReader> inner)
+        : prefix_(std::move(prefix)), inner_(std::move(inner)) {}
+    Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    std::uint64_t size() const override { return inner_->size(); }
+    bool reopenable() const override { return inner_->reopenable(); }
+    std::optional<std::uint64_t> progress() const override { return inner_->progress(); }
+    bool readable_off_thread() const override { return inner_->readable_off_thread(); }
+    void detach_interpreter() override { inner_->detach_interpreter(); }
+
+private:
+    std::string prefix_;
+    std::size_t pos_ = 0;
+    std::unique_ptr<ByteReader> inner_;
 };
 
 // A file descriptor, owned. A read that a signal interrupts is repeated once
@@ -69,6 +109,8 @@ public:
     Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
     std::uint64_t size() const override;
     bool reopenable() const override;
+    bool readable_off_thread() const override { return true; }
+    void detach_interpreter() override { hooks_ = {}; }
 
 private:
     int fd_;
@@ -98,6 +140,8 @@ public:
 
     // Size of what is read; 0 when it cannot be known.
     std::uint64_t file_size() const { return reader_->size(); }
+    // See ByteReader::progress.
+    std::optional<std::uint64_t> progress() const { return reader_->progress(); }
 
     // False for pipes, terminals, sockets and file objects: what cannot be
     // opened a second time at its start.

@@ -151,6 +151,9 @@ public:
 
     RecordFormat format() const { return format_; }
     std::uint64_t bytes_read() const { return bytes_read_; }
+    // Where the source counts its own way through total_bytes (compressed
+    // input), that count; nothing otherwise.
+    std::optional<std::uint64_t> progress() const { return source_.progress(); }
     std::uint64_t total_bytes() const { return total_bytes_; }
 
 private:

@@ -77,7 +77,11 @@ PyObject* iterator_next(PyObject* self) {
 
 PyObject* number(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
-PyObject* get_bytes_read(PyObject* self, void*) { return number(as_iterator(self)->cursor->stream.bytes_read()); }
+PyObject* get_bytes_read(PyObject* self, void*) {
+    const records::RecordStream& stream = as_iterator(self)->cursor->stream;
+    // Compressed input counts in the file's bytes, so that it reaches total_bytes.
+    return number(stream.progress().value_or(stream.bytes_read()));
+}
 PyObject* get_total_bytes(PyObject* self, void*) {
     Cursor* c = as_iterator(self)->cursor;
     if (!c->size_known) Py_RETURN_NONE;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string_view>
 
+#include "core/codecs/codec.hpp"
 #include "core/records/stream.hpp"
 #include "python/binding.hpp"
 
@@ -22,6 +23,9 @@ Expected<Done, CallError> make_decode_error_class();
 PyObject* decode_error_type();
 // A new qvtok.JSONDecodeError describing a record error.
 PyResult decode_error(const Error& error);
+// Creates qvtok.CompressionError once for the process; borrowed after.
+Expected<Done, CallError> make_compression_error_class();
+PyObject* compression_error_type();
 
 namespace open {
 
@@ -36,6 +40,9 @@ struct Source {
     std::unique_ptr<records::ByteReader> pending;
     bool pending_size_known = false;
     bool used = false;  // a file object or standard input has been read
+    // How the bytes are compressed, as settled by open(): every pass over a
+    // path decompresses the same way.
+    std::optional<codecs::Codec> codec;
 };
 
 struct Opened {
@@ -43,9 +50,10 @@ struct Opened {
     bool size_known;
 };
 
-// Converts open()'s `source` and `format`, opens the source and settles its
-// format. `arg` is borrowed.
-Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, Source& out);
+// Converts open()'s `source`, `format` and `compression`, opens the source
+// and settles its codec and format. `arg` is borrowed.
+Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,
+                                                       Source& out);
 
 // The reader of one pass: the one open() made, else the path opened anew.
 // A file object or standard input gives only one pass.

@@ -289,7 +289,7 @@ PyObject* records_type() {
     return type;
 }
 
-PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error) {
+PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression) {
     auto settings = std::make_unique<Settings>();
     if (on_error == nullptr || (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0)) {
         settings->skip = false;
@@ -305,7 +305,7 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
         if (!pointer) return CallError::from(std::move(pointer).error());
         settings->at = std::move(pointer).value();
     }
-    auto format_ = open_source(source, format, settings->source);
+    auto format_ = open_source(source, format, compression, settings->source);
     if (!format_) return std::move(format_).error();
     settings->format = format_.value();
 
@@ -318,19 +318,20 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
 }
 
 PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"source", "at", "format", "on_error", nullptr};
+    static const char* names[] = {"source", "at", "format", "on_error", "compression", nullptr};
     PyObject* source = nullptr;
     PyObject* at = nullptr;
     PyObject* format = nullptr;
     PyObject* on_error = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOO:open", const_cast<char**>(names), &source, &at,
-                                     &format, &on_error))
+    PyObject* compression = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:open", const_cast<char**>(names), &source, &at,
+                                     &format, &on_error, &compression))
         return nullptr;
-    return call_guarded([&] { return run_open(source, at, format, on_error); });
+    return call_guarded([&] { return run_open(source, at, format, on_error, compression); });
 }
 
 constexpr const char kOpenDoc[] =
-    "open(source, *, at=None, format=\"auto\", on_error=\"raise\")\n"
+    "open(source, *, at=None, format=\"auto\", on_error=\"raise\", compression=\"auto\")\n"
     "--\n"
     "\n"
     "The records of a JSON or JSONL input, read one at a time.\n"
@@ -343,7 +344,11 @@ constexpr const char kOpenDoc[] =
     "name's extension, then by the content: JSONL when the first line alone is\n"
     "one JSON value and another line follows it, JSON otherwise.\n"
     "`on_error` \"raise\" raises qvtok.JSONDecodeError for a broken record;\n"
-    "\"skip\" passes over it and keeps it in the iterator's `errors`.";
+    "\"skip\" passes over it and keeps it in the iterator's `errors`.\n"
+    "`compression` \"auto\" reads gzip, zstd, bzip2 and xz input, known by its\n"
+    "first bytes; \"gzip\", \"zstd\", \"bzip2\" or \"xz\" insists on one; None\n"
+    "reads the bytes as they are. Positions count in the decompressed text;\n"
+    "bytes_read and total_bytes in the compressed file.";
 
 PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
                            METH_VARARGS | METH_KEYWORDS, kOpenDoc};
@@ -352,6 +357,8 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 
 Expected<Done, CallError> register_open(PyObject* module) {
     auto made = make_decode_error_class();
+    if (!made) return std::move(made).error();
+    made = make_compression_error_class();
     if (!made) return std::move(made).error();
     PyRef module_name(PyModule_GetNameObject(module));
     if (!module_name) return CallError::fetch();
@@ -362,7 +369,8 @@ Expected<Done, CallError> register_open(PyObject* module) {
         PyObject* value;  // borrowed
     };
     for (Entry e : {Entry{"open", fn.get()}, Entry{"Records", records_type()},
-                    Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()}}) {
+                    Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()},
+                    Entry{"CompressionError", compression_error_type()}}) {
         if (e.value == nullptr) return CallError::fetch();
         if (PyModule_AddObjectRef(module, e.name, e.value) < 0) return CallError::fetch();
     }

@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "core/records/decompress.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
 #include "python/open/text.hpp"
@@ -18,6 +19,8 @@ constexpr const char* kReadOnce =
 constexpr const char* kNotBinary = "the file object must be opened in binary mode: read() returned str";
 constexpr const char* kNoData = "the file object returned None: non-blocking reads are not supported";
 constexpr const char* kTooMuch = "the file object returned more bytes than asked for";
+constexpr const char* kCompression =
+    "compression must be \"auto\", None, \"gzip\", \"zstd\", \"bzip2\" or \"xz\"";
 constexpr const char* kSourceType = "source must be a path (str, bytes, os.PathLike), \"-\" or a binary file object";
 
 // The pending exception as OSError(errno, strerror, filename), the class
@@ -179,6 +182,33 @@ Expected<std::optional<records::RecordFormat>, CallError> format_word(PyObject* 
     return CallError::from(std::move(error));
 }
 
+// What open()'s `compression` asks for.
+struct CompressionChoice {
+    bool detect;                         // "auto": by the first bytes
+    std::optional<codecs::Codec> codec;  // forced, when not detected
+};
+
+Expected<CompressionChoice, CallError> compression_word(PyObject* arg) {
+    if (arg == nullptr) return CompressionChoice{true, std::nullopt};
+    if (arg == Py_None) return CompressionChoice{false, std::nullopt};
+    if (PyUnicode_Check(arg)) {
+        const char* text = PyUnicode_AsUTF8(arg);
+        if (text == nullptr) return CallError::fetch();
+        if (std::string_view(text) == "auto") return CompressionChoice{true, std::nullopt};
+        if (auto codec = codecs::codec_by_name(text)) return CompressionChoice{false, codec};
+    }
+    return CallError::deferred(PyExc_ValueError, kCompression);
+}
+
+// Puts a decompressor in front of `opened`, where it is compressed.
+Expected<Done, CallError> decompress(Opened& opened, std::optional<codecs::Codec> codec) {
+    if (!codec) return Done{};
+    auto reader = records::decompressing_reader(std::move(opened.reader), *codec, bigjson::interpreter_hooks());
+    if (!reader) return CallError::from(std::move(reader).error());
+    opened.reader = std::move(reader).value();
+    return Done{};
+}
+
 }  // namespace
 
 CallError input_error(Error error) {
@@ -186,9 +216,12 @@ CallError input_error(Error error) {
     return CallError::from(std::move(error));
 }
 
-Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, Source& out) {
+Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,
+                                                       Source& out) {
     auto chosen = format_word(format);
     if (!chosen) return std::move(chosen).error();
+    auto packing = compression_word(compression);
+    if (!packing) return std::move(packing).error();
 
     Opened opened;
     bool is_path = PyUnicode_Check(arg) || PyBytes_Check(arg);
@@ -221,16 +254,30 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
                         size.has_value()};
     }
 
+    out.codec = packing.value().codec;
+    if (packing.value().detect) {
+        std::string prefix;
+        auto sniffed = records::sniff_codec(*opened.reader, prefix);
+        if (!sniffed) return input_error(sniffed.error().to_error());
+        out.codec = sniffed.value();
+        opened.reader = std::make_unique<records::PrefixedReader>(std::move(prefix), std::move(opened.reader));
+    }
+    auto decompressed = decompress(opened, out.codec);
+    if (!decompressed) return std::move(decompressed).error();
+
     std::optional<records::RecordFormat> resolved = chosen.value();
-    if (!resolved && out.encoded)
-        resolved = format_by_name(std::string_view(PyBytes_AS_STRING(out.encoded.get()),
-                                                   static_cast<std::size_t>(PyBytes_GET_SIZE(out.encoded.get()))));
+    if (!resolved && out.encoded) {
+        std::string_view name(PyBytes_AS_STRING(out.encoded.get()),
+                              static_cast<std::size_t>(PyBytes_GET_SIZE(out.encoded.get())));
+        // data.jsonl.gz is JSONL, whatever compressed it.
+        resolved = format_by_name(out.codec ? codecs::strip_codec_extension(name) : name);
+    }
     if (!resolved) {
         std::string prefix;
         auto sniffed = sniff_format(*opened.reader, prefix);
         if (!sniffed) return input_error(sniffed.error().to_error());
         resolved = sniffed.value();
-        opened.reader = std::make_unique<PrefixedReader>(std::move(prefix), std::move(opened.reader));
+        opened.reader = std::make_unique<records::PrefixedReader>(std::move(prefix), std::move(opened.reader));
     }
     out.pending = std::move(opened.reader);
     out.pending_size_known = opened.size_known;
@@ -243,7 +290,11 @@ Expected<Opened, CallError> take_reader(Source& source) {
         return Opened{std::move(source.pending), source.pending_size_known};
     }
     if (!source.encoded) return CallError::deferred(PyExc_ValueError, kReadOnce);
-    return open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));
+    auto opened = open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));
+    if (!opened) return opened;
+    auto decompressed = decompress(opened.value(), source.codec);
+    if (!decompressed) return std::move(decompressed).error();
+    return opened;
 }
 
 }  // namespace qvtok::open

@@ -86,17 +86,6 @@ Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteRead
     return next.value() == std::string_view::npos ? RecordFormat::Json : RecordFormat::Jsonl;
 }
 
-Expected<std::size_t, records::IoError> PrefixedReader::read(char* dst, std::size_t n) {
-    if (pos_ < prefix_.size()) {
-        std::size_t take = std::min(n, prefix_.size() - pos_);
-        std::memcpy(dst, prefix_.data() + pos_, take);
-        pos_ += take;
-        if (pos_ == prefix_.size()) std::string().swap(prefix_), pos_ = 0;
-        return take;
-    }
-    return inner_->read(dst, n);
-}
-
 void append_compact(std::string& out, std::string_view raw) {
     out.reserve(out.size() + raw.size());
     std::size_t i = 0;

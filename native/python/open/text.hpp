@@ -27,21 +27,6 @@ std::optional<records::RecordFormat> format_by_name(std::string_view name);
 // read again before the rest.
 Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteReader& reader, std::string& prefix);
 
-// Hands out `prefix` first, then what `inner` reads.
-class PrefixedReader final : public records::ByteReader {
-public:
-    PrefixedReader(std::string prefix, std::unique_ptr<records::ByteReader> inner)
-        : prefix_(std::move(prefix)), inner_(std::move(inner)) {}
-    Expected<std::size_t, records::IoError> read(char* dst, std::size_t n) override;
-    std::uint64_t size() const override { return inner_->size(); }
-    bool reopenable() const override { return inner_->reopenable(); }
-
-private:
-    std::string prefix_;
-    std::size_t pos_ = 0;
-    std::unique_ptr<records::ByteReader> inner_;
-};
-
 // Appends `raw`, one JSON value, with the white space outside its strings
 // dropped: every other byte is kept as it stands, so numbers keep their
 // spelling and objects their key order. `raw` must be valid JSON.

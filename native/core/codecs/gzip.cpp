@@ -1,0 +1,169 @@
+// gzip: read with ISA-L's inflater where the build found it (several times
+// zlib's speed), else with zlib; written with zlib.
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "core/codecs/backends.hpp"
+
+#if defined(QVTOK_HAVE_ISAL)
+#include <isa-l/igzip_lib.h>
+#endif
+#if defined(QVTOK_HAVE_ZLIB)
+#include <zlib.h>
+#endif
+
+namespace qvtok::codecs {
+namespace {
+
+// Both libraries count in 32 bits.
+constexpr std::size_t kMaxStep = std::numeric_limits<std::uint32_t>::max();
+
+#if defined(QVTOK_HAVE_ISAL)
+class IsalDecoder final : public Decoder {
+public:
+    IsalDecoder() { restart(); }
+
+    DecodeStep step(const unsigned char* in, std::size_t in_len, unsigned char* out, std::size_t out_len) override {
+        state_.next_in = const_cast<unsigned char*>(in);
+        state_.avail_in = static_cast<std::uint32_t>(std::min(in_len, kMaxStep));
+        state_.next_out = out;
+        state_.avail_out = static_cast<std::uint32_t>(std::min(out_len, kMaxStep));
+        std::uint32_t in_before = state_.avail_in, out_before = state_.avail_out;
+        int rc = isal_inflate(&state_);
+        DecodeStep s;
+        s.consumed = in_before - state_.avail_in;
+        s.produced = out_before - state_.avail_out;
+        if (rc < 0) {
+            s.state = DecodeStep::State::Corrupt;
+            s.detail = detail(rc);
+        } else if (rc == ISAL_NEED_DICT) {
+            s.state = DecodeStep::State::Corrupt;
+            s.detail = "the stream needs a preset dictionary";
+        } else if (state_.block_state == ISAL_BLOCK_FINISH) {
+            s.state = DecodeStep::State::EndOfStream;
+        }
+        return s;
+    }
+
+    void restart() override {
+        isal_inflate_init(&state_);
+        state_.crc_flag = ISAL_GZIP;
+    }
+
+private:
+    static const char* detail(int rc) {
+        switch (rc) {
+            case ISAL_INVALID_BLOCK: return "invalid block";
+            case ISAL_INVALID_SYMBOL: return "invalid code";
+            case ISAL_INVALID_LOOKBACK: return "invalid distance too far back";
+            case ISAL_INVALID_WRAPPER: return "invalid header";
+            case ISAL_UNSUPPORTED_METHOD: return "unknown compression method";
+            case ISAL_INCORRECT_CHECKSUM: return "incorrect data check";
+            default: return "invalid data";
+        }
+    }
+
+    inflate_state state_;
+};
+#endif
+
+#if defined(QVTOK_HAVE_ZLIB)
+// zlib's windowBits for a gzip wrapper only.
+constexpr int kGzipWindow = 15 + 16;
+
+[[noreturn]] void out_of_memory() { throw std::bad_alloc(); }
+
+class ZlibDecoder final : public Decoder {
+public:
+    ZlibDecoder() {
+        if (inflateInit2(&z_, kGzipWindow) != Z_OK) out_of_memory();
+    }
+    ~ZlibDecoder() override { inflateEnd(&z_); }
+
+    DecodeStep step(const unsigned char* in, std::size_t in_len, unsigned char* out, std::size_t out_len) override {
+        z_.next_in = const_cast<unsigned char*>(in);
+        z_.avail_in = static_cast<uInt>(std::min(in_len, kMaxStep));
+        z_.next_out = out;
+        z_.avail_out = static_cast<uInt>(std::min(out_len, kMaxStep));
+        uInt in_before = z_.avail_in, out_before = z_.avail_out;
+        int rc = inflate(&z_, Z_NO_FLUSH);
+        DecodeStep s;
+        s.consumed = in_before - z_.avail_in;
+        s.produced = out_before - z_.avail_out;
+        switch (rc) {
+            case Z_OK:
+            case Z_BUF_ERROR: break;  // no progress was possible: more input is needed
+            case Z_STREAM_END: s.state = DecodeStep::State::EndOfStream; break;
+            case Z_MEM_ERROR: out_of_memory();
+            case Z_NEED_DICT:
+                s.state = DecodeStep::State::Corrupt;
+                s.detail = "the stream needs a preset dictionary";
+                break;
+            default:
+                s.state = DecodeStep::State::Corrupt;
+                s.detail = z_.msg != nullptr ? z_.msg : "invalid data";
+                break;
+        }
+        return s;
+    }
+
+    void restart() override { inflateReset(&z_); }
+
+private:
+    z_stream z_{};
+};
+
+class ZlibEncoder final : public Encoder {
+public:
+    ZlibEncoder() {
+        // gzip's own default level and memory use.
+        if (deflateInit2(&z_, 6, Z_DEFLATED, kGzipWindow, 8, Z_DEFAULT_STRATEGY) != Z_OK) out_of_memory();
+    }
+    ~ZlibEncoder() override { deflateEnd(&z_); }
+
+    void write(std::string_view in, std::string& out) override { run(in, out, Z_NO_FLUSH); }
+    void finish(std::string& out) override { run({}, out, Z_FINISH); }
+
+private:
+    void run(std::string_view in, std::string& out, int flush) {
+        z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+        z_.avail_in = static_cast<uInt>(in.size());
+        for (;;) {
+            std::size_t room = deflateBound(&z_, z_.avail_in) + 64;
+            unsigned char* dst = grow_for(out, room);
+            z_.next_out = dst;
+            z_.avail_out = static_cast<uInt>(room);
+            int rc = deflate(&z_, flush);
+            out.resize(out.size() - z_.avail_out);
+            if (rc == Z_STREAM_END) return;
+            if (rc == Z_MEM_ERROR) out_of_memory();
+            if (z_.avail_in == 0 && flush == Z_NO_FLUSH) return;
+        }
+    }
+
+    z_stream z_{};
+};
+#endif
+
+}  // namespace
+
+std::unique_ptr<Decoder> make_gzip_decoder() {
+#if defined(QVTOK_HAVE_ISAL)
+    return std::make_unique<IsalDecoder>();
+#elif defined(QVTOK_HAVE_ZLIB)
+    return std::make_unique<ZlibDecoder>();
+#else
+    return nullptr;
+#endif
+}
+
+std::unique_ptr<Encoder> make_gzip_encoder() {
+#if defined(QVTOK_HAVE_ZLIB)
+    return std::make_unique<ZlibEncoder>();
+#else
+    return nullptr;
+#endif
+}
+
+}  // namespace qvtok::codecs

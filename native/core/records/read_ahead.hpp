@@ -1,0 +1,71 @@
+// A byte reader that reads another on a thread of its own, a few blocks
+// ahead of the caller: decompression then runs beside the scanning.
+#pragma once
+
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "core/records/source.hpp"
+
+namespace qvtok::records {
+
+class ReadAheadReader final : public ByteReader {
+public:
+    // `inner` is read only by the thread from here on: it must be readable
+    // off the interpreter's thread and never wait long (a regular file).
+    // `hooks` serve the caller's waits: the interpreter is released while it
+    // waits, and signal handlers run between waits.
+    ReadAheadReader(std::unique_ptr<ByteReader> inner, InterpreterHooks hooks);
+    ReadAheadReader(const ReadAheadReader&) = delete;
+    ReadAheadReader& operator=(const ReadAheadReader&) = delete;
+    ~ReadAheadReader() override;
+
+    Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    std::uint64_t size() const override { return size_; }
+    bool reopenable() const override { return reopenable_; }
+    std::optional<std::uint64_t> progress() const override { return progress_; }
+
+private:
+    static constexpr std::size_t kBlock = 1 << 18;
+    static constexpr std::size_t kBlocks = 4;
+
+    struct Block {
+        std::unique_ptr<char[]> bytes{new char[kBlock]};
+        std::size_t len = 0;
+        std::optional<std::uint64_t> progress;  // the inner reader's, once the block was filled
+        std::optional<IoError> error;           // after the bytes, the read that failed
+        std::exception_ptr thrown;              // or what it threw
+        bool last = false;                      // the end of the input follows the bytes
+    };
+
+    void run();
+    // Waits for the next full block; false when a signal handler raised.
+    bool wait_for_block();
+
+    std::unique_ptr<ByteReader> inner_;
+    InterpreterHooks hooks_;
+    std::uint64_t size_;
+    bool reopenable_;
+    std::vector<Block> blocks_;
+
+    std::mutex mutex_;
+    std::condition_variable filled_cv_;  // the thread filled a block
+    std::condition_variable freed_cv_;   // the caller gave one back
+    std::size_t full_ = 0;               // blocks filled and not yet taken back, under mutex_
+    bool stop_ = false;                  // under mutex_
+
+    // The caller's side.
+    std::size_t head_ = 0;        // the block being read
+    std::size_t pos_ = 0;         // within it
+    bool holding_ = false;        // blocks_[head_] is full and being read
+    bool ended_ = false;
+    std::optional<std::uint64_t> progress_ = 0;
+
+    std::thread thread_;  // last: started once everything above is set
+};
+
+}  // namespace qvtok::records

@@ -211,10 +211,9 @@ Expected<std::uint64_t, CallError> arg_size(PyObject* obj) {
     return static_cast<std::uint64_t>(value);
 }
 
-CallError argument_error(const char* param, CallError error) {
+CallError with_note(CallError error, PyRef note) {
     PyRef exc = std::move(error).into_exception();
     if (!exc) return CallError::fetch();
-    PyRef note(compat::argument_note(param));
     if (note) {
         static PyObject* add_note = nullptr;
         if (add_note == nullptr) add_note = PyUnicode_InternFromString("add_note");
@@ -224,10 +223,14 @@ CallError argument_error(const char* param, CallError error) {
                 add_note, call_args, 2, nullptr));
         }
     }
-    // A note that could not be attached is dropped; the conversion's own
-    // error is what the caller must see.
+    // A note that could not be attached is dropped; the error itself is
+    // what the caller must see.
     PyErr_Clear();
     return CallError::captured(std::move(exc));
+}
+
+CallError argument_error(const char* param, CallError error) {
+    return with_note(std::move(error), PyRef(compat::argument_note(param)));
 }
 
 Expected<PathBytes, CallError> path_arg(PyObject* obj) {

@@ -84,6 +84,8 @@ Expected<std::string_view, CallError> arg_text(PyObject* obj);
 // An unsigned 64-bit integer from an int or anything with __index__.
 Expected<std::uint64_t, CallError> arg_size(PyObject* obj);
 // The same error, captured, with the note "while processing '{param}'".
+// `error` with `note` (a str, stolen; may be NULL) added to its notes.
+CallError with_note(CallError error, PyRef note);
 CallError argument_error(const char* param, CallError error);
 
 // A path as the file system takes it, encoded as os.fsencode does: a name

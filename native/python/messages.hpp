@@ -15,6 +15,8 @@ inline constexpr const char* kInvalidLine = "invalid JSONL line: ";
 inline constexpr const char* kInvalidUtf8 = "stream did not contain valid UTF-8";
 inline constexpr const char* kNulInPath = "file name contained an unexpected NUL byte";
 inline constexpr const char* kUnknownFormatTail = "; expected 'json', 'jsonl' or 'auto'";
+inline constexpr const char* kCompression =
+    "compression must be \"auto\", None, \"gzip\", \"zstd\", \"bzip2\" or \"xz\"";
 
 // The iterator's busy marker.
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";

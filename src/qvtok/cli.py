@@ -18,7 +18,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, TextIO
+from typing import BinaryIO, Literal, TextIO
 
 import qvtok
 
@@ -35,7 +35,12 @@ STDIN = "-"
 
 FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: auto, from the file name, then its content)"
 AT_HELP = "JSON Pointer to the container whose members are the records, such as /data/items"
-FILE_HELP = "a JSON or JSONL file; - or none for standard input"
+FILE_HELP = "a JSON or JSONL file, compressed or not; - or none for standard input"
+COMPRESSIONS = ("auto", "none", "gzip", "zstd", "bzip2", "xz")
+COMPRESSION_HELP = "how the input is compressed (default: auto, from its first bytes)"
+# What to-jsonl -o compresses with, by the output file's extension.
+Codec = Literal["gzip", "zstd", "bzip2", "xz"]
+OUTPUT_CODECS: dict[str, Codec] = {".gz": "gzip", ".zst": "zstd", ".bz2": "bzip2", ".xz": "xz"}
 
 
 def _version() -> str:
@@ -138,7 +143,8 @@ def _open(args: argparse.Namespace) -> qvtok.Records:
         # Started with standard input closed (<&-): descriptor 0 is not ours.
         raise CommandError("standard input is closed")
     try:
-        return qvtok.open(args.file, at=args.at, format=args.format)
+        compression = None if args.compression == "none" else args.compression
+        return qvtok.open(args.file, at=args.at, format=args.format, compression=compression)
     except OSError as e:
         raise CommandError(f"cannot open {args.file}: {_strerror(e)}") from e
 
@@ -186,7 +192,7 @@ def run_head(args: argparse.Namespace, out: TextIO) -> int:
 def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
     records = _open(args)
     if args.output == STDIN:
-        _write_lines(records, _binary(out))
+        records.to_jsonl(_binary(out), compression=None)
         return EXIT_OK
     if _same_file(args.file, args.output):
         # Opening the output for writing would empty the input before it is read.
@@ -196,16 +202,14 @@ def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
     except OSError as e:
         raise CommandError(f"cannot write {args.output}: {_strerror(e)}") from e
     with dest:
-        _write_lines(records, dest)
+        records.to_jsonl(dest, compression=_codec_by_extension(args.output))
     return EXIT_OK
 
 
-def _write_lines(records: qvtok.Records, dest: BinaryIO) -> None:
-    # Records.to_jsonl does the same, but holds back what it has written when
-    # a record fails and names the record's line within the record, not the
-    # file; one compacted record at a time keeps both right.
-    for record in records.compact():
-        dest.write(record + b"\n")
+def _codec_by_extension(path: str) -> Codec | None:
+    """The codec an output file's name asks for, as Records.to_jsonl reads it from a path."""
+    lowered = path.lower()
+    return next((codec for ext, codec in OUTPUT_CODECS.items() if lowered.endswith(ext)), None)
 
 
 def _same_file(source: str, output: str) -> bool:
@@ -266,6 +270,7 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("file", metavar="FILE", nargs="?", default=STDIN, help=FILE_HELP)
         sub.add_argument("--at", metavar="POINTER", default=None, help=AT_HELP)
         sub.add_argument("--format", default="auto", help=FORMAT_HELP)
+        sub.add_argument("--compression", default="auto", choices=COMPRESSIONS, help=COMPRESSION_HELP)
         sub.set_defaults(run=run)
         return sub
 

@@ -118,13 +118,23 @@ Expected<RecordSource> RecordSource::open(std::string_view path, InterpreterHook
 RecordSource::RecordSource(std::unique_ptr<ByteReader> reader, InterpreterHooks hooks, std::size_t buffer_size)
     : reader_(std::move(reader)), hooks_(hooks), buffer_(new char[buffer_size]), capacity_(buffer_size) {}
 
+void RecordSource::look_at_first(const char* bytes, std::size_t n) {
+    looked_ = true;
+    first_codec_ = codecs::codec_by_magic(std::string_view(bytes, n));
+}
+
 Expected<std::size_t, IoError> RecordSource::read(char* dst, std::size_t n) {
     if (pos_ == filled_) {
-        if (n >= capacity_) return reader_->read(dst, n);
+        if (n >= capacity_) {
+            auto got = reader_->read(dst, n);
+            if (got && !looked_) look_at_first(dst, got.value());
+            return got;
+        }
         auto got = reader_->read(buffer_.get(), capacity_);
         if (!got) return got;
         pos_ = 0;
         filled_ = got.value();
+        if (!looked_) look_at_first(buffer_.get(), filled_);
     }
     std::size_t take = filled_ - pos_ < n ? filled_ - pos_ : n;
     std::memcpy(dst, buffer_.get() + pos_, take);
@@ -138,6 +148,7 @@ Expected<std::string_view, IoError> RecordSource::fill() {
         if (!got) return got.error();
         pos_ = 0;
         filled_ = got.value();
+        if (!looked_) look_at_first(buffer_.get(), filled_);
     }
     return std::string_view(buffer_.get() + pos_, filled_ - pos_);
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/codecs/codec.hpp"
 #include "core/error.hpp"
 
 namespace qvtok::records {
@@ -143,6 +144,10 @@ public:
     // See ByteReader::progress.
     std::optional<std::uint64_t> progress() const { return reader_->progress(); }
 
+    // The codec whose magic the first bytes read carry, for an error that
+    // should say the input is compressed; nothing when they carry none.
+    std::optional<codecs::Codec> first_bytes_codec() const { return first_codec_; }
+
     // False for pipes, terminals, sockets and file objects: what cannot be
     // opened a second time at its start.
     bool is_regular() const { return reader_->reopenable(); }
@@ -158,6 +163,10 @@ private:
     std::size_t capacity_ = 0;
     std::size_t pos_ = 0;
     std::size_t filled_ = 0;
+    bool looked_ = false;  // at the first bytes, for first_codec_
+    std::optional<codecs::Codec> first_codec_;
+
+    void look_at_first(const char* bytes, std::size_t n);
 };
 
 }  // namespace qvtok::records

@@ -154,6 +154,7 @@ public:
     // Where the source counts its own way through total_bytes (compressed
     // input), that count; nothing otherwise.
     std::optional<std::uint64_t> progress() const { return source_.progress(); }
+    std::optional<codecs::Codec> first_bytes_codec() const { return source_.first_bytes_codec(); }
     std::uint64_t total_bytes() const { return total_bytes_; }
 
 private:

@@ -49,4 +49,12 @@ Expected<records::RecordSource, CallError> open_call_source(Call& call, std::siz
     return std::move(opened).value();
 }
 
+CallError read_error(Error error, std::optional<codecs::Codec> first_bytes_codec) {
+    CallError raised = CallError::from(std::move(error));
+    if (!first_bytes_codec) return raised;
+    std::string note = std::string("the file is ") + codecs::codec_name(*first_bytes_codec) +
+                       "-compressed: bigjson reads the bytes as they are; qvtok.open decompresses them";
+    return with_note(std::move(raised), PyRef(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size()))));
+}
+
 }  // namespace qvtok::bigjson

@@ -35,4 +35,8 @@ records::InterpreterHooks interpreter_hooks();
 Expected<records::RecordSource, CallError> open_call_source(Call& call,
                                                    std::size_t buffer_size = records::RecordSource::kBufferSize);
 
+// A core error of an operation, with a note naming the codec when the file's
+// first bytes show it is compressed: these functions read bytes as they are.
+CallError read_error(Error error, std::optional<codecs::Codec> first_bytes_codec);
+
 }  // namespace qvtok::bigjson

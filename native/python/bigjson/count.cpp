@@ -29,7 +29,7 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     if (!source) return std::move(source).error();
     auto counted = call.value().format == records::RecordFormat::Json ? records::count_json_records(source.value())
                                                              : records::count_jsonl_records(source.value());
-    if (!counted) return CallError::from(std::move(counted).error());
+    if (!counted) return read_error(std::move(counted).error(), source.value().first_bytes_codec());
     PyRef result(PyLong_FromUnsignedLongLong(counted.value()));
     if (!result) return CallError::fetch();
     return result;

@@ -83,7 +83,7 @@ PyObject* iterator_next(PyObject* self) {
     }
     PyObject* result = call_guarded([&]() -> PyResult {
         auto record = it->stream->next();
-        if (!record) return CallError::from(std::move(record).error());
+        if (!record) return read_error(std::move(record).error(), it->stream->first_bytes_codec());
         // The end: NULL without an exception stops the iteration.
         if (!record.value()) return PyRef();
         PyResult converted = json::json_value_to_python(record.value()->root());

@@ -62,11 +62,11 @@ PyResult load_json(Call& call) {
     auto source = open_call_source(call);
     if (!source) return std::move(source).error();
     auto text = read_whole(source.value());
-    if (!text) return CallError::from(std::move(text).error());
+    if (!text) return read_error(std::move(text).error(), source.value().first_bytes_codec());
     auto doc = json::read_json_text(std::move(text).value(), check_signals);
     if (!doc) {
         if (doc.error().interrupted) return CallError::fetch();
-        return CallError::from(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0));
+        return read_error(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0), source.value().first_bytes_codec());
     }
     compat::GcPause pause;
     return json::json_value_to_python(doc.value().root());
@@ -81,7 +81,7 @@ PyResult load_jsonl(Call& call) {
     compat::GcPause pause;
     for (;;) {
         auto record = stream.next();
-        if (!record) return CallError::from(std::move(record).error());
+        if (!record) return read_error(std::move(record).error(), stream.first_bytes_codec());
         if (!record.value()) return list;
         auto obj = json::json_value_to_python(record.value()->root());
         stream.recycle(std::move(*record.value()));

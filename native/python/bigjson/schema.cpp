@@ -49,7 +49,7 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         auto stream = records::RecordStream::adopt(std::move(source).value(), c.format, rules);
         auto drawn = records::draw_sample(stream, c.sample,
                                           [&](const json::Document& record) { builder.add(record.root()); });
-        if (!drawn) return CallError::from(std::move(drawn).error());
+        if (!drawn) return read_error(std::move(drawn).error(), stream.first_bytes_codec());
     }
     std::string text = schema::render_schema(builder.finish());
 

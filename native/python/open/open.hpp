@@ -50,6 +50,14 @@ struct Opened {
     bool size_known;
 };
 
+// What a `compression` argument asks for.
+struct CompressionChoice {
+    bool detect;                         // "auto": by the first bytes, or a path's extension
+    std::optional<codecs::Codec> codec;  // else this one, or none
+};
+// "auto" (also for NULL), None, or a codec's name; ValueError otherwise.
+Expected<CompressionChoice, CallError> compression_word(PyObject* arg);
+
 // Converts open()'s `source`, `format` and `compression`, opens the source
 // and settles its codec and format. `arg` is borrowed.
 Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,

@@ -2,6 +2,7 @@
 // operation when it is a path, once when it is a stream.
 #include <string>
 
+#include "core/codecs/codec.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
 #include "core/schema/model.hpp"
@@ -160,7 +161,7 @@ PyObject* records_validate(PyObject* self, PyObject*) {
 }
 
 // Writes all of `bytes` with dest.write, which may take only part of it.
-Expected<Done, CallError> write_all(PyObject* write, const std::string& bytes) {
+Expected<Done, CallError> write_all(PyObject* write, std::string_view bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         PyRef chunk(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(bytes.size() - done)));
@@ -176,8 +177,33 @@ Expected<Done, CallError> write_all(PyObject* write, const std::string& bytes) {
     return Done{};
 }
 
-// The records, checked by the reader and compacted, one per line to `write`.
-Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, PyObject* write) {
+// dest.write, behind a compressor when one is asked for.
+class Sink {
+public:
+    Sink(PyObject* write, std::unique_ptr<codecs::Encoder> encoder) : write_(write), encoder_(std::move(encoder)) {}
+
+    Expected<Done, CallError> put(std::string_view text) {
+        if (!encoder_) return write_all(write_, text);
+        packed_.clear();
+        encoder_->write(text, packed_);
+        return write_all(write_, packed_);
+    }
+
+    Expected<Done, CallError> finish() {
+        if (!encoder_) return Done{};
+        packed_.clear();
+        encoder_->finish(packed_);
+        return write_all(write_, packed_);
+    }
+
+private:
+    PyObject* write_;  // borrowed
+    std::unique_ptr<codecs::Encoder> encoder_;
+    std::string packed_;
+};
+
+// The records, checked by the reader and compacted, one per line to `sink`.
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
     // Parsed by the stream, so that a broken record is placed in the file
     // like any other; the raw text kept beside the value is what is written.
     records::StreamRules rules = Cursor::document_rules();
@@ -190,8 +216,10 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, PyObject* wri
     for (;;) {
         auto slot = c.next();
         if (!slot) {
-            // The records before a broken one are written before it is raised.
-            auto done = write_all(write, out);
+            // The records before a broken one are written before it is raised,
+            // and a compressed file is ended so that they can be read.
+            auto done = sink.put(out);
+            if (done) done = sink.finish();
             if (!done) return std::move(done).error();
             return std::move(slot).error();
         }
@@ -202,23 +230,55 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, PyObject* wri
         ++written;
         if (s.record) c.stream.recycle(std::move(*s.record));
         if (out.size() >= kWriteChunk) {
-            auto done = write_all(write, out);
+            auto done = sink.put(out);
             if (!done) return std::move(done).error();
             out.clear();
         }
     }
-    auto done = write_all(write, out);
+    auto done = sink.put(out);
+    if (done) done = sink.finish();
     if (!done) return std::move(done).error();
     return written;
 }
 
-PyObject* records_to_jsonl(PyObject* self, PyObject* dest) {
+// The codec to_jsonl writes with: by a path's extension for "auto" (a file
+// object is written as it is: it may compress on its own), none for None.
+Expected<std::optional<codecs::Codec>, CallError> output_codec(PyObject* dest, bool is_path, PyObject* compression) {
+    auto choice = compression_word(compression);
+    if (!choice) return std::move(choice).error();
+    if (!choice.value().detect || !is_path) return choice.value().codec;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(dest, &encoded)) return CallError::fetch();
+    PyRef name(encoded);
+    return codecs::codec_by_extension(
+        std::string_view(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))));
+}
+
+PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"dest", "compression", nullptr};
+    PyObject* dest = nullptr;
+    PyObject* compression = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:to_jsonl", const_cast<char**>(names), &dest, &compression))
+        return nullptr;
     return call_guarded([&]() -> PyResult {
         PyRef file;  // opened here, and so closed here
         PyRef write(PyObject_GetAttrString(dest, "write"));
         if (!write) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return CallError::fetch();
             PyErr_Clear();
+        }
+        auto codec = output_codec(dest, !write, compression);
+        if (!codec) return std::move(codec).error();
+        std::unique_ptr<codecs::Encoder> encoder;
+        if (codec.value()) {
+            encoder = codecs::make_encoder(*codec.value());
+            if (!encoder) {
+                Error e = Error::of(ErrorCode::CodecUnavailable);
+                e.subject = codecs::codec_name(*codec.value());
+                return CallError::from(std::move(e));
+            }
+        }
+        if (!write) {
             PyRef io(PyImport_ImportModule("io"));
             if (!io) return CallError::fetch();
             file = PyRef(PyObject_CallMethod(io.get(), "open", "Os", dest, "wb"));
@@ -226,7 +286,8 @@ PyObject* records_to_jsonl(PyObject* self, PyObject* dest) {
             write = PyRef(PyObject_GetAttrString(file.get(), "write"));
             if (!write) return CallError::fetch();
         }
-        auto written = write_jsonl(settings_of(self), write.get());
+        Sink sink(write.get(), std::move(encoder));
+        auto written = write_jsonl(settings_of(self), sink);
         if (file) {
             // Closed on failure too; the first exception is the one raised.
             PyRef pending(written ? nullptr : compat::take_raised_exception());
@@ -258,10 +319,13 @@ PyMethodDef records_methods[] = {
      METH_VARARGS | METH_KEYWORDS,
      "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"
      "bigjson.schema renders it."},
-    {"to_jsonl", records_to_jsonl, METH_O,
-     "to_jsonl($self, dest, /)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
+    {"to_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_to_jsonl)),
+     METH_VARARGS | METH_KEYWORDS,
+     "to_jsonl($self, dest, /, *, compression=\"auto\")\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
      "every other byte kept, to a path or a binary file object. Returns the\n"
-     "number of records written."},
+     "number of records written. A path ending in .gz, .zst, .bz2 or .xz is\n"
+     "compressed with that codec; `compression` may name one (\"gzip\", \"zstd\",\n"
+     "\"bzip2\", \"xz\") for any destination, or be None for none."},
     {"validate", records_validate, METH_NOARGS,
      "validate($self)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects); record errors are never raised."},

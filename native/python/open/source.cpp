@@ -9,6 +9,7 @@
 #include "core/records/decompress.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
+#include "python/messages.hpp"
 #include "python/open/text.hpp"
 
 namespace qvtok::open {
@@ -19,8 +20,6 @@ constexpr const char* kReadOnce =
 constexpr const char* kNotBinary = "the file object must be opened in binary mode: read() returned str";
 constexpr const char* kNoData = "the file object returned None: non-blocking reads are not supported";
 constexpr const char* kTooMuch = "the file object returned more bytes than asked for";
-constexpr const char* kCompression =
-    "compression must be \"auto\", None, \"gzip\", \"zstd\", \"bzip2\" or \"xz\"";
 constexpr const char* kSourceType = "source must be a path (str, bytes, os.PathLike), \"-\" or a binary file object";
 
 // The pending exception as OSError(errno, strerror, filename), the class
@@ -182,24 +181,6 @@ Expected<std::optional<records::RecordFormat>, CallError> format_word(PyObject* 
     return CallError::from(std::move(error));
 }
 
-// What open()'s `compression` asks for.
-struct CompressionChoice {
-    bool detect;                         // "auto": by the first bytes
-    std::optional<codecs::Codec> codec;  // forced, when not detected
-};
-
-Expected<CompressionChoice, CallError> compression_word(PyObject* arg) {
-    if (arg == nullptr) return CompressionChoice{true, std::nullopt};
-    if (arg == Py_None) return CompressionChoice{false, std::nullopt};
-    if (PyUnicode_Check(arg)) {
-        const char* text = PyUnicode_AsUTF8(arg);
-        if (text == nullptr) return CallError::fetch();
-        if (std::string_view(text) == "auto") return CompressionChoice{true, std::nullopt};
-        if (auto codec = codecs::codec_by_name(text)) return CompressionChoice{false, codec};
-    }
-    return CallError::deferred(PyExc_ValueError, kCompression);
-}
-
 // Puts a decompressor in front of `opened`, where it is compressed.
 Expected<Done, CallError> decompress(Opened& opened, std::optional<codecs::Codec> codec) {
     if (!codec) return Done{};
@@ -210,6 +191,18 @@ Expected<Done, CallError> decompress(Opened& opened, std::optional<codecs::Codec
 }
 
 }  // namespace
+
+Expected<CompressionChoice, CallError> compression_word(PyObject* arg) {
+    if (arg == nullptr) return CompressionChoice{true, std::nullopt};
+    if (arg == Py_None) return CompressionChoice{false, std::nullopt};
+    if (PyUnicode_Check(arg)) {
+        const char* text = PyUnicode_AsUTF8(arg);
+        if (text == nullptr) return CallError::fetch();
+        if (std::string_view(text) == "auto") return CompressionChoice{true, std::nullopt};
+        if (auto codec = codecs::codec_by_name(text)) return CompressionChoice{false, codec};
+    }
+    return CallError::deferred(PyExc_ValueError, msg::kCompression);
+}
 
 CallError input_error(Error error) {
     if (error.code == ErrorCode::ReadFailed) return os_error(error.os_code, nullptr);

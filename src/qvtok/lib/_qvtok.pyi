@@ -16,6 +16,13 @@ class _Writable(Protocol):
 
 _Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Readable | IO[bytes]
 _Format = Literal["auto", "json", "jsonl", "ndjson"] | str | None
+_Codec = Literal["gzip", "zstd", "bzip2", "xz"]
+
+class CompressionError(OSError):
+    """Compressed input that does not decode: corrupt, or cut short."""
+
+    codec: _Codec
+    offset: int
 
 class JSONDecodeError(json.JSONDecodeError):
     """A record that is not valid JSON."""
@@ -51,7 +58,13 @@ class Records:
     def raw(self) -> RecordsIterator: ...
     def compact(self) -> RecordsIterator: ...
     def schema(self, sample: int | None = 100) -> str: ...
-    def to_jsonl(self, dest: str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable, /) -> int: ...
+    def to_jsonl(
+        self,
+        dest: str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable,
+        /,
+        *,
+        compression: Literal["auto"] | _Codec | None = "auto",
+    ) -> int: ...
     def validate(self) -> tuple[int, list[JSONDecodeError]]: ...
 
 def open(
@@ -60,5 +73,6 @@ def open(
     at: str | None = None,
     format: _Format = "auto",
     on_error: Literal["raise", "skip"] = "raise",
+    compression: Literal["auto"] | _Codec | None = "auto",
 ) -> Records:
     """The records of a JSON or JSONL input, read one at a time."""

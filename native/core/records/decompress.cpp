@@ -1,5 +1,6 @@
 #include "core/records/decompress.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 #include "core/records/read_ahead.hpp"
@@ -9,6 +10,9 @@ namespace {
 
 // Compressed bytes read from the file at a time.
 constexpr std::size_t kInputBlock = 1 << 17;
+// Decoded bytes asked of one decoder step: what a fault throws away is that
+// step's output, so it stays small.
+constexpr std::size_t kOutputStep = 1 << 16;
 
 class DecompressingReader final : public ByteReader {
 public:
@@ -30,11 +34,12 @@ public:
                 auto got = refill();
                 if (!got) return got.error();
             }
-            codecs::DecodeStep step = decoder_->step(input_.get() + pos_, len_ - pos_, out, n);
+            codecs::DecodeStep step = decoder_->step(input_.get() + pos_, len_ - pos_, out, std::min(n, kOutputStep));
             pos_ += step.consumed;
             consumed_ += step.consumed;
             if (step.state == codecs::DecodeStep::State::Corrupt) {
-                // What the decoder made of the bad block is not handed out.
+                // What the decoder made of the step that met the fault is not
+                // handed out: its end may be decoded from the damage.
                 IoError e{IoError::Kind::Corrupt, static_cast<int>(codec_), consumed_, step.detail};
                 return fail(e);
             }

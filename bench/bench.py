@@ -9,6 +9,7 @@ Run by hand, never in CI:
     python bench/bench.py memory          # peak RSS, one fresh process per case
     python bench/bench.py open            # qvtok.open: pointers, to_jsonl (against jq), validate, values
     python bench/bench.py schema-memory   # schema's peak RSS per distinct key path
+    python bench/bench.py compressed      # qvtok.open on .gz and .zst against gzip -dc and zstd -dc
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -362,9 +363,63 @@ def bench_open(args):
         ], args.repeat * 5)
 
 
+def compressed_file(plain, tool, ext):
+    """`plain` compressed once by the tool's command at its default level."""
+    path = Path(plain + ext)
+    if not path.exists():
+        print(f"compressing {path} ...", file=sys.stderr)
+        with open(path, "wb") as out:
+            subprocess.run([tool, "-c", plain], stdout=out, check=True)
+    return str(path)
+
+
+def bench_compressed(args):
+    """qvtok.open on gzip and zstd files against the codecs' own tools."""
+    import shutil
+
+    import qvtok
+
+    def run(*cmd):
+        return lambda: subprocess.run(cmd, stdout=subprocess.DEVNULL, check=True)
+
+    def drain(path, **kw):
+        return lambda: sum(1 for _ in qvtok.open(path, **kw))
+
+    for fmt in ("jsonl", "json"):
+        plain = data_file(args.data, fmt, args.big_size)
+        size = os.path.getsize(plain)
+        gz = compressed_file(plain, "gzip", ".gz")
+        table(f"count, {Path(gz).name}", size, [
+            ("qvtok.open(.gz).count()", lambda: qvtok.open(gz).count()),
+            ("gzip -dc > /dev/null", run("gzip", "-dc", gz)),
+        ] + ([("pigz -dc > /dev/null", run("pigz", "-dc", gz))] if shutil.which("pigz") else []), 3)
+        if shutil.which("zstd"):
+            zst = compressed_file(plain, "zstd", ".zst")
+            table(f"count, {Path(zst).name}", size, [
+                ("qvtok.open(.zst).count()", lambda: qvtok.open(zst).count()),
+                ("zstd -dc > /dev/null", run("zstd", "-qdc", zst)),
+            ], 3)
+        # Decompressing ahead on a second core should hide the inflater's
+        # time behind the scanner's: compare with the two done one after the other.
+        inflate = median_time(run("gzip", "-dc", gz), 3)
+        inline = median_time(drain(plain), 3)
+        print(f"\niterate values, {Path(gz).name}: decompression alone + iterating the plain file = "
+              f"{(inflate + inline) * 1000:.0f} ms")
+        table(f"iterate values, {Path(gz).name}", size, [
+            ("qvtok.open(.gz) iterated", drain(gz)),
+            ("qvtok.open(plain) iterated", drain(plain)),
+            ("gzip -dc | qvtok.open('-')", lambda: subprocess.run(
+                f"gzip -dc {gz} | {sys.executable} -c 'import qvtok; sum(1 for _ in qvtok.open(\"-\"))'",
+                shell=True, check=True)),
+        ], 3)
+        base, peak = peak_rss("import qvtok\nfor _ in qvtok.open(P): pass", gz)
+        print(f"  peak RSS growth iterating {Path(gz).name}: +{peak - base:.1f} MiB over start-up")
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "all"])
+    parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
+                                         "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

@@ -1,6 +1,10 @@
 """A tour of qvtok.open on the bundled example files."""
 
+import gzip
+import io
 import json
+import shutil
+import tempfile
 from pathlib import Path
 
 import qvtok
@@ -30,3 +34,12 @@ except json.JSONDecodeError as error:  # qvtok.JSONDecodeError is one
 
 with open(here / "catalog.json", "rb") as f:  # a file object: read once
     print("from a file object:", qvtok.open(f).load()[0])
+
+# Compressed input, known by its first bytes; compressed output, by the name.
+with tempfile.TemporaryDirectory() as tmp:
+    packed = Path(tmp) / "events.jsonl.gz"
+    with open(here / "events.jsonl", "rb") as f, gzip.open(packed, "wb") as g:
+        shutil.copyfileobj(f, g)
+    print("gzip records:", qvtok.open(packed).count())
+    print("written to zstd:", qvtok.open(packed).to_jsonl(Path(tmp) / "events.jsonl.zst"))
+    print("xz in memory:", qvtok.open(here / "events.jsonl").to_jsonl(io.BytesIO(), compression="xz"))

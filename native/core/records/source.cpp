@@ -95,6 +95,32 @@ Expected<std::size_t, IoError> FileReader::read(char* dst, std::size_t n) {
     }
 }
 
+Expected<std::size_t, IoError> FileReader::read_at(char* dst, std::size_t n, std::uint64_t offset) {
+    for (;;) {
+        int code = 0;
+        ssize_t got = released(hooks_, code, [&] { return ::pread(fd_, dst, n, static_cast<off_t>(offset)); });
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (code != EINTR) return IoError::os(code);
+        if (hooks_.poll != nullptr && hooks_.poll() != 0) return IoError::interrupted();
+    }
+}
+
+Expected<std::unique_ptr<ByteReader>> RangeReader::open(std::string_view path, std::uint64_t offset,
+                                                        std::uint64_t length, InterpreterHooks hooks) {
+    auto file = FileReader::open(path, hooks);
+    if (!file) return std::move(file).error();
+    std::unique_ptr<FileReader> owned(static_cast<FileReader*>(file.value().release()));
+    return std::unique_ptr<ByteReader>(new RangeReader(std::move(owned), offset, length));
+}
+
+Expected<std::size_t, IoError> RangeReader::read(char* dst, std::size_t n) {
+    std::uint64_t left = end_ - next_;
+    if (left == 0 || n == 0) return std::size_t{0};
+    auto got = file_->read_at(dst, static_cast<std::size_t>(std::min<std::uint64_t>(n, left)), next_);
+    if (got) next_ += got.value();
+    return got;
+}
+
 std::uint64_t FileReader::size() const {
     struct statx st;
     if (::statx(fd_, "", AT_EMPTY_PATH, STATX_SIZE, &st) == 0 && (st.stx_mask & STATX_SIZE))

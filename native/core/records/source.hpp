@@ -103,6 +103,8 @@ public:
     // Fails with CannotOpen.
     static Expected<std::unique_ptr<ByteReader>> open(std::string_view path, InterpreterHooks hooks);
     FileReader(int fd, InterpreterHooks hooks) : fd_(fd), hooks_(hooks) {}
+    // As read(), from `offset`, leaving the file position alone.
+    Expected<std::size_t, IoError> read_at(char* dst, std::size_t n, std::uint64_t offset);
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     ~FileReader() override;
@@ -116,6 +118,31 @@ public:
 private:
     int fd_;
     InterpreterHooks hooks_;
+};
+
+// The bytes [offset, offset + length) of a file, read from its own
+// descriptor: one partition of it. size() is `length` and progress() counts
+// within it.
+class RangeReader final : public ByteReader {
+public:
+    // Fails with CannotOpen.
+    static Expected<std::unique_ptr<ByteReader>> open(std::string_view path, std::uint64_t offset,
+                                                      std::uint64_t length, InterpreterHooks hooks);
+    RangeReader(std::unique_ptr<FileReader> file, std::uint64_t offset, std::uint64_t length)
+        : file_(std::move(file)), next_(offset), end_(offset + length), length_(length) {}
+
+    Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    std::uint64_t size() const override { return length_; }
+    bool reopenable() const override { return true; }
+    std::optional<std::uint64_t> progress() const override { return length_ - (end_ - next_); }
+    bool readable_off_thread() const override { return true; }
+    void detach_interpreter() override { file_->detach_interpreter(); }
+
+private:
+    std::unique_ptr<FileReader> file_;  // owns the descriptor and its interrupt handling
+    std::uint64_t next_;
+    std::uint64_t end_;
+    std::uint64_t length_;
 };
 
 // A byte reader with a read buffer, from which the scanners take bytes.

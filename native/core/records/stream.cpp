@@ -87,6 +87,26 @@ RecordStream RecordStream::adopt(RecordSource source, RecordFormat format, Strea
     return RecordStream(std::move(source), format, rules, size);
 }
 
+RecordStream RecordStream::resume(RecordSource source, RecordFormat format, StreamRules rules, Resume resume) {
+    std::uint64_t size = source.file_size();
+    if (resume.in_array && format == RecordFormat::Json) {
+        // The walk to the array was done by whoever placed the stream; what
+        // follows the array is theirs too, unless it is the top-level one.
+        if (rules.at && !rules.at->segments.empty()) rules.check_after_array = false;
+        rules.at.reset();
+    }
+    RecordStream stream(std::move(source), format, rules, size);
+    stream.bytes_read_ = resume.offset;
+    stream.records_out_ = resume.first_record;
+    if (resume.line != 0) {
+        stream.lines_consumed_ = resume.line - 1;
+        stream.line_feeds_ = resume.line - 1;
+        stream.since_line_feed_ = resume.column - 1;
+    }
+    if (resume.in_array && format == RecordFormat::Json) stream.scanner_.resume_in_array(resume.offset);
+    return stream;
+}
+
 RecordStream::RecordStream(RecordSource source, RecordFormat format, StreamRules rules,
                            std::uint64_t total_bytes)
     : source_(std::move(source)), format_(format), rules_(rules), total_bytes_(total_bytes) {
@@ -311,7 +331,9 @@ Expected<Slot> RecordStream::next_json_slot() {
         block_pos_ += used;
         switch (event) {
             case ElementScanner::Event::NeedMore: continue;
-            case ElementScanner::Event::Separator: break;
+            case ElementScanner::Event::Separator:
+                if (stop_at_ && position() >= *stop_at_) phase_ = Phase::Finished;
+                break;
             case ElementScanner::Event::Closed: phase_ = Phase::AfterArray; break;
             case ElementScanner::Event::Broken:
                 phase_ = Phase::Finished;
@@ -357,6 +379,7 @@ Expected<Slot> RecordStream::next_walk_slot() {
             case PointerWalker::Event::NeedMore: continue;
             case PointerWalker::Event::Member: {
                 std::uint64_t start = walker_->text_start();
+                if (stop_at_ && position() >= *stop_at_ && after_comma()) phase_ = Phase::Finished;
                 return make_slot(walker_->take_text(), start, walker_->in_object(), ErrorCode::InvalidElement);
             }
             case PointerWalker::Event::Broken:

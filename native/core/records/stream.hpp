@@ -55,6 +55,14 @@ public:
     // The gathered text, which starts afresh.
     std::string take_text() { return std::exchange(text_, std::string()); }
 
+    // Ready to take, from stream offset `at`, the elements of an array
+    // entered before: `at` is where an element's text starts.
+    void resume_in_array(std::uint64_t at) {
+        shape_ = Shape::Array;
+        fed_ = at;
+        text_start_ = at;
+    }
+
 private:
     simd::ArrayState state_;
     Shape shape_ = Shape::Unknown;
@@ -102,6 +110,21 @@ struct Slot {
     bool keyed = false;                    // the record is a member of an object (its key may be "")
 };
 
+// Where a stream that starts inside a file takes up its records: a
+// partition.
+struct Resume {
+    std::uint64_t offset = 0;        // the first byte read: a line's start, or an element's text start
+    std::uint64_t first_record = 0;  // the index of the first record, for errors
+    // Where `offset` lies in the file (1-based line, column in bytes from
+    // 1); line 0 when not known: lines are then counted from the partition.
+    std::uint64_t line = 0;
+    std::uint64_t column = 0;
+    // JSON: `offset` is inside the array that holds the records (the
+    // top-level one, or the one the rules' pointer names), which the stream
+    // does not walk to; it ends at the array's closing bracket.
+    bool in_array = false;
+};
+
 // One record, nullopt at the end, or the error to raise.
 using RecordResult = Expected<std::optional<json::Document>>;
 
@@ -112,8 +135,15 @@ public:
 
     // Reads from a file opened elsewhere.
     static RecordStream adopt(RecordSource source, RecordFormat format, StreamRules rules = {});
+    // Reads from a file opened elsewhere and placed at `resume.offset`.
+    static RecordStream resume(RecordSource source, RecordFormat format, StreamRules rules, Resume resume);
     // The read buffer a source for this format should have.
     static std::size_t buffer_size(RecordFormat format);
+
+    // JSON: the records end after the one whose separating comma reaches
+    // stream offset `end` (a partition's end, which is a record text's
+    // start).
+    void stop_at(std::uint64_t end) { stop_at_ = end; }
 
     RecordStream(RecordStream&&) noexcept = default;
     RecordStream& operator=(RecordStream&&) noexcept = default;
@@ -156,15 +186,27 @@ public:
     std::optional<std::uint64_t> progress() const { return source_.progress(); }
     std::optional<codecs::Codec> first_bytes_codec() const { return source_.first_bytes_codec(); }
     std::uint64_t total_bytes() const { return total_bytes_; }
+    // Records and broken records handed out so far.
+    std::uint64_t records_out() const { return records_out_; }
+    // JSONL: lines read so far.
+    std::uint64_t lines_read() const { return lines_consumed_; }
+    // JSON: the stream offset of the next byte to scan; after a record that
+    // a comma ended, where the next record's text starts.
+    std::uint64_t position() const { return bytes_read_ - block_filled_ + block_pos_; }
+    // JSON: whether the last record handed out was ended by a comma.
+    bool after_comma() const { return block_pos_ > 0 && block_[block_pos_ - 1] == ','; }
 
-private:
     // A place in the file: 1-based line, and column in bytes from 1; zeros
     // where the stream no longer knows it.
     struct FilePos {
         std::uint64_t line = 0;
         std::uint64_t column = 0;
     };
+    // Where stream offset `offset` is in the file: known within the current
+    // block (or line), and for the start of the record text read last.
+    FilePos locate(std::uint64_t offset) const;
 
+private:
     RecordStream(RecordSource source, RecordFormat format, StreamRules rules, std::uint64_t total_bytes);
     Expected<Slot> next_json_slot();
     Expected<Slot> next_walk_slot();
@@ -184,9 +226,6 @@ private:
     // The reader's error at stream offset `offset`, with the file's line and
     // column; the byte must lie in the current block or be its end.
     Error file_error(json::Syntax syntax, std::uint64_t offset) const;
-    // Where stream offset `offset` is in the file: known within the current
-    // block (or line), and for the start of the record text read last.
-    FilePos locate(std::uint64_t offset) const;
     // Where the byte after `prefix` is, for a text that starts at `start`.
     FilePos locate_after(std::uint64_t start, std::string_view prefix) const;
     // Where the record text that is being gathered started, if one is.
@@ -230,6 +269,7 @@ private:
     FilePos resolved_pos_;
     // Where the document starts, once the walk has found it.
     FilePos document_pos_;
+    std::optional<std::uint64_t> stop_at_;
 };
 
 // The records of a stream, in order, to `take`, until `sample` of them have

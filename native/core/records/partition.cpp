@@ -1,0 +1,121 @@
+#include "core/records/partition.hpp"
+
+#include <cstring>
+
+namespace qvtok::records {
+namespace {
+
+// Bytes read at a time while looking for the end of a line.
+constexpr std::size_t kProbe = 1 << 16;
+
+std::vector<PartitionPlan> whole_file(std::uint64_t size) {
+    PartitionPlan part;
+    part.length = size;
+    part.record_known = true;
+    part.last = true;
+    return {part};
+}
+
+Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint64_t target, InterpreterHooks hooks) {
+    auto opened = FileReader::open(path, hooks);
+    if (!opened) return std::move(opened).error();
+    auto& file = static_cast<FileReader&>(*opened.value());
+    const std::uint64_t size = file.size();
+    std::vector<PartitionPlan> parts = whole_file(size);
+    std::unique_ptr<char[]> probe(new char[kProbe]);
+    // A cut at `at` moves to the start of the line that holds byte `at`
+    // when that is `at` itself, else to the next line.
+    std::uint64_t at = target;
+    while (at < size) {
+        std::uint64_t scan = at - 1;
+        std::uint64_t start = 0;
+        while (start == 0 && scan < size) {
+            auto got = file.read_at(probe.get(), kProbe, scan);
+            if (!got) return got.error().to_error();
+            if (got.value() == 0) break;
+            const void* lf = std::memchr(probe.get(), '\n', got.value());
+            if (lf != nullptr) start = scan + static_cast<std::uint64_t>(static_cast<const char*>(lf) - probe.get()) + 1;
+            scan += got.value();
+        }
+        if (start == 0 || start >= size) break;  // the last line runs to the end
+        PartitionPlan part;
+        part.offset = start;
+        part.resume.offset = start;
+        parts.back().length = start - parts.back().offset;
+        parts.back().last = false;
+        part.length = size - start;
+        part.last = true;
+        parts.push_back(part);
+        at = start + target;
+    }
+    return parts;
+}
+
+Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const StreamRules& rules, std::uint64_t target,
+                                                InterpreterHooks hooks) {
+    auto source = RecordSource::open(path, hooks, RecordStream::buffer_size(RecordFormat::Json));
+    if (!source) return std::move(source).error();
+    StreamRules scan = rules;
+    scan.parse = false;
+    scan.keep_raw = false;
+    scan.check_after_array = true;
+    scan.allow_unclosed_array = false;
+    RecordStream stream = RecordStream::adopt(std::move(source).value(), RecordFormat::Json, scan);
+    const std::uint64_t size = stream.total_bytes();
+    std::vector<PartitionPlan> parts = whole_file(size);
+    if (size <= target) return parts;
+    if (rules.at)
+        for (const PointerSegment& segment : rules.at->segments)
+            if (segment.any) return parts;  // records in several containers
+    std::vector<PartitionPlan> cut = parts;
+    std::uint64_t next_cut = target;
+    for (;;) {
+        auto slot = stream.next_slot();
+        if (!slot) {
+            // A fault in the structure: only a reader of the whole file
+            // tells it as it should be told.
+            if (slot.error().code == ErrorCode::ReadFailed || slot.error().code == ErrorCode::Interrupted)
+                return std::move(slot).error();
+            return parts;
+        }
+        const Slot& s = slot.value();
+        if (s.kind == Slot::Kind::End) break;
+        if (s.keyed) return parts;  // members of an object: each needs its key
+        if (!stream.after_comma() || stream.position() < next_cut) continue;
+        std::uint64_t at = stream.position();
+        RecordStream::FilePos place = stream.locate(at);
+        PartitionPlan part;
+        part.offset = at;
+        part.resume = Resume{at, stream.records_out(), place.line, place.column, true};
+        part.record_known = true;
+        cut.back().length = at - cut.back().offset;
+        cut.back().last = false;
+        part.length = size - at;
+        part.last = true;
+        cut.push_back(part);
+        next_cut = at + target;
+    }
+    return cut;
+}
+
+}  // namespace
+
+Expected<std::vector<PartitionPlan>> plan_partitions(std::string_view path, RecordFormat format,
+                                                      const StreamRules& rules, std::uint64_t target,
+                                                      InterpreterHooks hooks) {
+    if (target == 0) target = 1;
+    if (format == RecordFormat::Jsonl) return plan_lines(path, target, hooks);
+    return plan_array(path, rules, target, hooks);
+}
+
+Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,
+                                      const PartitionPlan& part, InterpreterHooks hooks) {
+    auto reader = RangeReader::open(path, part.offset, part.length, hooks);
+    if (!reader) return std::move(reader).error();
+    RecordSource source(std::move(reader).value(), hooks, RecordStream::buffer_size(format));
+    RecordStream stream = RecordStream::resume(std::move(source), format, rules, part.resume);
+    if (!part.last) stream.stop_at(part.offset + part.length);
+    return stream;
+}
+
+}  // namespace qvtok::records

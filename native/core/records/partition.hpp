@@ -1,0 +1,38 @@
+// Byte ranges of one file that can be read apart, each by its own stream,
+// and together give every record once, in order.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/records/stream.hpp"
+
+namespace qvtok::records {
+
+struct PartitionPlan {
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    Resume resume;              // how a stream takes it up; resume.offset == offset
+    bool record_known = false;  // resume.first_record is the index in the whole file
+    bool last = false;          // reads on to the end of the file and checks it
+};
+
+// Cuts the file at `path` into parts of about `target` bytes, so that each
+// record's first byte lies in exactly one. JSON Lines are cut at the first
+// line start after each multiple of `target`, without reading the rest. A
+// JSON array (the top-level one, or one that a pointer without "*" names)
+// is scanned once, and cut at the element that starts after each multiple
+// of `target`. Anything else, and any file whose structure the scan finds
+// fault with, is one part, read as a whole. Fails with CannotOpen,
+// ReadFailed or Interrupted.
+Expected<std::vector<PartitionPlan>> plan_partitions(std::string_view path, RecordFormat format,
+                                                      const StreamRules& rules, std::uint64_t target,
+                                                      InterpreterHooks hooks);
+
+// A stream over one part of the file at `path`. Fails with CannotOpen.
+Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,
+                                      const PartitionPlan& part, InterpreterHooks hooks);
+
+}  // namespace qvtok::records

@@ -14,12 +14,24 @@ records::StreamRules Cursor::document_rules() {
 
 Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules,
                                                           std::optional<bool> skip) {
-    auto opened = take_reader(settings.source);
-    if (!opened) return std::move(opened).error();
     PyRef errors(PyList_New(0));
     if (!errors) return CallError::fetch();
     rules.at = settings.at;
     rules.parse = parse;
+    if (settings.part) {
+        const records::PartitionPlan& part = *settings.part;
+        auto stream = records::open_partition(
+            std::string_view(PyBytes_AS_STRING(settings.source.encoded.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(settings.source.encoded.get()))),
+            settings.format, rules, part, bigjson::interpreter_hooks());
+        if (!stream) return input_error(std::move(stream).error());
+        auto cursor = std::make_unique<Cursor>(std::move(stream).value(), true, skip.value_or(settings.skip),
+                                               std::move(errors));
+        cursor->lines_known = part.resume.offset == 0 || part.resume.line != 0;
+        return cursor;
+    }
+    auto opened = take_reader(settings.source);
+    if (!opened) return std::move(opened).error();
     records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
                                  records::RecordStream::buffer_size(settings.format));
     return std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
@@ -29,6 +41,7 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
 Expected<Done, CallError> Cursor::record_error(Error error) {
     // Counted over records and broken records alike, as the stream counts.
     if (error.record == 0) error.record = records_read + error_count;
+    if (!lines_known) error.file_line = error.file_column = 0;
     ++error_count;
     auto exc = decode_error(error);
     if (!exc) return std::move(exc).error();

@@ -4,6 +4,7 @@
 
 #include <memory>
 
+#include "core/records/partition.hpp"
 #include "python/open/open.hpp"
 #include "python/to_python.hpp"
 
@@ -18,6 +19,8 @@ struct Settings {
     records::RecordFormat format;
     std::optional<records::Pointer> at;
     bool skip;  // on_error="skip"
+    // One partition of the file at source's path, instead of all of it.
+    std::optional<records::PartitionPlan> part;
 };
 
 class Cursor {
@@ -39,6 +42,10 @@ public:
     // Counts `error` as a record error and raises or keeps it as next() does:
     // Done when it is kept.
     Expected<Done, CallError> record_error(Error error);
+
+    // A partition whose first line is not known counts lines from its own
+    // start: errors then give their place within the record.
+    bool lines_known = true;
 
     records::RecordStream stream;
     json::SharedKeyConverter converter;  // one per pass: keys shared across its records

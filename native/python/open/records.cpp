@@ -8,6 +8,7 @@
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
 #include "python/open/cursor.hpp"
+#include "python/open/partitions.hpp"
 #include "python/open/text.hpp"
 #include "python/to_python.hpp"
 
@@ -303,6 +304,17 @@ PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* records_partitions(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"size", nullptr};
+    PyObject* size = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:partitions", const_cast<char**>(names), &size)) return nullptr;
+    return call_guarded([&] { return partitions_of(settings_of(self), size); });
+}
+
+PyObject* open_partition(PyObject*, PyObject* args, PyObject* kwargs) {
+    return call_guarded([&] { return open_partition_records(args, kwargs); });
+}
+
 PyMethodDef records_methods[] = {
     {"count", records_count, METH_NOARGS, "count($self)\n--\n\nThe number of records, read without making values."},
     {"head", records_head, METH_O, "head($self, n, /)\n--\n\nThe values of the first n records, as a list."},
@@ -326,6 +338,11 @@ PyMethodDef records_methods[] = {
      "number of records written. A path ending in .gz, .zst, .bz2 or .xz is\n"
      "compressed with that codec; `compression` may name one (\"gzip\", \"zstd\",\n"
      "\"bzip2\", \"xz\") for any destination, or be None for none."},
+    {"partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_partitions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "partitions($self, size=\"128MiB\")\n--\n\nByte ranges of the file of about `size` bytes each, as qvtok.Partition\n"
+     "objects: each reads the records whose first byte lies in it, and\n"
+     "together they read every record once, in order."},
     {"validate", records_validate, METH_NOARGS,
      "validate($self)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects); record errors are never raised."},
@@ -372,13 +389,7 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
     auto format_ = open_source(source, format, compression, settings->source);
     if (!format_) return std::move(format_).error();
     settings->format = format_.value();
-
-    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(records_type());
-    if (cls == nullptr) return CallError::fetch();
-    PyRef self(cls->tp_alloc(cls, 0));
-    if (!self) return CallError::fetch();
-    reinterpret_cast<RecordsObject*>(self.get())->settings = settings.release();
-    return self;
+    return new_records(std::move(settings));
 }
 
 PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -414,10 +425,23 @@ constexpr const char kOpenDoc[] =
     "reads the bytes as they are. Positions count in the decompressed text;\n"
     "bytes_read and total_bytes in the compressed file.";
 
+PyMethodDef open_partition_method = {
+    "_open_partition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_partition)),
+    METH_VARARGS | METH_KEYWORDS, "The Records of one partition (for qvtok.Partition)."};
+
 PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
                            METH_VARARGS | METH_KEYWORDS, kOpenDoc};
 
 }  // namespace
+
+PyResult new_records(std::unique_ptr<Settings> settings) {
+    PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(records_type());
+    if (cls == nullptr) return CallError::fetch();
+    PyRef self(cls->tp_alloc(cls, 0));
+    if (!self) return CallError::fetch();
+    reinterpret_cast<RecordsObject*>(self.get())->settings = settings.release();
+    return self;
+}
 
 Expected<Done, CallError> register_open(PyObject* module) {
     auto made = make_decode_error_class();
@@ -428,11 +452,13 @@ Expected<Done, CallError> register_open(PyObject* module) {
     if (!module_name) return CallError::fetch();
     PyRef fn(PyCFunction_NewEx(&open_method, nullptr, module_name.get()));
     if (!fn) return CallError::fetch();
+    PyRef part_fn(PyCFunction_NewEx(&open_partition_method, nullptr, module_name.get()));
+    if (!part_fn) return CallError::fetch();
     struct Entry {
         const char* name;
         PyObject* value;  // borrowed
     };
-    for (Entry e : {Entry{"open", fn.get()}, Entry{"Records", records_type()},
+    for (Entry e : {Entry{"open", fn.get()}, Entry{"_open_partition", part_fn.get()}, Entry{"Records", records_type()},
                     Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()},
                     Entry{"CompressionError", compression_error_type()}}) {
         if (e.value == nullptr) return CallError::fetch();

@@ -1,0 +1,180 @@
+// Records.partitions, the Records of one partition, and validation of a
+// file's partitions on threads of their own.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "core/codecs/codec.hpp"
+#include "python/bigjson/call.hpp"
+#include "python/open/cursor.hpp"
+#include "python/open/partitions.hpp"
+
+namespace qvtok::open {
+namespace {
+
+constexpr const char* kSize = "size must be a positive number of bytes, such as 134217728 or \"128MiB\"";
+constexpr const char* kNotAFile =
+    "partitions need a path to a file that can be read from any place, not a stream or standard input";
+
+std::string_view path_of(const Settings& s) {
+    return std::string_view(PyBytes_AS_STRING(s.source.encoded.get()),
+                            static_cast<std::size_t>(PyBytes_GET_SIZE(s.source.encoded.get())));
+}
+
+// "128MiB", "64 MB", "1G", "4096": units as Dask reads them (k, M, G, T
+// are powers of 1000; ki, Mi, Gi, Ti powers of 1024; a trailing B is
+// optional), in any letter case.
+std::optional<std::uint64_t> parse_size(std::string_view text) {
+    std::size_t i = 0;
+    double number = 0;
+    bool digits = false;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') number = number * 10 + (text[i++] - '0'), digits = true;
+    if (i < text.size() && text[i] == '.') {
+        double scale = 0.1;
+        for (++i; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i, scale /= 10) number += (text[i] - '0') * scale, digits = true;
+    }
+    if (!digits) return std::nullopt;
+    while (i < text.size() && text[i] == ' ') ++i;
+    std::string unit;
+    for (; i < text.size(); ++i) unit += static_cast<char>(text[i] >= 'A' && text[i] <= 'Z' ? text[i] + 32 : text[i]);
+    if (!unit.empty() && unit.back() == 'b') unit.pop_back();
+    static const struct {
+        const char* name;
+        double factor;
+    } units[] = {{"", 1},           {"k", 1e3},           {"m", 1e6},           {"g", 1e9},
+                 {"t", 1e12},       {"ki", 1024.0},       {"mi", 1048576.0},    {"gi", 1073741824.0},
+                 {"ti", 1099511627776.0}};
+    for (const auto& u : units)
+        if (unit == u.name) {
+            double bytes = number * u.factor;
+            if (bytes < 1 || bytes > 9.0e18) return std::nullopt;
+            return static_cast<std::uint64_t>(bytes);
+        }
+    return std::nullopt;
+}
+
+Expected<std::uint64_t, CallError> size_arg(PyObject* arg) {
+    if (arg == nullptr) return std::uint64_t{128} << 20;
+    if (PyUnicode_Check(arg)) {
+        auto text = arg_text(arg);
+        if (!text) return std::move(text).error();
+        if (auto size = parse_size(text.value())) return *size;
+        return CallError::deferred(PyExc_ValueError, kSize);
+    }
+    auto n = arg_size(arg);
+    if (!n || n.value() == 0) {
+        PyErr_Clear();
+        return CallError::deferred(PyExc_ValueError, kSize);
+    }
+    return n.value();
+}
+
+records::StreamRules plan_rules(const Settings& s) {
+    records::StreamRules rules = Cursor::document_rules();
+    rules.at = s.at;
+    return rules;
+}
+
+// The plan of the file behind `s`, the GIL let go while it is made.
+Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, std::uint64_t size) {
+    if (!s.source.encoded) return CallError::deferred(PyExc_ValueError, kNotAFile);
+    if (s.source.codec) {
+        // A compressed stream cannot be entered in the middle.
+        records::PartitionPlan whole;
+        whole.record_known = true;
+        whole.last = true;
+        auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
+        if (!file) return input_error(std::move(file).error());
+        whole.length = file.value()->size();
+        return std::vector<records::PartitionPlan>{whole};
+    }
+    auto plan = records::plan_partitions(path_of(s), s.format, plan_rules(s), size, bigjson::interpreter_hooks());
+    if (!plan) return input_error(std::move(plan).error());
+    return std::move(plan).value();
+}
+
+PyResult number_or_none(bool known, std::uint64_t n) {
+    if (!known) return PyRef::borrow(Py_None);
+    PyRef v(PyLong_FromUnsignedLongLong(n));
+    if (!v) return CallError::fetch();
+    return v;
+}
+
+}  // namespace
+
+PyResult partitions_of(Settings& s, PyObject* size_obj) {
+    auto size = size_arg(size_obj);
+    if (!size) return argument_error("size", std::move(size).error());
+    auto plan = plan_of(s, size.value());
+    if (!plan) return std::move(plan).error();
+    PyRef module(PyImport_ImportModule("qvtok.partition"));
+    if (!module) return CallError::fetch();
+    PyRef cls(PyObject_GetAttrString(module.get(), "Partition"));
+    if (!cls) return CallError::fetch();
+    PyRef path(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(s.source.encoded.get()),
+                                                 PyBytes_GET_SIZE(s.source.encoded.get())));
+    if (!path) return CallError::fetch();
+    PyRef list(PyList_New(0));
+    if (!list) return CallError::fetch();
+    for (const records::PartitionPlan& part : plan.value()) {
+        auto first = number_or_none(part.record_known, part.resume.first_record);
+        auto line = number_or_none(part.resume.line != 0 || part.offset == 0, part.offset == 0 ? 1 : part.resume.line);
+        auto column = number_or_none(part.resume.line != 0 || part.offset == 0, part.offset == 0 ? 1 : part.resume.column);
+        if (!first || !line || !column) return CallError::fetch();
+        PyRef kwargs(Py_BuildValue(
+            "{s:O,s:K,s:K,s:s,s:s,s:O,s:O,s:O,s:O,s:z}", "path", path.get(), "offset",
+            static_cast<unsigned long long>(part.offset), "length", static_cast<unsigned long long>(part.length),
+            "format", s.format == records::RecordFormat::Json ? "json" : "jsonl", "at",
+            s.at ? s.at->text.c_str() : nullptr, "first_record", first.value().get(), "line", line.value().get(),
+            "column", column.value().get(), "last", part.last ? Py_True : Py_False, "compression",
+            s.source.codec ? codecs::codec_name(*s.source.codec) : nullptr));
+        if (!kwargs) return CallError::fetch();
+        PyRef empty(PyTuple_New(0));
+        if (!empty) return CallError::fetch();
+        PyRef p(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
+        if (!p || PyList_Append(list.get(), p.get()) < 0) return CallError::fetch();
+    }
+    return list;
+}
+
+PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"path", "format", "at", "offset", "length", "first_record", "line", "column",
+                                  "last", nullptr};
+    PyObject* path = nullptr;
+    PyObject* format = nullptr;
+    PyObject* at = nullptr;
+    unsigned long long offset = 0, length = 0, first = 0, line = 0, column = 0;
+    int last = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp:_open_partition", const_cast<char**>(names), &path,
+                                     &format, &at, &offset, &length, &first, &line, &column, &last))
+        return CallError::fetch();
+    auto settings = std::make_unique<Settings>();
+    settings->skip = false;
+    if (at != Py_None) {
+        auto text = arg_text(at);
+        if (!text) return argument_error("at", std::move(text).error());
+        auto pointer = records::parse_pointer(text.value());
+        if (!pointer) return CallError::from(std::move(pointer).error());
+        settings->at = std::move(pointer).value();
+    }
+    auto fmt = arg_text(format);
+    if (!fmt) return argument_error("format", std::move(fmt).error());
+    settings->format = fmt.value() == "jsonl" ? records::RecordFormat::Jsonl : records::RecordFormat::Json;
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) return argument_error("path", CallError::fetch());
+    settings->source.encoded = PyRef(encoded);
+    settings->source.name = PyRef::borrow(path);
+    records::PartitionPlan part;
+    part.offset = offset;
+    part.length = length;
+    part.last = last != 0;
+    part.record_known = true;
+    part.resume = records::Resume{offset, first, line, column,
+                                  settings->format == records::RecordFormat::Json && offset != 0};
+    settings->part = part;
+    return new_records(std::move(settings));
+}
+
+}  // namespace qvtok::open

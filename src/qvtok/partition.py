@@ -1,0 +1,71 @@
+"""Partitions: byte ranges of one file, each read on its own (in another
+thread, process or machine), that together give every record once, in order."""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import IO, Any, Iterator
+
+from qvtok.lib import _qvtok
+
+
+@dataclass(frozen=True)
+class Partition:
+    """The records whose first byte lies in [offset, offset + length) of the
+    file at `path`. Made by Records.partitions; a small value that pickles.
+
+    `first_record` is the index of its first record in the whole file, and
+    `line` and `column` where it starts, when they are known: a JSON array
+    is scanned to cut it, so they are; JSON Lines are cut by seeking, so
+    beyond the first partition they are None, and errors then give `record`
+    counted from the partition's start and `lineno` and `colno` within the
+    record. `pos` is always the byte offset in the file."""
+
+    path: str
+    offset: int
+    length: int
+    format: str
+    at: str | None = None
+    first_record: int | None = None
+    line: int | None = None
+    column: int | None = None
+    last: bool = True
+    compression: str | None = None
+
+    def records(self) -> _qvtok.Records:
+        """A Records object over this partition alone."""
+        if self.offset == 0 and self.last:
+            return _qvtok.open(self.path, at=self.at, format=self.format, compression=self.compression)
+        return _qvtok._open_partition(
+            self.path, self.format, self.at, self.offset, self.length,
+            self.first_record or 0, self.line or 0, self.column or 0, self.last,
+        )
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self.records())
+
+    def count(self) -> int:
+        return self.records().count()
+
+    def load(self) -> list[Any]:
+        return self.records().load()
+
+    def head(self, n: int) -> list[Any]:
+        return self.records().head(n)
+
+    def items(self) -> Iterator[tuple[str | None, Any]]:
+        return self.records().items()
+
+    def raw(self) -> Iterator[bytes]:
+        return self.records().raw()
+
+    def compact(self) -> Iterator[bytes]:
+        return self.records().compact()
+
+    def to_jsonl(self, dest: str | bytes | os.PathLike[str] | os.PathLike[bytes] | IO[bytes], /,
+                 **kwargs: Any) -> int:
+        return self.records().to_jsonl(dest, **kwargs)
+
+    def validate(self) -> tuple[int, list[_qvtok.JSONDecodeError]]:
+        return self.records().validate()

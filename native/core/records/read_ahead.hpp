@@ -28,6 +28,8 @@ public:
     std::uint64_t size() const override { return size_; }
     bool reopenable() const override { return reopenable_; }
     std::optional<std::uint64_t> progress() const override { return progress_; }
+    // The caller's waits reach the interpreter only through the hooks.
+    bool readable_off_thread() const override { return true; }
 
 private:
     static constexpr std::size_t kBlock = 1 << 18;

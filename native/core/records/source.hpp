@@ -170,6 +170,9 @@ public:
     std::uint64_t file_size() const { return reader_->size(); }
     // See ByteReader::progress.
     std::optional<std::uint64_t> progress() const { return reader_->progress(); }
+    // Whether reads need the interpreter only through the hooks (not a
+    // Python file object).
+    bool readable_off_thread() const { return reader_->readable_off_thread(); }
 
     // The codec whose magic the first bytes read carry, for an error that
     // should say the input is compressed; nothing when they carry none.

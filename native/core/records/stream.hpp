@@ -185,6 +185,7 @@ public:
     // input), that count; nothing otherwise.
     std::optional<std::uint64_t> progress() const { return source_.progress(); }
     std::optional<codecs::Codec> first_bytes_codec() const { return source_.first_bytes_codec(); }
+    bool readable_off_thread() const { return source_.readable_off_thread(); }
     std::uint64_t total_bytes() const { return total_bytes_; }
     // Records and broken records handed out so far.
     std::uint64_t records_out() const { return records_out_; }

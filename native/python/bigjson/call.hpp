@@ -30,6 +30,25 @@ Expected<Call, CallError> prepare_call(const FunctionDescriptor& fn, PyObject* c
 // that a pipe with no writer or a slow disk stops only the calling thread.
 records::InterpreterHooks interpreter_hooks();
 
+// Lets the GIL go for work that touches no Python object (scanning, parsing
+// without converting), so that other Python threads run meanwhile; the
+// reads of interpreter_hooks() then leave it alone, and their signal checks
+// take it back for the moment. hold() takes it back before Python is
+// touched again, release() lets it go once more; the end of the scope takes
+// it back.
+class GilRelease {
+public:
+    explicit GilRelease(bool release = true);
+    ~GilRelease();
+    GilRelease(const GilRelease&) = delete;
+    GilRelease& operator=(const GilRelease&) = delete;
+    void hold();
+    void release();
+
+private:
+    bool mine_ = false;
+};
+
 // The operation's file: the one format detection kept open, or the path
 // opened now with a read buffer of `buffer_size` bytes.
 Expected<records::RecordSource, CallError> open_call_source(Call& call,

@@ -46,7 +46,7 @@ Expected<Done, CallError> Cursor::record_error(Error error) {
     auto exc = decode_error(error);
     if (!exc) return std::move(exc).error();
     if (!skip) return CallError::captured(std::move(exc).value());
-    if (PyList_GET_SIZE(errors.get()) < kKeptErrors && PyList_Append(errors.get(), exc.value().get()) < 0)
+    if (PyList_GET_SIZE(errors.get()) < keep && PyList_Append(errors.get(), exc.value().get()) < 0)
         return CallError::fetch();
     return Done{};
 }
@@ -55,10 +55,12 @@ Expected<std::optional<records::Slot>, CallError> Cursor::next() {
     for (;;) {
         auto slot = stream.next_slot();
         if (!slot) {
+            if (free != nullptr) free->hold();
             Error error = std::move(slot).error();
             if (!is_record_error(error.code)) return input_error(std::move(error));
             auto kept = record_error(std::move(error));
             if (!kept) return std::move(kept).error();
+            if (free != nullptr) free->release();
             continue;
         }
         switch (slot.value().kind) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/records/partition.hpp"
+#include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
 #include "python/to_python.hpp"
 
@@ -46,6 +47,11 @@ public:
     // A partition whose first line is not known counts lines from its own
     // start: errors then give their place within the record.
     bool lines_known = true;
+    // Set while the pass runs with the GIL let go: next() takes it back to
+    // raise or keep an error.
+    bigjson::GilRelease* free = nullptr;
+    // Whether the pass may let the GIL go: its reads do not call Python.
+    bool may_release() const { return stream.readable_off_thread(); }
 
     records::RecordStream stream;
     json::SharedKeyConverter converter;  // one per pass: keys shared across its records
@@ -53,7 +59,8 @@ public:
     bool skip;
     std::uint64_t records_read = 0;
     std::uint64_t error_count = 0;
-    PyRef errors;  // list of the first kKeptErrors JSONDecodeError objects
+    PyRef errors;  // list of the first `keep` JSONDecodeError objects
+    Py_ssize_t keep = kKeptErrors;
 
     Cursor(records::RecordStream s, bool known, bool skips, PyRef list)
         : stream(std::move(s)), size_known(known), skip(skips), errors(std::move(list)) {}

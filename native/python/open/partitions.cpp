@@ -10,6 +10,7 @@
 #include "python/bigjson/call.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/partitions.hpp"
+#include "python/open/open.hpp"
 
 namespace qvtok::open {
 namespace {
@@ -90,7 +91,9 @@ Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, st
         whole.length = file.value()->size();
         return std::vector<records::PartitionPlan>{whole};
     }
+    bigjson::GilRelease free;
     auto plan = records::plan_partitions(path_of(s), s.format, plan_rules(s), size, bigjson::interpreter_hooks());
+    free.hold();
     if (!plan) return input_error(std::move(plan).error());
     return std::move(plan).value();
 }
@@ -102,7 +105,140 @@ PyResult number_or_none(bool known, std::uint64_t n) {
     return v;
 }
 
+// What one worker found in one partition.
+struct PartResult {
+    std::uint64_t good = 0;
+    std::uint64_t invalid = 0;
+    std::uint64_t records_out = 0;  // records and broken records
+    std::uint64_t lines = 0;        // JSONL: lines read
+    std::vector<Error> errors;      // the first `keep` record errors, in order
+    std::optional<Error> fatal;     // an error that ends the pass
+};
+
+void validate_part(std::string_view path, const Settings& s, const records::PartitionPlan& part, std::size_t keep,
+                   const std::atomic<bool>& stop, PartResult& out) {
+    // No interpreter here: a worker thread never holds the GIL.
+    auto stream = records::open_partition(path, s.format, plan_rules(s), part, {});
+    if (!stream) {
+        out.fatal = std::move(stream).error();
+        return;
+    }
+    records::RecordStream& st = stream.value();
+    while (!stop.load(std::memory_order_relaxed)) {
+        auto slot = st.next_slot();
+        if (!slot) {
+            Error error = std::move(slot).error();
+            if (!is_record_error(error.code)) {
+                out.fatal = std::move(error);
+                break;
+            }
+            ++out.invalid;
+            if (out.errors.size() < keep) out.errors.push_back(std::move(error));
+            continue;
+        }
+        if (slot.value().kind == records::Slot::Kind::End) break;
+        if (slot.value().kind != records::Slot::Kind::Record) continue;
+        ++out.good;
+        if (slot.value().record) st.recycle(std::move(*slot.value().record));
+    }
+    out.records_out = st.records_out() - part.resume.first_record;
+    out.lines = st.lines_read();
+}
+
+// Runs `work(i)` for i in [0, n) on `workers` threads, the GIL let go; the
+// caller's thread runs signal handlers meanwhile. False when one raised:
+// the work was told to stop and the exception is pending.
+template <class Work>
+bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop, Work&& work) {
+    std::atomic<std::size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::size_t running = workers;
+    std::vector<std::thread> threads;
+    bool interrupted = false;
+    {
+        bigjson::GilRelease free;
+        for (std::size_t w = 0; w < workers; ++w)
+            threads.emplace_back([&] {
+                for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < n;) work(i);
+                std::lock_guard<std::mutex> lock(mutex);
+                --running;
+                finished.notify_all();
+            });
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; })) break;
+            lock.unlock();
+            free.hold();
+            interrupted = PyErr_CheckSignals() != 0;
+            free.release();
+            if (interrupted) {
+                stop = true;
+                break;
+            }
+        }
+        for (std::thread& t : threads) t.join();
+    }
+    return !interrupted;
+}
+
 }  // namespace
+
+PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size) {
+    std::size_t threads = workers.value_or(std::max(1u, std::thread::hardware_concurrency()));
+    std::vector<records::PartitionPlan> plan;
+    if (threads > 1 && s.source.encoded && !s.source.codec && !s.part) {
+        // A few partitions per thread evens out their speeds; small ones
+        // would only add planning.
+        auto size = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
+        if (!size) return input_error(std::move(size).error());
+        std::uint64_t target = part_size != 0 ? part_size
+                                              : std::max<std::uint64_t>(size.value()->size() / (threads * 4), 8u << 20);
+        bigjson::GilRelease free;
+        auto planned = records::plan_partitions(path_of(s), s.format, plan_rules(s), target, bigjson::interpreter_hooks());
+        free.hold();
+        if (!planned) return input_error(std::move(planned).error());
+        plan = std::move(planned).value();
+    }
+    if (plan.size() <= 1) return validate_sequential(s, keep);
+
+    std::vector<PartResult> results(plan.size());
+    std::atomic<bool> stop{false};
+    std::string path(path_of(s));
+    bool completed = run_on_threads(plan.size(), std::min(threads, plan.size()), stop,
+                                    [&](std::size_t i) { validate_part(path, s, plan[i], static_cast<std::size_t>(keep), stop, results[i]); });
+    if (!completed) return CallError::fetch();
+
+    // Positions and record indexes that a part counted from its own start
+    // move by what the parts before it held.
+    PyRef errors(PyList_New(0));
+    if (!errors) return CallError::fetch();
+    std::uint64_t good = 0, invalid = 0, lines_before = 0, records_before = 0;
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+        PartResult& r = results[i];
+        const records::PartitionPlan& part = plan[i];
+        bool relative = part.offset != 0 && !part.record_known;
+        for (Error& e : r.errors) {
+            if (relative) {
+                e.record += records_before;
+                if (e.file_line != 0) e.file_line += lines_before;
+            }
+            if (PyList_GET_SIZE(errors.get()) >= keep) break;
+            auto exc = decode_error(e);
+            if (!exc) return std::move(exc).error();
+            if (PyList_Append(errors.get(), exc.value().get()) < 0) return CallError::fetch();
+        }
+        if (r.fatal) return input_error(std::move(*r.fatal));
+        good += r.good;
+        invalid += r.invalid;
+        lines_before += r.lines;
+        records_before += r.records_out;
+    }
+    PyRef result(Py_BuildValue("KKO", static_cast<unsigned long long>(good), static_cast<unsigned long long>(invalid),
+                               errors.get()));
+    if (!result) return CallError::fetch();
+    return result;
+}
 
 PyResult partitions_of(Settings& s, PyObject* size_obj) {
     auto size = size_arg(size_obj);

@@ -13,6 +13,15 @@ PyResult partitions_of(Settings& settings, PyObject* size);
 // column, last): the Records of one partition.
 PyResult open_partition_records(PyObject* args, PyObject* kwargs);
 
+// (good records, invalid records, the first `keep` errors) of every record,
+// on `workers` threads (the machine's cores when not given) where the file
+// can be cut, else in one pass.
+// `part_size` 0 lets it choose the size of the partitions.
+PyResult validate_parallel(Settings& settings, std::optional<std::size_t> workers, Py_ssize_t keep,
+                           std::uint64_t part_size = 0);
+// The same in one pass on the calling thread.
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep);
+
 // A Records object over `settings`, which it takes.
 PyResult new_records(std::unique_ptr<Settings> settings);
 

@@ -58,12 +58,18 @@ PyObject* records_count(PyObject* self, PyObject*) {
     return call_guarded([&]() -> PyResult {
         auto cursor = Cursor::start(settings_of(self), false);
         if (!cursor) return std::move(cursor).error();
-        for (;;) {
-            auto slot = cursor.value()->next();
-            if (!slot) return std::move(slot).error();
-            if (!slot.value()) break;
+        Cursor& c = *cursor.value();
+        {
+            bigjson::GilRelease free(c.may_release());
+            c.free = &free;
+            for (;;) {
+                auto slot = c.next();
+                if (!slot) return std::move(slot).error();
+                if (!slot.value()) break;
+            }
         }
-        PyRef n(PyLong_FromUnsignedLongLong(cursor.value()->records_read));
+        c.free = nullptr;
+        PyRef n(PyLong_FromUnsignedLongLong(c.records_read));
         if (!n) return CallError::fetch();
         return n;
     });
@@ -141,24 +147,42 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* records_validate(PyObject* self, PyObject*) {
-    return call_guarded([&]() -> PyResult {
-        // Every record parsed, none converted; errors kept, never raised.
-        auto cursor = Cursor::start(settings_of(self), true, Cursor::document_rules(), true);
-        if (!cursor) return std::move(cursor).error();
-        Cursor& c = *cursor.value();
-        for (;;) {
-            auto slot = c.next();
-            if (!slot) return std::move(slot).error();
-            if (!slot.value()) break;
-            c.stream.recycle(std::move(*slot.value()->record));
+// validate(workers=None) and _validate(workers, keep): the counts and the
+// first errors, from threads where the file can be cut.
+PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, std::uint64_t part_size = 0) {
+    std::optional<std::size_t> workers;
+    if (workers_arg != nullptr && workers_arg != Py_None) {
+        auto n = arg_size(workers_arg);
+        if (!n || n.value() == 0) {
+            PyErr_Clear();
+            return CallError::deferred(PyExc_ValueError, "workers must be a positive number of threads, or None");
         }
-        PyRef n(PyLong_FromUnsignedLongLong(c.records_read));
-        if (!n) return CallError::fetch();
-        PyRef pair(PyTuple_Pack(2, n.get(), c.errors.get()));
+        workers = n.value();
+    }
+    return validate_parallel(settings_of(self), workers, keep, part_size);
+}
+
+PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"workers", nullptr};
+    PyObject* workers = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:validate", const_cast<char**>(names), &workers))
+        return nullptr;
+    return call_guarded([&]() -> PyResult {
+        auto counts = run_validate(self, workers, kKeptErrors);
+        if (!counts) return counts;
+        PyObject* t = counts.value().get();
+        PyRef pair(PyTuple_Pack(2, PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 2)));
         if (!pair) return CallError::fetch();
         return pair;
     });
+}
+
+PyObject* records_validate_counts(PyObject* self, PyObject* args) {
+    PyObject* workers = nullptr;
+    Py_ssize_t keep = 0;
+    unsigned long long part_size = 0;
+    if (!PyArg_ParseTuple(args, "On|K:_validate", &workers, &keep, &part_size)) return nullptr;
+    return call_guarded([&] { return run_validate(self, workers, keep, part_size); });
 }
 
 // Writes all of `bytes` with dest.write, which may take only part of it.
@@ -178,26 +202,34 @@ Expected<Done, CallError> write_all(PyObject* write, std::string_view bytes) {
     return Done{};
 }
 
-// dest.write, behind a compressor when one is asked for.
+// dest.write, behind a compressor when one is asked for. The GIL, let go
+// while records are gathered and compressed, is held only to write.
 class Sink {
 public:
     Sink(PyObject* write, std::unique_ptr<codecs::Encoder> encoder) : write_(write), encoder_(std::move(encoder)) {}
 
-    Expected<Done, CallError> put(std::string_view text) {
-        if (!encoder_) return write_all(write_, text);
+    Expected<Done, CallError> put(std::string_view text, bigjson::GilRelease* free) {
+        if (!encoder_) return write_held(text, free);
         packed_.clear();
         encoder_->write(text, packed_);
-        return write_all(write_, packed_);
+        return write_held(packed_, free);
     }
 
-    Expected<Done, CallError> finish() {
+    Expected<Done, CallError> finish(bigjson::GilRelease* free) {
         if (!encoder_) return Done{};
         packed_.clear();
         encoder_->finish(packed_);
-        return write_all(write_, packed_);
+        return write_held(packed_, free);
     }
 
 private:
+    Expected<Done, CallError> write_held(std::string_view bytes, bigjson::GilRelease* free) {
+        if (free != nullptr) free->hold();
+        auto done = write_all(write_, bytes);
+        if (done && free != nullptr) free->release();
+        return done;
+    }
+
     PyObject* write_;  // borrowed
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string packed_;
@@ -212,6 +244,8 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
     auto cursor = Cursor::start(settings, true, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
+    bigjson::GilRelease free(c.may_release());
+    c.free = &free;
     std::uint64_t written = 0;
     std::string out;
     for (;;) {
@@ -219,8 +253,8 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
         if (!slot) {
             // The records before a broken one are written before it is raised,
             // and a compressed file is ended so that they can be read.
-            auto done = sink.put(out);
-            if (done) done = sink.finish();
+            auto done = sink.put(out, nullptr);
+            if (done) done = sink.finish(nullptr);
             if (!done) return std::move(done).error();
             return std::move(slot).error();
         }
@@ -231,13 +265,15 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
         ++written;
         if (s.record) c.stream.recycle(std::move(*s.record));
         if (out.size() >= kWriteChunk) {
-            auto done = sink.put(out);
+            auto done = sink.put(out, &free);
             if (!done) return std::move(done).error();
             out.clear();
         }
     }
-    auto done = sink.put(out);
-    if (done) done = sink.finish();
+    auto done = sink.put(out, &free);
+    if (done) done = sink.finish(&free);
+    free.hold();
+    c.free = nullptr;
     if (!done) return std::move(done).error();
     return written;
 }
@@ -343,9 +379,15 @@ PyMethodDef records_methods[] = {
      "partitions($self, size=\"128MiB\")\n--\n\nByte ranges of the file of about `size` bytes each, as qvtok.Partition\n"
      "objects: each reads the records whose first byte lies in it, and\n"
      "together they read every record once, in order."},
-    {"validate", records_validate, METH_NOARGS,
-     "validate($self)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
-     "errors as JSONDecodeError objects); record errors are never raised."},
+    {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_validate)),
+     METH_VARARGS | METH_KEYWORDS,
+     "validate($self, *, workers=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
+     "errors as JSONDecodeError objects, in file order); record errors are never\n"
+     "raised. A file that can be cut into partitions is checked on `workers`\n"
+     "threads (the machine's cores by default), with the same result."},
+    {"_validate", records_validate_counts, METH_VARARGS,
+     "_validate($self, workers, keep, part_size=0, /)\n--\n\n(good, invalid, the first `keep` errors): for the command line;\n"
+     "`part_size` overrides the size of the partitions."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -433,6 +475,29 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
                            METH_VARARGS | METH_KEYWORDS, kOpenDoc};
 
 }  // namespace
+
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep) {
+    // Every record parsed, none converted; errors kept, never raised.
+    auto cursor = Cursor::start(settings, true, Cursor::document_rules(), true);
+    if (!cursor) return std::move(cursor).error();
+    Cursor& c = *cursor.value();
+    c.keep = keep;
+    {
+        bigjson::GilRelease free(c.may_release());
+        c.free = &free;
+        for (;;) {
+            auto slot = c.next();
+            if (!slot) return std::move(slot).error();
+            if (!slot.value()) break;
+            c.stream.recycle(std::move(*slot.value()->record));
+        }
+    }
+    c.free = nullptr;
+    PyRef result(Py_BuildValue("KKO", static_cast<unsigned long long>(c.records_read),
+                               static_cast<unsigned long long>(c.error_count), c.errors.get()));
+    if (!result) return CallError::fetch();
+    return result;
+}
 
 PyResult new_records(std::unique_ptr<Settings> settings) {
     PyTypeObject* cls = reinterpret_cast<PyTypeObject*>(records_type());

@@ -375,7 +375,8 @@ def padded(records):
         # Far more output than a pipe holds, so the writer meets the closed end.
         (["head", "-n", "50000"], padded(50000)),
         (["to-jsonl"], padded(50000)),
-        (["validate"], "{\n" * 50000),
+        # One thread, so that the report streams out as it is found.
+        (["validate", "--jobs", "1"], "{\n" * 50000),
     ],
     ids=["head", "to-jsonl", "validate"],
 )

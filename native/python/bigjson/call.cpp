@@ -22,9 +22,7 @@ void reacquire_gil(void* state) {
 
 }  // namespace
 
-GilRelease::GilRelease(bool release) {
-    if (release) this->release();
-}
+GilRelease::GilRelease(bool release) : allowed_(release) { this->release(); }
 
 GilRelease::~GilRelease() { hold(); }
 
@@ -36,7 +34,7 @@ void GilRelease::hold() {
 }
 
 void GilRelease::release() {
-    if (mine_ || released_state != nullptr) return;
+    if (!allowed_ || mine_ || released_state != nullptr) return;
     released_state = PyEval_SaveThread();
     mine_ = true;
 }

@@ -35,7 +35,7 @@ records::InterpreterHooks interpreter_hooks();
 // reads of interpreter_hooks() then leave it alone, and their signal checks
 // take it back for the moment. hold() takes it back before Python is
 // touched again, release() lets it go once more; the end of the scope takes
-// it back.
+// it back. A scope made with `release` false keeps the GIL throughout.
 class GilRelease {
 public:
     explicit GilRelease(bool release = true);
@@ -46,6 +46,7 @@ public:
     void release();
 
 private:
+    bool allowed_;  // false: a scope that never lets go (the reads need Python)
     bool mine_ = false;
 };
 

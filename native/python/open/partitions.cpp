@@ -116,7 +116,7 @@ struct PartResult {
 };
 
 void validate_part(std::string_view path, const Settings& s, const records::PartitionPlan& part, std::size_t keep,
-                   const std::atomic<bool>& stop, PartResult& out) {
+                   const std::atomic<bool>& stop, std::atomic<std::uint64_t>& done, PartResult& out) {
     // No interpreter here: a worker thread never holds the GIL.
     auto stream = records::open_partition(path, s.format, plan_rules(s), part, {});
     if (!stream) {
@@ -124,7 +124,10 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
         return;
     }
     records::RecordStream& st = stream.value();
+    std::uint64_t counted = 0;  // of this part's bytes, added to `done`
     while (!stop.load(std::memory_order_relaxed)) {
+        std::uint64_t at = st.progress().value_or(counted);
+        if (at > counted) done.fetch_add(at - counted, std::memory_order_relaxed), counted = at;
         auto slot = st.next_slot();
         if (!slot) {
             Error error = std::move(slot).error();
@@ -141,15 +144,17 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
         ++out.good;
         if (slot.value().record) st.recycle(std::move(*slot.value().record));
     }
+    if (part.length > counted) done.fetch_add(part.length - counted, std::memory_order_relaxed);
     out.records_out = st.records_out() - part.resume.first_record;
     out.lines = st.lines_read();
 }
 
 // Runs `work(i)` for i in [0, n) on `workers` threads, the GIL let go; the
-// caller's thread runs signal handlers meanwhile. False when one raised:
-// the work was told to stop and the exception is pending.
-template <class Work>
-bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop, Work&& work) {
+// caller's thread runs signal handlers and `report` meanwhile. False when
+// one of them raised: the work was told to stop and the exception is
+// pending.
+template <class Work, class Report>
+bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop, Work&& work, Report&& report) {
     std::atomic<std::size_t> next{0};
     std::mutex mutex;
     std::condition_variable finished;
@@ -170,7 +175,7 @@ bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop,
             if (finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; })) break;
             lock.unlock();
             free.hold();
-            interrupted = PyErr_CheckSignals() != 0;
+            interrupted = PyErr_CheckSignals() != 0 || !report();
             free.release();
             if (interrupted) {
                 stop = true;
@@ -184,7 +189,8 @@ bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop,
 
 }  // namespace
 
-PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size) {
+PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
+                           PyObject* progress) {
     std::size_t threads = workers.value_or(std::max(1u, std::thread::hardware_concurrency()));
     std::vector<records::PartitionPlan> plan;
     if (threads > 1 && s.source.encoded && !s.source.codec && !s.part) {
@@ -200,14 +206,25 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         if (!planned) return input_error(std::move(planned).error());
         plan = std::move(planned).value();
     }
-    if (plan.size() <= 1) return validate_sequential(s, keep);
+    if (plan.size() <= 1) return validate_sequential(s, keep, progress);
 
     std::vector<PartResult> results(plan.size());
     std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> done{0};
+    const std::uint64_t total = plan.back().offset + plan.back().length;
     std::string path(path_of(s));
-    bool completed = run_on_threads(plan.size(), std::min(threads, plan.size()), stop,
-                                    [&](std::size_t i) { validate_part(path, s, plan[i], static_cast<std::size_t>(keep), stop, results[i]); });
-    if (!completed) return CallError::fetch();
+    auto work = [&](std::size_t i) {
+        validate_part(path, s, plan[i], static_cast<std::size_t>(keep), stop, done, results[i]);
+    };
+    auto report = [&] {
+        if (progress == nullptr || progress == Py_None) return true;
+        PyRef r(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done.load()),
+                                      static_cast<unsigned long long>(total)));
+        return bool(r);
+    };
+    if (!report()) return CallError::fetch();
+    if (!run_on_threads(plan.size(), std::min(threads, plan.size()), stop, work, report)) return CallError::fetch();
+    if (!report()) return CallError::fetch();
 
     // Positions and record indexes that a part counted from its own start
     // move by what the parts before it held.

@@ -16,11 +16,12 @@ PyResult open_partition_records(PyObject* args, PyObject* kwargs);
 // (good records, invalid records, the first `keep` errors) of every record,
 // on `workers` threads (the machine's cores when not given) where the file
 // can be cut, else in one pass.
-// `part_size` 0 lets it choose the size of the partitions.
+// `part_size` 0 lets it choose the size of the partitions. `progress`, a
+// callable or NULL, is called now and then with (bytes done, bytes in all).
 PyResult validate_parallel(Settings& settings, std::optional<std::size_t> workers, Py_ssize_t keep,
-                           std::uint64_t part_size = 0);
+                           std::uint64_t part_size = 0, PyObject* progress = nullptr);
 // The same in one pass on the calling thread.
-PyResult validate_sequential(Settings& settings, Py_ssize_t keep);
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress = nullptr);
 
 // A Records object over `settings`, which it takes.
 PyResult new_records(std::unique_ptr<Settings> settings);

@@ -1,5 +1,6 @@
 // qvtok.open and the Records class: what a source holds, read anew for each
 // operation when it is a path, once when it is a stream.
+#include <chrono>
 #include <string>
 
 #include "core/codecs/codec.hpp"
@@ -149,7 +150,8 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 // validate(workers=None) and _validate(workers, keep): the counts and the
 // first errors, from threads where the file can be cut.
-PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, std::uint64_t part_size = 0) {
+PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, std::uint64_t part_size = 0,
+                      PyObject* progress = nullptr) {
     std::optional<std::size_t> workers;
     if (workers_arg != nullptr && workers_arg != Py_None) {
         auto n = arg_size(workers_arg);
@@ -159,7 +161,7 @@ PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, st
         }
         workers = n.value();
     }
-    return validate_parallel(settings_of(self), workers, keep, part_size);
+    return validate_parallel(settings_of(self), workers, keep, part_size, progress);
 }
 
 PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -181,8 +183,9 @@ PyObject* records_validate_counts(PyObject* self, PyObject* args) {
     PyObject* workers = nullptr;
     Py_ssize_t keep = 0;
     unsigned long long part_size = 0;
-    if (!PyArg_ParseTuple(args, "On|K:_validate", &workers, &keep, &part_size)) return nullptr;
-    return call_guarded([&] { return run_validate(self, workers, keep, part_size); });
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTuple(args, "On|KO:_validate", &workers, &keep, &part_size, &progress)) return nullptr;
+    return call_guarded([&] { return run_validate(self, workers, keep, part_size, progress); });
 }
 
 // Writes all of `bytes` with dest.write, which may take only part of it.
@@ -386,8 +389,9 @@ PyMethodDef records_methods[] = {
      "raised. A file that can be cut into partitions is checked on `workers`\n"
      "threads (the machine's cores by default), with the same result."},
     {"_validate", records_validate_counts, METH_VARARGS,
-     "_validate($self, workers, keep, part_size=0, /)\n--\n\n(good, invalid, the first `keep` errors): for the command line;\n"
-     "`part_size` overrides the size of the partitions."},
+     "_validate($self, workers, keep, part_size=0, progress=None, /)\n--\n\n(good, invalid, the first `keep` errors): for the\n"
+     "command line; `part_size` overrides the size of the partitions, and\n"
+     "`progress(done, total)` is called as the threads go."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -476,23 +480,40 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 
 }  // namespace
 
-PyResult validate_sequential(Settings& settings, Py_ssize_t keep) {
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress) {
     // Every record parsed, none converted; errors kept, never raised.
     auto cursor = Cursor::start(settings, true, Cursor::document_rules(), true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     c.keep = keep;
+    // Progress goes out at the start, at the end, and every so often between.
+    const std::uint64_t total = c.size_known ? c.stream.total_bytes() : 0;
+    auto report = [&](std::uint64_t done) {
+        if (progress == nullptr || progress == Py_None || total == 0) return true;
+        PyRef r(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
+                                      static_cast<unsigned long long>(total)));
+        return bool(r);
+    };
+    if (!report(0)) return CallError::fetch();
     {
         bigjson::GilRelease free(c.may_release());
         c.free = &free;
-        for (;;) {
+        auto last = std::chrono::steady_clock::now();
+        for (std::uint64_t n = 1;; ++n) {
             auto slot = c.next();
             if (!slot) return std::move(slot).error();
             if (!slot.value()) break;
             c.stream.recycle(std::move(*slot.value()->record));
+            if (n % 256 == 0 && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(50)) {
+                last = std::chrono::steady_clock::now();
+                free.hold();
+                if (!report(c.stream.progress().value_or(c.stream.bytes_read()))) return CallError::fetch();
+                free.release();
+            }
         }
     }
     c.free = nullptr;
+    if (!report(total)) return CallError::fetch();
     PyRef result(Py_BuildValue("KKO", static_cast<unsigned long long>(c.records_read),
                                static_cast<unsigned long long>(c.error_count), c.errors.get()));
     if (!result) return CallError::fetch();

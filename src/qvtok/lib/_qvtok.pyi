@@ -2,9 +2,10 @@
 
 import json
 import os
-from typing import IO, Any, Iterator, Literal, Protocol, final
+from typing import IO, Any, Callable, Iterator, Literal, Protocol, final
 
 from qvtok import bigjson as bigjson
+from qvtok.partition import Partition
 
 __all__ = ["bigjson"]
 
@@ -65,7 +66,17 @@ class Records:
         *,
         compression: Literal["auto"] | _Codec | None = "auto",
     ) -> int: ...
-    def validate(self) -> tuple[int, list[JSONDecodeError]]: ...
+    def validate(self, *, workers: int | None = None) -> tuple[int, list[JSONDecodeError]]: ...
+    def _validate(
+        self, workers: int | None, keep: int, part_size: int = 0,
+        progress: Callable[[int, int], object] | None = None, /,
+    ) -> tuple[int, int, list[JSONDecodeError]]: ...
+    def partitions(self, size: int | str = "128MiB") -> list[Partition]: ...
+
+def _open_partition(
+    path: str, format: str, at: str | None, offset: int, length: int, first_record: int, line: int, column: int,
+    last: bool, /,
+) -> Records: ...
 
 def open(
     source: _Source,

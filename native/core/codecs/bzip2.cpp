@@ -68,7 +68,9 @@ public:
     }
     ~Bzip2Encoder() override { BZ2_bzCompressEnd(&bz_); }
 
-    void write(std::string_view in, std::string& out) override { run(in, out, BZ_RUN); }
+    void write(std::string_view in, std::string& out) override {
+        if (!in.empty()) run(in, out, BZ_RUN);  // libbz2 takes no empty run
+    }
     void finish(std::string& out) override { run({}, out, BZ_FINISH); }
 
 private:

@@ -32,8 +32,10 @@ public:
         std::uint32_t in_before = state_.avail_in, out_before = state_.avail_out;
         int rc = isal_inflate(&state_);
         DecodeStep s;
-        s.consumed = in_before - state_.avail_in;
-        s.produced = out_before - state_.avail_out;
+        // On bad data ISA-L may leave avail_in wrapped past zero: no step
+        // takes more than it was given.
+        s.consumed = std::min<std::size_t>(in_before - state_.avail_in, in_before);
+        s.produced = std::min<std::size_t>(out_before - state_.avail_out, out_before);
         if (rc < 0) {
             s.state = DecodeStep::State::Corrupt;
             s.detail = detail(rc);

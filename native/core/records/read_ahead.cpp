@@ -91,13 +91,14 @@ Expected<std::size_t, IoError> ReadAheadReader::read(char* dst, std::size_t n) {
             if (!wait_for_block()) return IoError::interrupted();
             holding_ = true;
             pos_ = 0;
+            // The inner reader's count as of the block's end, empty or not.
+            progress_ = blocks_[head_].progress;
         }
         Block& b = blocks_[head_];
         if (pos_ < b.len) {
             std::size_t take = std::min(n, b.len - pos_);
             std::memcpy(dst, b.bytes.get() + pos_, take);
             pos_ += take;
-            progress_ = b.progress;
             return take;
         }
         // The block is used up: what ended it comes next.

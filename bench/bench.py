@@ -10,6 +10,7 @@ Run by hand, never in CI:
     python bench/bench.py open            # qvtok.open: pointers, to_jsonl (against jq), validate, values
     python bench/bench.py schema-memory   # schema's peak RSS per distinct key path
     python bench/bench.py compressed      # qvtok.open on .gz and .zst against gzip -dc and zstd -dc
+    python bench/bench.py partitions      # partition planning, validate on two threads against one
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -416,10 +417,26 @@ def bench_compressed(args):
         print(f"  peak RSS growth iterating {Path(gz).name}: +{peak - base:.1f} MiB over start-up")
 
 
+def bench_partitions(args):
+    """Partition planning, and validate on one thread against two."""
+    import qvtok
+
+    for fmt in ("jsonl", "json"):
+        path = data_file(args.data, fmt, args.big_size)
+        size = os.path.getsize(path)
+        records = qvtok.open(path)
+        table(f"plan 128 MiB partitions, {Path(path).name}", size,
+              [("Records.partitions()", lambda: records.partitions("128MiB"))], 3)
+        table(f"validate, {Path(path).name}", size, [
+            ("validate(workers=2)", lambda: records.validate(workers=2)),
+            ("validate(workers=1)", lambda: records.validate(workers=1)),
+        ], 3)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
-                                         "all"])
+                                         "partitions", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

@@ -1,6 +1,11 @@
 #include "core/records/partition.hpp"
 
+#include <string.h>
+
 #include <cstring>
+
+#include "core/json/whitespace.hpp"
+#include "core/simd/kernels.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -51,8 +56,103 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
     return parts;
 }
 
+// The cuts of a top-level array, found at scanning speed: commas at depth
+// 1 found by the separator kernel, records told from blank elements by
+// their first byte, and lines counted block by block. Nothing when the
+// file is anything but one well-formed array of elements whose first bytes
+// are plain (the stream's own scan decides those cases).
+Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_view path, std::uint64_t target,
+                                                                     InterpreterHooks hooks) {
+    using Plan = std::optional<std::vector<PartitionPlan>>;
+    auto opened = FileReader::open(path, hooks);
+    if (!opened) return std::move(opened).error();
+    ByteReader& file = *opened.value();
+    const std::uint64_t size = file.size();
+    std::vector<PartitionPlan> parts = whole_file(size);
+    constexpr std::size_t kBlock = 1 << 20;
+    std::unique_ptr<char[]> block(new char[kBlock]);
+    enum class Phase { Before, Looking, Inside, After } phase = Phase::Before;
+    simd::ArrayState state;
+    std::uint64_t base = 0;            // file offset of the block
+    std::uint64_t lines_before = 0;    // line feeds before the block
+    std::uint64_t last_lf = 0;         // 1 + offset of the last line feed before the block; 0: none
+    std::uint64_t records = 0;         // records begun so far
+    std::uint64_t next_cut = target;
+    for (;;) {
+        auto got = file.read(block.get(), kBlock);
+        if (!got) return got.error().to_error();
+        const std::size_t n = got.value();
+        if (n == 0) break;
+        const char* b = block.get();
+        std::size_t i = 0;
+        while (i < n) {
+            if (phase == Phase::Before || phase == Phase::Looking || phase == Phase::After) {
+                while (i < n && json::is_scanner_space(static_cast<unsigned char>(b[i]))) ++i;
+                if (i == n) break;
+                const unsigned char c = static_cast<unsigned char>(b[i]);
+                if (phase == Phase::After) return Plan();  // text after the array
+                if (phase == Phase::Before) {
+                    if (c != '[') return Plan();
+                    phase = Phase::Looking;
+                    ++i;
+                    continue;
+                }
+                if (c >= 0x80) return Plan();  // may be White_Space: a blank element
+                if (c != ',' && c != ']') ++records;
+                phase = Phase::Inside;
+            }
+            simd::Found found = simd::find_separator(b + i, n - i, state);
+            if (found.stop == simd::Stop::More) {
+                i = n;
+                break;
+            }
+            if (found.stop != simd::Stop::Comma && found.stop != simd::Stop::Close) return Plan();
+            i += found.offset + 1;
+            if (found.stop == simd::Stop::Close) {
+                phase = Phase::After;
+                continue;
+            }
+            phase = Phase::Looking;
+            const std::uint64_t at = base + i;
+            if (at < next_cut) continue;
+            const void* lf = ::memrchr(b, '\n', i);
+            PartitionPlan part;
+            part.offset = at;
+            part.resume.offset = at;
+            part.resume.first_record = records;
+            part.resume.line = lines_before + simd::count_line_feeds(b, i) + 1;
+            std::uint64_t line_start =
+                lf != nullptr ? base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1 : last_lf;
+            part.resume.column = at - line_start + 1;
+            part.resume.in_array = true;
+            part.record_known = true;
+            parts.back().length = at - parts.back().offset;
+            parts.back().last = false;
+            part.length = size - at;
+            part.last = true;
+            parts.push_back(part);
+            next_cut = at + target;
+        }
+        lines_before += simd::count_line_feeds(b, n);
+        if (const void* lf = ::memrchr(b, '\n', n)) last_lf = base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1;
+        base += n;
+    }
+    if (phase != Phase::After) return Plan();  // never closed, or empty
+    return Plan(std::move(parts));
+}
+
 Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const StreamRules& rules, std::uint64_t target,
                                                 InterpreterHooks hooks) {
+    {
+        auto file = FileReader::open(path, hooks);
+        if (!file) return std::move(file).error();
+        if (file.value()->size() <= target) return whole_file(file.value()->size());
+    }
+    if (!rules.at || rules.at->segments.empty()) {
+        auto fast = scan_top_level(path, target, hooks);
+        if (!fast) return std::move(fast).error();
+        if (fast.value()) return std::move(*fast.value());
+    }
     auto source = RecordSource::open(path, hooks, RecordStream::buffer_size(RecordFormat::Json));
     if (!source) return std::move(source).error();
     StreamRules scan = rules;

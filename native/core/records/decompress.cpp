@@ -9,10 +9,10 @@ namespace qvtok::records {
 namespace {
 
 // Compressed bytes read from the file at a time.
-constexpr std::size_t kInputBlock = 1 << 17;
+constexpr std::size_t kInputBlock = 1 << 19;
 // Decoded bytes asked of one decoder step: what a fault throws away is that
 // step's output, so it stays small.
-constexpr std::size_t kOutputStep = 1 << 16;
+constexpr std::size_t kOutputStep = 1 << 18;
 
 class DecompressingReader final : public ByteReader {
 public:

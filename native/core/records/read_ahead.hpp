@@ -32,7 +32,7 @@ public:
     bool readable_off_thread() const override { return true; }
 
 private:
-    static constexpr std::size_t kBlock = 1 << 18;
+    static constexpr std::size_t kBlock = 1 << 20;
     static constexpr std::size_t kBlocks = 4;
 
     struct Block {

@@ -56,14 +56,13 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
     return parts;
 }
 
-// The cuts of a top-level array, found at scanning speed: commas at depth
-// 1 found by the separator kernel, records told from blank elements by
-// their first byte, and lines counted block by block. Nothing when the
-// file is anything but one well-formed array of elements whose first bytes
-// are plain (the stream's own scan decides those cases).
-Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_view path, std::uint64_t target,
-                                                                     InterpreterHooks hooks) {
-    using Plan = std::optional<std::vector<PartitionPlan>>;
+}  // namespace
+
+// At scanning speed: commas at depth 1 found by the separator kernel,
+// records told from blank elements by their first byte, lines counted
+// block by block.
+Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
+                                     const std::function<void(const PartitionPlan&)>& ready) {
     auto opened = FileReader::open(path, hooks);
     if (!opened) return std::move(opened).error();
     ByteReader& file = *opened.value();
@@ -90,14 +89,14 @@ Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_v
                 while (i < n && json::is_scanner_space(static_cast<unsigned char>(b[i]))) ++i;
                 if (i == n) break;
                 const unsigned char c = static_cast<unsigned char>(b[i]);
-                if (phase == Phase::After) return Plan();  // text after the array
+                if (phase == Phase::After) return false;  // text after the array
                 if (phase == Phase::Before) {
-                    if (c != '[') return Plan();
+                    if (c != '[') return false;
                     phase = Phase::Looking;
                     ++i;
                     continue;
                 }
-                if (c >= 0x80) return Plan();  // may be White_Space: a blank element
+                if (c >= 0x80) return false;  // may be White_Space: a blank element
                 if (c != ',' && c != ']') ++records;
                 phase = Phase::Inside;
             }
@@ -106,7 +105,7 @@ Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_v
                 i = n;
                 break;
             }
-            if (found.stop != simd::Stop::Comma && found.stop != simd::Stop::Close) return Plan();
+            if (found.stop != simd::Stop::Comma && found.stop != simd::Stop::Close) return false;
             i += found.offset + 1;
             if (found.stop == simd::Stop::Close) {
                 phase = Phase::After;
@@ -128,6 +127,7 @@ Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_v
             part.record_known = true;
             parts.back().length = at - parts.back().offset;
             parts.back().last = false;
+            ready(parts.back());
             part.length = size - at;
             part.last = true;
             parts.push_back(part);
@@ -137,9 +137,12 @@ Expected<std::optional<std::vector<PartitionPlan>>> scan_top_level(std::string_v
         if (const void* lf = ::memrchr(b, '\n', n)) last_lf = base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1;
         base += n;
     }
-    if (phase != Phase::After) return Plan();  // never closed, or empty
-    return Plan(std::move(parts));
+    if (phase != Phase::After) return false;  // never closed, or empty
+    ready(parts.back());
+    return true;
 }
+
+namespace {
 
 Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const StreamRules& rules, std::uint64_t target,
                                                 InterpreterHooks hooks) {
@@ -149,9 +152,10 @@ Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const Str
         if (file.value()->size() <= target) return whole_file(file.value()->size());
     }
     if (!rules.at || rules.at->segments.empty()) {
-        auto fast = scan_top_level(path, target, hooks);
+        std::vector<PartitionPlan> parts;
+        auto fast = scan_array_partitions(path, target, hooks, [&](const PartitionPlan& p) { parts.push_back(p); });
         if (!fast) return std::move(fast).error();
-        if (fast.value()) return std::move(*fast.value());
+        if (fast.value()) return parts;
     }
     auto source = RecordSource::open(path, hooks, RecordStream::buffer_size(RecordFormat::Json));
     if (!source) return std::move(source).error();

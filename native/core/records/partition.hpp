@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string_view>
 #include <vector>
 
@@ -30,6 +31,13 @@ struct PartitionPlan {
 Expected<std::vector<PartitionPlan>> plan_partitions(std::string_view path, RecordFormat format,
                                                       const StreamRules& rules, std::uint64_t target,
                                                       InterpreterHooks hooks);
+
+// The parts of a top-level array as one scan finds them: `ready` gets each
+// once its end is known, in order. False when the file is anything but one
+// well-formed array whose elements start with plain bytes; plan_partitions
+// then decides.
+Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
+                                     const std::function<void(const PartitionPlan&)>& ready);
 
 // A stream over one part of the file at `path`. Fails with CannotOpen.
 Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -149,23 +150,21 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
     out.lines = st.lines_read();
 }
 
-// Runs `work(i)` for i in [0, n) on `workers` threads, the GIL let go; the
-// caller's thread runs signal handlers and `report` meanwhile. False when
-// one of them raised: the work was told to stop and the exception is
-// pending.
-template <class Work, class Report>
-bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop, Work&& work, Report&& report) {
-    std::atomic<std::size_t> next{0};
+// Runs `body(t)` on threads t in [0, count), the GIL let go; the caller's
+// thread runs signal handlers and `report` meanwhile. False when one of
+// them raised: `stop` was set, and the exception is pending.
+template <class Body, class Report>
+bool run_on_threads(std::size_t count, std::atomic<bool>& stop, Body&& body, Report&& report) {
     std::mutex mutex;
     std::condition_variable finished;
-    std::size_t running = workers;
+    std::size_t running = count;
     std::vector<std::thread> threads;
     bool interrupted = false;
     {
         bigjson::GilRelease free;
-        for (std::size_t w = 0; w < workers; ++w)
-            threads.emplace_back([&] {
-                for (std::size_t i; !stop.load() && (i = next.fetch_add(1)) < n;) work(i);
+        for (std::size_t t = 0; t < count; ++t)
+            threads.emplace_back([&, t] {
+                body(t);
                 std::lock_guard<std::mutex> lock(mutex);
                 --running;
                 finished.notify_all();
@@ -187,34 +186,91 @@ bool run_on_threads(std::size_t n, std::size_t workers, std::atomic<bool>& stop,
     return !interrupted;
 }
 
+// Partitions handed from whoever plans them to the threads that check
+// them, as they are found.
+struct WorkQueue {
+    std::mutex mutex;
+    std::condition_variable more;
+    std::deque<records::PartitionPlan> parts;  // a deque: what a worker holds stays put
+    std::deque<PartResult> results;
+    std::size_t next = 0;
+    bool planned = false;  // no more will come
+    bool fell_back = false;  // the scan could not cut the file: the parts so far do not count
+    std::optional<Error> failed;
+
+    void add(const records::PartitionPlan& part) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            parts.push_back(part);
+            results.emplace_back();
+        }
+        more.notify_one();
+    }
+    void finish(Expected<bool> scanned) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            planned = true;
+            if (!scanned) failed = std::move(scanned).error();
+            else fell_back = !scanned.value();
+        }
+        more.notify_all();
+    }
+    // The next part to check and where its result goes, found under the
+    // lock (a deque's index moves while it grows); false when none is left.
+    bool take(const std::atomic<bool>& stop, const records::PartitionPlan*& part, PartResult*& result) {
+        std::unique_lock<std::mutex> lock(mutex);
+        more.wait(lock, [&] { return next < parts.size() || planned || stop.load(); });
+        if (stop.load() || fell_back || next >= parts.size()) return false;
+        part = &parts[next];
+        result = &results[next];
+        ++next;
+        return true;
+    }
+};
+
 }  // namespace
 
 PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
                            PyObject* progress) {
     std::size_t threads = workers.value_or(std::max(1u, std::thread::hardware_concurrency()));
-    std::vector<records::PartitionPlan> plan;
-    if (threads > 1 && s.source.encoded && !s.source.codec && !s.part) {
-        // A few partitions per thread evens out their speeds; small ones
-        // would only add planning.
-        auto size = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
-        if (!size) return input_error(std::move(size).error());
-        std::uint64_t target = part_size != 0 ? part_size
-                                              : std::max<std::uint64_t>(size.value()->size() / (threads * 4), 8u << 20);
+    if (threads <= 1 || !s.source.encoded || s.source.codec || s.part) return validate_sequential(s, keep, progress);
+    auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
+    if (!file) return input_error(std::move(file).error());
+    const std::uint64_t total = file.value()->size();
+    // A few partitions per thread even out their speeds; small ones would
+    // only add planning.
+    const std::uint64_t target =
+        part_size != 0 ? part_size : std::max<std::uint64_t>(total / (threads * 4), 8u << 20);
+    if (total <= target) return validate_sequential(s, keep, progress);
+
+    const std::string path(path_of(s));
+    WorkQueue queue;
+    // A top-level array is checked while the scan that cuts it goes on;
+    // anything else is planned first.
+    const bool pipelined = s.format == records::RecordFormat::Json && (!s.at || s.at->segments.empty());
+    if (!pipelined) {
         bigjson::GilRelease free;
-        auto planned = records::plan_partitions(path_of(s), s.format, plan_rules(s), target, bigjson::interpreter_hooks());
+        auto planned = records::plan_partitions(path, s.format, plan_rules(s), target, bigjson::interpreter_hooks());
         free.hold();
         if (!planned) return input_error(std::move(planned).error());
-        plan = std::move(planned).value();
+        if (planned.value().size() <= 1) return validate_sequential(s, keep, progress);
+        for (const records::PartitionPlan& part : planned.value()) queue.add(part);
+        queue.finish(true);
     }
-    if (plan.size() <= 1) return validate_sequential(s, keep, progress);
 
-    std::vector<PartResult> results(plan.size());
     std::atomic<bool> stop{false};
     std::atomic<std::uint64_t> done{0};
-    const std::uint64_t total = plan.back().offset + plan.back().length;
-    std::string path(path_of(s));
-    auto work = [&](std::size_t i) {
-        validate_part(path, s, plan[i], static_cast<std::size_t>(keep), stop, done, results[i]);
+    auto body = [&](std::size_t t) {
+        if (pipelined && t == 0) {
+            queue.finish(records::scan_array_partitions(path, target, {}, [&](const records::PartitionPlan& part) {
+                if (!stop.load()) queue.add(part);
+            }));
+            return;
+        }
+        const records::PartitionPlan* part;
+        PartResult* result;
+        while (queue.take(stop, part, result))
+            validate_part(path, s, *part, static_cast<std::size_t>(keep), stop, done, *result);
     };
     auto report = [&] {
         if (progress == nullptr || progress == Py_None) return true;
@@ -223,7 +279,10 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         return bool(r);
     };
     if (!report()) return CallError::fetch();
-    if (!run_on_threads(plan.size(), std::min(threads, plan.size()), stop, work, report)) return CallError::fetch();
+    if (!run_on_threads(threads + (pipelined ? 1 : 0), stop, body, report)) return CallError::fetch();
+    if (queue.failed) return input_error(std::move(*queue.failed));
+    // The scan found fault with the file: one pass tells it as it should.
+    if (queue.fell_back) return validate_sequential(s, keep, progress);
     if (!report()) return CallError::fetch();
 
     // Positions and record indexes that a part counted from its own start
@@ -231,9 +290,9 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     PyRef errors(PyList_New(0));
     if (!errors) return CallError::fetch();
     std::uint64_t good = 0, invalid = 0, lines_before = 0, records_before = 0;
-    for (std::size_t i = 0; i < plan.size(); ++i) {
-        PartResult& r = results[i];
-        const records::PartitionPlan& part = plan[i];
+    for (std::size_t i = 0; i < queue.parts.size(); ++i) {
+        PartResult& r = queue.results[i];
+        const records::PartitionPlan& part = queue.parts[i];
         bool relative = part.offset != 0 && !part.record_known;
         for (Error& e : r.errors) {
             if (relative) {

@@ -1,0 +1,63 @@
+"""Fuzz target: partitions of a file, read apart, against one read of the
+whole.
+
+Oracles: for JSON (the top-level array, or the array under /a when the
+first byte asks for it) and for JSON Lines, at a partition size that the
+first byte picks, the partitions tile the file, their raw records joined in
+order are the whole file's, and validation on threads (cut at that size)
+gives the same counts and the same errors, placed the same, as one thread.
+"""
+
+import harness  # first: it loads the coverage bridge before the extension
+
+import qvtok
+
+
+def read_raw(call):
+    """The raw records, and where and how the read failed, if it did."""
+    out = []
+    try:
+        for record in call():
+            out.append(record)
+    except (ValueError, RuntimeError) as e:
+        return out, (type(e).__name__, getattr(e, "msg", str(e)), getattr(e, "pos", None))
+    return out, None
+
+
+def errors_of(result):
+    good, invalid, errors = result
+    return good, invalid, [(type(e).__name__, e.msg, e.pos, e.lineno, e.colno, e.record) for e in errors]
+
+
+def test_one_input(data):
+    if not data:
+        return
+    size = 1 + data[0] % 64
+    body = data[1:]
+    for fmt, at in (("json", "/a" if data[0] & 0x80 else None), ("jsonl", None)):
+        path = harness.scratch("doc." + fmt, body)
+        records = qvtok.open(path, format=fmt, at=at)
+        parts = records.partitions(size)
+        assert parts[0].offset == 0 and sum(p.length for p in parts) == len(body), parts
+        assert all(a.offset + a.length == b.offset for a, b in zip(parts, parts[1:])), parts
+        whole = read_raw(records.raw)
+        apart, ended = [], None
+        for part in parts:
+            got, ended = read_raw(part.raw)
+            apart += got
+            if ended is not None:
+                break
+        # Parts past the first of JSON Lines count lines from their own
+        # start, so errors agree on their class, reason and byte; an array
+        # is cut only when its structure is sound, and raw records then
+        # read without fault.
+        assert (apart, ended) == whole, (parts, apart, ended, whole)
+        if fmt == "json" and len(parts) > 1:
+            assert ended is None, (parts, ended)
+        one = errors_of(records._validate(1, 1000))
+        many = errors_of(records._validate(3, 1000, size))
+        assert one == many, (parts, one, many)
+
+
+if __name__ == "__main__":
+    harness.run(test_one_input)

@@ -13,6 +13,20 @@ namespace {
 // Bytes read at a time while looking for the end of a line.
 constexpr std::size_t kProbe = 1 << 16;
 
+// Ends the last part at `resume.offset` and starts a new last one there,
+// running to the end of the file.
+void cut_at(std::vector<PartitionPlan>& parts, std::uint64_t size, Resume resume, bool record_known) {
+    PartitionPlan part;
+    part.offset = resume.offset;
+    part.resume = resume;
+    part.record_known = record_known;
+    part.length = size - resume.offset;
+    part.last = true;
+    parts.back().length = resume.offset - parts.back().offset;
+    parts.back().last = false;
+    parts.push_back(part);
+}
+
 std::vector<PartitionPlan> whole_file(std::uint64_t size) {
     PartitionPlan part;
     part.length = size;
@@ -43,14 +57,9 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
             scan += got.value();
         }
         if (start == 0 || start >= size) break;  // the last line runs to the end
-        PartitionPlan part;
-        part.offset = start;
-        part.resume.offset = start;
-        parts.back().length = start - parts.back().offset;
-        parts.back().last = false;
-        part.length = size - start;
-        part.last = true;
-        parts.push_back(part);
+        Resume resume;
+        resume.offset = start;
+        cut_at(parts, size, resume, false);
         at = start + target;
     }
     return parts;
@@ -115,22 +124,11 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
             const std::uint64_t at = base + i;
             if (at < next_cut) continue;
             const void* lf = ::memrchr(b, '\n', i);
-            PartitionPlan part;
-            part.offset = at;
-            part.resume.offset = at;
-            part.resume.first_record = records;
-            part.resume.line = lines_before + simd::count_line_feeds(b, i) + 1;
             std::uint64_t line_start =
                 lf != nullptr ? base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1 : last_lf;
-            part.resume.column = at - line_start + 1;
-            part.resume.in_array = true;
-            part.record_known = true;
-            parts.back().length = at - parts.back().offset;
-            parts.back().last = false;
-            ready(parts.back());
-            part.length = size - at;
-            part.last = true;
-            parts.push_back(part);
+            Resume resume{at, records, lines_before + simd::count_line_feeds(b, i) + 1, at - line_start + 1, true};
+            cut_at(parts, size, resume, true);
+            ready(parts[parts.size() - 2]);
             next_cut = at + target;
         }
         lines_before += simd::count_line_feeds(b, n);
@@ -188,15 +186,7 @@ Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const Str
         if (!stream.after_comma() || stream.position() < next_cut) continue;
         std::uint64_t at = stream.position();
         RecordStream::FilePos place = stream.locate(at);
-        PartitionPlan part;
-        part.offset = at;
-        part.resume = Resume{at, stream.records_out(), place.line, place.column, true};
-        part.record_known = true;
-        cut.back().length = at - cut.back().offset;
-        cut.back().last = false;
-        part.length = size - at;
-        part.last = true;
-        cut.push_back(part);
+        cut_at(cut, size, Resume{at, stream.records_out(), place.line, place.column, true}, true);
         next_cut = at + target;
     }
     return cut;

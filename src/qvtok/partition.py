@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import os
 from dataclasses import dataclass
-from typing import IO, Any, Iterator
+from typing import IO, Any, Iterator, Literal
 
 from qvtok.lib import _qvtok
 
@@ -31,7 +31,7 @@ class Partition:
     line: int | None = None
     column: int | None = None
     last: bool = True
-    compression: str | None = None
+    compression: Literal["gzip", "zstd", "bzip2", "xz"] | None = None
 
     def records(self) -> _qvtok.Records:
         """A Records object over this partition alone."""

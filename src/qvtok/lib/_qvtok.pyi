@@ -5,6 +5,7 @@ import os
 from typing import IO, Any, Iterator, Literal, Protocol, final
 
 from qvtok import bigjson as bigjson
+from qvtok.partition import Partition
 
 __all__ = ["bigjson"]
 
@@ -66,6 +67,7 @@ class Records:
         compression: Literal["auto"] | _Codec | None = "auto",
     ) -> int: ...
     def validate(self) -> tuple[int, list[JSONDecodeError]]: ...
+    def partitions(self, size: int | str = "128MiB") -> list[Partition]: ...
 
 def open(
     source: _Source,
@@ -76,3 +78,16 @@ def open(
     compression: Literal["auto"] | _Codec | None = "auto",
 ) -> Records:
     """The records of a JSON or JSONL input, read one at a time."""
+
+def _open_partition(
+    path: str,
+    format: str,
+    at: str | None,
+    offset: int,
+    length: int,
+    first_record: int,
+    line: int,
+    column: int,
+    last: bool,
+) -> Records:
+    """The Records of one partition (for qvtok.Partition)."""

@@ -6,6 +6,7 @@ import gzip
 import importlib.util
 import json
 import logging
+import os
 import subprocess
 import sys
 from pathlib import Path
@@ -61,9 +62,17 @@ def files(tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def cluster():
-    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
-                      silence_logs=logging.ERROR) as local, Client(local, set_as_default=False) as client:
-        yield client
+    # The cluster leaves settings for its workers in this process's
+    # environment (MALLOC_TRIM_THRESHOLD_ among them), which would reach the
+    # subprocesses of later tests and change how their memory behaves.
+    saved = dict(os.environ)
+    try:
+        with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
+                          silence_logs=logging.ERROR) as local, Client(local, set_as_default=False) as client:
+            yield client
+    finally:
+        os.environ.clear()
+        os.environ.update(saved)
 
 
 @pytest.fixture(params=["sync", "distributed"])

@@ -11,6 +11,7 @@ Run by hand, never in CI:
     python bench/bench.py schema-memory   # schema's peak RSS per distinct key path
     python bench/bench.py compressed      # qvtok.open on .gz and .zst against gzip -dc and zstd -dc
     python bench/bench.py partitions      # partition planning, validate on two threads against one
+    python bench/bench.py dask            # qvtok.dask on two worker processes (pip install ".[dask]")
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -433,10 +434,43 @@ def bench_partitions(args):
         ], 3)
 
 
+def bench_dask(args):
+    """qvtok.dask.read_records on a local cluster of two worker processes,
+    against one process reading the same file with qvtok.open, and against
+    Dask's own way to read JSON Lines on the same cluster."""
+    import dask.bag
+    from distributed import Client, LocalCluster
+
+    import qvtok
+    from qvtok.dask import read_records
+
+    path = data_file(args.data, "jsonl", args.big_size)
+    size = os.path.getsize(path)
+    read_bytes(path)  # warm the page cache
+    repeat = max(1, args.repeat // 3)
+
+    def dask_text():
+        return dask.bag.read_text(path, blocksize="128MiB").map(json.loads)
+
+    with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+            Client(cluster):
+        table(f"count records, JSONL {args.big_size}", size, [
+            ("read_records().count(), 2 workers", lambda: read_records(path).count().compute()),
+            ("qvtok.open loop, 1 process", lambda: sum(1 for _ in qvtok.open(path))),
+            ("qvtok.open().count(), 1 process", lambda: qvtok.open(path).count()),
+            ("read_text().map(json.loads).count()", lambda: dask_text().count().compute()),
+        ], repeat)
+        table(f"sum of len(record), JSONL {args.big_size}", size, [
+            ("read_records().map(len).sum()", lambda: read_records(path).map(len).sum().compute()),
+            ("qvtok.open loop, 1 process", lambda: sum(map(len, qvtok.open(path)))),
+            ("read_text().map(json.loads)...", lambda: dask_text().map(len).sum().compute()),
+        ], repeat)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
-                                         "partitions", "all"])
+                                         "partitions", "dask", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

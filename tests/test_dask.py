@@ -154,11 +154,7 @@ def test_take_reads_no_further_than_it_needs(files, scheduler):
     assert list(bag.take(2)) == rows(0, 2)
 
 
-def test_broken_record_in_an_array_keeps_its_place(files, scheduler, request):
-    if scheduler == "distributed":
-        # Fails until qvtok.JSONDecodeError pickles its own fields:
-        # json.JSONDecodeError.__reduce__ keeps only msg, doc and pos.
-        request.applymarker(pytest.mark.xfail(strict=True, reason="record, lineno, colno are lost in pickling"))
+def test_broken_record_in_an_array_keeps_its_place(files, scheduler):
     want = whole_file_error(str(files / "broken.json"))
     with pytest.raises(qvtok.JSONDecodeError) as got:
         read_records(str(files / "broken.json"), partition_size=SIZE).compute()

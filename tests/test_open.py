@@ -457,3 +457,24 @@ class Misbehaving(io.RawIOBase):
 def test_a_file_object_that_misreports_its_read_is_refused(answer, error):
     with pytest.raises(error):
         qvtok.open(Misbehaving(answer), format="json").load()
+
+
+def test_errors_pickle_whole(tmp_path):
+    # Errors cross process boundaries (Dask workers, multiprocessing) with
+    # their place and record intact.
+    import pickle
+
+    with pytest.raises(qvtok.JSONDecodeError) as caught:
+        qvtok.open(io.BytesIO(b'1\n2\n{"a": x}\n'), format="jsonl").load()
+    e = caught.value
+    e.add_note("seen here")
+    back = pickle.loads(pickle.dumps(e))
+    assert type(back) is qvtok.JSONDecodeError and str(back) == str(e)
+    assert (back.msg, back.pos, back.lineno, back.colno, back.record, back.__notes__) == (
+        e.msg, e.pos, e.lineno, e.colno, e.record, e.__notes__)
+    path = tmp_path / "x.gz"
+    path.write_bytes(gzip.compress(b"1\n" * 100)[:-9])
+    with pytest.raises(qvtok.CompressionError) as caught:
+        qvtok.open(path).load()
+    c = pickle.loads(pickle.dumps(caught.value))
+    assert (type(c), str(c), c.codec, c.offset) == (qvtok.CompressionError, str(caught.value), "gzip", caught.value.offset)

@@ -1,6 +1,25 @@
 """Fast, memory-conscious access to JSON and JSONL files far larger than memory."""
 
+from typing import Any
+
 from qvtok.lib._qvtok import CompressionError, JSONDecodeError, Records, RecordsIterator, bigjson, open
 from qvtok.partition import Partition
 
 __all__ = ["CompressionError", "JSONDecodeError", "Partition", "Records", "RecordsIterator", "bigjson", "open"]
+
+
+def _rebuild_error(cls: type, args: tuple[Any, ...], state: dict[str, Any]) -> BaseException:
+    error: BaseException = cls.__new__(cls)
+    error.args = args
+    error.__dict__.update(state)
+    return error
+
+
+def _reduce_error(self: JSONDecodeError) -> tuple[Any, ...]:
+    # json.JSONDecodeError pickles only msg, doc and pos, and rebuilds lineno
+    # and colno from a document a stream never holds: an error sent from a
+    # worker process would arrive with its place and `record` lost.
+    return (_rebuild_error, (type(self), self.args, dict(self.__dict__)))
+
+
+JSONDecodeError.__reduce__ = _reduce_error  # type: ignore[method-assign,assignment]

@@ -8,8 +8,8 @@ from qvtok.partition import Partition
 __all__ = ["CompressionError", "JSONDecodeError", "Partition", "Records", "RecordsIterator", "bigjson", "open"]
 
 
-def _rebuild_error(cls: type, args: tuple[Any, ...], state: dict[str, Any]) -> BaseException:
-    error: BaseException = cls.__new__(cls)
+def _rebuild_error(cls: type[BaseException], args: tuple[Any, ...], state: dict[str, Any]) -> BaseException:
+    error = cls.__new__(cls)
     error.args = args
     error.__dict__.update(state)
     return error

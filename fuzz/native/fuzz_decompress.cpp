@@ -20,9 +20,11 @@
 
 #include "core/codecs/codec.hpp"
 #include "core/records/decompress.hpp"
+#include "tests/memory_reader.hpp"
 
 using namespace qvtok;
 using records::IoError;
+using test::MemReader;
 
 namespace {
 
@@ -37,25 +39,6 @@ void expect(bool ok, const char* what) {
 
 constexpr std::size_t kReadSizes[] = {1, 7, 64, 4093, 65536, 3, 1000, 1 << 17};
 
-class MemReader final : public records::ByteReader {
-public:
-    MemReader(std::string data, bool file_like) : data_(std::move(data)), file_like_(file_like) {}
-    Expected<std::size_t, IoError> read(char* dst, std::size_t n) override {
-        std::size_t take = std::min(n, data_.size() - pos_);
-        std::memcpy(dst, data_.data() + pos_, take);
-        pos_ += take;
-        return take;
-    }
-    std::uint64_t size() const override { return data_.size(); }
-    bool reopenable() const override { return file_like_; }
-    bool readable_off_thread() const override { return file_like_; }
-
-private:
-    std::string data_;
-    bool file_like_;
-    std::size_t pos_ = 0;
-};
-
 struct Outcome {
     std::string out;
     bool capped = false;  // stopped early: a small file may decode to a great deal
@@ -64,7 +47,7 @@ struct Outcome {
 };
 
 Outcome decode(codecs::Codec codec, const std::string& bytes, std::size_t read_size, bool ahead) {
-    auto inner = std::make_unique<MemReader>(bytes, ahead);
+    auto inner = std::make_unique<MemReader>(bytes, SIZE_MAX, ahead);
     auto reader = ahead ? records::decompressing_reader(std::move(inner), codec, {})
                         : records::inline_decompressing_reader(std::move(inner), codec);
     expect(reader.ok(), "a codec that encodes cannot be read");

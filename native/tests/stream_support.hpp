@@ -11,29 +11,13 @@
 
 #include "core/json/value.hpp"
 #include "core/records/stream.hpp"
+#include "memory_reader.hpp"
 
 namespace qvtok::test {
 
-class ChunkReader final : public records::ByteReader {
-public:
-    ChunkReader(std::string data, std::size_t chunk) : data_(std::move(data)), chunk_(chunk) {}
-    Expected<std::size_t, records::IoError> read(char* dst, std::size_t n) override {
-        std::size_t take = std::min({n, chunk_, data_.size() - pos_});
-        std::memcpy(dst, data_.data() + pos_, take);
-        pos_ += take;
-        return take;
-    }
-    std::uint64_t size() const override { return data_.size(); }
-
-private:
-    std::string data_;
-    std::size_t chunk_;
-    std::size_t pos_ = 0;
-};
-
 inline records::RecordStream open_stream(const std::string& text, records::RecordFormat format,
                                          records::StreamRules rules = {}, std::size_t chunk = 1 << 20) {
-    records::RecordSource source(std::make_unique<ChunkReader>(text, chunk), {},
+    records::RecordSource source(std::make_unique<MemReader>(text, chunk), {},
                                  records::RecordStream::buffer_size(format));
     return records::RecordStream::adopt(std::move(source), format, std::move(rules));
 }

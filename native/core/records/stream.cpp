@@ -299,12 +299,14 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         return slot;
     }
     if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
-    // Where the piece starts in the file, known before the reader takes the text.
-    FilePos p = locate_after(start, std::string_view(text).substr(0, piece.begin));
+    // The white space before the piece, kept for placing an error: the reader
+    // takes the text, and finding the place of every record would count the
+    // block's line feeds once per record.
+    std::string lead(text, 0, piece.begin);
     auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
-        place(error, p);
+        place(error, locate_after(start, lead));
         error.record = records_out_++;
         return error;
     }

@@ -5,6 +5,8 @@
 //     storage recycled from an unrelated document, and a parse of the same
 //     bytes placed in the middle of a larger buffer all agree, on the values
 //     and on the error with its line, column and offset;
+//   - checking the text without building it fails exactly as reading it,
+//     and compacting it gives a text that reads the same;
 //   - a document that parsed can be walked to its end: element counts match
 //     the tape, object keys are distinct and in ascending byte order, strings
 //     are UTF-8 with a correct ASCII flag, numbers are finite.
@@ -140,10 +142,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string text(reinterpret_cast<const char*>(data), size);
     bool utf8 = is_valid_utf8(text);
     auto first = read_json_text(text);
+    const bool first_ok = first.ok();
     std::string expected = outcome(first, utf8);
     if (!first.ok()) expect(size == 0 ? first.error().offset == 0 : first.error().offset < size,
                             "error offset outside the text");
     if (!utf8) return 0;
+
+    // A check builds nothing but must fail exactly where the read did, in
+    // both number modes.
+    for (const ReadOptions& options : {ReadOptions{}, kJsonModuleOptions}) {
+        auto read = options.exact_integers ? read_json_text(text, options) : std::move(first);
+        auto check = check_json_text(text, options);
+        expect(check.has_value() == !read.ok(), "a check and a read disagree on whether the text reads");
+        if (check && !read.ok())
+            expect(check->syntax == read.error().syntax && check->line == read.error().line &&
+                       check->column == read.error().column && check->offset == read.error().offset,
+                   "a check fails elsewhere than the read");
+    }
+
+    // Compacting fails as the check does, and what it writes reads as the
+    // same document, now without any white space between tokens.
+    std::string compact = "x";
+    auto compacted = compact_json_text(text, compact);
+    expect(compacted.has_value() == !first_ok, "compacting and reading disagree on whether the text reads");
+    if (!compacted) {
+        expect(outcome(read_json_text(compact.substr(1)), true) == expected, "the compact text reads differently");
+        expect(check_json_text(compact.substr(1)) == std::nullopt, "the compact text does not check");
+        expect(compact.size() <= size + 1, "the compact text is longer");
+    } else {
+        expect(compact == "x", "a failed compaction wrote");
+    }
 
     // Again, with storage a previous, unrelated parse left behind.
     ReaderScratch scratch;

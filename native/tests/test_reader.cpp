@@ -479,3 +479,119 @@ TEST(reader_both_key_orders_and_number_modes_agree_on_random_texts) {
         scratch_exact.recycle(std::move(exact).value());
     }
 }
+
+namespace {
+
+std::string outcome_of(const std::optional<json::JsonParseError>& e) {
+    if (!e) return "ok";
+    return std::to_string(static_cast<int>(e->syntax)) + " at " + std::to_string(e->line) + ":" +
+           std::to_string(e->column) + " offset " + std::to_string(e->offset);
+}
+
+}  // namespace
+
+TEST(checking_a_text_fails_exactly_where_reading_it_does) {
+    // Random texts, and the same with one byte cut, doubled or replaced,
+    // under both number modes: a check agrees with a read on every outcome.
+    std::mt19937_64 rng(7122026);
+    static const char kBytes[] = "{}[],:\"\\ 0-1e.E+tnfu\x01\xc3";
+    int broken = 0;
+    for (int round = 0; round < 6000; ++round) {
+        std::string text = random_text(rng, 0);
+        if (round % 3 != 0 && !text.empty()) {
+            std::size_t at = rng() % text.size();
+            switch (rng() % 3) {
+                case 0: text.erase(at, 1); break;
+                case 1: text.insert(at, 1, text[at]); break;
+                default: text[at] = kBytes[rng() % (sizeof kBytes - 1)]; break;
+            }
+        }
+        for (const json::ReadOptions& options : {json::ReadOptions{}, as_python_reads()}) {
+            auto read = json::read_json_text(text, options);
+            std::optional<json::JsonParseError> read_error;
+            if (!read.ok()) read_error = read.error();
+            std::string expected = outcome_of(read_error), got = outcome_of(json::check_json_text(text, options));
+            CHECK(got == expected);
+            if (got != expected) {
+                std::fprintf(stderr, "text: %s\nread: %s\ncheck: %s\n", text.c_str(), expected.c_str(), got.c_str());
+                return;
+            }
+            broken += !read.ok();
+        }
+    }
+    CHECK(broken > 1000);  // the mutations reach the error paths
+}
+
+TEST(checking_finds_numbers_out_of_range_only_where_they_are) {
+    for (const char* text : {"1e400", "-1e308e", "123456789012345678901234567890e300", "[1e308, 17.9e307, 1.8e308]"}) {
+        auto e = json::check_json_text(text);
+        CHECK(e.has_value());
+    }
+    for (const char* text : {"1e308", "1.7976931348623157e308", "1e-400", "123456789012345678901234567890e270", "0e99999999999"}) {
+        CHECK(!json::check_json_text(text).has_value());
+    }
+}
+
+namespace {
+
+// The text of a valid JSON value with the white space outside its strings
+// dropped, byte by byte.
+std::string compacted_by_hand(std::string_view text) {
+    std::string out;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            in_string = escaped || c != '"';
+            escaped = !escaped && c == '\\';
+        } else if (c == ' ' || c == '\t' || c == '\n' || c == '\r') {
+            continue;
+        } else {
+            in_string = c == '"';
+        }
+        out += c;
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(compacting_drops_only_the_white_space_between_tokens) {
+    std::mt19937_64 rng(20261208);
+    static const char* const kSpace[] = {" ", "\n  ", "\t", "\r\n", "                    "};
+    for (int round = 0; round < 3000; ++round) {
+        // White space after every byte outside strings that may take it.
+        std::string dense = random_text(rng, 0), text = kSpace[rng() % 5];
+        bool in_string = false, escaped = false;
+        for (char c : dense) {
+            text += c;
+            if (in_string) {
+                in_string = escaped || c != '"';
+                escaped = !escaped && c == '\\';
+                if (in_string) continue;
+            } else if (c == '"') {
+                in_string = true;
+                continue;
+            }
+            if (std::string_view("{}[],:\"").find(c) != std::string_view::npos && rng() % 2) text += kSpace[rng() % 5];
+        }
+        std::string out = "kept";
+        auto fault = json::compact_json_text(text, out, as_python_reads());
+        CHECK(!fault.has_value());
+        CHECK(out == "kept" + compacted_by_hand(text));
+        if (fault || out != "kept" + compacted_by_hand(text)) {
+            std::fprintf(stderr, "text: %s\nout:  %s\n", text.c_str(), out.c_str());
+            return;
+        }
+    }
+}
+
+TEST(compacting_a_text_that_does_not_read_leaves_the_output_alone) {
+    for (const char* text : {"[1, 2", "{\"a\" 1}", "[1 2]", "\"a\tb\"", "  ", "[1e400]"}) {
+        std::string out = "before";
+        auto fault = json::compact_json_text(text, out);
+        auto check = json::check_json_text(text);
+        CHECK(fault.has_value() && check.has_value());
+        if (fault && check) CHECK_EQ(fault->offset, check->offset);
+        CHECK(out == "before");
+    }
+}

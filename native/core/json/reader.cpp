@@ -70,8 +70,17 @@ inline std::int64_t eight_digits(const char* p) {
     return static_cast<std::int64_t>(x);
 }
 
+// Where a check sends the bytes of decoded strings: nowhere.
+struct NoBytes {
+    void append(const char*, const char*) {}
+    void append(const char*, std::size_t) {}
+    void push_back(char) {}
+    std::size_t size() const { return 0; }
+};
+
 // Appends the code point as UTF-8.
-inline void append_utf8(std::string& out, std::uint32_t cp) {
+template <class Out>
+inline void append_utf8(Out& out, std::uint32_t cp) {
     char buf[4];
     std::size_t n;
     if (cp < 0x80) {
@@ -117,22 +126,48 @@ public:
 
 namespace {
 
+// One grammar for three jobs: kBuild reads the text onto a document's
+// tape; without it the same steps only check the text, so that a check
+// fails exactly where and how a read would, at a fraction of the cost. A
+// check with kCompact also writes the text without the white space between
+// its tokens: the reader is what knows where tokens end, so nothing else
+// needs to follow strings for it.
+template <bool kBuild, bool kCompact = false>
 class Reader {
 public:
     Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch,
            const ReadOptions& options, InterruptCheck check = nullptr)
+        requires kBuild
         : check_(check),
           options_(options),
-          doc_(doc),
           text_(doc.text.data()),
           base_(doc.text.data() + begin),
           p_(base_),
           end_(base_ + length),
-          scratch_(ScratchAccess::pending(scratch)),
-          order_(ScratchAccess::order(scratch)) {
-        scratch_.clear();
-        doc_.tape.reserve(std::min(length / kBytesPerNodeGuess + 4, kMaxReservedNodes));
-        doc_.entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
+          doc_(&doc),
+          scratch_(&ScratchAccess::pending(scratch)),
+          order_(&ScratchAccess::order(scratch)) {
+        scratch_->clear();
+        doc_->tape.reserve(std::min(length / kBytesPerNodeGuess + 4, kMaxReservedNodes));
+        doc_->entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
+    }
+
+    // `out` has room for all of `text` (kCompact only).
+    Reader(std::string_view text, const ReadOptions& options, char* out = nullptr)
+        requires(!kBuild)
+        : check_(nullptr),
+          options_(options),
+          text_(text.data()),
+          base_(text.data()),
+          p_(base_),
+          end_(base_ + text.size()),
+          out_(out),
+          copy_from_(base_) {}
+
+    // After a successful run with kCompact: the end of what was written.
+    char* compact_end() {
+        flush();
+        return out_;
     }
 
     bool run() {
@@ -188,6 +223,12 @@ private:
     }
 
     void skip_space_run() {
+        flush();
+        skip_spaces();
+        if constexpr (kCompact) copy_from_ = p_;
+    }
+
+    void skip_spaces() {
         // Indentation makes long runs common in pretty-printed files.
         using simd::Baseline;
         while (static_cast<std::size_t>(end_ - p_) >= Baseline::kRun) {
@@ -198,7 +239,23 @@ private:
         while (p_ != end_ && is_json_space(static_cast<unsigned char>(*p_))) ++p_;
     }
 
-    void push(std::uint64_t head, std::uint64_t payload) { doc_.tape.push_back(Node{head, payload}); }
+    // Compacting: the bytes since the last white space go out.
+    void flush() {
+        if constexpr (kCompact) {
+            std::size_t n = static_cast<std::size_t>(p_ - copy_from_);
+            std::memcpy(out_, copy_from_, n);
+            out_ += n;
+            copy_from_ = p_;
+        }
+    }
+
+    void push(std::uint64_t head, std::uint64_t payload) {
+        if constexpr (kBuild) doc_->tape.push_back(Node{head, payload});
+    }
+    std::size_t tape_size() const {
+        if constexpr (kBuild) return doc_->tape.size();
+        return 0;
+    }
 
     bool value() {
         if (--until_check_ == 0) [[unlikely]] {
@@ -270,7 +327,7 @@ private:
 
     bool array() {
         if (!enter()) return false;
-        std::size_t node = doc_.tape.size();
+        std::size_t node = tape_size();
         push(bits(Kind::Array), 0);
         std::uint64_t count = 0;
         skip_space();
@@ -295,18 +352,21 @@ private:
         }
         ++p_;
         ++depth_;
-        Node& n = doc_.tape[node];
-        n.head = bits(Kind::Array) | (count << kSizeShift);
-        n.payload = doc_.tape.size();
+        if constexpr (kBuild) {
+            Node& n = doc_->tape[node];
+            n.head = bits(Kind::Array) | (count << kSizeShift);
+            n.payload = doc_->tape.size();
+        }
         return true;
     }
 
     bool object() {
         if (!enter()) return false;
-        std::size_t node = doc_.tape.size();
+        std::size_t node = tape_size();
         push(bits(Kind::Object), 0);
         push(0, 0);  // filled with the first entry's index when the object closes
-        std::size_t mark = scratch_.size();
+        std::size_t mark = 0;
+        if constexpr (kBuild) mark = scratch_->size();
         skip_space();
         if (p_ == end_) return fail_offending(Syntax::EofObject);
         if (*p_ != '}') {
@@ -319,9 +379,9 @@ private:
                 if (p_ == end_) return fail_offending(Syntax::EofObject);
                 if (*p_ != ':') return fail_offending(Syntax::ExpectedColon);
                 ++p_;
-                std::uint64_t at = doc_.tape.size();
+                std::uint64_t at = tape_size();
                 if (!value()) return false;
-                scratch_.push_back(Entry{key_offset, key_head, at});
+                if constexpr (kBuild) scratch_->push_back(Entry{key_offset, key_head, at});
                 skip_space();
                 if (p_ == end_) return fail_offending(Syntax::EofObject);
                 char c = *p_;
@@ -339,12 +399,12 @@ private:
         }
         ++p_;
         ++depth_;
-        close_object(node, mark);
+        if constexpr (kBuild) close_object(node, mark);
         return true;
     }
 
     std::string_view key(const Entry& e) const {
-        const char* src = (e.key_head & kArenaBit) ? doc_.arena.data() : text_;
+        const char* src = (e.key_head & kArenaBit) ? doc_->arena.data() : text_;
         return std::string_view(src + e.key_offset, e.key_head >> kSizeShift);
     }
 
@@ -354,7 +414,7 @@ private:
     std::uint64_t key_prefix(const Entry& e) const {
         std::size_t len = e.key_head >> kSizeShift;
         if (len == 0) return 0;
-        const std::string& src = (e.key_head & kArenaBit) ? doc_.arena : doc_.text;
+        const std::string& src = (e.key_head & kArenaBit) ? doc_->arena : doc_->text;
         std::uint64_t x = 0;
         std::memcpy(&x, src.data() + e.key_offset,
                     src.size() - e.key_offset >= 8 ? 8 : std::min<std::size_t>(len, 8));
@@ -375,36 +435,37 @@ private:
     // equal keys only the last one stays (a later duplicate replaces the
     // earlier value). Returns the number of entries kept.
     std::size_t close_entries(std::size_t mark) {
-        const Entry* first = scratch_.data() + mark;
-        const std::size_t n = scratch_.size() - mark;
+        const Entry* first = scratch_->data() + mark;
+        const std::size_t n = scratch_->size() - mark;
         if (n <= 1) {
-            doc_.entries.insert(doc_.entries.end(), first, first + n);
+            doc_->entries.insert(doc_->entries.end(), first, first + n);
             return n;
         }
-        order_.resize(n);
-        for (std::size_t i = 0; i < n; ++i) order_[i] = SortKey{key_prefix(first[i]), i};
+        std::vector<SortKey>& order = *order_;
+        order.resize(n);
+        for (std::size_t i = 0; i < n; ++i) order[i] = SortKey{key_prefix(first[i]), i};
         bool duplicates = false;
         if (n <= 16) {
             // Stable insertion sort; an equal key is met exactly where the
             // later entry stops, so duplicates are noticed for free.
             for (std::size_t i = 1; i < n; ++i) {
-                SortKey x = order_[i];
+                SortKey x = order[i];
                 std::size_t j = i;
                 while (j > 0) {
-                    int c = compare(order_[j - 1], x, first);
+                    int c = compare(order[j - 1], x, first);
                     if (c <= 0) {
                         duplicates |= c == 0;
                         break;
                     }
-                    order_[j] = order_[j - 1];
+                    order[j] = order[j - 1];
                     --j;
                 }
-                order_[j] = x;
+                order[j] = x;
             }
         } else {
             // The position breaks ties, so the unstable sort keeps equal keys
             // in document order.
-            std::sort(order_.begin(), order_.end(), [&](const SortKey& a, const SortKey& b) {
+            std::sort(order.begin(), order.end(), [&](const SortKey& a, const SortKey& b) {
                 int c = compare(a, b, first);
                 return c < 0 || (c == 0 && a.pos < b.pos);
             });
@@ -412,29 +473,29 @@ private:
         }
         std::size_t kept = 0;
         for (std::size_t i = 0; i < n; ++i) {
-            if (duplicates && i + 1 < n && compare(order_[i], order_[i + 1], first) == 0) continue;
-            doc_.entries.push_back(first[order_[i].pos]);
+            if (duplicates && i + 1 < n && compare(order[i], order[i + 1], first) == 0) continue;
+            doc_->entries.push_back(first[order[i].pos]);
             ++kept;
         }
         return kept;
     }
 
     void close_object(std::size_t node, std::size_t mark) {
-        std::uint64_t first_entry = doc_.entries.size();
+        std::uint64_t first_entry = doc_->entries.size();
         std::uint64_t n;
         if (options_.key_order == KeyOrder::Sorted) [[likely]] {
             n = close_entries(mark);
         } else {
             // As written, repeated keys and all: the one building a mapping
             // decides which member wins.
-            n = scratch_.size() - mark;
-            doc_.entries.insert(doc_.entries.end(), scratch_.begin() + static_cast<std::ptrdiff_t>(mark),
-                                scratch_.end());
+            n = scratch_->size() - mark;
+            doc_->entries.insert(doc_->entries.end(), scratch_->begin() + static_cast<std::ptrdiff_t>(mark),
+                                scratch_->end());
         }
-        scratch_.resize(mark);
-        doc_.tape[node].head = bits(Kind::Object) | (n << kSizeShift);
-        doc_.tape[node].payload = doc_.tape.size();
-        doc_.tape[node + 1].payload = first_entry;
+        scratch_->resize(mark);
+        doc_->tape[node].head = bits(Kind::Object) | (n << kSizeShift);
+        doc_->tape[node].payload = doc_->tape.size();
+        doc_->tape[node + 1].payload = first_entry;
     }
 
     // Entered just past the opening quote; leaves p_ past the closing one.
@@ -456,7 +517,17 @@ private:
     // the arena from the first escape on.
     bool escaped_string(const char* start, const char* stop, bool non_ascii, std::uint64_t& head,
                         std::uint64_t& offset) {
-        std::string& out = doc_.arena;
+        if constexpr (kBuild) {
+            return decode_string(doc_->arena, start, stop, non_ascii, head, offset);
+        } else {
+            NoBytes none;
+            return decode_string(none, start, stop, non_ascii, head, offset);
+        }
+    }
+
+    template <class Out>
+    bool decode_string(Out& out, const char* start, const char* stop, bool non_ascii, std::uint64_t& head,
+                       std::uint64_t& offset) {
         std::size_t out_start = out.size();
         for (;;) {
             if (stop == end_) return fail_at_end(Syntax::EofString);
@@ -665,6 +736,11 @@ private:
             }
             return true;
         }
+        if constexpr (!kBuild) {
+            // Below 2^64 * 10^280 no literal rounds to infinity: only larger
+            // ones need the conversion to be checked.
+            if (e <= 280) return true;
+        }
         double f;
         if (!detail::decimal_to_double_fast(start, p_, s, e, negative, exact, f))
             return fail_consumed(Syntax::NumberOutOfRange);
@@ -685,13 +761,18 @@ private:
     unsigned until_check_ = kValuesBetweenChecks;
     bool interrupted_ = false;
 
-    Document& doc_;
     const char* text_;  // start of the owned text: string offsets count from here
     const char* base_;  // start of the parsed range: error positions count from here
     const char* p_;
     const char* end_;
-    std::vector<Entry>& scratch_;  // entries of the objects still open
-    std::vector<SortKey>& order_;  // reused by every object's sort
+    // Compacting only: where the next byte goes, and the first byte read
+    // but not yet written.
+    char* out_ = nullptr;
+    const char* copy_from_ = nullptr;
+    // Building only.
+    Document* doc_ = nullptr;
+    std::vector<Entry>* scratch_ = nullptr;  // entries of the objects still open
+    std::vector<SortKey>* order_ = nullptr;  // reused by every object's sort
     unsigned depth_ = kNestingLimit + 1;  // nesting left; one level past the limit fails
     Syntax error_syntax_ = Syntax::EofValue;
     std::size_t error_at_ = 0;
@@ -713,7 +794,7 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
     // read outside it.
     begin = std::min(begin, doc.text.size());
     length = std::min(length, doc.text.size() - begin);
-    Reader reader(doc, begin, length, scratch, options);
+    Reader<true> reader(doc, begin, length, scratch, options);
     if (!reader.run()) return reader.error();
     return doc;
 }
@@ -733,9 +814,28 @@ Expected<Document, JsonParseError> read_json_text(std::string text, const ReadOp
     Document doc;
     doc.text = std::move(text);
     ReaderScratch scratch;
-    Reader reader(doc, 0, doc.text.size(), scratch, options, check);
+    Reader<true> reader(doc, 0, doc.text.size(), scratch, options, check);
     if (!reader.run()) return reader.error();
     return doc;
+}
+
+std::optional<JsonParseError> check_json_text(std::string_view text, const ReadOptions& options) {
+    Reader<false> reader(text, options);
+    if (!reader.run()) return reader.error();
+    return std::nullopt;
+}
+
+std::optional<JsonParseError> compact_json_text(std::string_view text, std::string& out, const ReadOptions& options) {
+    std::size_t had = out.size();
+    // The compact text is never longer than the text.
+    out.resize(had + text.size());
+    Reader<false, true> reader(text, options, out.data() + had);
+    if (!reader.run()) {
+        out.resize(had);
+        return reader.error();
+    }
+    out.resize(static_cast<std::size_t>(reader.compact_end() - out.data()));
+    return std::nullopt;
 }
 
 }  // namespace qvtok::json

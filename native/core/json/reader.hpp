@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -92,6 +93,17 @@ Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t 
                                                   const ReadOptions& options = {});
 Expected<Document, JsonParseError> read_json_text(std::string text, std::size_t begin,
                                                   std::size_t length);
+
+// Checks `text` as read_json_text reads it with `options`, building
+// nothing: the same errors at the same places, or nullopt when it reads.
+std::optional<JsonParseError> check_json_text(std::string_view text, const ReadOptions& options = {});
+
+// As check_json_text, and when the text reads, appends it to `out` with the
+// white space between its tokens dropped: every other byte as it stands, so
+// numbers keep their spelling and objects their members. `out` is left as
+// it was when the text does not read.
+std::optional<JsonParseError> compact_json_text(std::string_view text, std::string& out,
+                                                const ReadOptions& options = {});
 
 // Whole-text convenience forms, with an optional interruption check.
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);

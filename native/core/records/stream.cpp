@@ -298,6 +298,24 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         ++records_out_;
         return slot;
     }
+    if (!rules_.build) {
+        std::string_view body = std::string_view(text).substr(piece.begin, piece.length);
+        auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, slot.raw, rules_.read)
+                                                       : json::check_json_text(body, rules_.read);
+        if (fault) {
+            Error error = json::syntax_error(code, *fault, start + piece.begin);
+            place(error, locate_after(start, std::string_view(text).substr(0, piece.begin)));
+            error.record = records_out_++;
+            return error;
+        }
+        ++records_out_;
+        if (rules_.keep_raw && !rules_.compact) {
+            text.resize(piece.begin + piece.length);
+            text.erase(0, piece.begin);
+            slot.raw = std::move(text);
+        }
+        return slot;
+    }
     if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
     // The white space before the piece, kept for placing an error: the reader
     // takes the text, and finding the place of every record would count the

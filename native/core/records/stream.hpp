@@ -94,6 +94,13 @@ struct StreamRules {
     bool repair_utf8 = true;
     // True, with `parse`: slots carry the record's raw text beside its value.
     bool keep_raw = false;
+    // False, with `parse`: records are checked as the reader would read
+    // them, with the same errors, but no document is built; their slots
+    // carry no value.
+    bool build = true;
+    // True, with `keep_raw` and not `build`: the raw text comes with the
+    // white space between its tokens dropped.
+    bool compact = false;
     // How records are parsed.
     json::ReadOptions read;
 };

@@ -12,6 +12,12 @@ records::StreamRules Cursor::document_rules() {
     return rules;
 }
 
+records::StreamRules Cursor::checking_rules() {
+    records::StreamRules rules = document_rules();
+    rules.build = false;
+    return rules;
+}
+
 Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules,
                                                           std::optional<bool> skip) {
     PyRef errors(PyList_New(0));

@@ -34,6 +34,8 @@ public:
     // Values as Python's json reads them: keys in document order, big
     // integers exact.
     static records::StreamRules document_rules();
+    // The same, for passes that only check records: none is built.
+    static records::StreamRules checking_rules();
 
     // The next record (Kind::Record), or nullopt at the end. A record error
     // is raised as qvtok.JSONDecodeError, or kept and passed over when the

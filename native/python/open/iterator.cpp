@@ -33,22 +33,14 @@ PyResult step(IteratorObject* it) {
     if (!slot) return std::move(slot).error();
     if (!slot.value()) return PyRef();  // the end
     records::Slot& s = *slot.value();
-    if (it->mode == Yield::Raw) {
+    // A compact pass's raw text comes checked and compacted by the reader.
+    if (it->mode == Yield::Raw || it->mode == Yield::Compact) {
         std::string_view raw = raw_text(s);
         PyRef bytes(PyBytes_FromStringAndSize(raw.data(), static_cast<Py_ssize_t>(raw.size())));
         if (!bytes) return CallError::fetch();
         return bytes;
     }
     if (!s.record) panic("a parsed pass gave a record without its value");
-    if (it->mode == Yield::Compact) {
-        // Parsed, so known to be one JSON value; no Python value is built.
-        std::string out;
-        append_compact(out, s.raw);
-        it->cursor->stream.recycle(std::move(*s.record));
-        PyRef bytes(PyBytes_FromStringAndSize(out.data(), static_cast<Py_ssize_t>(out.size())));
-        if (!bytes) return CallError::fetch();
-        return bytes;
-    }
     PyResult value = it->cursor->converter.convert(s.record->root());
     it->cursor->stream.recycle(std::move(*s.record));
     if (!value || it->mode == Yield::Values) return value;

@@ -74,7 +74,7 @@ Expected<std::uint64_t, CallError> size_arg(PyObject* arg) {
 }
 
 records::StreamRules plan_rules(const Settings& s) {
-    records::StreamRules rules = Cursor::document_rules();
+    records::StreamRules rules = Cursor::checking_rules();
     rules.at = s.at;
     return rules;
 }

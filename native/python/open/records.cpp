@@ -35,8 +35,9 @@ void records_dealloc(PyObject* self) {
 
 PyResult iterate(PyObject* self, Yield mode) {
     Settings& s = settings_of(self);
-    records::StreamRules rules = Cursor::document_rules();
-    rules.keep_raw = mode == Yield::Compact;
+    // Compact texts are checked by the reader, never built.
+    records::StreamRules rules = mode == Yield::Compact ? Cursor::checking_rules() : Cursor::document_rules();
+    rules.keep_raw = rules.compact = mode == Yield::Compact;
     auto cursor = Cursor::start(s, mode != Yield::Raw, rules);
     if (!cursor) return std::move(cursor).error();
     return new_iterator(std::move(cursor).value(), mode, s.at.has_value());
@@ -242,8 +243,8 @@ private:
 Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
     // Parsed by the stream, so that a broken record is placed in the file
     // like any other; the raw text kept beside the value is what is written.
-    records::StreamRules rules = Cursor::document_rules();
-    rules.keep_raw = true;
+    records::StreamRules rules = Cursor::checking_rules();
+    rules.keep_raw = rules.compact = true;
     auto cursor = Cursor::start(settings, true, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
@@ -263,7 +264,7 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
         }
         if (!slot.value()) break;
         records::Slot& s = *slot.value();
-        append_compact(out, s.raw);
+        out += raw_text(s);
         out += '\n';
         ++written;
         if (s.record) c.stream.recycle(std::move(*s.record));
@@ -482,7 +483,7 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 
 PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress) {
     // Every record parsed, none converted; errors kept, never raised.
-    auto cursor = Cursor::start(settings, true, Cursor::document_rules(), true);
+    auto cursor = Cursor::start(settings, true, Cursor::checking_rules(), true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     c.keep = keep;
@@ -503,7 +504,7 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
             auto slot = c.next();
             if (!slot) return std::move(slot).error();
             if (!slot.value()) break;
-            c.stream.recycle(std::move(*slot.value()->record));
+            if (slot.value()->record) c.stream.recycle(std::move(*slot.value()->record));
             if (n % 256 == 0 && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(50)) {
                 last = std::chrono::steady_clock::now();
                 free.hold();

@@ -86,35 +86,4 @@ Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteRead
     return next.value() == std::string_view::npos ? RecordFormat::Json : RecordFormat::Jsonl;
 }
 
-void append_compact(std::string& out, std::string_view raw) {
-    out.reserve(out.size() + raw.size());
-    std::size_t i = 0;
-    const std::size_t n = raw.size();
-    while (i < n) {
-        char c = raw[i];
-        if (c == '"') {
-            // A string, copied whole: its end is the first quote that no
-            // backslash escapes.
-            std::size_t j = i + 1;
-            while (j < n) {
-                const char* q = static_cast<const char*>(std::memchr(raw.data() + j, '"', n - j));
-                if (q == nullptr) {
-                    j = n;
-                    break;
-                }
-                std::size_t at = static_cast<std::size_t>(q - raw.data());
-                std::size_t slashes = 0;
-                while (at - slashes > i + 1 && raw[at - slashes - 1] == '\\') ++slashes;
-                j = at + 1;
-                if (slashes % 2 == 0) break;
-            }
-            out.append(raw.data() + i, j - i);
-            i = j;
-            continue;
-        }
-        if (!is_json_space(c)) out += c;
-        ++i;
-    }
-}
-
 }  // namespace qvtok::open

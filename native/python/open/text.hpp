@@ -1,5 +1,5 @@
 // Byte work of qvtok.open that needs no interpreter: telling JSON from JSONL
-// by a file's first line, and compacting a record's raw text to one line.
+// by a file's first line.
 #pragma once
 
 #include <cstdint>
@@ -27,9 +27,5 @@ std::optional<records::RecordFormat> format_by_name(std::string_view name);
 // read again before the rest.
 Expected<records::RecordFormat, records::IoError> sniff_format(records::ByteReader& reader, std::string& prefix);
 
-// Appends `raw`, one JSON value, with the white space outside its strings
-// dropped: every other byte is kept as it stands, so numbers keep their
-// spelling and objects their key order. `raw` must be valid JSON.
-void append_compact(std::string& out, std::string_view raw);
 
 }  // namespace qvtok::open

@@ -240,23 +240,40 @@ struct Kernels {
         std::uint64_t stack = st.kinds[0];
         std::uint64_t bad = 0;
         std::int64_t depth = depth0;
-        for (std::uint64_t bits = structural; bits != 0; bits &= bits - 1) {
+        // Only brackets are walked one by one: a comma matters only at depth
+        // 1, and between two brackets the depth stands still, so the commas
+        // up to the next bracket are looked at together, and only there.
+        // Dense data (arrays of coordinates, of numbers) has most of its
+        // commas below depth 1.
+        const std::uint64_t brackets = structural & (win.opens | win.closes);
+        std::uint64_t commas = structural & ~brackets;
+        for (std::uint64_t bits = brackets;; bits &= bits - 1) {
+            const std::uint64_t next = bits & (0 - bits);  // the next bracket; 0 when none is left
+            if (depth == 1) {
+                std::uint64_t top = commas & (next - 1);  // all the rest when none is left
+                if (top != 0) {
+                    if (bad != 0) break;
+                    st.kinds[0] = stack;
+                    found = stop(st, off + static_cast<unsigned>(__builtin_ctzll(top)), Stop::Comma);
+                    return true;
+                }
+            }
+            if (bits == 0) break;
             unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
             std::uint64_t c = w[i];
-            std::uint64_t open = (c >> 1) & 1;      // "[" "{"
-            std::uint64_t close = (c & 1) & ~open;  // "]" "}" (the comma is even)
+            std::uint64_t open = (c >> 1) & 1;  // "[" "{"; else "]" "}"
             std::uint64_t kind = (c >> 5) & 1;
             if (depth == 1 && open == 0) {
                 if (bad != 0) break;
                 st.kinds[0] = stack;
-                found = close == 0 ? stop(st, off + i, Stop::Comma)
-                        : kind == 0 ? stop(st, off + i, Stop::Close)
-                                    : mismatch(st, depth, off + i);
+                found = kind == 0 ? stop(st, off + i, Stop::Close) : mismatch(st, depth, off + i);
                 return true;
             }
+            std::uint64_t close = open ^ 1;
             bad |= close & (stack ^ kind);
             stack = open != 0 ? (stack << 1) | kind : stack >> close;
             depth += static_cast<std::int64_t>(open) - static_cast<std::int64_t>(close);
+            commas &= ~((next << 1) - 1);  // those before this bracket are passed
         }
         if ((bad & 1) != 0) return walk_deep(w, structural, off, st, found);
         st.kinds[0] = stack;

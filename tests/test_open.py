@@ -369,6 +369,40 @@ def test_validate_counts_good_records_and_never_raises(data, good, bad):
     assert (count, len(errors)) == (good, bad)
 
 
+@pytest.mark.parametrize("text", [b"[1,,2]", b"[1, 2, ]", b"[,]", b"[\n1,\n\n,2]", b'{"f": [1,,2]}', b'{"f": {"a": 1,}}'])
+@pytest.mark.parametrize("at", [None, "/f"])
+def test_blank_elements_fail_where_json_fails(tmp_path, text, at):
+    """A blank element is no record and no silent skip: the error json
+    gives, at its place, in every pass; records on either side still come."""
+    if at is None and text.startswith(b"{"):
+        text = text[text.index(b":") + 1 : -1].strip()
+    doc = b'{"f": %s}' % text if at and not text.startswith(b"{") else text
+    with pytest.raises(json.JSONDecodeError) as expected:
+        json.loads(doc)
+    path = tmp_path / "blank.json"
+    path.write_bytes(doc)
+    with pytest.raises(qvtok.JSONDecodeError) as got:
+        qvtok.open(path, at=at).load()
+    assert (got.value.pos, got.value.lineno, got.value.colno) == (expected.value.pos, expected.value.lineno, expected.value.colno)
+    it = iter(qvtok.open(path, at=at, on_error="skip"))
+    good = list(it)
+    assert it.error_count >= 1 and it.errors[0].pos == expected.value.pos
+    places = [(e.pos, e.lineno, e.colno, e.record) for e in it.errors]
+    for workers in (1, 2):
+        count, errors = qvtok.open(path, at=at).validate(workers=workers)
+        assert (count, [(e.pos, e.lineno, e.colno, e.record) for e in errors]) == (len(good), places)
+    with pytest.raises(qvtok.JSONDecodeError):
+        qvtok.open(path, at=at).to_jsonl(io.BytesIO())
+
+
+@pytest.mark.parametrize("doc", [b"[]", b"[ \n ]", b'{"f": []}', b'{"f": {}}'])
+def test_empty_containers_hold_no_records(doc):
+    at = "/f" if doc.startswith(b"{") else None
+    records = qvtok.open(io.BytesIO(doc), at=at)
+    assert records.load() == []
+    assert qvtok.open(io.BytesIO(doc), at=at).validate() == (0, [])
+
+
 def test_trailing_characters_after_the_array_are_a_record_error():
     with pytest.raises(qvtok.JSONDecodeError):
         qvtok.open(io.BytesIO(b"[1, 2] 3"), format="json").load()

@@ -200,3 +200,60 @@ TEST(random_bytes_give_the_same_steps_in_any_chunks_and_raw_texts_from_the_file)
         }
     }
 }
+
+TEST(strict_elements_refuse_blanks_but_empty_containers_hold_none) {
+    // Each text under a top-level array and under a pointer, in chunks of 1
+    // byte and whole: blanks are errors at their separator, "[]" and "{}"
+    // stay one blank slot (no record), and the stream goes on after the error. Lenient rules
+    // (bigjson's) pass blank elements over.
+    struct Case {
+        const char* text;
+        const char* strict;   // the steps
+        const char* lenient;  // of a top-level array, lenient
+    };
+    const Case cases[] = {
+        {"[]", "blank", "blank"},
+        {"[ \n ]", "blank", "blank"},
+        {"[1,,2]", "1|error:@3 1:4 #1|2", "1 | blank | 2"},
+        {"[1,2,]", "1|2|error:@5 1:6 #2", "1 | 2 | blank"},
+        {"[,]", "error:@1 1:2 #0|error:@2 1:3 #1", "blank | blank"},
+        {"[\n1,\n\n,2]", "1|error:@6 4:1 #1|2", "1 | blank | 2"},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t chunk : {std::size_t(1), std::size_t(1) << 20}) {
+            for (bool pointer : {false, true}) {
+                std::string text = pointer ? std::string("{\"a\":") + c.text + "}" : std::string(c.text);
+                records::StreamRules rules = pointer ? test::at("/a") : records::StreamRules{};
+                rules.strict_elements = true;
+                auto stream = test::open_stream(text, RecordFormat::Json, rules, chunk);
+                std::string got;
+                for (const test::Step& s : test::run(stream)) {
+                    std::string t = s.text;
+                    // Codes differ by nothing here; the place is what counts.
+                    if (!s.ok) t = "error:" + t.substr(t.find('@'));
+                    if (pointer && !s.ok) {
+                        // The pointer's document starts 5 bytes later.
+                        const Error& e = s.error;
+                        t = "error:@" + std::to_string(e.offset - 5) + " " + std::to_string(e.file_line) + ":" +
+                            std::to_string(e.file_column - (e.file_line == 1 ? 5 : 0)) + " #" +
+                            std::to_string(e.record);
+                    }
+                    got += (got.empty() ? "" : "|") + t;
+                }
+                CHECK(got == c.strict);
+                if (got != c.strict) std::fprintf(stderr, "%s (chunk %zu): %s\n", text.c_str(), chunk, got.c_str());
+            }
+        }
+        auto lenient = test::open_stream(c.text, RecordFormat::Json);
+        CHECK(test::texts(test::run(lenient)) == c.lenient);
+    }
+    // An object's members alike.
+    auto stream = test::open_stream("{\"a\":{\"x\":1,}}", RecordFormat::Json, [] {
+        records::StreamRules r = test::at("/a");
+        r.strict_elements = true;
+        return r;
+    }());
+    auto steps = test::run(stream);
+    CHECK(steps.size() == 2 && !steps[1].ok && steps[1].error.syntax == json::Syntax::TrailingComma &&
+          steps[1].error.offset == 12);
+}

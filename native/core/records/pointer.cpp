@@ -273,6 +273,7 @@ PointerWalker::Event PointerWalker::feed(std::string_view bytes, std::size_t& us
                     scan_ = simd::ArrayState{};
                     text_.clear();
                     text_start_ = fed_ + i;
+                    first_member_ = true;
                     state_ = State::Gather;
                 } else {
                     frames_.push_back(Frame{c == '{', 0});
@@ -408,6 +409,7 @@ PointerWalker::Event PointerWalker::feed(std::string_view bytes, std::size_t& us
                 scan_ = simd::ArrayState{};
                 used = at + 1;
                 fed_ += used;
+                member_first_ = std::exchange(first_member_, false);
                 if (closes) {
                     close_container();
                 } else {

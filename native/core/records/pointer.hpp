@@ -93,6 +93,10 @@ public:
     // A member text is being gathered (its start is text_start()).
     bool gathering() const { return state_ == State::Gather; }
     std::string take_text() { return std::exchange(text_, std::string()); }
+    // After a Member: whether it was its container's first, and whether a
+    // comma (not the closer) ended it.
+    bool member_first() const { return member_first_; }
+    bool member_by_comma() const { return next_start_pending_; }
 
     json::Syntax fault() const { return fault_; }
     std::uint64_t fault_offset() const { return fault_offset_; }
@@ -131,6 +135,8 @@ private:
     bool target_object_ = false;
     bool key_escaped_ = false;
     bool next_start_pending_ = false;
+    bool first_member_ = false;   // the member being gathered is the container's first
+    bool member_first_ = false;   // the member that ended was
     std::string key_;
     std::string text_;
     std::uint64_t fed_ = 0;

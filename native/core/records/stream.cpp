@@ -39,8 +39,14 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
     Event event = Event::NeedMore;
     switch (found.stop) {
         case simd::Stop::More: break;
-        case simd::Stop::Comma: event = Event::Separator; break;
-        case simd::Stop::Close: event = Event::Closed; break;
+        case simd::Stop::Comma:
+            event = Event::Separator;
+            ended_first_ = std::exchange(first_, false);
+            break;
+        case simd::Stop::Close:
+            event = Event::Closed;
+            ended_first_ = first_;
+            break;
         case simd::Stop::Mismatch:
         case simd::Stop::Control:
             // The offending byte ends the text, so that the reader names it.
@@ -362,7 +368,9 @@ Expected<Slot> RecordStream::next_json_slot() {
         std::uint64_t start = scanner_.text_start();
         std::string text = scanner_.take_text();
         if (phase_ == Phase::AfterArray && !rules_.check_after_array) phase_ = Phase::Finished;
-        return make_slot(std::move(text), start, false, ErrorCode::InvalidElement);
+        std::uint64_t separator = start + text.size();
+        return refuse_blank(make_slot(std::move(text), start, false, ErrorCode::InvalidElement), scanner_.ended_first(),
+                            event == ElementScanner::Event::Separator, separator, ErrorCode::InvalidElement);
     }
 }
 
@@ -400,7 +408,11 @@ Expected<Slot> RecordStream::next_walk_slot() {
             case PointerWalker::Event::Member: {
                 std::uint64_t start = walker_->text_start();
                 if (stop_at_ && position() >= *stop_at_ && after_comma()) phase_ = Phase::Finished;
-                return make_slot(walker_->take_text(), start, walker_->in_object(), ErrorCode::InvalidElement);
+                std::string text = walker_->take_text();
+                std::uint64_t separator = start + text.size();
+                return refuse_blank(make_slot(std::move(text), start, walker_->in_object(), ErrorCode::InvalidElement),
+                                    walker_->member_first(), walker_->member_by_comma(), separator,
+                                    ErrorCode::InvalidElement);
             }
             case PointerWalker::Event::Broken:
                 phase_ = Phase::Finished;
@@ -486,7 +498,11 @@ std::optional<Expected<Slot>> RecordStream::walk_line() {
             case PointerWalker::Event::NeedMore: continue;
             case PointerWalker::Event::Member: {
                 std::uint64_t start = base + walker_->text_start();
-                return make_slot(walker_->take_text(), start, walker_->in_object(), ErrorCode::InvalidLine);
+                std::string text = walker_->take_text();
+                std::uint64_t separator = start + text.size();
+                return refuse_blank(make_slot(std::move(text), start, walker_->in_object(), ErrorCode::InvalidLine),
+                                    walker_->member_first(), walker_->member_by_comma(), separator,
+                                    ErrorCode::InvalidLine);
             }
             case PointerWalker::Event::Broken: {
                 line_pos_ = end;
@@ -509,6 +525,24 @@ std::optional<Expected<Slot>> RecordStream::walk_line() {
             }
         }
     }
+}
+
+Expected<Slot> RecordStream::refuse_blank(Expected<Slot> slot, bool first, bool by_comma, std::uint64_t separator,
+                                          ErrorCode code) {
+    if (!rules_.strict_elements || !slot || slot.value().kind != Slot::Kind::Blank || (first && !by_comma))
+        return slot;
+    // As json.load says it: a value was due before this comma, or the
+    // comma before this closer has nothing after it.
+    Error error = Error::of(code);
+    error.syntax = by_comma ? json::Syntax::ExpectedValue : json::Syntax::TrailingComma;
+    error.offset = separator;
+    error.line = 1;
+    error.column = 1;
+    FilePos p = locate(separator);
+    error.file_line = p.line;
+    error.file_column = p.column;
+    error.record = records_out_++;
+    return error;
 }
 
 Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCode code, bool member) {

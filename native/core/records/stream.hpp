@@ -54,6 +54,9 @@ public:
 
     // The gathered text, which starts afresh.
     std::string take_text() { return std::exchange(text_, std::string()); }
+    // Whether the element that just ended was its array's first: only a
+    // blank first element that the closer ends is an empty array.
+    bool ended_first() const { return ended_first_; }
 
     // Ready to take, from stream offset `at`, the elements of an array
     // entered before: `at` is where an element's text starts.
@@ -61,10 +64,13 @@ public:
         shape_ = Shape::Array;
         fed_ = at;
         text_start_ = at;
+        first_ = false;
     }
 
 private:
     simd::ArrayState state_;
+    bool first_ = true;
+    bool ended_first_ = false;
     Shape shape_ = Shape::Unknown;
     std::string text_;
     std::uint64_t fed_ = 0;
@@ -103,6 +109,10 @@ struct StreamRules {
     bool compact = false;
     // How records are parsed.
     json::ReadOptions read;
+    // True: a blank element or member (as in "[1,,2]" or "[1,2,]") is the
+    // error json.load gives for it, not a slot of its own; only the blank
+    // of an empty container stays one.
+    bool strict_elements = false;
 };
 
 // One step of the stream: a record, a slot that holds none (a blank element
@@ -230,6 +240,11 @@ private:
     // rules, and a failure to parse as an error of `code`.
     Expected<Slot> make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code);
     Error element_error(std::string text, std::uint64_t start, ErrorCode code, bool member);
+    // Under strict_elements, a Blank `slot` that is not an empty container
+    // (the first element, ended by the closer) becomes an error at its
+    // separator, at stream offset `separator`.
+    Expected<Slot> refuse_blank(Expected<Slot> slot, bool first, bool by_comma, std::uint64_t separator,
+                                ErrorCode code);
     Error no_match(std::uint64_t document_start);
     // The reader's error at stream offset `offset`, with the file's line and
     // column; the byte must lie in the current block or be its end.

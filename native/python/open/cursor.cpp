@@ -9,6 +9,7 @@ records::StreamRules Cursor::document_rules() {
     rules.read.key_order = json::KeyOrder::Document;
     rules.read.exact_integers = true;
     rules.repair_utf8 = false;
+    rules.strict_elements = true;
     return rules;
 }
 

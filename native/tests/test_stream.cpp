@@ -257,3 +257,42 @@ TEST(strict_elements_refuse_blanks_but_empty_containers_hold_none) {
     CHECK(steps.size() == 2 && !steps[1].ok && steps[1].error.syntax == json::Syntax::TrailingComma &&
           steps[1].error.offset == 12);
 }
+
+TEST(a_single_document_read_whole_gives_its_value_and_places_its_errors) {
+    // A document that is no array, much larger than a block, starting after
+    // more than a block of white space: its value whole, in any chunks; a
+    // fault far inside it is placed by file line and column; a read that
+    // fails part way is an error, not a short document.
+    std::string lead(RecordStream::kBlockSize + 17, ' ');
+    lead += "\n\n ";
+    std::string body = "{\"a\": [";
+    for (int i = 0; i < 40000; ++i) body += (i ? ",\n" : "") + std::to_string(i);
+    body += "], \"b\": \"end\"}";
+    std::string doc = lead + body + "\n";
+    for (std::size_t chunk : {std::size_t(5), std::size_t(4096), std::size_t(1) << 20}) {
+        auto stream = test::open_stream(doc, RecordFormat::Json, {}, chunk);
+        auto steps = test::run(stream);
+        CHECK(steps.size() == 1 && steps[0].ok && steps[0].slot.record);
+        if (steps.size() == 1 && steps[0].slot.record) {
+            json::Value root = steps[0].slot.record->root();
+            CHECK(test::show(root).size() > body.size() / 2);
+            CHECK(test::show(root).ends_with(",39999],\"b\":\"end\"}"));
+        }
+        CHECK_EQ(stream.bytes_read(), static_cast<std::uint64_t>(doc.size()));
+    }
+    std::string broken = lead + body;
+    broken.replace(broken.find("\n39998"), 6, "\n39x98");
+    auto stream = test::open_stream(broken, RecordFormat::Json, {}, 4096);
+    auto steps = test::run(stream);
+    CHECK(steps.size() == 1 && !steps[0].ok);
+    if (steps.size() == 1 && !steps[0].ok) {
+        CHECK_EQ(steps[0].error.file_line, 3ull + 39998);
+        CHECK_EQ(steps[0].error.file_column, 3ull);
+        CHECK_EQ(steps[0].error.offset, static_cast<std::uint64_t>(broken.find("x98")));
+    }
+    records::RecordSource failing(std::make_unique<test::MemReader>(doc, 4096, false, doc.size() - 100), {},
+                                  RecordStream::buffer_size(RecordFormat::Json));
+    auto cut = RecordStream::adopt(std::move(failing), RecordFormat::Json);
+    auto first = cut.next_slot();
+    CHECK(!first.ok() && first.error().code == ErrorCode::ReadFailed);
+}

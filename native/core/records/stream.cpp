@@ -346,6 +346,7 @@ Expected<Slot> RecordStream::next_json_slot() {
             case Phase::AfterArray: return after_array();
             case Phase::Elements: break;
         }
+        if (reading_single_) return read_single_document();
         if (block_pos_ == block_filled_) {
             auto more = refill();
             if (!more) return std::move(more).error();
@@ -356,7 +357,9 @@ Expected<Slot> RecordStream::next_json_slot() {
             scanner_.feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
         block_pos_ += used;
         switch (event) {
-            case ElementScanner::Event::NeedMore: continue;
+            case ElementScanner::Event::NeedMore:
+                if (scanner_.shape() == ElementScanner::Shape::Single) return read_single_document();
+                continue;
             case ElementScanner::Event::Separator:
                 if (stop_at_ && position() >= *stop_at_) phase_ = Phase::Finished;
                 break;
@@ -622,6 +625,52 @@ Expected<Slot> RecordStream::after_array() {
             return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
         }
     }
+}
+
+Expected<Slot> RecordStream::read_single_document() {
+    const std::uint64_t start = scanner_.text_start();
+    if (!reading_single_) {
+        // The scanner took the rest of the block; its place is kept before
+        // the block is left behind for good.
+        reading_single_ = true;
+        resolved_pos_ = locate(start);
+        resolved_offset_ = start;
+        single_ = scanner_.take_text();
+        block_pos_ = block_filled_ = 0;
+        // The file's size, where known, is how much the text will need; a
+        // compressed file's is only a first guess.
+        std::uint64_t left = total_bytes_ > bytes_read_ ? total_bytes_ - bytes_read_ : 0;
+        single_.reserve(single_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(left, 1ull << 30)) + 1);
+    }
+    for (;;) {
+        if (source_.interrupted()) return Error::of(ErrorCode::Interrupted);
+        // Room runs out at the end of a file of known size, which the last
+        // byte of the reservation then shows by reading nothing.
+        std::size_t spare = single_.capacity() - single_.size();
+        if (spare == 0 || (spare < kBlockSize && total_bytes_ == 0)) single_.reserve(2 * single_.capacity() + kBlockSize);
+        // Reads stay below 16 MiB so that an interruption is seen between them.
+        const std::size_t had = single_.size();
+        const std::size_t room = std::min<std::size_t>(single_.capacity() - had, std::size_t{16} << 20);
+        Expected<std::size_t, IoError> got = std::size_t{0};
+#if defined(__cpp_lib_string_resize_and_overwrite)
+        single_.resize_and_overwrite(had + room, [&](char* p, std::size_t) {
+            got = source_.read(p + had, room);
+            return had + (got ? got.value() : 0);
+        });
+#else
+        single_.resize(had + room);
+        got = source_.read(single_.data() + had, room);
+        single_.resize(had + (got ? got.value() : 0));
+#endif
+        if (!got) return got.error().to_error();
+        if (got.value() == 0) break;
+        bytes_read_ += got.value();
+    }
+    phase_ = Phase::Finished;
+    reading_single_ = false;
+    std::string text = std::move(single_);
+    if (trim_whitespace(text).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 
 Expected<Slot> RecordStream::end_of_file() {

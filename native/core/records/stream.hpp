@@ -234,6 +234,10 @@ private:
     std::optional<Expected<Slot>> walk_line();
     Expected<bool> refill();
     Expected<Slot> end_of_file();
+    // The one document of a file that is no array: the rest of the file
+    // read straight onto its text, in reads as large as the text's room,
+    // instead of block by block through the scanner.
+    Expected<Slot> read_single_document();
     Expected<Slot> after_array();
     // The slot of a gathered record text that starts at stream offset
     // `start`: its members's key split off when `member`, parsed by the
@@ -282,6 +286,10 @@ private:
     std::size_t block_filled_ = 0;
     std::size_t block_pos_ = 0;
     ElementScanner scanner_;
+    // The single document's text while it is read, kept across an
+    // interrupted read.
+    std::string single_;
+    bool reading_single_ = false;
     enum class Phase : std::uint8_t { Elements, AfterArray, Finished } phase_ = Phase::Elements;
     // Line feeds before the current block, and bytes since the last of them:
     // what file positions are counted from.

@@ -173,6 +173,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expect(compact == "x", "a failed compaction wrote");
     }
 
+    // Read in place at the front of a longer text, as a stream reads array
+    // elements: the value and the white space after it end where the text
+    // did exactly when the whole text reads, with the same document; the
+    // check and compact forms agree with it.
+    {
+        std::string longer = text + ",1";
+        ReaderScratch front_scratch;
+        Document doc;
+        auto front = read_json_front(longer, front_scratch, ReadOptions{}, doc);
+        bool whole = front && front->next == size;
+        expect(whole == first_ok, "a read in place and a whole read disagree");
+        if (whole) {
+            qvtok::Expected<Document, JsonParseError> as_read(std::move(doc));
+            expect(outcome(as_read, true) == expected, "a read in place gives another document");
+        }
+        auto checked = check_json_front(longer, ReadOptions{});
+        std::string packed;
+        auto compacted_front = compact_json_front(longer, packed, ReadOptions{});
+        expect(checked.has_value() == front.has_value() && compacted_front.has_value() == front.has_value(),
+               "the forms of a read in place disagree");
+        if (front && checked) expect(checked->next == front->next && checked->value_end == front->value_end,
+                                     "a check in place ends elsewhere");
+        if (whole) expect(packed == compact.substr(1), "a compaction in place differs");
+    }
+
     // Again, with storage a previous, unrelated parse left behind.
     ReaderScratch scratch;
     std::string unrelated = R"({"b":[1,{"a":"\u00e9x"}],"a":-0.5,"c":"a longer string"})";

@@ -152,6 +152,24 @@ public:
         doc_->entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
     }
 
+    // Building from a text the document does not own (yet): string offsets
+    // count from text.data(), so the document's text must become a copy of
+    // the text's front before it is read. No reservation: such texts are
+    // one record among many, and the recycled vectors keep their room.
+    Reader(Document& doc, std::string_view text, ReaderScratch& scratch, const ReadOptions& options)
+        requires kBuild
+        : check_(nullptr),
+          options_(options),
+          text_(text.data()),
+          base_(text.data()),
+          p_(base_),
+          end_(base_ + text.size()),
+          doc_(&doc),
+          scratch_(&ScratchAccess::pending(scratch)),
+          order_(&ScratchAccess::order(scratch)) {
+        scratch_->clear();
+    }
+
     // `out` has room for all of `text` (kCompact only).
     Reader(std::string_view text, const ReadOptions& options, char* out = nullptr)
         requires(!kBuild)
@@ -175,6 +193,18 @@ public:
         skip_space();
         if (p_ != end_) return fail_offending(Syntax::TrailingCharacters);
         return true;
+    }
+
+    // One value at the front of the text and the white space after it; a
+    // byte must follow them.
+    bool run_front(FrontValue& front) {
+        skip_space();
+        front.value_begin = static_cast<std::size_t>(p_ - base_);
+        if (!value()) return false;
+        front.value_end = static_cast<std::size_t>(p_ - base_);
+        skip_space();
+        front.next = static_cast<std::size_t>(p_ - base_);
+        return p_ != end_;
     }
 
     JsonParseError error() const {
@@ -414,10 +444,14 @@ private:
     std::uint64_t key_prefix(const Entry& e) const {
         std::size_t len = e.key_head >> kSizeShift;
         if (len == 0) return 0;
-        const std::string& src = (e.key_head & kArenaBit) ? doc_->arena : doc_->text;
+        // The text read may not be the document's own yet (read in place):
+        // keys are found through text_, as key() does.
+        const bool arena = (e.key_head & kArenaBit) != 0;
+        const char* src = arena ? doc_->arena.data() : text_;
+        const std::size_t room = arena ? doc_->arena.size() - e.key_offset
+                                       : static_cast<std::size_t>(end_ - text_) - e.key_offset;
         std::uint64_t x = 0;
-        std::memcpy(&x, src.data() + e.key_offset,
-                    src.size() - e.key_offset >= 8 ? 8 : std::min<std::size_t>(len, 8));
+        std::memcpy(&x, src + e.key_offset, room >= 8 ? 8 : std::min<std::size_t>(len, 8));
         x = __builtin_bswap64(x);
         if (len < 8) x &= ~std::uint64_t{0} << (8 * (8 - len));
         return x;
@@ -823,6 +857,53 @@ std::optional<JsonParseError> check_json_text(std::string_view text, const ReadO
     Reader<false> reader(text, options);
     if (!reader.run()) return reader.error();
     return std::nullopt;
+}
+
+std::optional<FrontValue> read_json_front(std::string_view text, ReaderScratch& scratch, const ReadOptions& options,
+                                          Document& out) {
+    Document doc = std::move(ScratchAccess::spare(scratch));
+    ScratchAccess::spare(scratch) = Document();
+    doc.tape.clear();
+    doc.entries.clear();
+    doc.arena.clear();
+    doc.text.clear();
+    FrontValue front;
+    Reader<true> reader(doc, text, scratch, options);
+    if (!reader.run_front(front)) {
+        ScratchAccess::spare(scratch) = std::move(doc);
+        return std::nullopt;
+    }
+    doc.text.assign(text.data(), front.value_end);
+    out = std::move(doc);
+    return front;
+}
+
+std::optional<FrontValue> check_json_front(std::string_view text, const ReadOptions& options) {
+    FrontValue front;
+    Reader<false> reader(text, options);
+    if (!reader.run_front(front)) return std::nullopt;
+    return front;
+}
+
+std::optional<FrontValue> compact_json_front(std::string_view text, std::string& out, const ReadOptions& options) {
+    // The text may be far longer than its front value (the rest of a read
+    // block): room for all of it is reserved, but never written to first.
+    const std::size_t had = out.size();
+    FrontValue front;
+    bool ok = false;
+    auto compact = [&](char* data, std::size_t) -> std::size_t {
+        Reader<false, true> reader(text, options, data + had);
+        ok = reader.run_front(front);
+        return ok ? static_cast<std::size_t>(reader.compact_end() - data) : had;
+    };
+#if defined(__cpp_lib_string_resize_and_overwrite)
+    out.resize_and_overwrite(had + text.size(), compact);
+#else
+    out.resize(had + text.size());
+    out.resize(compact(out.data(), out.size()));
+#endif
+    if (!ok) return std::nullopt;
+    return front;
 }
 
 std::optional<JsonParseError> compact_json_text(std::string_view text, std::string& out, const ReadOptions& options) {

@@ -105,6 +105,28 @@ std::optional<JsonParseError> check_json_text(std::string_view text, const ReadO
 std::optional<JsonParseError> compact_json_text(std::string_view text, std::string& out,
                                                 const ReadOptions& options = {});
 
+// The value at the front of a text, for a stream that reads records where
+// they lie: optional white space, one value, optional white space, and
+// then a byte that the text must still hold (a value that reaches the end
+// of the text might go on past it). Offsets from the text's start.
+struct FrontValue {
+    std::size_t value_begin = 0;
+    std::size_t value_end = 0;
+    std::size_t next = 0;  // the byte after the white space that follows the value
+};
+// Each nullopt when the text does not start that way, whatever the reason:
+// the caller then takes the way that names the error. The text need not be
+// UTF-8 (the caller checks the value's bytes after); these forms read with
+// the same rules as the whole-text ones above.
+//  - read: `out` gets the value, its text a copy of text[0, value_end);
+//  - check: nothing is built;
+//  - compact: the value without white space between its tokens is
+//    appended to `out` (left as it was on failure).
+std::optional<FrontValue> read_json_front(std::string_view text, ReaderScratch& scratch, const ReadOptions& options,
+                                          Document& out);
+std::optional<FrontValue> check_json_front(std::string_view text, const ReadOptions& options);
+std::optional<FrontValue> compact_json_front(std::string_view text, std::string& out, const ReadOptions& options);
+
 // Whole-text convenience forms, with an optional interruption check.
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);
 Expected<Document, JsonParseError> read_json_text(std::string text, const ReadOptions& options,

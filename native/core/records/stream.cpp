@@ -352,6 +352,9 @@ Expected<Slot> RecordStream::next_json_slot() {
             if (!more) return std::move(more).error();
             if (!more.value()) return end_of_file();
         }
+        if (rules_.parse && scanner_.at_element_start()) {
+            if (std::optional<Slot> slot = element_in_place()) return std::move(*slot);
+        }
         std::size_t used = 0;
         auto event =
             scanner_.feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
@@ -375,6 +378,42 @@ Expected<Slot> RecordStream::next_json_slot() {
         return refuse_blank(make_slot(std::move(text), start, false, ErrorCode::InvalidElement), scanner_.ended_first(),
                             event == ElementScanner::Event::Separator, separator, ErrorCode::InvalidElement);
     }
+}
+
+std::optional<Slot> RecordStream::element_in_place() {
+    const std::string_view rest(block_.get() + block_pos_, block_filled_ - block_pos_);
+    Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
+    const bool compact = !rules_.build && rules_.compact && rules_.keep_raw;
+    std::optional<json::FrontValue> front;
+    if (rules_.build) {
+        json::Document doc;
+        front = json::read_json_front(rest, scratch_, rules_.read, doc);
+        if (front) slot.record = std::move(doc);
+    } else if (compact) {
+        compacted_.clear();
+        front = json::compact_json_front(rest, compacted_, rules_.read);
+        if (front) slot.raw.assign(compacted_);
+    } else {
+        front = json::check_json_front(rest, rules_.read);
+    }
+    if (!front) return std::nullopt;
+    const char separator = rest[front->next];
+    const std::string_view value = rest.substr(front->value_begin, front->value_end - front->value_begin);
+    if ((separator != ',' && separator != ']') || !json::is_valid_utf8(value)) {
+        if (slot.record) scratch_.recycle(std::move(*slot.record));
+        return std::nullopt;
+    }
+    slot.offset = position() + front->value_begin;
+    if (rules_.keep_raw && !compact) slot.raw.assign(value);
+    block_pos_ += front->next + 1;
+    scanner_.passed(position());
+    ++records_out_;
+    if (separator == ']') {
+        phase_ = rules_.check_after_array ? Phase::AfterArray : Phase::Finished;
+    } else if (stop_at_ && position() >= *stop_at_) {
+        phase_ = Phase::Finished;
+    }
+    return slot;
 }
 
 Expected<Slot> RecordStream::next_walk_slot() {

@@ -58,6 +58,17 @@ public:
     // blank first element that the closer ends is an empty array.
     bool ended_first() const { return ended_first_; }
 
+    // Inside the array, before any byte of an element: a reader may take
+    // the element in place, and tell the scanner with passed().
+    bool at_element_start() const { return shape_ == Shape::Array && text_.empty(); }
+    // An element was taken in place, and with it the comma after it: the
+    // next element's text starts at stream offset `next`.
+    void passed(std::uint64_t next) {
+        fed_ = next;
+        text_start_ = next;
+        ended_first_ = std::exchange(first_, false);
+    }
+
     // Ready to take, from stream offset `at`, the elements of an array
     // entered before: `at` is where an element's text starts.
     void resume_in_array(std::uint64_t at) {
@@ -227,6 +238,11 @@ public:
 private:
     RecordStream(RecordSource source, RecordFormat format, StreamRules rules, std::uint64_t total_bytes);
     Expected<Slot> next_json_slot();
+    // The element at the start of the current block's rest, read where it
+    // lies when the block holds all of it and its separator, and it reads
+    // cleanly; nullopt otherwise, and nothing is consumed: the scanner's
+    // way then gathers it and names its error.
+    std::optional<Slot> element_in_place();
     Expected<Slot> next_walk_slot();
     Expected<Slot> next_jsonl_slot();
     // The next step of the walk through the line in line_; nullopt when the
@@ -286,6 +302,9 @@ private:
     std::size_t block_filled_ = 0;
     std::size_t block_pos_ = 0;
     ElementScanner scanner_;
+    // Where elements read in place are compacted: its room, as large as a
+    // block, is kept from one to the next.
+    std::string compacted_;
     // The single document's text while it is read, kept across an
     // interrupted read.
     std::string single_;

@@ -395,6 +395,30 @@ def test_blank_elements_fail_where_json_fails(tmp_path, text, at):
         qvtok.open(path, at=at).to_jsonl(io.BytesIO())
 
 
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("at", [None, "/f"])
+def test_count_gives_what_raw_gives(tmp_path, seed, at):
+    """count() passes plain elements in bulk: the same number as raw()
+    hands out, or the same error at the same place, across read blocks."""
+    rng = random.Random(seed)
+    good = ['1', '{"a": [1, {"b": "x,]"}]}', '"\\"],"', '"\u00e9"', " \n null", '{"k": [[[]]]}']
+    bad = ["", "[1, 2}", '"a\u0001"', "\u00a0"] if seed % 2 else [""]
+    items = [rng.choice(bad) if rng.random() < 0.01 else rng.choice(good) for _ in range(rng.choice([5, 5000]))]
+    doc = "[" + ",".join(items) + "]"
+    if at:
+        doc = '{"x": [1], "f": %s}' % doc
+    path = tmp_path / "c.json"
+    path.write_bytes(doc.encode())
+
+    def outcome(run):
+        try:
+            return run()
+        except qvtok.JSONDecodeError as e:
+            return (e.pos, e.lineno, e.colno, e.record, e.msg)
+
+    assert outcome(lambda: qvtok.open(path, at=at).count()) == outcome(lambda: len(list(qvtok.open(path, at=at).raw())))
+
+
 @pytest.mark.parametrize("doc", [b"[]", b"[ \n ]", b'{"f": []}', b'{"f": {}}'])
 def test_empty_containers_hold_no_records(doc):
     at = "/f" if doc.startswith(b"{") else None

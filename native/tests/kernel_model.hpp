@@ -167,6 +167,47 @@ struct CountModel {
     }
 };
 
+// pass_elements' rules, one byte at a time: the start of every element it
+// may stop at, in order, the last being where a full pass stops; and
+// whether the text holds anything that lets the kernel stop sooner (a
+// control byte in a string, a byte above 0x7F outside strings, a closer of
+// the wrong kind, nesting past 60), without which it must pass in full.
+struct PassModel {
+    std::vector<std::size_t> starts{0};
+    bool hazards = false;
+
+    void run(std::string_view s) {
+        bool in_string = false, escaped = false, content = false, stopped = false;
+        std::vector<char> open;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(s[i]);
+            if (in_string) {
+                if (c < 0x20) hazards = stopped = true;
+                if (escaped) escaped = false;
+                else if (c == '"') in_string = false;
+                else if (c == '\\') escaped = true;
+                continue;
+            }
+            if (c >= 0x80) hazards = stopped = true;
+            bool space = c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+            if (!space && c != ',' && c != ']' && c != '}') content = true;
+            if (c == '"') in_string = true;
+            if (c == '[' || c == '{') {
+                open.push_back(static_cast<char>(c));
+                if (open.size() >= 60) hazards = true;
+            } else if (c == ']' || c == '}') {
+                if (open.empty()) stopped = true;  // the array's closer
+                else if ((open.back() == '[') != (c == ']')) hazards = stopped = true;
+                else open.pop_back();
+            } else if (c == ',' && open.empty() && !stopped) {
+                if (!content) stopped = true;
+                else starts.push_back(i + 1);
+                content = false;
+            }
+        }
+    }
+};
+
 inline const char* isa_name(simd::Isa isa) {
     return isa == simd::Isa::Scalar ? "scalar" : isa == simd::Isa::Sse2 ? "sse2" : "avx2";
 }
@@ -194,6 +235,8 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
     auto want_stops = SeparatorModel{}.run(text);
     CountModel want_count;
     want_count.run(text);
+    PassModel want_pass;
+    want_pass.run(text);
     const std::size_t want_prefix = utf8_prefix(text);
     const bool valid = want_prefix == text.size();
     std::uint64_t want_lines = 0;
@@ -243,6 +286,19 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
         // skip_value, fed the same way.
         std::vector<std::pair<std::size_t, Stop>> skips = run(k->skip_value, "skip_value");
         if (skips != skip_stops(text)) why << name << ": skip_value differs from its model\n";
+
+        // pass_elements, on the whole text: at one of the model's element
+        // starts, with the elements before it counted; at the last one
+        // when nothing lets it stop sooner.
+        {
+            std::uint64_t passed = 0;
+            std::size_t at = k->pass_elements(text.data(), text.size(), passed);
+            bool fits = passed < want_pass.starts.size() && want_pass.starts[passed] == at;
+            bool full = passed + 1 == want_pass.starts.size();
+            if (!fits || (!want_pass.hazards && !full))
+                why << name << ": pass_elements stops at " << at << " after " << passed << ", the model at "
+                    << want_pass.starts.back() << " after " << want_pass.starts.size() - 1 << "\n";
+        }
 
         simd::CountState count;
         for (std::string_view part : parts) k->count_array(part.data(), part.size(), count);

@@ -45,6 +45,49 @@ TEST(kernels_agree_on_random_text) {
     CHECK_EQ(failed, 0);
 }
 
+namespace {
+
+// ASCII elements without faults, so that pass_elements must pass every one
+// that a comma ends: nested brackets of both kinds, strings holding commas,
+// brackets and escaped quotes, white space, and now and then a blank
+// element or the array's end, where it must stop.
+std::string clean_element(Generator& g, int depth) {
+    switch (g.below(depth < 4 ? 6 : 3)) {
+        case 0: return std::to_string(g.below(100000));
+        case 1: return g.below(2) ? "\"a,]}\\\"b\"" : "\"\"";
+        case 2: return "null";
+        case 3: {
+            std::string out = "[";
+            for (std::size_t i = 0, n = g.below(4); i < n; ++i) out += (i ? ", " : "") + clean_element(g, depth + 1);
+            return out + "]";
+        }
+        default: {
+            std::string out = "{";
+            for (std::size_t i = 0, n = g.below(4); i < n; ++i)
+                out += std::string(i ? ",\n  " : "") + "\"k" + std::to_string(i) + "\": " + clean_element(g, depth + 1);
+            return out + "}";
+        }
+    }
+}
+
+}  // namespace
+
+TEST(passing_elements_counts_every_one_a_comma_ends) {
+    int failed = 0;
+    for (std::uint64_t seed = 1; seed <= 2000 && failed < 3; ++seed) {
+        Generator g(seed);
+        std::string text;
+        for (std::size_t i = 0, n = g.below(seed % 10 == 0 ? 300 : 30); i < n; ++i) {
+            text += g.below(3) == 0 ? " \n " : "";
+            text += g.below(200) == 0 ? " " : clean_element(g, 0);
+            text += ',';
+        }
+        if (g.below(2)) text += clean_element(g, 0) + "]";
+        if (!agree(text, {})) ++failed;
+    }
+    CHECK_EQ(failed, 0);
+}
+
 TEST(kernels_agree_past_the_checked_depth) {
     // Brackets deeper than 128 levels are not checked; those above are.
     int failed = 0;

@@ -296,3 +296,54 @@ TEST(a_single_document_read_whole_gives_its_value_and_places_its_errors) {
     auto first = cut.next_slot();
     CHECK(!first.ok() && first.error().code == ErrorCode::ReadFailed);
 }
+
+TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
+    // Raw records counted two ways, passing elements in bulk between slots
+    // and slot by slot: the same count and the same errors at the same
+    // places, whatever the elements hold and wherever the blocks cut them,
+    // under strict and lenient rules, at a pointer and at the top.
+    static const char* elements[] = {"1", "{\"a\": [1, {\"b\": \"x,]\"}]}", "\"\\\"],\"", " ", "\"\xc3\xa9\"",
+                                     "\xc2\xa0", "[1, 2}", "\"a\x01\"", "  \n  null", "{\"k\": [[[]]]}"};
+    std::mt19937 rng(20261207);
+    for (int round = 0; round < 300; ++round) {
+        std::string items;
+        std::size_t n = rng() % 2 ? rng() % 20 : 2000 + rng() % 4000;  // some past a block
+        for (std::size_t i = 0; i < n; ++i) {
+            // Mostly good elements, now and then one of the others.
+            std::size_t pick = rng() % 50 == 0 ? rng() % std::size(elements) : (rng() % 2 ? 1 : 0);
+            items += (i ? "," : "") + std::string(elements[pick]);
+        }
+        bool pointer = rng() % 2;
+        std::string doc = pointer ? "{\"x\": 1, \"f\": [" + items + "], \"y\": 2}" : "[" + items + "]";
+        records::StreamRules rules = pointer ? test::at("/f", false) : records::StreamRules{};
+        rules.parse = false;
+        rules.strict_elements = rng() % 2;
+        std::size_t chunk = rng() % 3 == 0 ? 1 + rng() % 700 : std::size_t(1) << 20;
+
+        auto count = [&](bool bulk) {
+            auto stream = test::open_stream(doc, RecordFormat::Json, rules, chunk);
+            std::uint64_t records = 0;
+            std::string seen;
+            for (int steps = 0; steps < 100000; ++steps) {
+                if (bulk) records += stream.pass_elements();
+                auto slot = stream.next_slot();
+                if (!slot) {
+                    const Error& e = slot.error();
+                    seen += "error " + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) +
+                            " " + std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
+                            std::to_string(e.record) + " after " + std::to_string(records) + "; ";
+                    continue;
+                }
+                if (slot.value().kind == records::Slot::Kind::End) break;
+                if (slot.value().kind == records::Slot::Kind::Record) ++records;
+            }
+            return seen + std::to_string(records) + " records, " + std::to_string(stream.records_out()) + " out";
+        };
+        std::string one_by_one = count(false), bulk = count(true);
+        CHECK(bulk == one_by_one);
+        if (bulk != one_by_one) {
+            std::fprintf(stderr, "%zu elements, chunk %zu: %s / %s\n", n, chunk, bulk.c_str(), one_by_one.c_str());
+            return;
+        }
+    }
+}

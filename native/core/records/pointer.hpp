@@ -97,6 +97,16 @@ public:
     // comma (not the closer) ended it.
     bool member_first() const { return member_first_; }
     bool member_by_comma() const { return next_start_pending_; }
+    // Before any byte of a member of a named array: a counter may pass
+    // members in bulk, and tell the walker with passed().
+    bool at_array_member_start() const { return state_ == State::Gather && !target_object_ && text_.empty(); }
+    // Members were passed, with the comma after the last: `bytes` more were taken.
+    void passed(std::size_t bytes) {
+        fed_ += bytes;
+        text_start_ = fed_;
+        next_start_pending_ = false;
+        first_member_ = false;
+    }
 
     json::Syntax fault() const { return fault_; }
     std::uint64_t fault_offset() const { return fault_offset_; }

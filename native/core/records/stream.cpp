@@ -380,6 +380,26 @@ Expected<Slot> RecordStream::next_json_slot() {
     }
 }
 
+std::uint64_t RecordStream::pass_elements() {
+    // A partition's end is watched element by element.
+    if (rules_.parse || format_ != RecordFormat::Json || phase_ != Phase::Elements || stop_at_ || reading_single_ ||
+        block_pos_ == block_filled_)
+        return 0;
+    const bool walking = walker_.has_value();
+    if (walking ? !walker_->at_array_member_start() : !scanner_.at_element_start()) return 0;
+    std::uint64_t passed = 0;
+    std::size_t used = simd::pass_elements(block_.get() + block_pos_, block_filled_ - block_pos_, passed);
+    if (passed == 0) return 0;
+    block_pos_ += used;
+    if (walking) {
+        walker_->passed(used);
+    } else {
+        scanner_.passed(position());
+    }
+    records_out_ += passed;
+    return passed;
+}
+
 std::optional<Slot> RecordStream::element_in_place() {
     const std::string_view rest(block_.get() + block_pos_, block_filled_ - block_pos_);
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};

@@ -203,6 +203,12 @@ public:
     // (InvalidLine in JSONL), after which a JSON file ends.
     Expected<Slot> next_slot();
 
+    // Counting: with rules that do not parse, passes at once over the array
+    // elements ahead in the current block that next_slot would hand out one
+    // by one as plain records (simd::pass_elements says which), and returns
+    // how many. Zero where it cannot: next_slot then goes on as ever.
+    std::uint64_t pass_elements();
+
     // Hands back a record whose values are no longer needed, so that the
     // next one reuses its storage.
     void recycle(json::Document&& record) { scratch_.recycle(std::move(record)); }

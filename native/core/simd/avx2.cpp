@@ -241,7 +241,7 @@ using Wide = Kernels<Avx2>;
 
 const KernelSet& avx2_kernels() {
     static constexpr KernelSet set{Wide::find_separator, Wide::count_array, Wide::count_lines, Wide::count_line_feeds,
-                                   Wide::valid_utf8_prefix, Wide::skip_value};
+                                   Wide::valid_utf8_prefix, Wide::skip_value, Wide::pass_elements};
     return set;
 }
 

@@ -21,7 +21,7 @@ template <class Isa>
 constexpr KernelSet kernels_of() {
     using K = Kernels<Isa>;
     return KernelSet{K::find_separator, K::count_array,      K::count_lines,
-                     K::count_line_feeds, K::valid_utf8_prefix, K::skip_value};
+                     K::count_line_feeds, K::valid_utf8_prefix, K::skip_value, K::pass_elements};
 }
 
 constexpr KernelSet kScalar = kernels_of<Scalar>();
@@ -89,6 +89,9 @@ Found skip_value(const char* data, std::size_t n, ArrayState& state) {
 }
 
 void count_array(const char* data, std::size_t n, CountState& state) { chosen().count_array(data, n, state); }
+std::size_t pass_elements(const char* data, std::size_t n, std::uint64_t& passed) {
+    return chosen().pass_elements(data, n, passed);
+}
 
 std::size_t count_lines(const char* data, std::size_t n, LineState& state) {
     return chosen().count_lines(data, n, state);

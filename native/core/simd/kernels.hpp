@@ -68,6 +68,17 @@ struct CountState : ArrayState {
 
 void count_array(const char* data, std::size_t n, CountState& state);
 
+// Counting the records of an array needs no element's text. data[0, n)
+// starts at an element's start inside an array (depth 1, outside strings);
+// the elements that a comma at depth 1 ends and that hold a byte other than
+// scanner white space are passed and counted in `passed`. The pass stops at
+// the start of the first element it does not pass, whose offset it returns
+// (n when the data ends there): one that the data cuts, one that the array's
+// closer ends, one without content, and, leaving them to a slower way that
+// names their faults, any element with a closer of the wrong kind, a control
+// byte in a string or a byte above 0x7F outside strings.
+std::size_t pass_elements(const char* data, std::size_t n, std::uint64_t& passed);
+
 // The JSONL line counter: counts lines that hold a character outside Unicode
 // White_Space and checks that every line is UTF-8.
 struct LineState {
@@ -106,6 +117,7 @@ struct KernelSet {
     std::uint64_t (*count_line_feeds)(const char*, std::size_t);
     std::size_t (*valid_utf8_prefix)(const char*, std::size_t);
     Found (*skip_value)(const char*, std::size_t, ArrayState&);
+    std::size_t (*pass_elements)(const char*, std::size_t, std::uint64_t&);
 };
 
 // The kernels of one policy; nullptr where this build or processor lacks it.

@@ -191,6 +191,8 @@ struct Kernels {
     }
 
     static std::uint64_t valid_mask(std::size_t len) { return len == 64 ? ~0ull : (1ull << len) - 1; }
+    // Bits k and above; none for k = 64.
+    static std::uint64_t bits_from(std::size_t k) { return k >= 64 ? 0 : ~0ull << k; }
 
     // Depth cannot reach 1 inside a window that starts at `depth` and holds
     // these brackets; such a window needs no walk.
@@ -377,6 +379,73 @@ struct Kernels {
             st.depth = depth;
         }
         return Found{n, Stop::More};
+    }
+
+    // Counting records: see pass_elements in kernels.hpp. Brackets are
+    // walked as find_separator walks them; the commas at depth 1 between two
+    // brackets are taken together, each ending an element that is passed
+    // when it holds content. Anything the stream's own way must judge (a
+    // closer at depth 1, a closer of the wrong kind, a control byte in a
+    // string, a byte above 0x7F outside strings, an element without content,
+    // nesting too deep for the register stack) stops the pass at the start
+    // of the element that holds it.
+    static std::size_t pass_elements(const char* data, std::size_t n, std::uint64_t& passed) {
+        const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
+        alignas(64) std::uint8_t pad[64];
+        ArrayState st;
+        std::size_t element = 0;  // where the element being looked at starts
+        bool content = false;     // it has content in earlier windows
+        for (std::size_t off = 0; off < n; off += 64) {
+            std::size_t len;
+            const std::uint8_t* w = window_at(bytes, n, off, pad, len);
+            Window win = window(w, len, st, true, true);
+            // Content outside strings above 0x7F may be Unicode white space,
+            // which only the stream's way tells from content.
+            const std::uint64_t stray = win.content & Isa::line_masks(w).non_ascii;
+            if (win.controls != 0 || stray != 0) return element;
+            const std::int64_t depth0 = st.depth;
+            if (static_cast<std::uint64_t>(depth0 - 1) + static_cast<std::uint64_t>(__builtin_popcountll(win.opens)) > 64)
+                return element;
+            std::uint64_t stack = st.kinds[0];
+            std::uint64_t bad = 0;
+            std::int64_t depth = depth0;
+            const std::uint64_t brackets = win.opens | win.closes;
+            std::uint64_t commas = win.structural & ~brackets;
+            for (std::uint64_t bits = brackets;; bits &= bits - 1) {
+                const std::uint64_t next = bits & (0 - bits);
+                if (depth == 1) {
+                    for (std::uint64_t top = commas & (next - 1); top != 0; top &= top - 1) {
+                        const unsigned c = static_cast<unsigned>(__builtin_ctzll(top));
+                        // The element's bytes in this window: from its start
+                        // (or the window's) up to the comma.
+                        std::uint64_t mine = (c == 0 ? 0 : ~0ull >> (64 - c));
+                        if (element > off) mine &= bits_from(element - off);
+                        if (bad != 0 || (!content && (win.content & mine) == 0)) return element;
+                        ++passed;
+                        element = off + c + 1;
+                        content = false;
+                    }
+                }
+                if (bits == 0) break;
+                const unsigned i = static_cast<unsigned>(__builtin_ctzll(bits));
+                const std::uint64_t ch = w[i];
+                const std::uint64_t open = (ch >> 1) & 1;
+                const std::uint64_t kind = (ch >> 5) & 1;
+                if (depth == 1 && open == 0) return element;
+                const std::uint64_t close = open ^ 1;
+                bad |= close & (stack ^ kind);
+                stack = open != 0 ? (stack << 1) | kind : stack >> close;
+                depth += static_cast<std::int64_t>(open) - static_cast<std::int64_t>(close);
+                commas &= ~((next << 1) - 1);
+            }
+            if (bad != 0) return element;
+            std::uint64_t rest = valid_mask(len);
+            if (element > off) rest &= bits_from(element - off);
+            content = content || (win.content & rest) != 0;
+            st.kinds[0] = stack;
+            st.depth = depth;
+        }
+        return element;
     }
 
     static void count_array(const char* data, std::size_t n, CountState& st) {

@@ -65,6 +65,7 @@ PyObject* records_count(PyObject* self, PyObject*) {
             bigjson::GilRelease free(c.may_release());
             c.free = &free;
             for (;;) {
+                c.records_read += c.stream.pass_elements();
                 auto slot = c.next();
                 if (!slot) return std::move(slot).error();
                 if (!slot.value()) break;

@@ -82,6 +82,31 @@ def test_standard_input_from_a_pipe_and_a_file(tmp_path, data, jsonl):
         assert closed == "False"
 
 
+def test_a_named_pipe_whose_writer_is_gone_is_read_once(tmp_path):
+    """validate() and partitions() must not open a named pipe again: the
+    writer is gone, and a second open would wait for it forever."""
+    script = """
+import os, sys, threading, qvtok
+path = sys.argv[1]
+def write():
+    with open(path, "wb") as f:
+        f.write(b'{"a": 1}\\n{"a": 2}\\n')
+writer = threading.Thread(target=write)
+writer.start()
+records = qvtok.open(path, format="jsonl")
+writer.join()
+print(records.validate(workers=2))
+try:
+    records.partitions("1MiB")
+except ValueError as e:
+    print("ValueError")
+"""
+    path = tmp_path / "pipe"
+    os.mkfifo(path)
+    done = subprocess.run([sys.executable, "-c", script, str(path)], capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "(2, [])\nValueError\n", "")
+
+
 def test_missing_file_raises_file_not_found_with_path(tmp_path):
     missing = tmp_path / "nope.json"
     with pytest.raises(FileNotFoundError) as info:

@@ -1,5 +1,7 @@
 // Records.partitions, the Records of one partition, and validation of a
 // file's partitions on threads of their own.
+#include <sys/stat.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -23,6 +25,13 @@ constexpr const char* kNotAFile =
 std::string_view path_of(const Settings& s) {
     return std::string_view(PyBytes_AS_STRING(s.source.encoded.get()),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(s.source.encoded.get())));
+}
+
+// Whether the path names a regular file, found without opening it: opening
+// a named pipe a second time would wait for a writer that may be gone.
+bool names_regular_file(const Settings& s) {
+    struct stat st;
+    return s.source.encoded && ::stat(PyBytes_AS_STRING(s.source.encoded.get()), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // "128MiB", "64 MB", "1G", "4096": units as Dask reads them (k, M, G, T
@@ -81,7 +90,7 @@ records::StreamRules plan_rules(const Settings& s) {
 
 // The plan of the file behind `s`, the GIL let go while it is made.
 Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, std::uint64_t size) {
-    if (!s.source.encoded) return CallError::deferred(PyExc_ValueError, kNotAFile);
+    if (!names_regular_file(s)) return CallError::deferred(PyExc_ValueError, kNotAFile);
     if (s.source.codec) {
         // A compressed stream cannot be entered in the middle.
         records::PartitionPlan whole;
@@ -233,7 +242,7 @@ struct WorkQueue {
 PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
                            PyObject* progress) {
     std::size_t threads = workers.value_or(std::max(1u, std::thread::hardware_concurrency()));
-    if (threads <= 1 || !s.source.encoded || s.source.codec || s.part) return validate_sequential(s, keep, progress);
+    if (threads <= 1 || !names_regular_file(s) || s.source.codec || s.part) return validate_sequential(s, keep, progress);
     auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
     if (!file) return input_error(std::move(file).error());
     const std::uint64_t total = file.value()->size();

@@ -180,6 +180,7 @@ public:
           p_(base_),
           end_(base_ + text.size()),
           out_(out),
+          out_end_(out != nullptr ? out + text.size() : nullptr),
           copy_from_(base_) {}
 
     // After a successful run with kCompact: the end of what was written.
@@ -269,11 +270,18 @@ private:
         while (p_ != end_ && is_json_space(static_cast<unsigned char>(*p_))) ++p_;
     }
 
-    // Compacting: the bytes since the last white space go out.
+    // Compacting: the bytes since the last white space go out. Most runs
+    // between two spaces are short: where both sides have the room, one
+    // fixed 16-byte copy does, and the bytes past the run are overwritten
+    // by the next.
     void flush() {
         if constexpr (kCompact) {
             std::size_t n = static_cast<std::size_t>(p_ - copy_from_);
-            std::memcpy(out_, copy_from_, n);
+            if (n <= 16 && end_ - copy_from_ >= 16 && out_end_ - out_ >= 16) [[likely]] {
+                std::memcpy(out_, copy_from_, 16);
+            } else {
+                std::memcpy(out_, copy_from_, n);
+            }
             out_ += n;
             copy_from_ = p_;
         }
@@ -802,6 +810,7 @@ private:
     // Compacting only: where the next byte goes, and the first byte read
     // but not yet written.
     char* out_ = nullptr;
+    char* out_end_ = nullptr;
     const char* copy_from_ = nullptr;
     // Building only.
     Document* doc_ = nullptr;
@@ -885,24 +894,12 @@ std::optional<FrontValue> check_json_front(std::string_view text, const ReadOpti
     return front;
 }
 
-std::optional<FrontValue> compact_json_front(std::string_view text, std::string& out, const ReadOptions& options) {
-    // The text may be far longer than its front value (the rest of a read
-    // block): room for all of it is reserved, but never written to first.
-    const std::size_t had = out.size();
+std::optional<FrontValue> compact_json_front(std::string_view text, char* out, std::size_t& written,
+                                           const ReadOptions& options) {
     FrontValue front;
-    bool ok = false;
-    auto compact = [&](char* data, std::size_t) -> std::size_t {
-        Reader<false, true> reader(text, options, data + had);
-        ok = reader.run_front(front);
-        return ok ? static_cast<std::size_t>(reader.compact_end() - data) : had;
-    };
-#if defined(__cpp_lib_string_resize_and_overwrite)
-    out.resize_and_overwrite(had + text.size(), compact);
-#else
-    out.resize(had + text.size());
-    out.resize(compact(out.data(), out.size()));
-#endif
-    if (!ok) return std::nullopt;
+    Reader<false, true> reader(text, options, out);
+    if (!reader.run_front(front)) return std::nullopt;
+    written = static_cast<std::size_t>(reader.compact_end() - out);
     return front;
 }
 

@@ -120,12 +120,15 @@ struct FrontValue {
 // the same rules as the whole-text ones above.
 //  - read: `out` gets the value, its text a copy of text[0, value_end);
 //  - check: nothing is built;
-//  - compact: the value without white space between its tokens is
-//    appended to `out` (left as it was on failure).
+//  - compact: the value without white space between its tokens is written
+//    to `out`, which has room for all of the text (the text is often far
+//    longer than its front value: a buffer kept for it saves clearing that
+//    room each time), and its length to `written`.
 std::optional<FrontValue> read_json_front(std::string_view text, ReaderScratch& scratch, const ReadOptions& options,
                                           Document& out);
 std::optional<FrontValue> check_json_front(std::string_view text, const ReadOptions& options);
-std::optional<FrontValue> compact_json_front(std::string_view text, std::string& out, const ReadOptions& options);
+std::optional<FrontValue> compact_json_front(std::string_view text, char* out, std::size_t& written,
+                                           const ReadOptions& options);
 
 // Whole-text convenience forms, with an optional interruption check.
 Expected<Document, JsonParseError> read_json_text(std::string text, InterruptCheck check = nullptr);

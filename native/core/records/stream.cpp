@@ -306,7 +306,8 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     }
     if (!rules_.build) {
         std::string_view body = std::string_view(text).substr(piece.begin, piece.length);
-        auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, slot.raw, rules_.read)
+        std::string& compact_out = rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw;
+        auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, compact_out, rules_.read)
                                                        : json::check_json_text(body, rules_.read);
         if (fault) {
             Error error = json::syntax_error(code, *fault, start + piece.begin);
@@ -400,6 +401,18 @@ std::uint64_t RecordStream::pass_elements() {
     return passed;
 }
 
+namespace {
+
+// Whether a value read at the front of `rest` is an element taken whole:
+// its separator follows it, and its bytes are UTF-8.
+bool valid_in_place(std::string_view rest, const json::FrontValue& front) {
+    const char separator = rest[front.next];
+    return (separator == ',' || separator == ']') &&
+           json::is_valid_utf8(rest.substr(front.value_begin, front.value_end - front.value_begin));
+}
+
+}  // namespace
+
 std::optional<Slot> RecordStream::element_in_place() {
     const std::string_view rest(block_.get() + block_pos_, block_filled_ - block_pos_);
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
@@ -410,19 +423,20 @@ std::optional<Slot> RecordStream::element_in_place() {
         front = json::read_json_front(rest, scratch_, rules_.read, doc);
         if (front) slot.record = std::move(doc);
     } else if (compact) {
-        compacted_.clear();
-        front = json::compact_json_front(rest, compacted_, rules_.read);
-        if (front) slot.raw.assign(compacted_);
+        if (!compacted_) compacted_.reset(new char[kBlockSize]);
+        std::size_t written = 0;
+        front = json::compact_json_front(rest, compacted_.get(), written, rules_.read);
+        if (front && valid_in_place(rest, *front))
+            (rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw).append(compacted_.get(), written);
     } else {
         front = json::check_json_front(rest, rules_.read);
     }
-    if (!front) return std::nullopt;
-    const char separator = rest[front->next];
-    const std::string_view value = rest.substr(front->value_begin, front->value_end - front->value_begin);
-    if ((separator != ',' && separator != ']') || !json::is_valid_utf8(value)) {
+    if (!front || !valid_in_place(rest, *front)) {
         if (slot.record) scratch_.recycle(std::move(*slot.record));
         return std::nullopt;
     }
+    const char separator = rest[front->next];
+    const std::string_view value = rest.substr(front->value_begin, front->value_end - front->value_begin);
     slot.offset = position() + front->value_begin;
     if (rules_.keep_raw && !compact) slot.raw.assign(value);
     block_pos_ += front->next + 1;

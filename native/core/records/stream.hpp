@@ -118,6 +118,9 @@ struct StreamRules {
     // True, with `keep_raw` and not `build`: the raw text comes with the
     // white space between its tokens dropped.
     bool compact = false;
+    // With `compact`: the compact texts are appended here, one after the
+    // other, instead of to each slot (a writer saves a copy per record).
+    std::string* compact_to = nullptr;
     // How records are parsed.
     json::ReadOptions read;
     // True: a blank element or member (as in "[1,,2]" or "[1,2,]") is the
@@ -308,9 +311,9 @@ private:
     std::size_t block_filled_ = 0;
     std::size_t block_pos_ = 0;
     ElementScanner scanner_;
-    // Where elements read in place are compacted: its room, as large as a
-    // block, is kept from one to the next.
-    std::string compacted_;
+    // Where elements read in place are compacted: as large as a block,
+    // made at the first.
+    std::unique_ptr<char[]> compacted_;
     // The single document's text while it is read, kept across an
     // interrupted read.
     std::string single_;

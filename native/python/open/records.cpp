@@ -242,17 +242,19 @@ private:
 
 // The records, checked by the reader and compacted, one per line to `sink`.
 Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
-    // Parsed by the stream, so that a broken record is placed in the file
-    // like any other; the raw text kept beside the value is what is written.
+    // Checked by the stream's reader, so that a broken record is placed in
+    // the file like any other; the reader compacts each good record straight
+    // onto the output, and a broken one leaves it as it was.
+    std::string out;
     records::StreamRules rules = Cursor::checking_rules();
     rules.keep_raw = rules.compact = true;
+    rules.compact_to = &out;
     auto cursor = Cursor::start(settings, true, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     bigjson::GilRelease free(c.may_release());
     c.free = &free;
     std::uint64_t written = 0;
-    std::string out;
     for (;;) {
         auto slot = c.next();
         if (!slot) {
@@ -264,11 +266,8 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
             return std::move(slot).error();
         }
         if (!slot.value()) break;
-        records::Slot& s = *slot.value();
-        out += raw_text(s);
         out += '\n';
         ++written;
-        if (s.record) c.stream.recycle(std::move(*s.record));
         if (out.size() >= kWriteChunk) {
             auto done = sink.put(out, &free);
             if (!done) return std::move(done).error();

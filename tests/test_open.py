@@ -561,3 +561,50 @@ def test_errors_pickle_whole(tmp_path):
         qvtok.open(path).load()
     c = pickle.loads(pickle.dumps(caught.value))
     assert (type(c), str(c), c.codec, c.offset) == (qvtok.CompressionError, str(caught.value), "gzip", caught.value.offset)
+
+
+@pytest.fixture
+def many_records(tmp_path):
+    path = tmp_path / "many.jsonl"
+    path.write_text("".join('{"id": %d, "tags": ["a", "b"]}\n' % i for i in range(60000)))
+    return path
+
+
+@pytest.mark.parametrize("load", [lambda p: qvtok.open(p).load(), lambda p: bigjson.load(str(p))])
+def test_a_big_load_leaves_its_objects_to_the_oldest_generation(many_records, load):
+    """The next collection does not walk what a load made, and nothing the
+    program froze is thawed."""
+    import gc
+
+    frozen = gc.get_freeze_count()
+    data = load(many_records)
+    assert len(data) == 60000
+    assert gc.get_count()[0] < 10000  # 180,000 containers were made
+    assert gc.get_freeze_count() in (frozen, 0)
+    assert gc.isenabled()
+
+
+def test_objects_the_program_froze_stay_frozen(many_records):
+    import gc
+
+    keep = [{"k": i} for i in range(100)]
+    gc.freeze()
+    try:
+        frozen = gc.get_freeze_count()
+        data = qvtok.open(many_records).load()
+        assert gc.get_freeze_count() == frozen
+        del data
+    finally:
+        gc.unfreeze()
+    del keep
+
+
+def test_a_program_that_turned_the_collector_off_keeps_it_off(many_records):
+    import gc
+
+    gc.disable()
+    try:
+        qvtok.open(many_records).load()
+        assert not gc.isenabled()
+    finally:
+        gc.enable()

@@ -67,21 +67,6 @@ inline PyObject* new_frozen_type(PyType_Spec* spec) {
 #endif
 }
 
-// Pauses the cyclic collector for the length of a bulk conversion: building
-// millions of containers would otherwise trigger it over and over.
-class GcPause {
-public:
-    GcPause() : was_enabled_(PyGC_Disable()) {}
-    ~GcPause() {
-        if (was_enabled_) PyGC_Enable();
-    }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-
-private:
-    int was_enabled_;
-};
-
 }  // namespace qvtok::compat
 
 // The module export hook arrived together with 16-bit slot ids.

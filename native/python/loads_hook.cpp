@@ -4,6 +4,7 @@
 
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
+#include "python/gc_pause.hpp"
 #include "python/to_python.hpp"
 
 namespace qvtok::json {
@@ -28,7 +29,7 @@ PyResult loads(PyObject* data) {
         if (doc.error().interrupted) return CallError::fetch();
         return CallError::from(syntax_error(ErrorCode::InvalidJson, doc.error(), 0));
     }
-    compat::GcPause pause;
+    GcPause pause;
     SharedKeyConverter converter;
     return converter.convert(doc.value().root());
 }

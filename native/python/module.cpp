@@ -1,6 +1,7 @@
 // The module's entry: declares `_qvtok` and hands the work to the api tree.
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
+#include "python/gc_pause.hpp"
 #include "python/loads_hook.hpp"
 #include "python/open/open.hpp"
 
@@ -15,6 +16,7 @@ constexpr const char kModuleDoc[] =
 
 int exec_module(PyObject* module) {
     qvtok::prime_exceptions();
+    qvtok::GcPause::note_frozen_at_start();
     PyObject* done = qvtok::call_guarded([&]() -> qvtok::PyResult {
         if (module == nullptr) return qvtok::CallError::fetch();
         if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");

@@ -3,11 +3,12 @@
 #include <string>
 
 #include "core/json/reader.hpp"
+#include "python/gc_pause.hpp"
 #include "python/to_python.hpp"
 #include "core/json/utf8.hpp"
-#include "python/messages.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
+#include "python/messages.hpp"
 #include "core/records/stream.hpp"
 
 namespace qvtok::bigjson {
@@ -68,7 +69,7 @@ PyResult load_json(Call& call) {
         if (doc.error().interrupted) return CallError::fetch();
         return read_error(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0), source.value().first_bytes_codec());
     }
-    compat::GcPause pause;
+    GcPause pause;
     return json::json_value_to_python(doc.value().root());
 }
 
@@ -78,7 +79,7 @@ PyResult load_jsonl(Call& call) {
     records::RecordStream stream = records::RecordStream::adopt(std::move(opened).value(), records::RecordFormat::Jsonl);
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
-    compat::GcPause pause;
+    GcPause pause;
     for (;;) {
         auto record = stream.next();
         if (!record) return read_error(std::move(record).error(), stream.first_bytes_codec());

@@ -8,6 +8,7 @@
 #include "core/json/utf8.hpp"
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
+#include "python/gc_pause.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/partitions.hpp"
 #include "python/open/text.hpp"
@@ -85,7 +86,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
     Cursor& c = *cursor.value();
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
-    compat::GcPause pause;
+    GcPause pause;
     while (!limit || c.records_read < *limit) {
         auto slot = c.next();
         if (!slot) return std::move(slot).error();

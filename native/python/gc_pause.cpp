@@ -50,12 +50,14 @@ void GcPause::note_frozen_at_start() {
 GcPause::~GcPause() {
     // Left off by the caller: the counters are theirs to deal with.
     if (!was_enabled_) return;
-    PyGC_Enable();
-    // An error on its way out of the call stays as it is.
+    // Handed over before the collector is back on: asking the gc module
+    // allocates, which would start the very collection this avoids.
     PyObject* pending = compat::take_raised_exception();
     hand_to_oldest_generation();
     PyErr_Clear();
+    // An error on its way out of the call stays as it is.
     if (pending != nullptr) compat::restore_raised_exception(pending);
+    PyGC_Enable();
 }
 
 }  // namespace qvtok

@@ -12,6 +12,7 @@ Run by hand, never in CI:
     python bench/bench.py compressed      # qvtok.open on .gz and .zst against gzip -dc and zstd -dc
     python bench/bench.py partitions      # partition planning, validate on two threads against one
     python bench/bench.py dask            # qvtok.dask on two worker processes (pip install ".[dask]")
+    python bench/bench.py lifecycle       # load, first allocation, del and exit of a JSONL file, fresh processes
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -365,6 +366,53 @@ def bench_open(args):
         ], args.repeat * 5)
 
 
+LIFECYCLE_LOADS = {
+    "qvtok.open(P).load()": "import qvtok\nx = qvtok.open(P).load()",
+    "orjson per line (GC off)": ("import gc, orjson\ngc.disable()\nwith open(P, 'rb') as f:\n"
+                                 "    x = [orjson.loads(line) for line in f]\ngc.enable()"),
+    "msgspec per line (GC off)": ("import gc, msgspec\nd = msgspec.json.Decoder()\ngc.disable()\n"
+                                  "with open(P, 'rb') as f:\n    x = [d.decode(line) for line in f]\ngc.enable()"),
+    "bigjson.load(P)": "from qvtok import bigjson\nx = bigjson.load(P)",
+}
+
+
+def lifecycle(code, path):
+    """Seconds to load, for the first allocations after it, to free the
+    result and for the process to exit, and peak RSS in MiB: one fresh
+    interpreter."""
+    script = (
+        "import time, sys\nP = %r\nt0 = time.perf_counter()\n%s\nt1 = time.perf_counter()\n"
+        "junk = [[] for _ in range(1000)]\nt2 = time.perf_counter()\ndel x\nt3 = time.perf_counter()\n"
+        "peak = [int(l.split()[1]) for l in open('/proc/self/status') if l.startswith('VmHWM:')][0]\n"
+        "print(t1 - t0, t2 - t1, t3 - t2, peak / 1024, time.perf_counter(), flush=True)" % (path, code)
+    )
+    start = time.perf_counter()
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=True)
+    end = time.perf_counter()
+    load, first, free, peak, printed = map(float, out.stdout.split())
+    # The child's clock is the parent's (perf_counter is system-wide on Linux).
+    return load, first, free, end - printed, peak
+
+
+def bench_lifecycle(args):
+    """A JSONL file from loading to exit: load, the first allocations after
+    it (when the cyclic GC meets what was loaded), del, process exit."""
+    path = data_file(args.data, "jsonl", args.jsonl_size)
+    print(f"\nload, use and free {Path(path).name} ({os.path.getsize(path) / 2**20:.0f} MiB), median of "
+          f"{args.repeat} fresh processes each; ratio = peer total / qvtok total")
+    rows = {name: [] for name in LIFECYCLE_LOADS}
+    for _ in range(args.repeat):
+        for name, code in LIFECYCLE_LOADS.items():
+            rows[name].append(lifecycle(code, path))
+    base = None
+    for name, runs in rows.items():
+        load, first, free, leave, peak = (statistics.median(r[i] for r in runs) for i in range(5))
+        total = load + first + free + leave
+        base = base or total
+        print(f"  {name:<28} load {load:6.2f}s  next alloc {first:5.2f}s  del {free:5.2f}s  exit {leave:5.2f}s  "
+              f"total {total:6.2f}s  x {total / base:4.2f}  peak {peak:6.0f} MiB")
+
+
 def compressed_file(plain, tool, ext):
     """`plain` compressed once by the tool's command at its default level."""
     path = Path(plain + ext)
@@ -470,7 +518,7 @@ def bench_dask(args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
-                                         "partitions", "dask", "all"])
+                                         "partitions", "dask", "lifecycle", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

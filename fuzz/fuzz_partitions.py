@@ -4,8 +4,9 @@ whole.
 Oracles: for JSON (the top-level array, or the array under /a when the
 first byte asks for it) and for JSON Lines, at a partition size that the
 first byte picks, the partitions tile the file, their raw records joined in
-order are the whole file's, and validation on threads (cut at that size)
-gives the same counts and the same errors, placed the same, as one thread.
+order are the whole file's (and fail where it does), and validation on
+threads (cut at that size) gives the same counts and the same errors,
+placed the same, as one thread.
 """
 
 import harness  # first: it loads the coverage bridge before the extension
@@ -50,10 +51,11 @@ def test_one_input(data):
         # Parts past the first of JSON Lines count lines from their own
         # start, so errors agree on their class, reason and byte; an array
         # is cut only when its structure is sound, and raw records then
-        # read without fault.
+        # read without fault but for blank elements, which are errors of
+        # their own record.
         assert (apart, ended) == whole, (parts, apart, ended, whole)
         if fmt == "json" and len(parts) > 1:
-            assert ended is None, (parts, ended)
+            assert ended is None or ended[1] in ("expected value", "trailing comma"), (parts, ended)
         one = errors_of(records._validate(1, 1000))
         many = errors_of(records._validate(3, 1000, size))
         assert one == many, (parts, one, many)

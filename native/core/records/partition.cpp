@@ -68,8 +68,8 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
 }  // namespace
 
 // At scanning speed: commas at depth 1 found by the separator kernel,
-// records told from blank elements by their first byte, lines counted
-// block by block.
+// records told from blank elements (faults: the file is then one
+// partition) by their first byte, lines counted block by block.
 Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
                                      const std::function<void(const PartitionPlan&)>& ready) {
     auto opened = FileReader::open(path, hooks);
@@ -106,7 +106,10 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
                     continue;
                 }
                 if (c >= 0x80) return false;  // may be White_Space: a blank element
-                if (c != ',' && c != ']') ++records;
+                // A blank element is a record error, which only a read of the
+                // whole can number: "[,", ",," or ",]". An empty array is not.
+                if (c == ',' || (c == ']' && records > 0)) return false;
+                if (c != ']') ++records;
                 phase = Phase::Inside;
             }
             simd::Found found = simd::find_separator(b + i, n - i, state);

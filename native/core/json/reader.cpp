@@ -138,16 +138,8 @@ public:
     Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch,
            const ReadOptions& options, InterruptCheck check = nullptr)
         requires kBuild
-        : check_(check),
-          options_(options),
-          text_(doc.text.data()),
-          base_(doc.text.data() + begin),
-          p_(base_),
-          end_(base_ + length),
-          doc_(&doc),
-          scratch_(&ScratchAccess::pending(scratch)),
-          order_(&ScratchAccess::order(scratch)) {
-        scratch_->clear();
+        : Reader(doc.text.data(), begin, length, options, check) {
+        attach(doc, scratch);
         doc_->tape.reserve(std::min(length / kBytesPerNodeGuess + 4, kMaxReservedNodes));
         doc_->entries.reserve(std::min(length / kBytesPerEntryGuess, kMaxReservedNodes));
     }
@@ -158,30 +150,18 @@ public:
     // one record among many, and the recycled vectors keep their room.
     Reader(Document& doc, std::string_view text, ReaderScratch& scratch, const ReadOptions& options)
         requires kBuild
-        : check_(nullptr),
-          options_(options),
-          text_(text.data()),
-          base_(text.data()),
-          p_(base_),
-          end_(base_ + text.size()),
-          doc_(&doc),
-          scratch_(&ScratchAccess::pending(scratch)),
-          order_(&ScratchAccess::order(scratch)) {
-        scratch_->clear();
+        : Reader(text.data(), 0, text.size(), options, nullptr) {
+        attach(doc, scratch);
     }
 
     // `out` has room for all of `text` (kCompact only).
     Reader(std::string_view text, const ReadOptions& options, char* out = nullptr)
         requires(!kBuild)
-        : check_(nullptr),
-          options_(options),
-          text_(text.data()),
-          base_(text.data()),
-          p_(base_),
-          end_(base_ + text.size()),
-          out_(out),
-          out_end_(out != nullptr ? out + text.size() : nullptr),
-          copy_from_(base_) {}
+        : Reader(text.data(), 0, text.size(), options, nullptr) {
+        out_ = out;
+        out_end_ = out != nullptr ? out + text.size() : nullptr;
+        copy_from_ = base_;
+    }
 
     // After a successful run with kCompact: the end of what was written.
     char* compact_end() {
@@ -220,6 +200,17 @@ public:
     }
 
 private:
+    Reader(const char* text, std::size_t begin, std::size_t length, const ReadOptions& options,
+           InterruptCheck check)
+        : check_(check), options_(options), text_(text), base_(text + begin), p_(base_), end_(base_ + length) {}
+
+    void attach(Document& doc, ReaderScratch& scratch) {
+        doc_ = &doc;
+        scratch_ = &ScratchAccess::pending(scratch);
+        order_ = &ScratchAccess::order(scratch);
+        scratch_->clear();
+    }
+
     // Error positions. "Consumed": the byte just read (p_ is past it) is the
     // one named. "Offending": the byte at p_ was looked at and refused; at
     // the end of the text that names the last byte.

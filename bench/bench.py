@@ -13,6 +13,7 @@ Run by hand, never in CI:
     python bench/bench.py partitions      # partition planning, validate on two threads against one
     python bench/bench.py dask            # qvtok.dask on two worker processes (pip install ".[dask]")
     python bench/bench.py lifecycle       # load, first allocation, del and exit of a JSONL file, fresh processes
+    python bench/bench.py values          # qvtok.open values against orjson and msgspec (GC off)
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
@@ -366,6 +367,72 @@ def bench_open(args):
         ], args.repeat * 5)
 
 
+def bench_values(args):
+    """qvtok.open against orjson and msgspec building Python values: load of
+    a JSONL file and of the corpus, and iteration of 1 GiB of JSONL and of a
+    JSON array. The peers run with the cyclic GC off, which is faster for
+    them; qvtok pauses it itself."""
+    import msgspec
+    import orjson
+
+    import qvtok
+
+    decoder = msgspec.json.Decoder()
+
+    def gc_off(fn):
+        def run():
+            gc.disable()
+            try:
+                return fn()
+            finally:
+                gc.enable()
+        return run
+
+    for name in ["twitter.json", "citm_catalog.json", "canada.json"]:
+        path = str(CORPUS / name)
+        table(f"load {name}", os.path.getsize(path), [
+            ("qvtok.open(path).load()", lambda path=path: qvtok.open(path, format="json").load()),
+            ("orjson.loads(f.read())", gc_off(lambda path=path: orjson.loads(read_bytes(path)))),
+            ("msgspec decode(f.read())", gc_off(lambda path=path: decoder.decode(read_bytes(path)))),
+        ], args.repeat * 5)
+
+    def per_line(path, loads):
+        def run():
+            with open(path, "rb") as f:
+                return [loads(line) for line in f]
+        return gc_off(run)
+
+    jsonl = data_file(args.data, "jsonl", args.jsonl_size)
+    table(f"load JSONL {args.jsonl_size}", os.path.getsize(jsonl), [
+        ("qvtok.open(path).load()", lambda: qvtok.open(jsonl).load()),
+        ("orjson per line", per_line(jsonl, orjson.loads)),
+        ("msgspec per line", per_line(jsonl, decoder.decode)),
+    ], max(3, args.repeat // 3))
+
+    def drain_lines(path, loads):
+        def run():
+            n = 0
+            with open(path, "rb") as f:
+                for line in f:
+                    loads(line)
+                    n += 1
+            return n
+        return gc_off(run)
+
+    big_jsonl = data_file(args.data, "jsonl", args.big_size)
+    big_array = data_file(args.data, "json", args.big_size)
+    table(f"iterate JSONL {args.big_size}", os.path.getsize(big_jsonl), [
+        ("for r in qvtok.open(path)", lambda: sum(1 for _ in qvtok.open(big_jsonl))),
+        ("orjson per line", drain_lines(big_jsonl, orjson.loads)),
+        ("msgspec per line", drain_lines(big_jsonl, decoder.decode)),
+    ], 3)
+    table(f"iterate JSON array {args.big_size}", os.path.getsize(big_array), [
+        ("for r in qvtok.open(path)", lambda: sum(1 for _ in qvtok.open(big_array))),
+        ("orjson.loads(whole file)", gc_off(lambda: len(orjson.loads(read_bytes(big_array))))),
+        ("msgspec decode(whole file)", gc_off(lambda: len(decoder.decode(read_bytes(big_array))))),
+    ], 3)
+
+
 LIFECYCLE_LOADS = {
     "qvtok.open(P).load()": "import qvtok\nx = qvtok.open(P).load()",
     "orjson per line (GC off)": ("import gc, orjson\ngc.disable()\nwith open(P, 'rb') as f:\n"
@@ -518,7 +585,7 @@ def bench_dask(args):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
-                                         "partitions", "dask", "lifecycle", "all"])
+                                         "partitions", "dask", "lifecycle", "values", "all"])
     parser.add_argument("--data", default="/tmp/qvtok-bench")
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")

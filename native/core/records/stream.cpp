@@ -418,16 +418,14 @@ std::optional<Slot> RecordStream::element_in_place() {
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
     const bool compact = !rules_.build && rules_.compact && rules_.keep_raw;
     std::optional<json::FrontValue> front;
+    std::size_t written = 0;  // compacting: the bytes in compacted_
     if (rules_.build) {
         json::Document doc;
         front = json::read_json_front(rest, scratch_, rules_.read, doc);
         if (front) slot.record = std::move(doc);
     } else if (compact) {
         if (!compacted_) compacted_.reset(new char[kBlockSize]);
-        std::size_t written = 0;
         front = json::compact_json_front(rest, compacted_.get(), written, rules_.read);
-        if (front && valid_in_place(rest, *front))
-            (rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw).append(compacted_.get(), written);
     } else {
         front = json::check_json_front(rest, rules_.read);
     }
@@ -436,9 +434,12 @@ std::optional<Slot> RecordStream::element_in_place() {
         return std::nullopt;
     }
     const char separator = rest[front->next];
-    const std::string_view value = rest.substr(front->value_begin, front->value_end - front->value_begin);
     slot.offset = position() + front->value_begin;
-    if (rules_.keep_raw && !compact) slot.raw.assign(value);
+    if (compact) {
+        (rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw).append(compacted_.get(), written);
+    } else if (rules_.keep_raw) {
+        slot.raw.assign(rest.substr(front->value_begin, front->value_end - front->value_begin));
+    }
     block_pos_ += front->next + 1;
     scanner_.passed(position());
     ++records_out_;

@@ -6,10 +6,14 @@ first byte asks for it) and for JSON Lines, at a partition size that the
 first byte picks, the partitions tile the file, their raw records joined in
 order are the whole file's (and fail where it does), and validation on
 threads (cut at that size) gives the same counts and the same errors,
-placed the same, as one thread.
+placed the same, as one thread. to_jsonl on threads, in parts of that
+size, writes the same bytes and raises the same error as one pass, with
+errors raised or skipped.
 """
 
 import harness  # first: it loads the coverage bridge before the extension
+
+import io
 
 import qvtok
 
@@ -23,6 +27,17 @@ def read_raw(call):
     except (ValueError, RuntimeError) as e:
         return out, (type(e).__name__, getattr(e, "msg", str(e)), getattr(e, "pos", None))
     return out, None
+
+
+def jsonl_of(write):
+    """The bytes a to_jsonl pass wrote, and its count or its error."""
+    sink = io.BytesIO()
+    try:
+        result = write(sink)
+    except (ValueError, RuntimeError) as e:
+        result = (type(e).__name__, getattr(e, "msg", str(e)), getattr(e, "pos", None), getattr(e, "lineno", None),
+                  getattr(e, "colno", None), getattr(e, "record", None))
+    return sink.getvalue(), result
 
 
 def errors_of(result):
@@ -59,6 +74,12 @@ def test_one_input(data):
         one = errors_of(records._validate(1, 1000))
         many = errors_of(records._validate(3, 1000, size))
         assert one == many, (parts, one, many)
+        for on_error in ("raise", "skip"):
+            cut = qvtok.open(path, format=fmt, at=at, on_error=on_error)
+            alone = qvtok.open(io.BytesIO(body), format=fmt, at=at, on_error=on_error)
+            expected = jsonl_of(alone.to_jsonl)
+            got = jsonl_of(lambda sink: cut._to_jsonl(sink, size))
+            assert got == expected, (on_error, got, expected)
 
 
 if __name__ == "__main__":

@@ -343,6 +343,23 @@ def test_to_jsonl_writes_the_records_before_a_broken_one_and_places_it_in_the_fi
     assert (info.value.lineno, info.value.colno, info.value.record) == (2, 7, 1)
 
 
+@pytest.mark.parametrize("dest", ["missing/out.jsonl", ".", "/dev/full"])
+@pytest.mark.parametrize("kind", [str, pathlib.Path, os.fsencode])
+def test_to_jsonl_into_a_path_fails_as_writing_it_with_open_would(tmp_path, monkeypatch, dest, kind):
+    if dest == "/dev/full" and not os.path.exists(dest):
+        pytest.skip("no /dev/full")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(OSError) as expected:
+        with open(kind(dest), "wb") as f:
+            f.write(b"1\n")
+    with pytest.raises(OSError) as caught:
+        qvtok.open(io.BytesIO(b"[1]")).to_jsonl(kind(dest))
+    e, c = expected.value, caught.value
+    assert (type(c), c.errno) == (type(e), e.errno)
+    # A failed write names the file too, which Python's own write does not.
+    assert c.filename == (e.filename or os.fspath(kind(dest)))
+
+
 # --- record errors ----------------------------------------------------------
 
 BROKEN_LINES = b'{"a": 1}\n{"a": }\n[1, 2]\n\xff\n3\n'

@@ -9,6 +9,7 @@ import random
 import subprocess
 import sys
 import threading
+import time
 
 import pytest
 
@@ -210,3 +211,102 @@ def test_command_line_jobs_give_the_same_report(tmp_path):
     assert two.stdout.splitlines()[:3] == one.stdout.splitlines()[:3]
     assert two.stdout.splitlines()[-1] == one.stdout.splitlines()[-1]
     assert run("--jobs", "0").returncode == 2
+
+
+# --- to_jsonl on threads ------------------------------------------------------
+
+def jsonl_outcome(records, write):
+    """What a to_jsonl pass gives: the count or the error, and the bytes written."""
+    sink = io.BytesIO()
+    try:
+        result = write(records, sink)
+    except qvtok.JSONDecodeError as e:
+        result = error_tuples([e])[0]
+    return result, sink.getvalue()
+
+
+def array_text(rows):
+    return "[\n" + ",\n".join(rows) + "\n]\n"
+
+
+# Each case breaks the file near `where` (a fraction of its records): a part
+# then does not read whole, or the scan that cuts the array stops, and the
+# records after the written parts come from one pass as they would alone.
+ARRAY_DAMAGE = {
+    "whole": lambda rows, k: array_text(rows),
+    "broken element": lambda rows, k: array_text(rows[:k] + ['{"a": x}'] + rows[k:]),
+    "blank element": lambda rows, k: array_text(rows[:k] + [""] + rows[k:]),
+    "wrong closer": lambda rows, k: array_text(rows[:k] + ['{"a": [1}'] + rows[k:]),
+    "control byte": lambda rows, k: array_text(rows[:k] + ['"a\tb"'] + rows[k:]),
+    "bad UTF-8": lambda rows, k: array_text(rows[:k] + ['"\udcff"'] + rows[k:]),
+    "text after": lambda rows, k: array_text(rows) + "x",
+    "unclosed": lambda rows, k: array_text(rows)[:-3],
+}
+
+
+@pytest.mark.parametrize("on_error", ["raise", "skip"])
+@pytest.mark.parametrize("where", [0.0, 0.5, 1.0])
+@pytest.mark.parametrize("damage", ARRAY_DAMAGE)
+def test_to_jsonl_on_threads_writes_what_one_pass_writes(tmp_path, damage, where, on_error):
+    rows = [json.dumps(v, indent=1, ensure_ascii=False) for v in values(600, 3)]
+    text = ARRAY_DAMAGE[damage](rows, int(len(rows) * where))
+    path = tmp_path / "x.json"
+    path.write_bytes(text.encode("utf-8", "surrogateescape"))
+    records = qvtok.open(path, on_error=on_error)
+    one = jsonl_outcome(qvtok.open(io.BytesIO(path.read_bytes()), on_error=on_error),
+                        lambda r, sink: r.to_jsonl(sink))
+    for size in (997, 20000):
+        assert jsonl_outcome(records, lambda r, sink: r._to_jsonl(sink, size)) == one
+    if damage == "whole":
+        assert one[0] == 600 and one[1].count(b"\n") == 600
+
+
+@pytest.mark.parametrize("on_error", ["raise", "skip"])
+@pytest.mark.parametrize("bad", [[], [0], [17, 18, 400], [1999]])
+def test_to_jsonl_of_lines_on_threads_writes_what_one_pass_writes(tmp_path, bad, on_error):
+    rows = [json.dumps(v, ensure_ascii=False) for v in values(2000, 4)]
+    for i in bad:
+        rows[i] = '{"bad": ' + "}" * (i % 3)
+    path = tmp_path / "x.jsonl"
+    path.write_text("\n".join(rows) + "\n", encoding="utf-8")
+    one = jsonl_outcome(qvtok.open(io.BytesIO(path.read_bytes()), format="jsonl", on_error=on_error),
+                        lambda r, sink: r.to_jsonl(sink))
+    for size in (1, 3000, 10**5):
+        assert jsonl_outcome(qvtok.open(path, on_error=on_error), lambda r, sink: r._to_jsonl(sink, size)) == one
+
+
+def test_to_jsonl_on_threads_into_paths_and_compressed_files(tmp_path):
+    rows = [json.dumps(v) for v in values(20000, 6)] * 5
+    path = tmp_path / "x.json"
+    path.write_text(array_text(rows))
+    assert path.stat().st_size > 16 * 2**20  # cut for threads by default
+    expected = "".join(json.dumps(json.loads(r), separators=(",", ":")) + "\n" for r in rows).encode()
+    out = tmp_path / "out.jsonl"
+    assert qvtok.open(path).to_jsonl(str(out)) == len(rows)
+    assert out.read_bytes() == expected
+    assert qvtok.open(path).to_jsonl(tmp_path / "out.jsonl.gz") == len(rows)
+    assert gzip.decompress((tmp_path / "out.jsonl.gz").read_bytes()) == expected
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_to_jsonl_on_threads_stops_when_the_destination_fails(tmp_path, fmt):
+    rows = [json.dumps(v) for v in values(30000, 7)]
+    path = tmp_path / f"x.{fmt}"
+    path.write_text("\n".join(rows) + "\n" if fmt == "jsonl" else array_text(rows))
+
+    class Full(io.RawIOBase):
+        calls = 0
+
+        def writable(self):
+            return True
+
+        def write(self, b):
+            Full.calls += 1
+            if Full.calls > 2:
+                time.sleep(0.1)  # the threads meanwhile fill all the room they have
+                raise OSError(28, "No space left on device")
+            return len(b)
+
+    with pytest.raises(OSError, match="No space"):
+        qvtok.open(path)._to_jsonl(Full(), 500)
+    assert Full.calls == 3

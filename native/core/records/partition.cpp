@@ -71,7 +71,7 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
 // records told from blank elements (faults: the file is then one
 // partition) by their first byte, lines counted block by block.
 Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
-                                     const std::function<void(const PartitionPlan&)>& ready) {
+                                     const std::function<bool(const PartitionPlan&)>& ready) {
     auto opened = FileReader::open(path, hooks);
     if (!opened) return std::move(opened).error();
     ByteReader& file = *opened.value();
@@ -131,7 +131,7 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
                 lf != nullptr ? base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1 : last_lf;
             Resume resume{at, records, lines_before + simd::count_line_feeds(b, i) + 1, at - line_start + 1, true};
             cut_at(parts, size, resume, true);
-            ready(parts[parts.size() - 2]);
+            if (!ready(parts[parts.size() - 2])) return false;
             next_cut = at + target;
         }
         lines_before += simd::count_line_feeds(b, n);
@@ -139,8 +139,7 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
         base += n;
     }
     if (phase != Phase::After) return false;  // never closed, or empty
-    ready(parts.back());
-    return true;
+    return ready(parts.back());
 }
 
 namespace {
@@ -154,7 +153,10 @@ Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const Str
     }
     if (!rules.at || rules.at->segments.empty()) {
         std::vector<PartitionPlan> parts;
-        auto fast = scan_array_partitions(path, target, hooks, [&](const PartitionPlan& p) { parts.push_back(p); });
+        auto fast = scan_array_partitions(path, target, hooks, [&](const PartitionPlan& p) {
+            parts.push_back(p);
+            return true;
+        });
         if (!fast) return std::move(fast).error();
         if (fast.value()) return parts;
     }

@@ -33,11 +33,11 @@ Expected<std::vector<PartitionPlan>> plan_partitions(std::string_view path, Reco
                                                       InterpreterHooks hooks);
 
 // The parts of a top-level array as one scan finds them: `ready` gets each
-// once its end is known, in order. False when the file is anything but one
-// well-formed array whose elements start with plain bytes; plan_partitions
-// then decides.
+// once its end is known, in order, and returns false to end the scan. False
+// when it was ended so, or when the file is anything but one well-formed
+// array whose elements start with plain bytes; plan_partitions then decides.
 Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
-                                     const std::function<void(const PartitionPlan&)>& ready);
+                                     const std::function<bool(const PartitionPlan&)>& ready);
 
 // A stream over one part of the file at `path`. Fails with CannotOpen.
 Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,

@@ -3,15 +3,12 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
 
 #include "core/codecs/codec.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/cursor.hpp"
+#include "python/open/part_threads.hpp"
 #include "python/open/partitions.hpp"
 #include "python/open/open.hpp"
 
@@ -22,17 +19,25 @@ constexpr const char* kSize = "size must be a positive number of bytes, such as 
 constexpr const char* kNotAFile =
     "partitions need a path to a file that can be read from any place, not a stream or standard input";
 
+}  // namespace
+
 std::string_view path_of(const Settings& s) {
     return std::string_view(PyBytes_AS_STRING(s.source.encoded.get()),
                             static_cast<std::size_t>(PyBytes_GET_SIZE(s.source.encoded.get())));
 }
 
-// Whether the path names a regular file, found without opening it: opening
-// a named pipe a second time would wait for a writer that may be gone.
 bool names_regular_file(const Settings& s) {
     struct stat st;
     return s.source.encoded && ::stat(PyBytes_AS_STRING(s.source.encoded.get()), &st) == 0 && S_ISREG(st.st_mode);
 }
+
+records::StreamRules plan_rules(const Settings& s) {
+    records::StreamRules rules = Cursor::checking_rules();
+    rules.at = s.at;
+    return rules;
+}
+
+namespace {
 
 // "128MiB", "64 MB", "1G", "4096": units as Dask reads them (k, M, G, T
 // are powers of 1000; ki, Mi, Gi, Ti powers of 1024; a trailing B is
@@ -82,11 +87,6 @@ Expected<std::uint64_t, CallError> size_arg(PyObject* arg) {
     return n.value();
 }
 
-records::StreamRules plan_rules(const Settings& s) {
-    records::StreamRules rules = Cursor::checking_rules();
-    rules.at = s.at;
-    return rules;
-}
 
 // The plan of the file behind `s`, the GIL let go while it is made.
 Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, std::uint64_t size) {
@@ -159,84 +159,6 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
     out.lines = st.lines_read();
 }
 
-// Runs `body(t)` on threads t in [0, count), the GIL let go; the caller's
-// thread runs signal handlers and `report` meanwhile. False when one of
-// them raised: `stop` was set, and the exception is pending.
-template <class Body, class Report>
-bool run_on_threads(std::size_t count, std::atomic<bool>& stop, Body&& body, Report&& report) {
-    std::mutex mutex;
-    std::condition_variable finished;
-    std::size_t running = count;
-    std::vector<std::thread> threads;
-    bool interrupted = false;
-    {
-        bigjson::GilRelease free;
-        for (std::size_t t = 0; t < count; ++t)
-            threads.emplace_back([&, t] {
-                body(t);
-                std::lock_guard<std::mutex> lock(mutex);
-                --running;
-                finished.notify_all();
-            });
-        for (;;) {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (finished.wait_for(lock, std::chrono::milliseconds(50), [&] { return running == 0; })) break;
-            lock.unlock();
-            free.hold();
-            interrupted = PyErr_CheckSignals() != 0 || !report();
-            free.release();
-            if (interrupted) {
-                stop = true;
-                break;
-            }
-        }
-        for (std::thread& t : threads) t.join();
-    }
-    return !interrupted;
-}
-
-// Partitions handed from whoever plans them to the threads that check
-// them, as they are found.
-struct WorkQueue {
-    std::mutex mutex;
-    std::condition_variable more;
-    std::deque<records::PartitionPlan> parts;  // a deque: what a worker holds stays put
-    std::deque<PartResult> results;
-    std::size_t next = 0;
-    bool planned = false;  // no more will come
-    bool fell_back = false;  // the scan could not cut the file: the parts so far do not count
-    std::optional<Error> failed;
-
-    void add(const records::PartitionPlan& part) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            parts.push_back(part);
-            results.emplace_back();
-        }
-        more.notify_one();
-    }
-    void finish(Expected<bool> scanned) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            planned = true;
-            if (!scanned) failed = std::move(scanned).error();
-            else fell_back = !scanned.value();
-        }
-        more.notify_all();
-    }
-    // The next part to check and where its result goes, found under the
-    // lock (a deque's index moves while it grows); false when none is left.
-    bool take(const std::atomic<bool>& stop, const records::PartitionPlan*& part, PartResult*& result) {
-        std::unique_lock<std::mutex> lock(mutex);
-        more.wait(lock, [&] { return next < parts.size() || planned || stop.load(); });
-        if (stop.load() || fell_back || next >= parts.size()) return false;
-        part = &parts[next];
-        result = &results[next];
-        ++next;
-        return true;
-    }
-};
-
 }  // namespace
 
 PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
@@ -253,7 +175,7 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     if (total <= target) return validate_sequential(s, keep, progress);
 
     const std::string path(path_of(s));
-    WorkQueue queue;
+    WorkQueue<PartResult> queue;
     // A top-level array is checked while the scan that cuts it goes on;
     // anything else is planned first.
     const bool pipelined = s.format == records::RecordFormat::Json && (!s.at || s.at->segments.empty());
@@ -272,7 +194,9 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     auto body = [&](std::size_t t) {
         if (pipelined && t == 0) {
             queue.finish(records::scan_array_partitions(path, target, {}, [&](const records::PartitionPlan& part) {
-                if (!stop.load()) queue.add(part);
+                if (stop.load()) return false;
+                queue.add(part);
+                return true;
             }));
             return;
         }
@@ -288,7 +212,9 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         return bool(r);
     };
     if (!report()) return CallError::fetch();
-    if (!run_on_threads(threads + (pipelined ? 1 : 0), stop, body, report)) return CallError::fetch();
+    ThreadGroup group;
+    if (!group.run(threads + (pipelined ? 1 : 0), stop, body, report, [&] { queue.wake_all(); }))
+        return CallError::fetch();
     if (queue.failed) return input_error(std::move(*queue.failed));
     // The scan found fault with the file: one pass tells it as it should.
     if (queue.fell_back) return validate_sequential(s, keep, progress);

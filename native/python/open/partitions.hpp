@@ -6,6 +6,15 @@
 
 namespace qvtok::open {
 
+// The path of a Records over a path, in the file-system encoding.
+std::string_view path_of(const Settings& settings);
+// Whether that path names a regular file, found without opening it:
+// opening a named pipe a second time would wait for a writer that may be
+// gone. Only such a file can be cut into partitions.
+bool names_regular_file(const Settings& settings);
+// The rules of a stream that checks the records of a partition.
+records::StreamRules plan_rules(const Settings& settings);
+
 // Records.partitions(size): a list of qvtok.partition.Partition.
 PyResult partitions_of(Settings& settings, PyObject* size);
 

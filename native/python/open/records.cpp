@@ -10,6 +10,7 @@
 #include "core/schema/render.hpp"
 #include "python/gc_pause.hpp"
 #include "python/open/cursor.hpp"
+#include "python/open/jsonl_writer.hpp"
 #include "python/open/partitions.hpp"
 #include "python/open/text.hpp"
 #include "python/to_python.hpp"
@@ -18,7 +19,6 @@ namespace qvtok::open {
 namespace {
 
 constexpr const char* kOnError = "on_error must be \"raise\" or \"skip\"";
-constexpr std::size_t kWriteChunk = 1 << 16;
 
 struct RecordsObject {
     PyObject_HEAD
@@ -191,98 +191,6 @@ PyObject* records_validate_counts(PyObject* self, PyObject* args) {
     return call_guarded([&] { return run_validate(self, workers, keep, part_size, progress); });
 }
 
-// Writes all of `bytes` with dest.write, which may take only part of it.
-Expected<Done, CallError> write_all(PyObject* write, std::string_view bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        PyRef chunk(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(bytes.size() - done)));
-        if (!chunk) return CallError::fetch();
-        PyRef wrote(PyObject_CallOneArg(write, chunk.get()));
-        if (!wrote) return CallError::fetch();
-        if (wrote.get() == Py_None) break;  // a writer that does not count takes it all
-        Py_ssize_t n = PyLong_AsSsize_t(wrote.get());
-        if (n == -1 && PyErr_Occurred()) return CallError::fetch();
-        if (n <= 0) return CallError::deferred(PyExc_OSError, "the destination accepted no bytes");
-        done += static_cast<std::size_t>(n);
-    }
-    return Done{};
-}
-
-// dest.write, behind a compressor when one is asked for. The GIL, let go
-// while records are gathered and compressed, is held only to write.
-class Sink {
-public:
-    Sink(PyObject* write, std::unique_ptr<codecs::Encoder> encoder) : write_(write), encoder_(std::move(encoder)) {}
-
-    Expected<Done, CallError> put(std::string_view text, bigjson::GilRelease* free) {
-        if (!encoder_) return write_held(text, free);
-        packed_.clear();
-        encoder_->write(text, packed_);
-        return write_held(packed_, free);
-    }
-
-    Expected<Done, CallError> finish(bigjson::GilRelease* free) {
-        if (!encoder_) return Done{};
-        packed_.clear();
-        encoder_->finish(packed_);
-        return write_held(packed_, free);
-    }
-
-private:
-    Expected<Done, CallError> write_held(std::string_view bytes, bigjson::GilRelease* free) {
-        if (free != nullptr) free->hold();
-        auto done = write_all(write_, bytes);
-        if (done && free != nullptr) free->release();
-        return done;
-    }
-
-    PyObject* write_;  // borrowed
-    std::unique_ptr<codecs::Encoder> encoder_;
-    std::string packed_;
-};
-
-// The records, checked by the reader and compacted, one per line to `sink`.
-Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink) {
-    // Checked by the stream's reader, so that a broken record is placed in
-    // the file like any other; the reader compacts each good record straight
-    // onto the output, and a broken one leaves it as it was.
-    std::string out;
-    records::StreamRules rules = Cursor::checking_rules();
-    rules.keep_raw = rules.compact = true;
-    rules.compact_to = &out;
-    auto cursor = Cursor::start(settings, true, rules);
-    if (!cursor) return std::move(cursor).error();
-    Cursor& c = *cursor.value();
-    bigjson::GilRelease free(c.may_release());
-    c.free = &free;
-    std::uint64_t written = 0;
-    for (;;) {
-        auto slot = c.next();
-        if (!slot) {
-            // The records before a broken one are written before it is raised,
-            // and a compressed file is ended so that they can be read.
-            auto done = sink.put(out, nullptr);
-            if (done) done = sink.finish(nullptr);
-            if (!done) return std::move(done).error();
-            return std::move(slot).error();
-        }
-        if (!slot.value()) break;
-        out += '\n';
-        ++written;
-        if (out.size() >= kWriteChunk) {
-            auto done = sink.put(out, &free);
-            if (!done) return std::move(done).error();
-            out.clear();
-        }
-    }
-    auto done = sink.put(out, &free);
-    if (done) done = sink.finish(&free);
-    free.hold();
-    c.free = nullptr;
-    if (!done) return std::move(done).error();
-    return written;
-}
-
 // The codec to_jsonl writes with: by a path's extension for "auto" (a file
 // object is written as it is: it may compress on its own), none for None.
 Expected<std::optional<codecs::Codec>, CallError> output_codec(PyObject* dest, bool is_path, PyObject* compression) {
@@ -296,14 +204,8 @@ Expected<std::optional<codecs::Codec>, CallError> output_codec(PyObject* dest, b
         std::string_view(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))));
 }
 
-PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"dest", "compression", nullptr};
-    PyObject* dest = nullptr;
-    PyObject* compression = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:to_jsonl", const_cast<char**>(names), &dest, &compression))
-        return nullptr;
+PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::uint64_t part_size) {
     return call_guarded([&]() -> PyResult {
-        PyRef file;  // opened here, and so closed here
         PyRef write(PyObject_GetAttrString(dest, "write"));
         if (!write) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return CallError::fetch();
@@ -320,29 +222,41 @@ PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
                 return CallError::from(std::move(e));
             }
         }
-        if (!write) {
-            PyRef io(PyImport_ImportModule("io"));
-            if (!io) return CallError::fetch();
-            file = PyRef(PyObject_CallMethod(io.get(), "open", "Os", dest, "wb"));
-            if (!file) return CallError::fetch();
-            write = PyRef(PyObject_GetAttrString(file.get(), "write"));
-            if (!write) return CallError::fetch();
+        std::unique_ptr<Sink> sink;
+        if (write) {
+            sink = std::make_unique<Sink>(write.get(), std::move(encoder));
+        } else {
+            auto opened = Sink::open_path(dest, std::move(encoder));
+            if (!opened) return std::move(opened).error();
+            sink = std::move(opened).value();
         }
-        Sink sink(write.get(), std::move(encoder));
-        auto written = write_jsonl(settings_of(self), sink);
-        if (file) {
-            // Closed on failure too; the first exception is the one raised.
-            PyRef pending(written ? nullptr : compat::take_raised_exception());
-            PyRef closed(PyObject_CallMethod(file.get(), "close", nullptr));
-            if (pending) compat::restore_raised_exception(pending.release());
-            if (!written) return std::move(written).error();
-            if (!closed) return CallError::fetch();
-        }
+        auto written = write_jsonl(settings_of(self), *sink, part_size);
+        // Closed on failure too; the first exception is the one raised.
+        auto closed = sink->close();
         if (!written) return std::move(written).error();
+        if (!closed) return std::move(closed).error();
         PyRef n(PyLong_FromUnsignedLongLong(written.value()));
         if (!n) return CallError::fetch();
         return n;
     });
+}
+
+PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"dest", "compression", nullptr};
+    PyObject* dest = nullptr;
+    PyObject* compression = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:to_jsonl", const_cast<char**>(names), &dest, &compression))
+        return nullptr;
+    return to_jsonl(self, dest, compression, 0);
+}
+
+// _to_jsonl(dest, part_size): to_jsonl with the parts for threads of this
+// size, for tests that cut small files.
+PyObject* records_to_jsonl_in_parts(PyObject* self, PyObject* args) {
+    PyObject* dest = nullptr;
+    unsigned long long part_size = 0;
+    if (!PyArg_ParseTuple(args, "OK:_to_jsonl", &dest, &part_size)) return nullptr;
+    return to_jsonl(self, dest, nullptr, part_size);
 }
 
 PyObject* records_partitions(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -390,6 +304,9 @@ PyMethodDef records_methods[] = {
      "errors as JSONDecodeError objects, in file order); record errors are never\n"
      "raised. A file that can be cut into partitions is checked on `workers`\n"
      "threads (the machine's cores by default), with the same result."},
+    {"_to_jsonl", records_to_jsonl_in_parts, METH_VARARGS,
+     "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
+     "about `part_size` bytes when it is larger."},
     {"_validate", records_validate_counts, METH_VARARGS,
      "_validate($self, workers, keep, part_size=0, progress=None, /)\n--\n\n(good, invalid, the first `keep` errors): for the\n"
      "command line; `part_size` overrides the size of the partitions, and\n"

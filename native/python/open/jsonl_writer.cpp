@@ -1,0 +1,334 @@
+// Records.to_jsonl. A file that can be cut is compacted a partition at a
+// time on threads, the parts written in order as they come; anything else,
+// and any file whose parts do not all read whole, goes through one pass.
+#include "python/open/jsonl_writer.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <utility>
+
+#include "python/open/part_threads.hpp"
+#include "python/open/partitions.hpp"
+
+namespace qvtok::open {
+namespace {
+
+constexpr std::size_t kWriteChunk = 1 << 16;
+// Parts compacted on threads: small, so that the few held back to be
+// written in order stay within a few MiB, yet large beside the cost of
+// opening one.
+constexpr std::uint64_t kPartSize = 4u << 20;
+
+// Writes all of `bytes` with dest.write, which may take only part of it.
+Expected<Done, CallError> write_all(PyObject* write, std::string_view bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        PyRef chunk(PyBytes_FromStringAndSize(bytes.data() + done, static_cast<Py_ssize_t>(bytes.size() - done)));
+        if (!chunk) return CallError::fetch();
+        PyRef wrote(PyObject_CallOneArg(write, chunk.get()));
+        if (!wrote) return CallError::fetch();
+        if (wrote.get() == Py_None) break;  // a writer that does not count takes it all
+        Py_ssize_t n = PyLong_AsSsize_t(wrote.get());
+        if (n == -1 && PyErr_Occurred()) return CallError::fetch();
+        if (n <= 0) return CallError::deferred(PyExc_OSError, "the destination accepted no bytes");
+        done += static_cast<std::size_t>(n);
+    }
+    return Done{};
+}
+
+// Ends the sink after a failure; the failure is what is raised.
+CallError finish_after(Sink& sink, CallError failure) {
+    (void)sink.finish(nullptr);
+    return failure;
+}
+
+// One pass over every record, in which the first `passed` records, already
+// written from parts, are read but not written again.
+Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& sink, std::uint64_t passed) {
+    // Checked by the stream's reader, so that a broken record is placed in
+    // the file like any other; the reader compacts each good record straight
+    // onto the output, and a broken one leaves it as it was.
+    std::string out;
+    records::StreamRules rules = Cursor::checking_rules();
+    rules.keep_raw = rules.compact = true;
+    rules.compact_to = &out;
+    auto cursor = Cursor::start(settings, true, rules);
+    if (!cursor) return std::move(cursor).error();
+    Cursor& c = *cursor.value();
+    bigjson::GilRelease free(c.may_release());
+    c.free = &free;
+    std::uint64_t written = passed;
+    std::uint64_t seen = 0;
+    for (;;) {
+        const std::size_t mark = out.size();
+        auto slot = c.next();
+        if (!slot) {
+            // The records before a broken one are written before it is raised,
+            // and a compressed file is ended so that they can be read.
+            auto done = sink.put(out, nullptr);
+            if (done) done = sink.finish(nullptr);
+            if (!done) return std::move(done).error();
+            return std::move(slot).error();
+        }
+        if (!slot.value()) break;
+        if (seen++ < passed) {
+            out.resize(mark);
+            continue;
+        }
+        out += '\n';
+        ++written;
+        if (out.size() >= kWriteChunk) {
+            auto done = sink.put(out, &free);
+            if (!done) return std::move(done).error();
+            out.clear();
+        }
+    }
+    auto done = sink.put(out, &free);
+    if (done) done = sink.finish(&free);
+    free.hold();
+    c.free = nullptr;
+    if (!done) return std::move(done).error();
+    return written;
+}
+
+// One part's lines, compacted by a worker.
+struct CompactedPart {
+    std::string text;
+    std::uint64_t records = 0;
+    bool finished = false;
+    // Every record of the part is in `text`. Else the part met a broken
+    // record (when errors are raised) or a failure: the pass over the whole
+    // tells it as it should be told.
+    bool whole = false;
+};
+
+void compact_part(std::string_view path, const Settings& s, const records::PartitionPlan& part,
+                  const std::atomic<bool>& stop, CompactedPart& out) {
+    // No interpreter here: a worker thread never holds the GIL.
+    records::StreamRules rules = plan_rules(s);
+    rules.keep_raw = rules.compact = true;
+    rules.compact_to = &out.text;
+    auto stream = records::open_partition(path, s.format, rules, part, {});
+    if (!stream) return;
+    records::RecordStream& st = stream.value();
+    while (!stop.load(std::memory_order_relaxed)) {
+        auto slot = st.next_slot();
+        if (!slot) {
+            if (s.skip && is_record_error(slot.error().code)) continue;
+            return;
+        }
+        switch (slot.value().kind) {
+            case records::Slot::Kind::End: out.whole = true; return;
+            case records::Slot::Kind::Blank: continue;
+            case records::Slot::Kind::Record: break;
+        }
+        out.text += '\n';
+        ++out.records;
+        if (slot.value().record) st.recycle(std::move(*slot.value().record));
+    }
+}
+
+// Whether the records of `s` are cut into parts for threads: a plain file
+// of JSON Lines, or one whose records are the elements of its top-level
+// array (a pointer would have to be followed through the whole file first,
+// which costs what the threads save), large enough to pay for them.
+bool worth_cutting(const Settings& s, std::uint64_t size, std::size_t threads, std::uint64_t part_size) {
+    if (threads <= 1 || s.source.codec || s.part) return false;
+    if (s.format == records::RecordFormat::Json && s.at && !s.at->segments.empty()) return false;
+    return part_size != 0 ? size > part_size : size > 4 * kPartSize;
+}
+
+// Writes the parts of the file in order as threads compact them. True when
+// every record was written; false when the file could not be cut, or a part
+// did not read whole, and the records after the first `written` are left
+// for one pass to write.
+Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threads, std::uint64_t part_size,
+                                      std::uint64_t& written) {
+    const std::string path(path_of(s));
+    WorkQueue<CompactedPart> queue;
+    queue.window = threads + 2;
+    // A top-level array is cut by a scan that runs beside the threads;
+    // JSON Lines are cut at once.
+    const bool pipelined = s.format == records::RecordFormat::Json;
+    if (!pipelined) {
+        bigjson::GilRelease free;
+        auto planned = records::plan_partitions(path, s.format, plan_rules(s), part_size, bigjson::interpreter_hooks());
+        free.hold();
+        if (!planned) return input_error(std::move(planned).error());
+        if (planned.value().size() <= 1) return false;
+        for (const records::PartitionPlan& part : planned.value()) queue.add(part);
+        queue.finish(true);
+    }
+
+    std::atomic<bool> stop{false};
+    ThreadGroup group;
+    std::vector<std::string> spare;  // the buffers of parts written, for parts to come
+    auto body = [&](std::size_t t) {
+        if (pipelined && t == 0) {
+            queue.finish(records::scan_array_partitions(path, part_size, {}, [&](const records::PartitionPlan& part) {
+                if (stop.load()) return false;
+                queue.add(part);
+                return true;
+            }));
+            group.wake();
+            return;
+        }
+        const records::PartitionPlan* part;
+        CompactedPart* result;
+        while (queue.take(stop, part, result)) {
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                if (!spare.empty()) {
+                    result->text = std::move(spare.back());
+                    spare.pop_back();
+                }
+            }
+            // Compacting never lengthens a record, and its line feed takes
+            // the place of the comma or line feed after it.
+            result->text.reserve(part->length + 1);
+            compact_part(path, s, *part, stop, *result);
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                result->finished = true;
+            }
+            group.wake();
+        }
+    };
+    std::size_t taken = 0;  // parts written
+    bool whole = true;      // so far every part was
+    // Writes the parts that are done, in order, with the GIL held.
+    auto write_done = [&] {
+        while (whole) {
+            CompactedPart* r;
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                if (taken >= queue.results.size() || !queue.results[taken].finished) break;
+                r = &queue.results[taken];
+            }
+            if (!r->whole) {
+                whole = false;
+                stop = true;
+                queue.wake_all();
+                break;
+            }
+            {
+                bigjson::GilRelease free;  // compressing needs no interpreter
+                auto done = sink.put(r->text, &free);
+                if (!done) {
+                    std::move(done).error().raise();
+                    return false;
+                }
+            }
+            written += r->records;
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                r->text.clear();
+                spare.push_back(std::move(r->text));
+            }
+            queue.consume(++taken);
+        }
+        return true;
+    };
+    const bool ran = group.run(threads + (pipelined ? 1 : 0), stop, body, write_done, [&] { queue.wake_all(); });
+    if (!ran) return finish_after(sink, CallError::fetch());
+    if (!write_done()) return finish_after(sink, CallError::fetch());
+    if (!whole || queue.fell_back) return false;
+    if (queue.failed) return finish_after(sink, input_error(std::move(*queue.failed)));
+    auto done = sink.finish(nullptr);
+    if (!done) return std::move(done).error();
+    return true;
+}
+
+}  // namespace
+
+Expected<Done, CallError> Sink::put(std::string_view text, bigjson::GilRelease* free) {
+    if (!encoder_) return write_out(text, free);
+    packed_.clear();
+    encoder_->write(text, packed_);
+    return write_out(packed_, free);
+}
+
+Expected<Done, CallError> Sink::finish(bigjson::GilRelease* free) {
+    if (!encoder_) return Done{};
+    packed_.clear();
+    encoder_->finish(packed_);
+    return write_out(packed_, free);
+}
+
+Expected<std::unique_ptr<Sink>, CallError> Sink::open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder) {
+    PyRef name(PyOS_FSPath(path));  // str or bytes, as OSError names it
+    if (!name) return CallError::fetch();
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(name.get(), &encoded)) return CallError::fetch();
+    PyRef bytes(encoded);
+    int fd;
+    {
+        // A named pipe waits here for its reader.
+        bigjson::GilRelease free;
+        do fd = ::open(PyBytes_AS_STRING(encoded), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        while (fd < 0 && errno == EINTR);
+    }
+    if (fd < 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+        return CallError::fetch();
+    }
+    auto sink = std::unique_ptr<Sink>(new Sink(nullptr, std::move(encoder)));
+    sink->fd_ = fd;
+    sink->path_ = std::move(name);
+    return sink;
+}
+
+Sink::~Sink() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Expected<Done, CallError> Sink::close() {
+    if (fd_ < 0) return Done{};
+    const int fd = std::exchange(fd_, -1);
+    if (::close(fd) == 0 || errno == EINTR) return Done{};
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
+    return CallError::fetch();
+}
+
+Expected<Done, CallError> Sink::write_out(std::string_view bytes, bigjson::GilRelease* free) {
+    if (fd_ >= 0) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) {
+                const int error = n < 0 ? errno : EIO;
+                if (free != nullptr) free->hold();
+                errno = error;
+                PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
+                return CallError::fetch();
+            }
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return Done{};
+    }
+    if (free != nullptr) free->hold();
+    auto done = write_all(write_, bytes);
+    if (done && free != nullptr) free->release();
+    return done;
+}
+
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size) {
+    std::uint64_t written = 0;
+    const std::size_t threads = std::max(1u, std::thread::hardware_concurrency());
+    if (names_regular_file(settings)) {
+        auto file = records::FileReader::open(path_of(settings), bigjson::interpreter_hooks());
+        if (!file) return input_error(std::move(file).error());
+        if (worth_cutting(settings, file.value()->size(), threads, part_size)) {
+            auto all = write_parts(settings, sink, threads, part_size != 0 ? part_size : kPartSize, written);
+            if (!all) return std::move(all).error();
+            if (all.value()) return written;
+        }
+    }
+    return write_in_one_pass(settings, sink, written);
+}
+
+}  // namespace qvtok::open

@@ -1,0 +1,51 @@
+// Records.to_jsonl: each record checked, compacted and written on a line of
+// its own to a Python file object.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "core/codecs/codec.hpp"
+#include "python/open/cursor.hpp"
+
+namespace qvtok::open {
+
+// Where the lines go, behind a compressor when one is asked for: a file
+// object's write method, or a file this sink opened from a path and writes
+// with the system's own calls. The GIL, let go while records are gathered
+// and compressed, is held only to call Python.
+class Sink {
+public:
+    // To dest.write (borrowed).
+    Sink(PyObject* write, std::unique_ptr<codecs::Encoder> encoder) : write_(write), encoder_(std::move(encoder)) {}
+    // To the file at `path` (str, bytes or os.PathLike, borrowed), created
+    // or emptied as open(path, "wb") does it.
+    static Expected<std::unique_ptr<Sink>, CallError> open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder);
+    ~Sink();
+    Sink(const Sink&) = delete;
+    Sink& operator=(const Sink&) = delete;
+
+    Expected<Done, CallError> put(std::string_view text, bigjson::GilRelease* free);
+    Expected<Done, CallError> finish(bigjson::GilRelease* free);
+    // Closes the file a path named; raises what closing it raised.
+    Expected<Done, CallError> close();
+
+private:
+    Expected<Done, CallError> write_out(std::string_view bytes, bigjson::GilRelease* free);
+
+    PyObject* write_ = nullptr;  // borrowed
+    int fd_ = -1;                // else this file, owned
+    PyRef path_;                 // its name, for OSError
+    std::unique_ptr<codecs::Encoder> encoder_;
+    std::string packed_;
+};
+
+// Writes the records of `settings` to `sink`, one compact line each, and
+// ends it; the number of records written. The records before a broken one
+// are written and the sink ended before its error is raised. `part_size`
+// 0 lets it choose whether and how to cut the file for threads; else a
+// file larger than that is cut into parts of about that size.
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size = 0);
+
+}  // namespace qvtok::open

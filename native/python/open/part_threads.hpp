@@ -1,0 +1,143 @@
+// Threads that work through a file's partitions as they are planned, with
+// the caller's thread free to run signal handlers and take their results.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "core/records/partition.hpp"
+#include "python/bigjson/call.hpp"
+
+namespace qvtok::open {
+
+// Runs a body on worker threads, the GIL let go, while the caller's thread
+// runs signal handlers and a `report` with the GIL held: every 50 ms, and
+// at once when a worker calls wake().
+class ThreadGroup {
+public:
+    void wake() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            woken_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    // Runs `body(t)` on threads t in [0, count). False when a signal
+    // handler or `report` raised: `stop` was set, `halt()` called to wake
+    // the workers that wait, and the exception is pending. `report` may set
+    // `stop` itself to end the run early.
+    template <class Body, class Report, class Halt>
+    bool run(std::size_t count, std::atomic<bool>& stop, Body&& body, Report&& report, Halt&& halt) {
+        running_ = count;
+        std::vector<std::thread> threads;
+        bool interrupted = false;
+        bigjson::GilRelease free;
+        for (std::size_t t = 0; t < count; ++t)
+            threads.emplace_back([&, t] {
+                body(t);
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    --running_;
+                }
+                changed_.notify_all();
+            });
+        for (;;) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return running_ == 0 || woken_; }) &&
+                running_ == 0)
+                break;
+            woken_ = false;
+            lock.unlock();
+            free.hold();
+            interrupted = PyErr_CheckSignals() != 0 || !report();
+            free.release();
+            if (interrupted) {
+                stop = true;
+                halt();
+                break;
+            }
+        }
+        for (std::thread& t : threads) t.join();
+        return !interrupted;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t running_ = 0;
+    bool woken_ = false;
+};
+
+// Partitions handed from whoever plans them to the threads that work on
+// them, as they are found, with a slot for each one's result. With a
+// window, no part is handed out while `window` parts before it are still
+// unconsumed, so that results held for an ordered consumer stay bounded.
+template <class Result>
+struct WorkQueue {
+    std::mutex mutex;
+    std::condition_variable more;
+    std::deque<records::PartitionPlan> parts;  // deques: what a worker holds stays put
+    std::deque<Result> results;
+    std::size_t next = 0;
+    std::size_t consumed = 0;  // parts whose results the consumer has taken
+    std::size_t window = std::numeric_limits<std::size_t>::max();
+    bool planned = false;    // no more will come
+    bool fell_back = false;  // the scan could not cut the file: the parts so far do not count
+    std::optional<Error> failed;
+
+    void add(const records::PartitionPlan& part) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            parts.push_back(part);
+            results.emplace_back();
+        }
+        more.notify_one();
+    }
+    void finish(Expected<bool> scanned) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            planned = true;
+            if (!scanned) failed = std::move(scanned).error();
+            else fell_back = !scanned.value();
+        }
+        more.notify_all();
+    }
+    // The consumer has taken the results of the first `n` parts.
+    void consume(std::size_t n) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            consumed = n;
+        }
+        more.notify_all();
+    }
+    // Wakes the workers that wait for parts, so that they see a stop.
+    void wake_all() {
+        { std::lock_guard<std::mutex> lock(mutex); }
+        more.notify_all();
+    }
+    // The next part to work on and where its result goes, found under the
+    // lock (a deque's index moves while it grows); false when none is left.
+    bool take(const std::atomic<bool>& stop, const records::PartitionPlan*& part, Result*& result) {
+        std::unique_lock<std::mutex> lock(mutex);
+        more.wait(lock, [&] {
+            return stop.load() || (planned && (fell_back || next >= parts.size())) ||
+                   (next < parts.size() && next - consumed < window);
+        });
+        if (stop.load() || fell_back || next >= parts.size()) return false;
+        part = &parts[next];
+        result = &results[next];
+        ++next;
+        return true;
+    }
+};
+
+}  // namespace qvtok::open

@@ -1,8 +1,26 @@
 #include "python/open/cursor.hpp"
 
+#include <thread>
+
 #include "python/bigjson/call.hpp"
 
 namespace qvtok::open {
+namespace {
+
+// Files from this size on are read ahead when values are built.
+constexpr std::uint64_t kReadAheadFrom = 1 << 20;
+
+// Whether a pass that builds values reads its records on a thread of its
+// own: worth it for a file with many records, and possible only for a
+// source read without the interpreter. A compressed one already
+// decompresses on a thread; its reader waits through the interpreter.
+bool reads_ahead(const Settings& settings, const records::StreamRules& rules, const records::ByteReader& reader,
+                 bool size_known) {
+    return rules.parse && rules.build && !settings.source.codec && size_known && reader.readable_off_thread() &&
+           reader.size() >= kReadAheadFrom && std::thread::hardware_concurrency() > 1;
+}
+
+}  // namespace
 
 records::StreamRules Cursor::document_rules() {
     records::StreamRules rules;
@@ -39,10 +57,29 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     }
     auto opened = take_reader(settings.source);
     if (!opened) return std::move(opened).error();
-    records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
+    std::unique_ptr<records::ByteReader>& reader = opened.value().reader;
+    const bool ahead = reads_ahead(settings, rules, *reader, opened.value().size_known);
+    // Read ahead, the stream is read on another thread: it must not reach
+    // the interpreter, whose signals the pass's waits look after.
+    if (ahead) reader->detach_interpreter();
+    records::RecordSource source(std::move(reader), ahead ? records::InterpreterHooks{} : bigjson::interpreter_hooks(),
                                  records::RecordStream::buffer_size(settings.format));
-    return std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
-                                    opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
+    auto cursor = std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
+                                           opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
+    if (ahead)
+        cursor->ahead_ = std::make_unique<records::SlotPipe>(
+            cursor->stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
+    return cursor;
+}
+
+void Cursor::recycle(json::Document&& doc) {
+    if (ahead_) ahead_->recycle(std::move(doc));
+    else stream.recycle(std::move(doc));
+}
+
+std::uint64_t Cursor::bytes_done() const {
+    if (ahead_) return progress_;
+    return stream.progress().value_or(stream.bytes_read());
 }
 
 Expected<Done, CallError> Cursor::record_error(Error error) {
@@ -60,7 +97,7 @@ Expected<Done, CallError> Cursor::record_error(Error error) {
 
 Expected<std::optional<records::Slot>, CallError> Cursor::next() {
     for (;;) {
-        auto slot = stream.next_slot();
+        auto slot = ahead_ ? ahead_->next(progress_) : stream.next_slot();
         if (!slot) {
             if (free != nullptr) free->hold();
             Error error = std::move(slot).error();

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "core/records/partition.hpp"
+#include "core/records/slot_pipe.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
 #include "python/to_python.hpp"
@@ -54,6 +55,11 @@ public:
     bigjson::GilRelease* free = nullptr;
     // Whether the pass may let the GIL go: its reads do not call Python.
     bool may_release() const { return stream.readable_off_thread(); }
+    // Gives a record's document back for the stream to reuse.
+    void recycle(json::Document&& doc);
+    // The stream's progress after the last record handed out (bytes of the
+    // input, before any decompression).
+    std::uint64_t bytes_done() const;
 
     records::RecordStream stream;
     json::SharedKeyConverter converter;  // one per pass: keys shared across its records
@@ -66,6 +72,11 @@ public:
 
     Cursor(records::RecordStream s, bool known, bool skips, PyRef list)
         : stream(std::move(s)), size_known(known), skip(skips), errors(std::move(list)) {}
+
+private:
+    // Reads and parses `stream` on a thread of its own, ahead of the pass.
+    std::unique_ptr<records::SlotPipe> ahead_;
+    std::uint64_t progress_ = 0;  // with ahead_: bytes_done()
 };
 
 // The raw text of a record slot (never empty: blank slots hold no record).

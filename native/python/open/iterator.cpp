@@ -42,7 +42,7 @@ PyResult step(IteratorObject* it) {
     }
     if (!s.record) panic("a parsed pass gave a record without its value");
     PyResult value = it->cursor->converter.convert(s.record->root());
-    it->cursor->stream.recycle(std::move(*s.record));
+    it->cursor->recycle(std::move(*s.record));
     if (!value || it->mode == Yield::Values) return value;
     PyRef key;
     if (s.keyed)
@@ -70,9 +70,8 @@ PyObject* iterator_next(PyObject* self) {
 PyObject* number(std::uint64_t value) { return PyLong_FromUnsignedLongLong(value); }
 
 PyObject* get_bytes_read(PyObject* self, void*) {
-    const records::RecordStream& stream = as_iterator(self)->cursor->stream;
     // Compressed input counts in the file's bytes, so that it reaches total_bytes.
-    return number(stream.progress().value_or(stream.bytes_read()));
+    return number(as_iterator(self)->cursor->bytes_done());
 }
 PyObject* get_total_bytes(PyObject* self, void*) {
     Cursor* c = as_iterator(self)->cursor;

@@ -92,7 +92,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
         if (!slot) return std::move(slot).error();
         if (!slot.value()) break;
         PyResult value = c.converter.convert(slot.value()->record->root());
-        c.stream.recycle(std::move(*slot.value()->record));
+        c.recycle(std::move(*slot.value()->record));
         if (!value) return value;
         if (PyList_Append(list.get(), value.value().get()) < 0) return CallError::fetch();
     }
@@ -141,7 +141,7 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
                 if (!slot) return std::move(slot).error();
                 if (!slot.value()) break;
                 builder.add(slot.value()->record->root());
-                c.stream.recycle(std::move(*slot.value()->record));
+                c.recycle(std::move(*slot.value()->record));
             }
         }
         std::string text = schema::render_schema(builder.finish());
@@ -422,11 +422,11 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
             auto slot = c.next();
             if (!slot) return std::move(slot).error();
             if (!slot.value()) break;
-            if (slot.value()->record) c.stream.recycle(std::move(*slot.value()->record));
+            if (slot.value()->record) c.recycle(std::move(*slot.value()->record));
             if (n % 256 == 0 && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(50)) {
                 last = std::chrono::steady_clock::now();
                 free.hold();
-                if (!report(c.stream.progress().value_or(c.stream.bytes_read()))) return CallError::fetch();
+                if (!report(c.bytes_done())) return CallError::fetch();
                 free.release();
             }
         }

@@ -185,6 +185,12 @@ public:
     // Runs signal handlers between blocks of a long loop; true when one
     // raised and the loop must stop.
     bool interrupted() const { return hooks_.poll != nullptr && hooks_.poll() != 0; }
+    // From here on reads reach no interpreter, so that another thread may
+    // make them; only for a source readable_off_thread().
+    void detach_interpreter() {
+        hooks_ = {};
+        reader_->detach_interpreter();
+    }
 
 private:
     std::unique_ptr<ByteReader> reader_;

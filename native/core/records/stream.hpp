@@ -223,6 +223,8 @@ public:
     std::optional<std::uint64_t> progress() const { return source_.progress(); }
     std::optional<codecs::Codec> first_bytes_codec() const { return source_.first_bytes_codec(); }
     bool readable_off_thread() const { return source_.readable_off_thread(); }
+    // See RecordSource::detach_interpreter.
+    void detach_interpreter() { source_.detach_interpreter(); }
     std::uint64_t total_bytes() const { return total_bytes_; }
     // Records and broken records handed out so far.
     std::uint64_t records_out() const { return records_out_; }

@@ -57,19 +57,22 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     }
     auto opened = take_reader(settings.source);
     if (!opened) return std::move(opened).error();
-    std::unique_ptr<records::ByteReader>& reader = opened.value().reader;
-    const bool ahead = reads_ahead(settings, rules, *reader, opened.value().size_known);
-    // Read ahead, the stream is read on another thread: it must not reach
-    // the interpreter, whose signals the pass's waits look after.
-    if (ahead) reader->detach_interpreter();
-    records::RecordSource source(std::move(reader), ahead ? records::InterpreterHooks{} : bigjson::interpreter_hooks(),
+    const bool ahead = reads_ahead(settings, rules, *opened.value().reader, opened.value().size_known);
+    records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
                                  records::RecordStream::buffer_size(settings.format));
     auto cursor = std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
                                            opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
-    if (ahead)
-        cursor->ahead_ = std::make_unique<records::SlotPipe>(
-            cursor->stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
+    cursor->ahead_pending_ = ahead;
     return cursor;
+}
+
+void Cursor::read_ahead() {
+    ahead_pending_ = false;
+    // The stream is read on another thread from here on: it must not reach
+    // the interpreter, whose signals the pass's waits look after.
+    stream.detach_interpreter();
+    ahead_ = std::make_unique<records::SlotPipe>(
+        stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
 }
 
 void Cursor::recycle(json::Document&& doc) {
@@ -96,6 +99,10 @@ Expected<Done, CallError> Cursor::record_error(Error error) {
 }
 
 Expected<std::optional<records::Slot>, CallError> Cursor::next() {
+    // The first record is read on this thread: a file of one document
+    // (one large object) gains nothing from another thread, and its values
+    // are built fastest from memory this core has just written.
+    if (ahead_pending_ && records_read + error_count > 0) read_ahead();
     for (;;) {
         auto slot = ahead_ ? ahead_->next(progress_) : stream.next_slot();
         if (!slot) {

@@ -74,7 +74,11 @@ public:
         : stream(std::move(s)), size_known(known), skip(skips), errors(std::move(list)) {}
 
 private:
-    // Reads and parses `stream` on a thread of its own, ahead of the pass.
+    void read_ahead();
+
+    // Reads and parses `stream` on a thread of its own, ahead of the pass,
+    // once it has handed out a record when ahead_pending_.
+    bool ahead_pending_ = false;
     std::unique_ptr<records::SlotPipe> ahead_;
     std::uint64_t progress_ = 0;  // with ahead_: bytes_done()
 };

@@ -73,9 +73,12 @@ TEST(element_errors_are_placed_in_the_file_across_blocks) {
     // on their first line, on a later line, and across a block's end.
     std::mt19937 rng(7);
     for (int round = 0; round < 6; ++round) {
+        // The blocks of bigjson's passes, and the larger ones of others.
+        records::StreamRules rules;
+        rules.block_size = round % 2 ? RecordStream::kBlockSize : 4 * RecordStream::kBlockSize;
         std::string doc = "[\n";
         std::vector<std::size_t> faults;
-        while (doc.size() < 3 * RecordStream::kBlockSize) {
+        while (doc.size() < 3 * rules.block_size) {
             unsigned pick = rng() % 200;
             if (doc.size() > 1000) doc += ",";
             doc += std::string(rng() % 3, ' ') + (rng() % 2 ? "\n" : "");
@@ -93,12 +96,12 @@ TEST(element_errors_are_placed_in_the_file_across_blocks) {
             if (doc.size() < 1000) doc += ",";
         }
         // One element that spans the end of the first block, broken after it.
-        doc += ", [\"" + std::string(RecordStream::kBlockSize, 'w') + "\",\n\n   bad]";
+        doc += ", [\"" + std::string(rules.block_size, 'w') + "\",\n\n   bad]";
         faults.push_back(doc.size() - 4);
         doc += "\n]\n";
         // Drop the leading commas the loop made before the first element.
         std::size_t chunk = kChunks[round];
-        auto stream = test::open_stream(doc, RecordFormat::Json, {}, chunk);
+        auto stream = test::open_stream(doc, RecordFormat::Json, rules, chunk);
         auto steps = test::run(stream);
         std::vector<std::size_t> got;
         for (const auto& step : steps) {

@@ -116,7 +116,8 @@ RecordStream RecordStream::resume(RecordSource source, RecordFormat format, Stre
 RecordStream::RecordStream(RecordSource source, RecordFormat format, StreamRules rules,
                            std::uint64_t total_bytes)
     : source_(std::move(source)), format_(format), rules_(rules), total_bytes_(total_bytes) {
-    if (format_ == RecordFormat::Json) block_.reset(new char[kBlockSize]);
+    rules_.block_size = std::max(rules_.block_size, kBlockSize);
+    if (format_ == RecordFormat::Json) block_.reset(new char[rules_.block_size]);
     // An empty pointer names the document itself: the same as none.
     if (rules_.at && !rules_.at->segments.empty()) walker_.emplace(*rules_.at);
 }
@@ -234,7 +235,7 @@ Expected<bool> RecordStream::refill() {
     } else {
         since_line_feed_ += block_filled_;
     }
-    auto got = source_.read(block_.get(), kBlockSize);
+    auto got = source_.read(block_.get(), rules_.block_size);
     block_filled_ = 0;
     block_pos_ = 0;
     if (!got) return got.error().to_error();
@@ -424,7 +425,7 @@ std::optional<Slot> RecordStream::element_in_place() {
         front = json::read_json_front(rest, scratch_, rules_.read, doc);
         if (front) slot.record = std::move(doc);
     } else if (compact) {
-        if (!compacted_) compacted_.reset(new char[kBlockSize]);
+        if (!compacted_) compacted_.reset(new char[rules_.block_size]);
         front = json::compact_json_front(rest, compacted_.get(), written, rules_.read);
     } else {
         front = json::check_json_front(rest, rules_.read);

@@ -127,6 +127,9 @@ struct StreamRules {
     // error json.load gives for it, not a slot of its own; only the blank
     // of an empty container stays one.
     bool strict_elements = false;
+    // JSON: the size of the blocks read, at least 64 KiB. Larger ones cost
+    // fewer reads, and hold more elements whole to be read in place.
+    std::size_t block_size = 65536;
 };
 
 // One step of the stream: a record, a slot that holds none (a blank element
@@ -161,7 +164,8 @@ using RecordResult = Expected<std::optional<json::Document>>;
 
 class RecordStream {
 public:
-    // Size of the blocks read in JSON mode; bytes_read grows by one block at a time.
+    // Size of the blocks read in JSON mode unless the rules ask for larger
+    // ones; bytes_read grows by one block at a time.
     static constexpr std::size_t kBlockSize = 65536;
 
     // Reads from a file opened elsewhere.

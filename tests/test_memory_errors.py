@@ -112,3 +112,43 @@ def test_memory_runs_out_at_any_point(records_file, how, fmt):
     assert set(outcomes) <= {"MemoryError", "300000"}, out.stdout
     assert outcomes.count("MemoryError") >= 3 and outcomes[-1] == "300000", out.stdout
     assert lines[-1] == "alive 300000 300000 True"
+
+
+THREADS_SCRIPT = """
+import io, resource, sys
+import qvtok
+
+def vm():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+path, which = sys.argv[1], sys.argv[2]
+# Too little room for a thread's stack, enough for one thread's work.
+cap = vm() + 6 * 2**20
+resource.setrlimit(resource.RLIMIT_AS, (cap, cap))
+ops = {"iterate": lambda: sum(1 for _ in qvtok.open(path)),
+       "validate": lambda: qvtok.open(path).validate(workers=2)[0],
+       "to_jsonl": lambda: qvtok.open(path)._to_jsonl(io.BytesIO(), 1 << 20)}
+try:
+    print(ops[which]())
+except MemoryError:
+    print("MemoryError")
+print(len(qvtok.open(io.BytesIO(b"[1, 2, 3]")).load()))  # and the interpreter works on
+"""
+
+
+@pytest.mark.no_sanitizer  # ASan aborts on a failed allocation instead of throwing
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_threads_that_cannot_start(tmp_path, fmt):
+    # Reading ahead goes on without its thread; work cut for threads fails
+    # as memory does, and the interpreter works on.
+    rows = ['{"i": %d, "s": "%s"}' % (i, "x" * (i % 90)) for i in range(200_000)]
+    path = tmp_path / f"x.{fmt}"
+    path.write_text("\n".join(rows) + "\n" if fmt == "jsonl" else "[\n" + ",\n".join(rows) + "\n]\n")
+    for which, expected in [("iterate", ["200000"]), ("validate", ["MemoryError"]), ("to_jsonl", ["MemoryError"])]:
+        out = subprocess.run([sys.executable, "-c", THREADS_SCRIPT, str(path), which], capture_output=True,
+                             text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        assert out.stdout.split() == expected + ["3"], (which, out.stdout, out.stderr)

@@ -1,5 +1,6 @@
 #include "python/open/cursor.hpp"
 
+#include <system_error>
 #include <thread>
 
 #include "python/bigjson/call.hpp"
@@ -74,8 +75,13 @@ void Cursor::read_ahead() {
     // The stream is read on another thread from here on: it must not reach
     // the interpreter, whose signals the pass's waits look after.
     stream.detach_interpreter();
-    ahead_ = std::make_unique<records::SlotPipe>(
-        stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
+    try {
+        ahead_ = std::make_unique<records::SlotPipe>(
+            stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
+    } catch (const std::system_error&) {
+        // No thread to be had: the pass reads on this one, as it would
+        // have; only without letting the GIL go around its reads.
+    }
 }
 
 void Cursor::recycle(json::Document&& doc) {

@@ -7,8 +7,10 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <exception>
 #include <limits>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -34,22 +36,51 @@ public:
     // Runs `body(t)` on threads t in [0, count). False when a signal
     // handler or `report` raised: `stop` was set, `halt()` called to wake
     // the workers that wait, and the exception is pending. `report` may set
-    // `stop` itself to end the run early.
+    // `stop` itself to end the run early. What a body throws (and a thread
+    // that cannot be started, as std::bad_alloc) stops the run the same way
+    // and is thrown here once every thread has ended.
     template <class Body, class Report, class Halt>
     bool run(std::size_t count, std::atomic<bool>& stop, Body&& body, Report&& report, Halt&& halt) {
-        running_ = count;
+        running_ = 0;
+        std::exception_ptr thrown;
+        auto fail = [&](std::exception_ptr e) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (!thrown) thrown = e;
+            }
+            stop = true;
+            halt();
+        };
         std::vector<std::thread> threads;
         bool interrupted = false;
         bigjson::GilRelease free;
-        for (std::size_t t = 0; t < count; ++t)
-            threads.emplace_back([&, t] {
-                body(t);
+        for (std::size_t t = 0; t < count; ++t) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                ++running_;
+            }
+            try {
+                threads.emplace_back([&, t] {
+                    try {
+                        body(t);
+                    } catch (...) {
+                        fail(std::current_exception());
+                    }
+                    {
+                        std::lock_guard<std::mutex> lock(mutex_);
+                        --running_;
+                    }
+                    changed_.notify_all();
+                });
+            } catch (...) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     --running_;
                 }
-                changed_.notify_all();
-            });
+                fail(std::make_exception_ptr(std::bad_alloc()));
+                break;
+            }
+        }
         for (;;) {
             std::unique_lock<std::mutex> lock(mutex_);
             if (changed_.wait_for(lock, std::chrono::milliseconds(50), [&] { return running_ == 0 || woken_; }) &&
@@ -67,6 +98,11 @@ public:
             }
         }
         for (std::thread& t : threads) t.join();
+        free.hold();
+        if (thrown) {
+            if (interrupted) PyErr_Clear();  // what a thread threw comes first
+            std::rethrow_exception(thrown);
+        }
         return !interrupted;
     }
 

@@ -31,6 +31,19 @@ enum class ErrorCode : std::uint8_t {
     CodecUnavailable,     // this build cannot read or write codec `subject`
 };
 
+// True for the errors that belong to one record, not to the whole input:
+// a stream can go on past them, where the structure allows.
+constexpr bool is_record_error(ErrorCode code) {
+    switch (code) {
+        case ErrorCode::InvalidUtf8:
+        case ErrorCode::InvalidJson:
+        case ErrorCode::InvalidElement:
+        case ErrorCode::InvalidLine:
+        case ErrorCode::NoMatch: return true;
+        default: return false;
+    }
+}
+
 struct Error {
     ErrorCode code = ErrorCode::InvalidJson;
     json::Syntax syntax = json::Syntax::EofValue;  // for the Invalid* codes: what the reader found

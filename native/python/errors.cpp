@@ -151,17 +151,6 @@ CallError compression_error(const Error& e) {
 
 }  // namespace
 
-bool is_record_error(ErrorCode code) {
-    switch (code) {
-        case ErrorCode::InvalidUtf8:
-        case ErrorCode::InvalidJson:
-        case ErrorCode::InvalidElement:
-        case ErrorCode::InvalidLine:
-        case ErrorCode::NoMatch: return true;
-        default: return false;
-    }
-}
-
 Expected<Done, CallError> make_decode_error_class() {
     if (decode_error_class != nullptr) return Done{};
     PyRef json(PyImport_ImportModule("json"));

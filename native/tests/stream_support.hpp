@@ -68,30 +68,34 @@ struct Step {
     bool ok = true;
 };
 
+// One step, as run() takes it; false at the end.
+inline bool take_step(Expected<records::Slot> slot, Step& step) {
+    if (!slot) {
+        step.ok = false;
+        step.error = slot.error();
+        const Error& e = step.error;
+        step.text = "error:" + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) + " " +
+                    std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
+                    std::to_string(e.record);
+        return true;
+    }
+    records::Slot& s = slot.value();
+    if (s.kind == records::Slot::Kind::End) return false;
+    if (s.kind == records::Slot::Kind::Blank) {
+        step.text = "blank";
+    } else {
+        std::string prefix = s.keyed ? s.key + "=" : "";
+        step.text = s.record ? prefix + show(s.record->root()) : "raw:" + prefix + s.raw;
+    }
+    step.slot = std::move(s);
+    return true;
+}
+
 inline std::vector<Step> run(records::RecordStream& stream, std::size_t limit = 100000) {
     std::vector<Step> out;
     for (std::size_t n = 0; n < limit; ++n) {
-        auto slot = stream.next_slot();
         Step step;
-        if (!slot) {
-            step.ok = false;
-            step.error = slot.error();
-            const Error& e = step.error;
-            step.text = "error:" + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) + " " +
-                        std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
-                        std::to_string(e.record);
-            out.push_back(std::move(step));
-            continue;
-        }
-        records::Slot& s = slot.value();
-        if (s.kind == records::Slot::Kind::End) break;
-        if (s.kind == records::Slot::Kind::Blank) {
-            step.text = "blank";
-        } else {
-            std::string prefix = s.keyed ? s.key + "=" : "";
-            step.text = s.record ? prefix + show(s.record->root()) : "raw:" + prefix + s.raw;
-        }
-        step.slot = std::move(s);
+        if (!take_step(stream.next_slot(), step)) break;
         out.push_back(std::move(step));
     }
     return out;

@@ -15,16 +15,7 @@ using records::RecordFormat;
 namespace {
 
 // The errors after which the stream goes on: those of one record.
-bool record_error(const Error& e) {
-    switch (e.code) {
-        case ErrorCode::InvalidUtf8:
-        case ErrorCode::InvalidJson:
-        case ErrorCode::InvalidElement:
-        case ErrorCode::InvalidLine:
-        case ErrorCode::NoMatch: return true;
-        default: return false;
-    }
-}
+bool record_error(const Error& e) { return is_record_error(e.code); }
 
 struct Piped {
     std::vector<test::Step> steps;
@@ -40,27 +31,11 @@ Piped run_piped(records::RecordStream& stream, std::size_t limit, std::size_t re
         auto slot = pipe.next(progress);
         out.progress.push_back(progress);
         test::Step step;
-        if (!slot) {
-            step.ok = false;
-            step.error = slot.error();
-            const Error& e = step.error;
-            step.text = "error:" + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) + " " +
-                        std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
-                        std::to_string(e.record);
-            out.steps.push_back(std::move(step));
-            continue;
-        }
-        records::Slot& s = slot.value();
-        if (s.kind == records::Slot::Kind::End) break;
-        if (s.kind == records::Slot::Kind::Blank) {
-            step.text = "blank";
-        } else {
-            std::string prefix = s.keyed ? s.key + "=" : "";
-            step.text = s.record ? prefix + test::show(s.record->root()) : "raw:" + prefix + s.raw;
-        }
+        if (!test::take_step(std::move(slot), step)) break;
+        records::Slot& s = step.slot;
         // Documents given back are filled again by the thread: what was
         // handed out before must not change.
-        if (s.record && n % recycle_every == 0) pipe.recycle(std::move(*s.record));
+        if (step.ok && s.record && n % recycle_every == 0) pipe.recycle(std::move(*s.record));
         out.steps.push_back(std::move(step));
     }
     return out;

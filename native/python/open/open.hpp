@@ -15,8 +15,6 @@
 namespace qvtok {
 
 // Defined with the other error texts in errors.cpp.
-// True for the errors that belong to one record, not to the whole input.
-bool is_record_error(ErrorCode code);
 // Creates qvtok.JSONDecodeError once for the process.
 Expected<Done, CallError> make_decode_error_class();
 // Borrowed; NULL before make_decode_error_class.

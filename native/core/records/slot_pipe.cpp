@@ -41,7 +41,9 @@ bool SlotPipe::ends(const Expected<Slot>& slot) const {
 
 void SlotPipe::run() {
     // Named, so that profilers and debuggers tell it from the caller.
+#if defined(__linux__)
     pthread_setname_np(pthread_self(), "qvtok-parse");
+#endif
     std::vector<json::Document> spare;
     for (;;) {
         {

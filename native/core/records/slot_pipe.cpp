@@ -84,19 +84,21 @@ void SlotPipe::run() {
     }
 }
 
-bool SlotPipe::wait_for_batch(std::unique_lock<std::mutex>& lock) {
-    for (;;) {
+bool SlotPipe::wait_for_batch() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
         if (!ready_.empty()) return true;
-        lock.unlock();
+    }
+    for (;;) {
         void* token = hooks_.release != nullptr ? hooks_.release() : nullptr;
         bool ready;
         {
-            std::unique_lock<std::mutex> wait(mutex_);
-            ready = ready_cv_.wait_for(wait, kPollEvery, [&] { return !ready_.empty(); });
+            std::unique_lock<std::mutex> lock(mutex_);
+            ready = ready_cv_.wait_for(lock, kPollEvery, [&] { return !ready_.empty(); });
         }
         if (hooks_.reacquire != nullptr) hooks_.reacquire(token);
-        lock.lock();
-        if (!ready && hooks_.poll != nullptr && hooks_.poll() != 0) return false;
+        if (ready) return true;
+        if (hooks_.poll != nullptr && hooks_.poll() != 0) return false;
     }
 }
 
@@ -115,9 +117,9 @@ Expected<Slot> SlotPipe::next(std::uint64_t& progress) {
             if (current_.thrown) std::rethrow_exception(std::exchange(current_.thrown, nullptr));
             return next(progress);
         }
+        if (!wait_for_batch()) return Error::of(ErrorCode::Interrupted);
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            if (!wait_for_batch(lock)) return Error::of(ErrorCode::Interrupted);
+            std::lock_guard<std::mutex> lock(mutex_);
             current_ = std::move(ready_.front());
             ready_.pop_front();
         }

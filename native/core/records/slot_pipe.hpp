@@ -53,8 +53,8 @@ private:
     };
 
     void run();
-    // Waits for a batch; false when a signal handler raised.
-    bool wait_for_batch(std::unique_lock<std::mutex>& lock);
+    // Waits until a batch is ready; false when a signal handler raised.
+    bool wait_for_batch();
     bool ends(const Expected<Slot>& slot) const;
 
     RecordStream& stream_;

@@ -169,11 +169,7 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
     std::vector<std::string> spare;  // the buffers of parts written, for parts to come
     auto body = [&](std::size_t t) {
         if (pipelined && t == 0) {
-            queue.finish(records::scan_array_partitions(path, part_size, {}, [&](const records::PartitionPlan& part) {
-                if (stop.load()) return false;
-                queue.add(part);
-                return true;
-            }));
+            queue.plan_by_scan(path, part_size, stop);
             group.wake();
             return;
         }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -146,6 +147,15 @@ struct WorkQueue {
             else fell_back = !scanned.value();
         }
         more.notify_all();
+    }
+    // Adds the parts of the top-level array of the file at `path` as the
+    // scan that cuts it finds them, until `stop`, and then finishes.
+    void plan_by_scan(std::string_view path, std::uint64_t target, const std::atomic<bool>& stop) {
+        finish(records::scan_array_partitions(path, target, {}, [&](const records::PartitionPlan& part) {
+            if (stop.load()) return false;
+            add(part);
+            return true;
+        }));
     }
     // The consumer has taken the results of the first `n` parts.
     void consume(std::size_t n) {

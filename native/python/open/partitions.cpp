@@ -193,11 +193,7 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     std::atomic<std::uint64_t> done{0};
     auto body = [&](std::size_t t) {
         if (pipelined && t == 0) {
-            queue.finish(records::scan_array_partitions(path, target, {}, [&](const records::PartitionPlan& part) {
-                if (stop.load()) return false;
-                queue.add(part);
-                return true;
-            }));
+            queue.plan_by_scan(path, target, stop);
             return;
         }
         const records::PartitionPlan* part;

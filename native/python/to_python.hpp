@@ -26,6 +26,9 @@ public:
     // A new reference, or the error of the interpreter call that failed.
     PyResult convert(Value value);
 
+    // The cache of keys, for values built without a document.
+    KeyCache& keys() { return keys_; }
+
 private:
     KeyCache keys_;
     unsigned until_poll_ = 0;  // values left before the next signal check

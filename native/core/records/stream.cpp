@@ -238,6 +238,7 @@ Expected<bool> RecordStream::refill() {
     auto got = source_.read(block_.get(), rules_.block_size);
     block_filled_ = 0;
     block_pos_ = 0;
+    utf8_checked_to_ = kNotChecked;
     if (!got) return got.error().to_error();
     block_filled_ = got.value();
     bytes_read_ += block_filled_;
@@ -325,6 +326,19 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         return slot;
     }
     if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
+    if (builder_ != nullptr) {
+        auto fault = builder_->build(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
+        if (fault) {
+            if (fault->interrupted) return Error::of(ErrorCode::Interrupted);
+            Error error = json::syntax_error(code, *fault, start + piece.begin);
+            place(error, locate_after(start, std::string_view(text).substr(0, piece.begin)));
+            error.record = records_out_++;
+            return error;
+        }
+        ++records_out_;
+        slot.built = true;
+        return slot;
+    }
     // The white space before the piece, kept for placing an error: the reader
     // takes the text, and finding the place of every record would count the
     // block's line feeds once per record.
@@ -355,7 +369,7 @@ Expected<Slot> RecordStream::next_json_slot() {
             if (!more.value()) return end_of_file();
         }
         if (rules_.parse && scanner_.at_element_start()) {
-            if (std::optional<Slot> slot = element_in_place()) return std::move(*slot);
+            if (std::optional<Expected<Slot>> slot = element_in_place()) return std::move(*slot);
         }
         std::size_t used = 0;
         auto event =
@@ -414,13 +428,27 @@ bool valid_in_place(std::string_view rest, const json::FrontValue& front) {
 
 }  // namespace
 
-std::optional<Slot> RecordStream::element_in_place() {
+std::size_t RecordStream::utf8_checked_to() {
+    // Once per block, and again only past a byte that is not UTF-8.
+    if (utf8_checked_to_ == kNotChecked || utf8_checked_to_ < block_pos_)
+        utf8_checked_to_ = block_pos_ + simd::valid_utf8_prefix(block_.get() + block_pos_, block_filled_ - block_pos_);
+    return utf8_checked_to_;
+}
+
+std::optional<Expected<Slot>> RecordStream::element_in_place() {
     const std::string_view rest(block_.get() + block_pos_, block_filled_ - block_pos_);
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
     const bool compact = !rules_.build && rules_.compact && rules_.keep_raw;
     std::optional<json::FrontValue> front;
     std::size_t written = 0;  // compacting: the bytes in compacted_
-    if (rules_.build) {
+    if (rules_.build && builder_ != nullptr) {
+        // A builder makes strings of the bytes as it reads them: it is
+        // handed only what is known to be UTF-8.
+        auto built = builder_->build_front(rest.substr(0, utf8_checked_to() - block_pos_), rules_.read);
+        if (built.failed) return Expected<Slot>(Error::of(ErrorCode::Interrupted));
+        front = built.front;
+        slot.built = front.has_value();
+    } else if (rules_.build) {
         json::Document doc;
         front = json::read_json_front(rest, scratch_, rules_.read, doc);
         if (front) slot.record = std::move(doc);
@@ -432,6 +460,7 @@ std::optional<Slot> RecordStream::element_in_place() {
     }
     if (!front || !valid_in_place(rest, *front)) {
         if (slot.record) scratch_.recycle(std::move(*slot.record));
+        if (slot.built) builder_->drop();
         return std::nullopt;
     }
     const char separator = rest[front->next];

@@ -13,6 +13,7 @@
 #include "core/error.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/value.hpp"
+#include "core/json/value_builder.hpp"
 #include "core/records/format.hpp"
 #include "core/records/lines.hpp"
 #include "core/records/pointer.hpp"
@@ -142,6 +143,7 @@ struct Slot {
     std::string key;                       // a member of an object: its key, unescaped
     std::uint64_t offset = 0;              // where the record's first byte is in the file
     bool keyed = false;                    // the record is a member of an object (its key may be "")
+    bool built = false;                    // the value is the stream's builder's to hand over
 };
 
 // Where a stream that starts inside a file takes up its records: a
@@ -216,6 +218,12 @@ public:
     // how many. Zero where it cannot: next_slot then goes on as ever.
     std::uint64_t pass_elements();
 
+    // Records that the rules build go to `builder` instead of onto a
+    // document (nullptr: back to documents); each slot then says whether
+    // the builder holds its value. The builder is used on the thread that
+    // reads the stream.
+    void build_with(json::ValueBuilder* builder) { builder_ = builder; }
+
     // Hands back a record whose values are no longer needed, so that the
     // next one reuses its storage.
     void recycle(json::Document&& record) { scratch_.recycle(std::move(record)); }
@@ -257,7 +265,9 @@ private:
     // lies when the block holds all of it and its separator, and it reads
     // cleanly; nullopt otherwise, and nothing is consumed: the scanner's
     // way then gathers it and names its error.
-    std::optional<Slot> element_in_place();
+    std::optional<Expected<Slot>> element_in_place();
+    // The end of the bytes from block_pos_ on known to be UTF-8.
+    std::size_t utf8_checked_to();
     Expected<Slot> next_walk_slot();
     Expected<Slot> next_jsonl_slot();
     // The next step of the walk through the line in line_; nullopt when the
@@ -298,6 +308,7 @@ private:
     std::uint64_t bytes_read_ = 0;
     std::uint64_t total_bytes_ = 0;
     json::ReaderScratch scratch_;
+    json::ValueBuilder* builder_ = nullptr;
     // Records and broken records handed out: the index of the next.
     std::uint64_t records_out_ = 0;
     // Records at a pointer: the walk through each document.
@@ -316,6 +327,8 @@ private:
     std::unique_ptr<char[]> block_;
     std::size_t block_filled_ = 0;
     std::size_t block_pos_ = 0;
+    static constexpr std::size_t kNotChecked = ~std::size_t{0};
+    std::size_t utf8_checked_to_ = kNotChecked;
     ElementScanner scanner_;
     // Where elements read in place are compacted: as large as a block,
     // made at the first.

@@ -73,15 +73,31 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
 void Cursor::read_ahead() {
     ahead_pending_ = false;
     // The stream is read on another thread from here on: it must not reach
-    // the interpreter, whose signals the pass's waits look after.
+    // the interpreter, whose signals the pass's waits look after, nor build
+    // the interpreter's objects; it reads records onto documents.
     stream.detach_interpreter();
+    stream.build_with(nullptr);
     try {
         ahead_ = std::make_unique<records::SlotPipe>(
             stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
     } catch (const std::system_error&) {
         // No thread to be had: the pass reads on this one, as it would
         // have; only without letting the GIL go around its reads.
+        stream.build_with(builder_.get());
     }
+}
+
+void Cursor::build_values() {
+    builder_ = std::make_unique<json::PyValueBuilder>(converter.keys());
+    if (!ahead_) stream.build_with(builder_.get());
+}
+
+PyResult Cursor::value_of(records::Slot& slot) {
+    if (slot.built) return builder_->take();
+    if (!slot.record) panic("a parsed pass gave a record without its value");
+    PyResult value = converter.convert(slot.record->root());
+    recycle(std::move(*slot.record));
+    return value;
 }
 
 void Cursor::recycle(json::Document&& doc) {

@@ -9,6 +9,7 @@
 #include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
 #include "python/to_python.hpp"
+#include "python/value_builder.hpp"
 
 namespace qvtok::open {
 
@@ -57,6 +58,12 @@ public:
     bool may_release() const { return stream.readable_off_thread(); }
     // Gives a record's document back for the stream to reuse.
     void recycle(json::Document&& doc);
+    // From here on, records read on this thread become values straight
+    // from their text, without a document: for passes that want values.
+    void build_values();
+    // The value of a record next() handed out, by whichever way it was
+    // read; a document goes back to the stream.
+    PyResult value_of(records::Slot& slot);
     // The stream's progress after the last record handed out (bytes of the
     // input, before any decompression).
     std::uint64_t bytes_done() const;
@@ -81,6 +88,8 @@ private:
     bool ahead_pending_ = false;
     std::unique_ptr<records::SlotPipe> ahead_;
     std::uint64_t progress_ = 0;  // with ahead_: bytes_done()
+    // Shares the converter's keys: declared after it, so gone before it.
+    std::unique_ptr<json::PyValueBuilder> builder_;
 };
 
 // The raw text of a record slot (never empty: blank slots hold no record).

@@ -40,9 +40,7 @@ PyResult step(IteratorObject* it) {
         if (!bytes) return CallError::fetch();
         return bytes;
     }
-    if (!s.record) panic("a parsed pass gave a record without its value");
-    PyResult value = it->cursor->converter.convert(s.record->root());
-    it->cursor->recycle(std::move(*s.record));
+    PyResult value = it->cursor->value_of(s);
     if (!value || it->mode == Yield::Values) return value;
     PyRef key;
     if (s.keyed)

@@ -41,6 +41,7 @@ PyResult iterate(PyObject* self, Yield mode) {
     rules.keep_raw = rules.compact = mode == Yield::Compact;
     auto cursor = Cursor::start(s, mode != Yield::Raw, rules);
     if (!cursor) return std::move(cursor).error();
+    if (mode == Yield::Values || mode == Yield::Items) cursor.value()->build_values();
     return new_iterator(std::move(cursor).value(), mode, s.at.has_value());
 }
 
@@ -84,6 +85,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
     auto cursor = Cursor::start(settings_of(self), true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
+    c.build_values();
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
     GcPause pause;
@@ -91,8 +93,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
         auto slot = c.next();
         if (!slot) return std::move(slot).error();
         if (!slot.value()) break;
-        PyResult value = c.converter.convert(slot.value()->record->root());
-        c.recycle(std::move(*slot.value()->record));
+        PyResult value = c.value_of(*slot.value());
         if (!value) return value;
         if (PyList_Append(list.get(), value.value().get()) < 0) return CallError::fetch();
     }

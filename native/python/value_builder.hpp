@@ -1,0 +1,42 @@
+// Python values straight from JSON text: the reader hands each value to a
+// sink that makes its object at once, so no tape is written and read back.
+#pragma once
+
+#include <vector>
+
+#include "core/json/value_builder.hpp"
+#include "python/keys.hpp"
+#include "python/py_ref.hpp"
+
+namespace qvtok::json {
+
+// Builds the objects that SharedKeyConverter makes of a document read with
+// the same options: json.load's values, keys shared through `keys`. Used
+// with the GIL held, and destroyed with it held.
+class PyValueBuilder final : public ValueBuilder {
+public:
+    explicit PyValueBuilder(KeyCache& keys) : keys_(keys) {}
+    ~PyValueBuilder() override;
+    PyValueBuilder(const PyValueBuilder&) = delete;
+    PyValueBuilder& operator=(const PyValueBuilder&) = delete;
+
+    // A failure of building leaves its exception set (MemoryError, or what
+    // a signal handler raised).
+    std::optional<JsonParseError> build(std::string_view text, const ReadOptions& options) override;
+    Front build_front(std::string_view text, const ReadOptions& options) override;
+    void drop() override;
+
+    // The value built last, handed over; there must be one.
+    PyRef take();
+
+private:
+    friend struct PySink;
+    // Releases what a read that failed left on the stack.
+    void unwind();
+
+    KeyCache& keys_;
+    std::vector<PyObject*> stack_;  // values whose container has not closed
+    PyRef built_;
+};
+
+}  // namespace qvtok::json

@@ -1,8 +1,9 @@
 """Values equal to json.loads': keys in text order with json's duplicate
 rule, exact big integers, -0 as 0, and shared key objects.
 
-Driven through `_qvtok._loads`, the internal entry that parses with those
-options and converts with the shared-key converter."""
+Driven through the internal entries that parse with those options: one
+converts a parsed document with the shared-key converter, the other builds
+the values straight from the text, as qvtok.open's passes do."""
 
 import json
 import math
@@ -18,8 +19,10 @@ from qvtok import bigjson
 CORPUS = sorted(Path("/work/shared/corpus").glob("*.json"))
 
 
-def loads(text):
-    return _qvtok._loads(text.encode() if isinstance(text, str) else text)
+@pytest.fixture(params=["_loads", "_loads_direct"])
+def loads(request):
+    entry = getattr(_qvtok, request.param)
+    return lambda text: entry(text.encode() if isinstance(text, str) else text)
 
 
 def assert_same(got, want, path="$"):
@@ -40,7 +43,7 @@ def assert_same(got, want, path="$"):
 
 
 @pytest.mark.parametrize("path", CORPUS, ids=lambda p: p.name)
-def test_corpus_files_equal_json(path):
+def test_corpus_files_equal_json(path, loads):
     data = path.read_bytes()
     assert_same(loads(data), json.loads(data))
 
@@ -60,17 +63,20 @@ def test_corpus_files_equal_json(path):
         "[123456789012345678901234567890.0, 123456789012345678901234567890e-10, 1E22, 1e23]",
         '["\\ud83d\\ude00", "\\u0000", "tab\\there", "caf\\u00e9", "\\u4e2d\\u6587", "\xf0\x9f\x98\x80"]',
         '"just a string"',
+        # Decoded strings one after another: each key and value its own.
+        '{"\\u00e9x": "\\u00e9y", "a\\nb": ["\\t", "\\u00e9", "\\"q\\""], "k\\u0000": {"\\/": "\\\\"}}',
+        "[" * 127 + "]" * 127,
         "-0",
         "99999999999999999999999999",
         "{}",
         "[]",
     ],
 )
-def test_texts_equal_json(text):
+def test_texts_equal_json(text, loads):
     assert_same(loads(text), json.loads(text))
 
 
-def test_duplicate_key_keeps_first_place_and_last_value():
+def test_duplicate_key_keeps_first_place_and_last_value(loads):
     got = loads('{"b": 1, "a": 2, "b": 3}')
     assert list(got.items()) == [("b", 3), ("a", 2)]
 
@@ -147,13 +153,13 @@ def random_value(rng, depth=0):
 
 
 @pytest.mark.parametrize("seed", range(200))
-def test_random_documents_equal_json(seed):
+def test_random_documents_equal_json(seed, loads):
     rng = random.Random(seed)
     text = random_value(rng)
     assert_same(loads(text), json.loads(text))
 
 
-def test_many_distinct_keys_past_the_cache():
+def test_many_distinct_keys_past_the_cache(loads):
     # Far more keys than the cache has slots: evictions keep every value right.
     rng = random.Random(5)
     keys = [f"key{rng.randrange(10**6)}_{i}" for i in range(20000)]
@@ -161,7 +167,7 @@ def test_many_distinct_keys_past_the_cache():
     assert_same(loads(text), json.loads(text))
 
 
-def test_equal_keys_are_one_object_across_records():
+def test_equal_keys_are_one_object_across_records(loads):
     records = loads('[{"id": 1, "caf\\u00e9": 2, "name": 3}, {"name": 4, "id": 5, "caf\\u00e9": 6}]')
     first, second = records
     for key in first:
@@ -174,7 +180,7 @@ def test_equal_keys_are_one_object_across_records():
 
 
 @pytest.mark.parametrize("length", [0, 1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 24, 25, 40, 63, 64, 65, 100])
-def test_keys_that_differ_in_one_byte_stay_apart(length):
+def test_keys_that_differ_in_one_byte_stay_apart(length, loads):
     # Same length, same ends: only the bytes compared in the middle (or the
     # one byte of a short key) tell them apart.
     def key(c):
@@ -191,7 +197,7 @@ def test_keys_that_differ_in_one_byte_stay_apart(length):
     assert [list(record)[0] for record in got] == [record["z"] for record in got]
 
 
-def test_keys_are_released_with_the_values():
+def test_keys_are_released_with_the_values(loads):
     result = loads('{"a_key_nobody_else_has": 1}')
     key = next(iter(result))
     del result
@@ -203,13 +209,13 @@ def test_keys_are_released_with_the_values():
     "text",
     ["1e400", "-1e400", "[1, 2e999]", '{"a": 1', "[1,]", '{"a" 1}', "-", "01", '"\\ud800"'],
 )
-def test_refused_texts_raise_value_error(text):
+def test_refused_texts_raise_value_error(text, loads):
     # json.loads reads 1e400 as inf; we refuse numbers beyond the doubles.
     with pytest.raises(ValueError):
         loads(text)
 
 
-def test_integers_beyond_pythons_digit_limit_fail_as_in_json():
+def test_integers_beyond_pythons_digit_limit_fail_as_in_json(loads):
     text = "9" * 5000
     with pytest.raises(ValueError):
         json.loads(text)
@@ -217,15 +223,16 @@ def test_integers_beyond_pythons_digit_limit_fail_as_in_json():
         loads(text)
 
 
-def test_argument_must_be_bytes():
+@pytest.mark.parametrize("entry", ["_loads", "_loads_direct"])
+def test_argument_must_be_bytes(entry):
     with pytest.raises(TypeError):
-        _qvtok._loads("[]")
+        getattr(_qvtok, entry)("[]")
     with pytest.raises(ValueError):
-        _qvtok._loads(b'["\xff"]')
+        getattr(_qvtok, entry)(b'["\xff"]')
 
 
 @pytest.mark.parametrize("path", [p for p in CORPUS if p.name != "canada.json"], ids=lambda p: p.name)
-def test_repeated_calls_leave_no_objects_behind(path):
+def test_repeated_calls_leave_no_objects_behind(path, loads):
     data = path.read_bytes()
     loads(data)
     before = sys.getallocatedblocks()

@@ -14,32 +14,17 @@ inline std::uint64_t load64(const char* p) {
     return x;
 }
 
-// The slot of a key: its first and last eight bytes (or all of a shorter
-// one) and its length, mixed. Cheap, and keys that share a long prefix
-// ("user_id", "user_name") still differ in their last bytes.
-static_assert(std::has_single_bit(KeyCache::kSlots), "slot count is a power of two");
-constexpr int kSlotBits = std::countr_zero(KeyCache::kSlots);
-
-inline std::size_t slot_of(std::string_view b) {
-    std::uint64_t h;
-    std::size_t n = b.size();
-    if (n >= 8) {
-        h = load64(b.data()) ^ (load64(b.data() + n - 8) * 0x9E3779B97F4A7C15ull);
-    } else {
-        h = 0;
-        std::memcpy(&h, b.data(), n);
-    }
-    h ^= n * 0xC2B2AE3D27D4EB4Full;
-    h *= 0xFF51AFD7ED558CCDull;
-    h ^= h >> 29;
-    return static_cast<std::size_t>((h * 0x9E3779B97F4A7C15ull) >> (64 - kSlotBits));
-}
-
 inline std::uint32_t load32(const char* p) {
     std::uint32_t x;
     std::memcpy(&x, p, sizeof x);
     return x;
 }
+
+static_assert(std::has_single_bit(KeyCache::kSlots), "slot count is a power of two");
+constexpr int kSlotBits = std::countr_zero(KeyCache::kSlots);
+
+// Keys longer than this are compared byte for byte past their words.
+constexpr std::size_t kToldByWords = 16;
 
 // Equality of two n-byte runs with loads that never pass either end: keys
 // are short, and a call to memcmp costs more than the comparison.
@@ -57,23 +42,50 @@ inline bool same_bytes(const char* a, const char* b, std::size_t n) {
 
 }  // namespace
 
+// Overlapping reads that never pass either end: for up to 16 bytes every
+// byte is in one of the words, so two keys of one length with the same
+// words are the same key.
+inline KeyCache::Words words_of(std::string_view b) {
+    const char* p = b.data();
+    std::size_t n = b.size();
+    if (n >= 8) return {load64(p), load64(p + n - 8)};
+    if (n >= 4) return {load32(p) | (std::uint64_t{load32(p + n - 4)} << 32), 0};
+    if (n == 0) return {0, 0};
+    const auto* u = reinterpret_cast<const unsigned char*>(p);
+    return {u[0] | (std::uint64_t{u[n >> 1]} << 8) | (std::uint64_t{u[n - 1]} << 16), 0};
+}
+
+// The slot of a key: its words and length, mixed. Keys that share a long
+// prefix ("user_id", "user_name") still differ in their last bytes.
+inline std::size_t slot_of(KeyCache::Words w, std::size_t n) {
+    std::uint64_t h = (w.lo ^ (w.hi * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
+    h ^= h >> 29;
+    return static_cast<std::size_t>((h * 0xFF51AFD7ED558CCDull) >> (64 - kSlotBits));
+}
+
 PyObject* KeyCache::get(std::string_view bytes, bool ascii) {
-    if (bytes.size() > kMaxKeyBytes) [[unlikely]]
+    const std::size_t n = bytes.size();
+    // Past its words a key is compared through its str's own bytes, which
+    // are the UTF-8 ones only for an ASCII str.
+    if (n > kMaxKeyBytes || (n > kToldByWords && !ascii)) [[unlikely]]
         return new_str(bytes, ascii);
     if (!slots_) [[unlikely]] {
         slots_.reset(new (std::nothrow) Slot[kSlots]());
         if (!slots_) return new_str(bytes, ascii);
     }
-    Slot& slot = slots_[slot_of(bytes)];
-    if (slot.length == bytes.size() && slot.str != nullptr &&
-        same_bytes(slot.utf8, bytes.data(), bytes.size())) [[likely]] {
-        Py_INCREF(slot.str);
-        return slot.str;
+    const Words w = words_of(bytes);
+    Slot& slot = slots_[slot_of(w, n)];
+    if (slot.length == n && slot.words.lo == w.lo && slot.words.hi == w.hi && slot.str != nullptr) [[likely]] {
+        if (n <= kToldByWords ||
+            same_bytes(static_cast<const char*>(PyUnicode_DATA(slot.str)), bytes.data(), n)) [[likely]] {
+            Py_INCREF(slot.str);
+            return slot.str;
+        }
     }
-    return fill(slot, bytes, ascii);
+    return fill(slot, w, bytes, ascii);
 }
 
-PyObject* KeyCache::fill(Slot& slot, std::string_view bytes, bool ascii) {
+PyObject* KeyCache::fill(Slot& slot, Words words, std::string_view bytes, bool ascii) {
     PyObject* str = new_str(bytes, ascii);
     if (str == nullptr) return nullptr;
     // A str keeps its hash once computed: every dict that takes this key
@@ -82,18 +94,10 @@ PyObject* KeyCache::fill(Slot& slot, std::string_view bytes, bool ascii) {
         Py_DECREF(str);
         return nullptr;
     }
-    // An ASCII str is its own UTF-8; any other keeps a UTF-8 copy inside
-    // once asked for it.
-    const char* utf8 = ascii ? static_cast<const char*>(PyUnicode_DATA(str))
-                             : PyUnicode_AsUTF8AndSize(str, nullptr);
-    if (utf8 == nullptr) {
-        Py_DECREF(str);
-        return nullptr;
-    }
     PyObject* previous = slot.str;  // the key that held the slot before
     Py_INCREF(str);
     slot.str = str;
-    slot.utf8 = utf8;
+    slot.words = words;
     slot.length = bytes.size();
     Py_XDECREF(previous);
     return str;

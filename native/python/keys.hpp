@@ -13,15 +13,23 @@ namespace qvtok::json {
 
 // A direct-mapped table from key bytes to a str holding them, its hash
 // already computed, so that dict insertions never hash the key again.
-// Short keys only: long ones are rare as keys and cost more to compare.
+// Short keys only: long ones are rare as keys and cost more to compare. A
+// key of up to 16 bytes is told by its length and two words read from it,
+// kept in the slot: a hit reads nothing but the slot.
 // Holds strong references; the owner must hold the GIL when it is cleared
 // or destroyed. Not shared between interpreters: one per conversion run.
 class KeyCache {
 public:
-    // 1024 slots of 24 bytes: small enough to stay in the first-level
+    // 1024 slots of 32 bytes: small enough to stay in the first-level
     // cache beside the document being converted.
     static constexpr std::size_t kSlots = 1024;
     static constexpr std::size_t kMaxKeyBytes = 64;
+
+    // The words that tell a key from another of its length; past 16 bytes
+    // the rest is compared too.
+    struct Words {
+        std::uint64_t lo, hi;
+    };
 
     KeyCache() = default;
     ~KeyCache() { clear(); }
@@ -37,11 +45,11 @@ public:
 
 private:
     struct Slot {
+        Words words;
         PyObject* str;      // owned, or NULL when the slot is empty
-        const char* utf8;   // the str's own UTF-8 form, which lives as long as it
         std::size_t length;
     };
-    PyObject* fill(Slot& slot, std::string_view bytes, bool ascii);
+    PyObject* fill(Slot& slot, Words words, std::string_view bytes, bool ascii);
 
     std::unique_ptr<Slot[]> slots_;  // made at the first cached key
 };

@@ -100,3 +100,60 @@ TEST(floats_beyond_the_range_are_refused_and_tiny_ones_keep_their_sign) {
         CHECK_EQ(std::signbit(doc.root().as_float()), text[0] == '-');
     }
 }
+
+namespace {
+
+// The reader's float of `text` against strtod's, which rounds correctly.
+void expect_strtod(const std::string& text) {
+    double expected = std::strtod(text.c_str(), nullptr);
+    auto doc = json::read_json_text(text);
+    CHECK(doc.ok());
+    if (!doc.ok()) return;
+    json::Value v = doc.value().root();
+    double got = v.kind() == json::Kind::Float      ? v.as_float()
+                 : v.kind() == json::Kind::Unsigned ? static_cast<double>(v.as_unsigned())
+                                                    : static_cast<double>(v.as_negative());
+    if (got != expected) ::qvtok::test::fail(__FILE__, __LINE__, "float of " + text);
+}
+
+}  // namespace
+
+TEST(long_significands_round_correctly_near_the_exponents_of_common_data) {
+    // Seventeen to nineteen digits with a small exponent: the shortest form
+    // of most doubles, which the exact path cannot take.
+    std::mt19937_64 rng(2026);
+    for (int i = 0; i < 200000; ++i) {
+        std::uint64_t digits = rng() % 10000000000000000000ull;
+        int exponent = static_cast<int>(rng() % 61) - 30;
+        std::string text = std::to_string(digits);
+        if (i % 2 == 0) {
+            // As a decimal fraction, the way coordinates are written.
+            std::size_t point = 1 + rng() % text.size();
+            text = (rng() % 2 ? "-" : "") + text.substr(0, point) + "." + text.substr(point) + "0";
+        } else {
+            text += "e" + std::to_string(exponent);
+        }
+        expect_strtod(text);
+    }
+}
+
+TEST(literals_exactly_halfway_between_two_doubles_round_to_even) {
+    // (2m + 1) * 2^k lies halfway between two doubles when 2m + 1 has 54
+    // bits. Made of an odd r times 5^q, it is written r * 2^(k-q) "e" q.
+    std::mt19937_64 rng(7);
+    for (int q = 0; q <= 23; ++q) {
+        std::uint64_t five = 1;
+        for (int i = 0; i < q; ++i) five *= 5;
+        const std::uint64_t low = (std::uint64_t{1} << 53) / five + 1, high = (std::uint64_t{1} << 54) / five;
+        if (low >= high) continue;
+        for (int i = 0; i < 400; ++i) {
+            std::uint64_t r = (low + rng() % (high - low)) | 1;
+            if (r >= high) continue;
+            for (int shift = 0; shift < 11 && (r << shift) >> shift == r && (r << shift) < (std::uint64_t{1} << 63);
+                 ++shift) {
+                std::uint64_t s = r << shift;
+                for (std::uint64_t t : {s - 1, s, s + 1}) expect_strtod(std::to_string(t) + "e" + std::to_string(q));
+            }
+        }
+    }
+}

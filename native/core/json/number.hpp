@@ -37,35 +37,97 @@ inline bool try_exact(std::uint64_t significand, std::int64_t exponent, bool neg
     return true;
 }
 
-// Powers of ten that x87 extended precision (64-bit mantissa) holds exactly:
-// 10^27 = 2^27 * 5^27 and 5^27 < 2^64.
-inline constexpr long double kExactExtendedPowers[] = {
-    1e0L,  1e1L,  1e2L,  1e3L,  1e4L,  1e5L,  1e6L,  1e7L,  1e8L,  1e9L,
-    1e10L, 1e11L, 1e12L, 1e13L, 1e14L, 1e15L, 1e16L, 1e17L, 1e18L, 1e19L,
-    1e20L, 1e21L, 1e22L, 1e23L, 1e24L, 1e25L, 1e26L, 1e27L};
+// Lemire's way for the significands that miss the exact path (most often
+// the 17 digits of a double's shortest form): the significand, shifted to
+// its top bit, times a 128-bit power of five gives the double's bits with
+// one rounding. For |exponent| <= 27 the powers need no further precision
+// (5^27 < 2^64), so this range never needs the slow way; the rest of the
+// range is rare in data and goes there.
+inline constexpr int kLemireLow = -27;
+inline constexpr int kLemireHigh = 27;
 
-// Seventeen-digit literals (the shortest form of most doubles) miss the
-// exact path. A 64-bit significand is exact in extended precision, so one
-// extended operation rounds once; rounding that to a double is correct
-// unless the extended result lies at or next to the midpoint between two
-// doubles, where the second rounding could go the wrong way. Those rare
-// cases, and platforms without 80-bit long double, go the slow way.
-inline bool try_extended(std::uint64_t significand, std::int64_t exponent, bool negative,
-                         double& out) {
-    if constexpr (std::numeric_limits<long double>::digits != 64) {
-        return false;
-    } else {
-        if (exponent < -27 || exponent > 27) return false;
-        long double x = static_cast<long double>(significand);
-        x = exponent >= 0 ? x * kExactExtendedPowers[exponent] : x / kExactExtendedPowers[-exponent];
-        std::uint64_t mantissa;
-        std::memcpy(&mantissa, &x, sizeof mantissa);  // the explicit 64-bit mantissa
-        std::uint64_t low = mantissa & 0x7FF;          // the bits a double drops
-        if (low >= 0x3FF && low <= 0x401) return false;
-        double f = static_cast<double>(x);
-        out = negative ? -f : f;
-        return true;
+struct Wide {
+    std::uint64_t hi, lo;
+};
+
+// 5^q with its top bit at bit 127, truncated; for q < 0 the reciprocal
+// 2^b / 5^-q with its top bit there, plus one so that the product never
+// falls short.
+constexpr Wide power_of_five(int q) {
+    using U128 = unsigned __int128;
+    if (q >= 0) {
+        U128 p = 1;
+        for (int i = 0; i < q; ++i) p *= 5;
+        while (!(p >> 127)) p <<= 1;
+        return {static_cast<std::uint64_t>(p >> 64), static_cast<std::uint64_t>(p)};
     }
+    std::uint64_t d = 1;
+    for (int i = 0; i < -q; ++i) d *= 5;
+    int z = 0;
+    while ((U128{1} << z) < d) ++z;
+    // floor(2^(z + 127) / d), by long division over three 64-bit limbs.
+    const int b = z + 127;
+    std::uint64_t limbs[3] = {0, 0, 0};  // most significant first
+    limbs[2 - b / 64] = std::uint64_t{1} << (b % 64);
+    std::uint64_t quotient[3] = {0, 0, 0};
+    U128 rest = 0;
+    for (int i = 0; i < 3; ++i) {
+        U128 cur = (rest << 64) | limbs[i];
+        quotient[i] = static_cast<std::uint64_t>(cur / d);
+        rest = cur % d;
+    }
+    U128 c = (U128{quotient[1]} << 64) | quotient[2];
+    c += 1;
+    return {static_cast<std::uint64_t>(c >> 64), static_cast<std::uint64_t>(c)};
+}
+
+struct PowersOfFive {
+    Wide v[kLemireHigh - kLemireLow + 1];
+};
+inline constexpr PowersOfFive kPowersOfFive = [] {
+    PowersOfFive t{};
+    for (int q = kLemireLow; q <= kLemireHigh; ++q) t.v[q - kLemireLow] = power_of_five(q);
+    return t;
+}();
+
+inline bool try_lemire(std::uint64_t significand, std::int64_t exponent, bool negative, double& out) {
+    using U128 = unsigned __int128;
+    if (significand == 0 || exponent < kLemireLow || exponent > kLemireHigh) return false;
+    const int q = static_cast<int>(exponent);
+    const Wide power = kPowersOfFive.v[q - kLemireLow];
+    const int lz = __builtin_clzll(significand);
+    const std::uint64_t w = significand << lz;
+    U128 first = static_cast<U128>(w) * power.hi;
+    std::uint64_t hi = static_cast<std::uint64_t>(first >> 64);
+    std::uint64_t lo = static_cast<std::uint64_t>(first);
+    // The bits below the 55 kept are all ones: the power's low half may
+    // still carry into them.
+    if ((hi & 0x1FF) == 0x1FF) {
+        const std::uint64_t carry = static_cast<std::uint64_t>((static_cast<U128>(w) * power.lo) >> 64);
+        lo += carry;
+        if (lo < carry) ++hi;
+    }
+    const int upper = static_cast<int>(hi >> 63);
+    const int shift = upper + 9;
+    std::uint64_t mantissa = hi >> shift;
+    // floor(q * log2(10)) + 63, the exponent of the product's top bit.
+    std::int64_t power2 = ((217706 * q) >> 16) + 63 + upper - lz + 1023;
+    // Exactly halfway between two doubles, which only a power of five that
+    // fits in 64 bits can make: ties go to even, so no rounding up.
+    if (lo <= 1 && q >= -4 && q <= 23 && (mantissa & 3) == 1 && (mantissa << shift) == hi) mantissa &= ~std::uint64_t{1};
+    mantissa += mantissa & 1;
+    mantissa >>= 1;
+    if (mantissa >= (std::uint64_t{2} << 52)) {
+        mantissa = std::uint64_t{1} << 52;
+        ++power2;
+    }
+    mantissa &= ~(std::uint64_t{1} << 52);
+    // Not reached in this range; the slow way knows subnormals and infinity.
+    if (power2 <= 0 || power2 >= 0x7FF) return false;
+    const std::uint64_t bits =
+        mantissa | (static_cast<std::uint64_t>(power2) << 52) | (static_cast<std::uint64_t>(negative) << 63);
+    std::memcpy(&out, &bits, sizeof out);
+    return true;
 }
 
 }  // namespace fast
@@ -74,7 +136,7 @@ inline bool try_extended(std::uint64_t significand, std::int64_t exponent, bool 
 inline bool decimal_to_double_fast(const char* first, const char* last, std::uint64_t significand,
                                    std::int64_t exponent, bool negative, bool exact, double& out) {
     if (exact && (fast::try_exact(significand, exponent, negative, out) ||
-                  fast::try_extended(significand, exponent, negative, out)))
+                  fast::try_lemire(significand, exponent, negative, out)))
         return true;
     return decimal_to_double(first, last, significand, exponent, negative, out);
 }

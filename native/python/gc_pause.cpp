@@ -5,10 +5,6 @@
 namespace qvtok {
 namespace {
 
-// New objects since the last collection above which they are handed on:
-// below it the next young collection is cheap anyway.
-constexpr long kManyObjects = 100000;
-
 // The permanent generation's size that freezing and unfreezing may change:
 // the interpreter's own (3.12 freezes a few hundred objects at start), and
 // then what the last hand-over left (none). Any other size means that the
@@ -21,8 +17,9 @@ long call_long(PyObject* gc, const char* name) {
     return PyLong_AsLong(r.get());
 }
 
-long young_count(PyObject* gc) {
-    PyRef counts(PyObject_CallMethod(gc, "get_count", nullptr));
+// The first number of the tuple a gc function returns.
+long first_of(PyObject* gc, const char* name) {
+    PyRef counts(PyObject_CallMethod(gc, name, nullptr));
     if (!counts || !PyTuple_Check(counts.get()) || PyTuple_GET_SIZE(counts.get()) < 1) return -1;
     return PyLong_AsLong(PyTuple_GET_ITEM(counts.get(), 0));
 }
@@ -30,7 +27,12 @@ long young_count(PyObject* gc) {
 void hand_to_oldest_generation() {
     PyRef gc(PyImport_ImportModule("gc"));
     if (!gc) return;
-    if (young_count(gc.get()) < kManyObjects) return;
+    // Past the young generation's threshold the next allocation would
+    // collect: that young collection moves the call's objects on to the
+    // middle generation, whose collections and then the full ones walk
+    // them again, each time over everything the program has kept.
+    const long threshold = first_of(gc.get(), "get_threshold");
+    if (threshold <= 0 || first_of(gc.get(), "get_count") < threshold) return;
     if (g_frozen < 0 || call_long(gc.get(), "get_freeze_count") != g_frozen) return;
     PyRef frozen(PyObject_CallMethod(gc.get(), "freeze", nullptr));
     if (!frozen) return;

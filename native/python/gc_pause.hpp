@@ -7,10 +7,12 @@ namespace qvtok {
 
 // Pauses the cyclic collector for the length of a bulk conversion: building
 // millions of containers would otherwise trigger it over and over. When it
-// resumes after a call that made many objects, they are handed to the
-// oldest generation, as if a collection had just found them all alive:
-// otherwise the first allocation after the call would walk every one of
-// them, which costs the better part of the call's own time again. The GC's
+// resumes after a call that made more objects than a young collection
+// waits for, they are handed to the oldest generation, as if a collection
+// had just found them all alive: otherwise the first allocation after the
+// call would walk every one of them, and later collections of the older
+// generations again, which for a program that keeps what it loads costs
+// as much as the load itself. The GC's
 // own freeze and unfreeze do that without walking anything; they are left
 // alone once the program has frozen objects of its own.
 class GcPause {

@@ -20,8 +20,8 @@ inline std::uint32_t load32(const char* p) {
     return x;
 }
 
-static_assert(std::has_single_bit(KeyCache::kSlots), "slot count is a power of two");
-constexpr int kSlotBits = std::countr_zero(KeyCache::kSlots);
+static_assert(std::has_single_bit(KeyCache::kSets), "set count is a power of two");
+constexpr int kSetBits = std::countr_zero(KeyCache::kSets);
 
 // Keys longer than this are compared byte for byte past their words.
 constexpr std::size_t kToldByWords = 16;
@@ -55,12 +55,18 @@ inline KeyCache::Words words_of(std::string_view b) {
     return {u[0] | (std::uint64_t{u[n >> 1]} << 8) | (std::uint64_t{u[n - 1]} << 16), 0};
 }
 
-// The slot of a key: its words and length, mixed. Keys that share a long
+// The set of a key: its words and length, mixed. Keys that share a long
 // prefix ("user_id", "user_name") still differ in their last bytes.
-inline std::size_t slot_of(KeyCache::Words w, std::size_t n) {
+inline std::size_t set_of(KeyCache::Words w, std::size_t n) {
     std::uint64_t h = (w.lo ^ (w.hi * 0xC2B2AE3D27D4EB4Full) ^ n) * 0x9E3779B97F4A7C15ull;
     h ^= h >> 29;
-    return static_cast<std::size_t>((h * 0xFF51AFD7ED558CCDull) >> (64 - kSlotBits));
+    return static_cast<std::size_t>((h * 0xFF51AFD7ED558CCDull) >> (64 - kSetBits));
+}
+
+bool KeyCache::holds(const Slot& slot, Words w, std::string_view bytes) const {
+    const std::size_t n = bytes.size();
+    if (slot.length != n || slot.words.lo != w.lo || slot.words.hi != w.hi || slot.str == nullptr) return false;
+    return n <= kToldByWords || same_bytes(static_cast<const char*>(PyUnicode_DATA(slot.str)), bytes.data(), n);
 }
 
 PyObject* KeyCache::get(std::string_view bytes, bool ascii) {
@@ -69,23 +75,22 @@ PyObject* KeyCache::get(std::string_view bytes, bool ascii) {
     // are the UTF-8 ones only for an ASCII str.
     if (n > kMaxKeyBytes || (n > kToldByWords && !ascii)) [[unlikely]]
         return new_str(bytes, ascii);
-    if (!slots_) [[unlikely]] {
-        slots_.reset(new (std::nothrow) Slot[kSlots]());
-        if (!slots_) return new_str(bytes, ascii);
+    if (!sets_) [[unlikely]] {
+        sets_.reset(new (std::nothrow) Set[kSets]());
+        if (!sets_) return new_str(bytes, ascii);
     }
     const Words w = words_of(bytes);
-    Slot& slot = slots_[slot_of(w, n)];
-    if (slot.length == n && slot.words.lo == w.lo && slot.words.hi == w.hi && slot.str != nullptr) [[likely]] {
-        if (n <= kToldByWords ||
-            same_bytes(static_cast<const char*>(PyUnicode_DATA(slot.str)), bytes.data(), n)) [[likely]] {
-            Py_INCREF(slot.str);
-            return slot.str;
+    Slot* set = sets_[set_of(w, n)].way;
+    for (int i = 0; i < 2; ++i) {
+        if (holds(set[i], w, bytes)) [[likely]] {
+            Py_INCREF(set[i].str);
+            return set[i].str;
         }
     }
-    return fill(slot, w, bytes, ascii);
+    return fill(set, w, bytes, ascii);
 }
 
-PyObject* KeyCache::fill(Slot& slot, Words words, std::string_view bytes, bool ascii) {
+PyObject* KeyCache::fill(Slot* set, Words words, std::string_view bytes, bool ascii) {
     PyObject* str = new_str(bytes, ascii);
     if (str == nullptr) return nullptr;
     // A str keeps its hash once computed: every dict that takes this key
@@ -94,18 +99,20 @@ PyObject* KeyCache::fill(Slot& slot, Words words, std::string_view bytes, bool a
         Py_DECREF(str);
         return nullptr;
     }
-    PyObject* previous = slot.str;  // the key that held the slot before
+    PyObject* evicted = set[1].str;
+    set[1] = set[0];
     Py_INCREF(str);
-    slot.str = str;
-    slot.words = words;
-    slot.length = bytes.size();
-    Py_XDECREF(previous);
+    set[0] = Slot{words, str, bytes.size()};
+    Py_XDECREF(evicted);
     return str;
 }
 
 void KeyCache::clear() {
-    if (!slots_) return;
-    for (std::size_t i = 0; i < kSlots; ++i) Py_CLEAR(slots_[i].str);
+    if (!sets_) return;
+    for (std::size_t i = 0; i < kSets; ++i) {
+        Py_CLEAR(sets_[i].way[0].str);
+        Py_CLEAR(sets_[i].way[1].str);
+    }
 }
 
 }  // namespace qvtok::json

@@ -81,7 +81,7 @@ PyObject* KeyCache::get(std::string_view bytes, bool ascii) {
     }
     const Words w = words_of(bytes);
     Slot* set = sets_[set_of(w, n)].way;
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < kWays; ++i) {
         if (holds(set[i], w, bytes)) [[likely]] {
             Py_INCREF(set[i].str);
             return set[i].str;
@@ -99,8 +99,8 @@ PyObject* KeyCache::fill(Slot* set, Words words, std::string_view bytes, bool as
         Py_DECREF(str);
         return nullptr;
     }
-    PyObject* evicted = set[1].str;
-    set[1] = set[0];
+    PyObject* evicted = set[kWays - 1].str;
+    for (std::size_t i = kWays - 1; i > 0; --i) set[i] = set[i - 1];
     Py_INCREF(str);
     set[0] = Slot{words, str, bytes.size()};
     Py_XDECREF(evicted);
@@ -109,10 +109,8 @@ PyObject* KeyCache::fill(Slot* set, Words words, std::string_view bytes, bool as
 
 void KeyCache::clear() {
     if (!sets_) return;
-    for (std::size_t i = 0; i < kSets; ++i) {
-        Py_CLEAR(sets_[i].way[0].str);
-        Py_CLEAR(sets_[i].way[1].str);
-    }
+    for (std::size_t i = 0; i < kSets; ++i)
+        for (Slot& slot : sets_[i].way) Py_CLEAR(slot.str);
 }
 
 }  // namespace qvtok::json

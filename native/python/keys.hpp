@@ -11,7 +11,7 @@
 
 namespace qvtok::json {
 
-// A two-way set-associative table from key bytes to a str holding them, its hash
+// A four-way set-associative table from key bytes to a str holding them, its hash
 // already computed, so that dict insertions never hash the key again.
 // Short keys only: long ones are rare as keys and cost more to compare. A
 // key of up to 16 bytes is told by its length and two words read from it,
@@ -20,11 +20,12 @@ namespace qvtok::json {
 // or destroyed. Not shared between interpreters: one per conversion run.
 class KeyCache {
 public:
-    // 256 sets of two 32-byte slots, each set one cache line: small enough
-    // to stay near the core while a document streams past, and two keys
-    // that meet in a set do not keep pushing each other out.
-    static constexpr std::size_t kSets = 256;
-    static constexpr std::size_t kSlots = 2 * kSets;
+    // 512 sets of four 32-byte slots. Only the slots of keys in use are
+    // ever read, so the table's size costs no cache; its ways keep the few
+    // keys that meet in one set from pushing each other out, which would
+    // make their str afresh every time.
+    static constexpr std::size_t kSets = 512;
+    static constexpr std::size_t kWays = 4;
     static constexpr std::size_t kMaxKeyBytes = 64;
 
     // The words that tell a key from another of its length; past 16 bytes
@@ -51,13 +52,13 @@ private:
         PyObject* str;      // owned, or NULL when the slot is empty
         std::size_t length;
     };
-    // The set's first slot holds the key used last: a new key goes there
-    // and the one it held moves to the second, whose key is let go.
+    // A new key goes into the set's first slot and the others move down
+    // one: the last one's key is let go.
     PyObject* fill(Slot* set, Words words, std::string_view bytes, bool ascii);
     bool holds(const Slot& slot, Words words, std::string_view bytes) const;
 
     struct alignas(64) Set {
-        Slot way[2];
+        Slot way[kWays];
     };
     std::unique_ptr<Set[]> sets_;  // made at the first cached key
 };

@@ -50,17 +50,9 @@ struct PySink {
     }
 
     bool close_object(std::size_t count) {
-        PyObject* dict = PyDict_New();
-        if (dict == nullptr) return false;
         PyObject** pairs = b.stack_.data() + (b.stack_.size() - 2 * count);
-        // In document order: a repeated key keeps its first place and its
-        // last value, as json.load's dict does.
-        for (std::size_t i = 0; i < count; ++i) {
-            if (PyDict_SetItem(dict, pairs[2 * i], pairs[2 * i + 1]) < 0) {
-                Py_DECREF(dict);
-                return false;
-            }
-        }
+        PyObject* dict = b.shapes_.make(pairs, count);
+        if (dict == nullptr) return false;
         for (std::size_t i = 0; i < 2 * count; ++i) Py_DECREF(pairs[i]);
         b.stack_.resize(b.stack_.size() - 2 * count);
         b.stack_.push_back(dict);

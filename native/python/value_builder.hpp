@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "core/json/value_builder.hpp"
+#include "python/dict_shapes.hpp"
 #include "python/keys.hpp"
 #include "python/py_ref.hpp"
 
@@ -35,6 +36,7 @@ private:
     void unwind();
 
     KeyCache& keys_;
+    DictShapes shapes_;
     std::vector<PyObject*> stack_;  // values whose container has not closed
     PyRef built_;
 };

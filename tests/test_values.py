@@ -240,3 +240,25 @@ def test_repeated_calls_leave_no_objects_behind(path, loads):
         loads(data)
     # A key or value kept by mistake would stay behind 30 times over.
     assert sys.getallocatedblocks() - before < 200
+
+
+def test_objects_that_repeat_a_key_order_equal_json(loads):
+    # From the third object of one order on, dicts are copies of a model:
+    # each must still hold its own values, in its own order, with json's
+    # rule for a repeated key, also when an order differs in one key.
+    keys = [f"key_{i}" for i in range(20)]
+    orders = [
+        keys,
+        keys[::-1],
+        keys[:10] + ["key_0"] + keys[10:],  # a repeated key: first place, last value
+        keys[:19] + ["other"],
+        keys + ["key_20"],
+    ]
+    rng = random.Random(3)
+    objects = []
+    for n in range(60):
+        order = orders[rng.randrange(len(orders))] if n >= 10 else orders[n % 2]
+        members = ", ".join(f'"{k}": {rng.choice(["1", "[2]", "{}", "null", str(n)])}' for k in order)
+        objects.append("{" + members + "}")
+    text = "[" + ", ".join(objects) + "]"
+    assert_same(loads(text), json.loads(text))

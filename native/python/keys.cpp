@@ -63,7 +63,7 @@ inline std::size_t set_of(KeyCache::Words w, std::size_t n) {
     return static_cast<std::size_t>((h * 0xFF51AFD7ED558CCDull) >> (64 - kSetBits));
 }
 
-bool KeyCache::holds(const Slot& slot, Words w, std::string_view bytes) const {
+inline bool KeyCache::holds(const Slot& slot, Words w, std::string_view bytes) const {
     const std::size_t n = bytes.size();
     if (slot.length != n || slot.words.lo != w.lo || slot.words.hi != w.hi || slot.str == nullptr) return false;
     return n <= kToldByWords || same_bytes(static_cast<const char*>(PyUnicode_DATA(slot.str)), bytes.data(), n);
@@ -80,13 +80,18 @@ PyObject* KeyCache::get(std::string_view bytes, bool ascii) {
         if (!sets_) return new_str(bytes, ascii);
     }
     const Words w = words_of(bytes);
-    Slot* set = sets_[set_of(w, n)].way;
+    const std::size_t index = set_of(w, n);
+    if (last_ != nullptr) last_->next_set = static_cast<std::uint32_t>(index);
+    Slot* set = sets_[index].way;
     for (std::size_t i = 0; i < kWays; ++i) {
         if (holds(set[i], w, bytes)) [[likely]] {
+            last_ = &set[i];
+            __builtin_prefetch(&sets_[set[i].next_set % kSets]);
             Py_INCREF(set[i].str);
             return set[i].str;
         }
     }
+    last_ = &set[0];
     return fill(set, w, bytes, ascii);
 }
 
@@ -102,12 +107,13 @@ PyObject* KeyCache::fill(Slot* set, Words words, std::string_view bytes, bool as
     PyObject* evicted = set[kWays - 1].str;
     for (std::size_t i = kWays - 1; i > 0; --i) set[i] = set[i - 1];
     Py_INCREF(str);
-    set[0] = Slot{words, str, bytes.size()};
+    set[0] = Slot{words, str, static_cast<std::uint32_t>(bytes.size()), 0};
     Py_XDECREF(evicted);
     return str;
 }
 
 void KeyCache::clear() {
+    last_ = nullptr;
     if (!sets_) return;
     for (std::size_t i = 0; i < kSets; ++i)
         for (Slot& slot : sets_[i].way) Py_CLEAR(slot.str);

@@ -49,8 +49,13 @@ public:
 private:
     struct Slot {
         Words words;
-        PyObject* str;      // owned, or NULL when the slot is empty
-        std::size_t length;
+        PyObject* str;  // owned, or NULL when the slot is empty
+        std::uint32_t length;
+        // The set of the key that came after this one last time. Keys come
+        // in the same order record after record, so that set is fetched
+        // while the value between the two keys is read: the set would
+        // otherwise often have to come from far off.
+        std::uint32_t next_set;
     };
     // A new key goes into the set's first slot and the others move down
     // one: the last one's key is let go.
@@ -61,6 +66,7 @@ private:
         Slot way[kWays];
     };
     std::unique_ptr<Set[]> sets_;  // made at the first cached key
+    Slot* last_ = nullptr;         // the slot of the key handed out last
 };
 
 }  // namespace qvtok::json

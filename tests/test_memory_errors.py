@@ -51,6 +51,11 @@ path, fmt, how = sys.argv[1], sys.argv[2], sys.argv[3]
 def op():
     if how == "load":
         return len(bigjson.load(path, fmt))
+    if how == "open":
+        # A file object is read on this thread: values built from the text.
+        import qvtok
+        with open(path, "rb") as f:
+            return len(qvtok.open(f, format=fmt).load())
     kept = []
     for record in bigjson.iter_records(path, fmt):
         kept.append(record)
@@ -97,7 +102,9 @@ def records_file(tmp_path_factory):
 
 
 @pytest.mark.no_sanitizer
-@pytest.mark.parametrize("how, fmt", [("load", "json"), ("load", "jsonl"), ("iter", "json"), ("iter", "jsonl")])
+@pytest.mark.parametrize(
+    "how, fmt", [("load", "json"), ("load", "jsonl"), ("iter", "json"), ("iter", "jsonl"), ("open", "json"), ("open", "jsonl")]
+)
 def test_memory_runs_out_at_any_point(records_file, how, fmt):
     path = records_file / f"r.{fmt}"
     out = subprocess.run(

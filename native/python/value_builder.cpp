@@ -68,9 +68,24 @@ int check_signals() { return PyErr_CheckSignals(); }
 
 PyValueBuilder::~PyValueBuilder() { unwind(); }
 
+// Room for the values of a large array is not kept past the read that
+// needed it: a pass may hold its builder long after one large document.
+constexpr std::size_t kKeptStack = std::size_t{1} << 16;
+
+void PyValueBuilder::release_stack() {
+    if (stack_.capacity() > kKeptStack) std::vector<PyObject*>().swap(stack_);
+    else stack_.clear();
+}
+
 void PyValueBuilder::unwind() {
     for (PyObject* obj : stack_) Py_DECREF(obj);
-    stack_.clear();
+    release_stack();
+}
+
+void PyValueBuilder::take_built() {
+    if (stack_.size() != 1) panic("a value read left the builder's stack uneven");
+    built_ = PyRef(stack_.back());
+    release_stack();
 }
 
 std::optional<JsonParseError> PyValueBuilder::build(std::string_view text, const ReadOptions& options) {
@@ -82,9 +97,7 @@ std::optional<JsonParseError> PyValueBuilder::build(std::string_view text, const
         unwind();
         return fault;
     }
-    if (stack_.size() != 1) panic("a value read left the builder's stack uneven");
-    built_ = PyRef(stack_.back());
-    stack_.clear();
+    take_built();
     return std::nullopt;
 }
 
@@ -97,9 +110,7 @@ ValueBuilder::Front PyValueBuilder::build_front(std::string_view text, const Rea
         unwind();
         return out;
     }
-    if (stack_.size() != 1) panic("a value read left the builder's stack uneven");
-    built_ = PyRef(stack_.back());
-    stack_.clear();
+    take_built();
     return out;
 }
 

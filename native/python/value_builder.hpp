@@ -34,6 +34,9 @@ private:
     friend struct PySink;
     // Releases what a read that failed left on the stack.
     void unwind();
+    // The one value a read left on the stack becomes the built one.
+    void take_built();
+    void release_stack();
 
     KeyCache& keys_;
     DictShapes shapes_;

@@ -51,27 +51,40 @@ def data_file(data_dir, fmt, size, kind="mixed"):
     return str(path)
 
 
+def timed(fn):
+    gc.collect()
+    start = time.perf_counter()
+    result = fn()
+    elapsed = time.perf_counter() - start
+    del result
+    return elapsed
+
+
 def median_time(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        gc.collect()
-        start = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - start)
-        del result
-    return statistics.median(times)
+    return statistics.median(timed(fn) for _ in range(repeat))
 
 
 def table(title, size, contenders, repeat):
-    """contenders: [(name, fn)], the first being qvtok's."""
+    """contenders: [(name, fn)], the first being qvtok's. They take turns,
+    one call each per round, so that a machine whose speed drifts during
+    the run slows them all alike."""
     print(f"\n{title}  ({size / 2**20:.1f} MiB)")
+    times = {name: [] for name, _ in contenders}
+    skipped = {}
+    for _ in range(repeat):
+        for name, fn in contenders:
+            if name in skipped:
+                continue
+            try:
+                times[name].append(timed(fn))
+            except ImportError as e:
+                skipped[name] = e
     base = None
-    for name, fn in contenders:
-        try:
-            t = median_time(fn, repeat)
-        except ImportError as e:
-            print(f"  {name:<34} skipped ({e})")
+    for name, _ in contenders:
+        if name in skipped:
+            print(f"  {name:<34} skipped ({skipped[name]})")
             continue
+        t = statistics.median(times[name])
         if base is None:
             base = t
         print(f"  {name:<34} {t * 1000:10.1f} ms  {size / t / 2**20:9.0f} MiB/s  x{t / base:6.2f}")

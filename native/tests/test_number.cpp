@@ -157,3 +157,32 @@ TEST(literals_exactly_halfway_between_two_doubles_round_to_even) {
         }
     }
 }
+
+TEST(numbers_of_every_length_read_alike_at_the_end_of_a_text_and_before_more) {
+    // Runs of digits are taken eight bytes at a time where the text has
+    // eight more bytes, and digit by digit near its end: each length of
+    // integer part and fraction, in both places, gives strtod's value.
+    std::mt19937_64 rng(99);
+    for (int whole = 1; whole <= 22; ++whole) {
+        for (int fraction = 0; fraction <= 20; ++fraction) {
+            std::string literal = std::to_string(1 + rng() % 9);
+            for (int i = 1; i < whole; ++i) literal += static_cast<char>('0' + rng() % 10);
+            if (fraction > 0) {
+                literal += '.';
+                for (int i = 0; i < fraction; ++i) literal += static_cast<char>('0' + rng() % 10);
+            }
+            const double expected = std::strtod(literal.c_str(), nullptr);
+            for (const std::string& text : {literal, "[" + literal + ", 12345678]", "[" + literal + "]"}) {
+                auto doc = json::read_json_text(text);
+                CHECK(doc.ok());
+                if (!doc.ok()) continue;
+                json::Value v = doc.value().root();
+                if (v.kind() == json::Kind::Array) v = *v.elements().begin();
+                const double got = v.kind() == json::Kind::Float ? v.as_float() : static_cast<double>(v.as_unsigned());
+                if (got != expected) ::qvtok::test::fail(__FILE__, __LINE__, "value of " + text);
+                if (v.kind() == json::Kind::Unsigned)
+                    CHECK(std::to_string(v.as_unsigned()) == literal);  // integers exactly
+            }
+        }
+    }
+}

@@ -61,20 +61,45 @@ inline const char* scan_string_run(const char* p, const char* end, unsigned& hig
     return end;
 }
 
-// Eight ASCII digits at p as one number, or -1 when any byte is not a digit.
-inline std::int64_t eight_digits(const char* p) {
-    std::uint64_t x;
-    std::memcpy(&x, p, 8);  // little-endian: the first digit is the low byte
-    // A byte is a digit when its high nibble is 3 and adding 6 keeps it so.
-    if (((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) !=
-        0x3333333333333333ull)
-        return -1;
+// The number that eight ASCII digits in a word make (the first digit is
+// the word's low byte: little-endian).
+inline std::uint64_t digits_value(std::uint64_t x) {
     x -= 0x3030303030303030ull;
     x = (x * 10) + (x >> 8);  // pairs of digits in every other byte
-    x = (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
-         (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
-        32;
-    return static_cast<std::int64_t>(x);
+    return (((x & 0x000000FF000000FFull) * (100 + (1000000ull << 32))) +
+            (((x >> 16) & 0x000000FF000000FFull) * (1 + (10000ull << 32)))) >>
+           32;
+}
+
+// Zero in each byte of the word that is an ASCII digit: its high nibble is
+// 3 and adding 6 keeps it so. Adding 6 carries out of a byte only from
+// 0xFA on, which is no digit, and only into the bytes after it.
+inline std::uint64_t non_digits(std::uint64_t x) {
+    return ((x & 0xF0F0F0F0F0F0F0F0ull) | (((x + 0x0606060606060606ull) & 0xF0F0F0F0F0F0F0F0ull) >> 4)) ^
+           0x3333333333333333ull;
+}
+
+inline constexpr std::uint64_t kPowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// The run of digits that starts the eight bytes at p, at once: how many
+// (0 to 8), and their number in `value`. Numbers of a few digits thus cost
+// no loop whose end is guessed digit by digit.
+inline unsigned leading_digits(const char* p, std::uint64_t& value) {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    const std::uint64_t z = non_digits(x);
+    // The high bit of every byte that is not a digit.
+    const std::uint64_t stops = (((z & 0x7F7F7F7F7F7F7F7Full) + 0x7F7F7F7F7F7F7F7Full) | z) & 0x8080808080808080ull;
+    const unsigned n = stops != 0 ? static_cast<unsigned>(__builtin_ctzll(stops)) / 8 : 8;
+    if (n == 0) {
+        value = 0;
+        return 0;
+    }
+    // The n digits moved to the top of the word with '0's below them make
+    // the same number.
+    if (n < 8) x = (x << (8 * (8 - n))) | (0x3030303030303030ull >> (8 * n));
+    value = digits_value(x);
+    return n;
 }
 
 // Where a check sends the bytes of decoded strings: nowhere.
@@ -771,8 +796,13 @@ private:
             // Nineteen digits always fit in 64 bits; only later ones are checked.
             const char* digits = p_;
             const char* fits = end_ - digits > 19 ? digits + 19 : end_;
-            for (std::int64_t eight; fits - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8)
-                s = s * 100000000 + static_cast<std::uint64_t>(eight);
+            while (fits - p_ >= 8) {
+                std::uint64_t run;
+                const unsigned n = leading_digits(p_, run);
+                s = s * kPowersOfTen[n] + run;
+                p_ += n;
+                if (n < 8) break;
+            }
             while (p_ != fits && is_digit(static_cast<unsigned char>(*p_))) s = s * 10 + (*p_++ - '0');
             while (p_ != end_ && is_digit(static_cast<unsigned char>(*p_))) {
                 std::uint64_t next;
@@ -800,9 +830,13 @@ private:
             // is then far above 2^53 and the conversion reads the text itself.
             constexpr std::uint64_t kRoom = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
             constexpr std::uint64_t kRoom8 = (std::numeric_limits<std::uint64_t>::max() - 99999999) / 100000000;
-            for (std::int64_t eight; s <= kRoom8 && end_ - p_ >= 8 && (eight = eight_digits(p_)) >= 0; p_ += 8) {
-                s = s * 100000000 + static_cast<std::uint64_t>(eight);
-                e -= 8;
+            while (s <= kRoom8 && end_ - p_ >= 8) {
+                std::uint64_t run;
+                const unsigned n = leading_digits(p_, run);
+                s = s * kPowersOfTen[n] + run;
+                e -= n;
+                p_ += n;
+                if (n < 8) break;
             }
             for (; p_ != end_ && is_digit(static_cast<unsigned char>(*p_)); ++p_) {
                 if (s <= kRoom) {

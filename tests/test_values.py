@@ -262,3 +262,13 @@ def test_objects_that_repeat_a_key_order_equal_json(loads):
         objects.append("{" + members + "}")
     text = "[" + ", ".join(objects) + "]"
     assert_same(loads(text), json.loads(text))
+
+
+def test_strings_of_every_width_equal_json(loads):
+    # A str made wider than its characters need compares unequal to the one
+    # json makes: lengths past eight bytes and their tails, every width.
+    alphabet = ["a", "\u00e9", "\u00ff", "\u0100", "\u4e2d", "\U0001f600", "\x7f", "\uffff", "\U00010000"]
+    rng = random.Random(11)
+    texts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 30))) for _ in range(3000)]
+    text = json.dumps([[s, {s: i}] for i, s in enumerate(texts)], ensure_ascii=False)
+    assert_same(loads(text), json.loads(text))

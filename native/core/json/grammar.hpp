@@ -344,7 +344,7 @@ private:
 
     // A value that holds no other: onto the tape, or to the sink, which
     // may stop the read.
-    bool put(std::uint64_t head, std::uint64_t payload) {
+    [[gnu::always_inline]] bool put(std::uint64_t head, std::uint64_t payload) {
         if constexpr (kBuild) doc_->tape.push_back(Node{head, payload});
         if constexpr (kSink) {
             if (!to_sink(head, payload)) return fail_sink();
@@ -353,7 +353,7 @@ private:
     }
 
     // Every call site names its kind, so once inlined the switch is gone.
-    bool to_sink(std::uint64_t head, std::uint64_t payload)
+    [[gnu::always_inline]] bool to_sink(std::uint64_t head, std::uint64_t payload)
         requires kSink
     {
         switch (static_cast<Kind>(head & 0xF)) {

@@ -5,10 +5,13 @@
 namespace qvtok {
 namespace {
 
-// The permanent generation's size that freezing and unfreezing may change:
-// the interpreter's own (3.12 freezes a few hundred objects at start), and
-// then what the last hand-over left (none). Any other size means that the
-// program froze objects, which unfreezing would undo.
+// The permanent generation's sizes that freezing and unfreezing may change:
+// the interpreter's own, and what the last hand-over left (none). Any other
+// size means that the program froze objects, which unfreezing would undo.
+// The interpreter's own is not only there at start: 3.12 freezes a few
+// hundred objects at start and again later (importing pandas does it),
+// after a hand-over has thawed them.
+long g_frozen_at_start = -1;
 long g_frozen = -1;
 
 long call_long(PyObject* gc, const char* name) {
@@ -33,7 +36,8 @@ void hand_to_oldest_generation() {
     // them again, each time over everything the program has kept.
     const long threshold = first_of(gc.get(), "get_threshold");
     if (threshold <= 0 || first_of(gc.get(), "get_count") < threshold) return;
-    if (g_frozen < 0 || call_long(gc.get(), "get_freeze_count") != g_frozen) return;
+    const long held = call_long(gc.get(), "get_freeze_count");
+    if (g_frozen < 0 || (held != g_frozen && held != g_frozen_at_start)) return;
     PyRef frozen(PyObject_CallMethod(gc.get(), "freeze", nullptr));
     if (!frozen) return;
     PyRef thawed(PyObject_CallMethod(gc.get(), "unfreeze", nullptr));
@@ -45,7 +49,7 @@ void hand_to_oldest_generation() {
 void GcPause::note_frozen_at_start() {
     if (g_frozen >= 0) return;
     PyRef gc(PyImport_ImportModule("gc"));
-    if (gc) g_frozen = call_long(gc.get(), "get_freeze_count");
+    if (gc) g_frozen = g_frozen_at_start = call_long(gc.get(), "get_freeze_count");
     if (g_frozen < 0) PyErr_Clear();
 }
 

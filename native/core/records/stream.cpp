@@ -311,12 +311,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         std::string& compact_out = rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw;
         auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, compact_out, rules_.read)
                                                        : json::check_json_text(body, rules_.read);
-        if (fault) {
-            Error error = json::syntax_error(code, *fault, start + piece.begin);
-            place(error, locate_after(start, std::string_view(text).substr(0, piece.begin)));
-            error.record = records_out_++;
-            return error;
-        }
+        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
         ++records_out_;
         if (rules_.keep_raw && !rules_.compact) {
             text.resize(piece.begin + piece.length);
@@ -328,13 +323,8 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
     if (builder_ != nullptr) {
         auto fault = builder_->build(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
-        if (fault) {
-            if (fault->interrupted) return Error::of(ErrorCode::Interrupted);
-            Error error = json::syntax_error(code, *fault, start + piece.begin);
-            place(error, locate_after(start, std::string_view(text).substr(0, piece.begin)));
-            error.record = records_out_++;
-            return error;
-        }
+        if (fault && fault->interrupted) return Error::of(ErrorCode::Interrupted);
+        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
         ++records_out_;
         slot.built = true;
         return slot;
@@ -344,15 +334,18 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     // block's line feeds once per record.
     std::string lead(text, 0, piece.begin);
     auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);
-    if (!doc) {
-        Error error = json::syntax_error(code, doc.error(), start + piece.begin);
-        place(error, locate_after(start, lead));
-        error.record = records_out_++;
-        return error;
-    }
+    if (!doc) return record_fault(doc.error(), code, start, lead);
     ++records_out_;
     slot.record = std::move(doc).value();
     return slot;
+}
+
+Error RecordStream::record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
+                                 std::string_view lead) {
+    Error error = json::syntax_error(code, fault, start + lead.size());
+    place(error, locate_after(start, lead));
+    error.record = records_out_++;
+    return error;
 }
 
 Expected<Slot> RecordStream::next_json_slot() {

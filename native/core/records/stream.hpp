@@ -285,6 +285,11 @@ private:
     // rules, and a failure to parse as an error of `code`.
     Expected<Slot> make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code);
     Error element_error(std::string text, std::uint64_t start, ErrorCode code, bool member);
+    // The error of a record whose text starts at stream offset `start` and
+    // whose value, after the white space `lead`, did not read: the next
+    // record's error.
+    Error record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
+                       std::string_view lead);
     // Under strict_elements, a Blank `slot` that is not an empty container
     // (the first element, ended by the closer) becomes an error at its
     // separator, at stream offset `separator`.

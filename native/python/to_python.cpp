@@ -37,12 +37,6 @@ void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) {
     }
 }
 
-// An integer beyond 64 bits, from its literal. Python's own limit on the
-// digits of an int read from text applies, as it does for json.load.
-[[gnu::noinline]] PyObject* big_int(std::string_view literal) {
-    std::string text(literal);
-    return checked(PyLong_FromString(text.c_str(), nullptr, 10));
-}
 
 // Dict keys as bigjson makes them: a fresh str for every member.
 struct FreshKeys {
@@ -81,7 +75,7 @@ public:
             case Kind::String: return new_str(v.str(), v.is_ascii());
             case Kind::Array: return array(v);
             case Kind::Object: return object(v);
-            case Kind::BigInt: return big_int(v.str());
+            case Kind::BigInt: return new_big_int(v.str());
         }
         panic("corrupt value tape");
     }
@@ -119,6 +113,11 @@ private:
 };
 
 }  // namespace
+
+PyObject* new_big_int(std::string_view literal) {
+    std::string text(literal);
+    return checked(PyLong_FromString(text.c_str(), nullptr, 10));
+}
 
 // A str from bytes the reader has already checked to be UTF-8. The string is
 // made at its final width and filled in one pass, without the interpreter's

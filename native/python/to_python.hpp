@@ -38,4 +38,9 @@ private:
 // 0x80), made at its final width in one pass. NULL with an exception set.
 PyObject* new_str(std::string_view bytes, bool ascii);
 
+// A new int of an integer literal beyond 64 bits. Python's own limit on
+// the digits of an int read from text applies, as it does for json.load.
+// NULL with an exception set.
+[[gnu::noinline]] PyObject* new_big_int(std::string_view literal);
+
 }  // namespace qvtok::json

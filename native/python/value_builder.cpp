@@ -1,7 +1,5 @@
 #include "python/value_builder.hpp"
 
-#include <string>
-
 #include "core/json/grammar.hpp"
 #include "python/to_python.hpp"
 
@@ -28,12 +26,7 @@ struct PySink {
     bool unsigned_int(std::uint64_t v) { return push(PyLong_FromUnsignedLongLong(v)); }
     bool negative_int(std::int64_t v) { return push(PyLong_FromLongLong(v)); }
     bool floating(double v) { return push(PyFloat_FromDouble(v)); }
-    [[gnu::noinline]] bool big_int(std::string_view literal) {
-        // Python's own limit on the digits of an int read from text applies,
-        // as it does for json.load.
-        std::string text(literal);
-        return push(PyLong_FromString(text.c_str(), nullptr, 10));
-    }
+    bool big_int(std::string_view literal) { return push(new_big_int(literal)); }
     bool string(std::string_view bytes, bool ascii) { return push(new_str(bytes, ascii)); }
     bool key(std::string_view bytes, bool ascii) { return push(b.keys_.get(bytes, ascii)); }
 

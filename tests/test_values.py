@@ -5,6 +5,7 @@ Driven through the internal entries that parse with those options: one
 converts a parsed document with the shared-key converter, the other builds
 the values straight from the text, as qvtok.open's passes do."""
 
+import io
 import json
 import math
 import random
@@ -14,6 +15,7 @@ from pathlib import Path
 import pytest
 
 import qvtok.lib._qvtok as _qvtok
+import qvtok
 from qvtok import bigjson
 
 CORPUS = sorted(Path("/work/shared/corpus").glob("*.json"))
@@ -272,3 +274,40 @@ def test_strings_of_every_width_equal_json(loads):
     texts = ["".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 30))) for _ in range(3000)]
     text = json.dumps([[s, {s: i}] for i, s in enumerate(texts)], ensure_ascii=False)
     assert_same(loads(text), json.loads(text))
+
+
+def large_object(seed, last):
+    """An object past the size from which a text is read on a thread of its
+    own while its values are built: long enough for that thread's ring to
+    come round many times, with escapes and every string width."""
+    rng = random.Random(seed)
+    members = [f'"k{i}": {random_value(rng, 3)}' for i in range(6000)]
+    return "{" + ", ".join(members) + ', "last": ' + last + "}"
+
+
+@pytest.mark.parametrize("source", ["path", "file object"])
+def test_large_documents_equal_json(write, source):
+    text = large_object(1, '"\\u00e9\\ud83d\\ude00 end"')
+    assert len(text) > 1 << 18
+    path = write("large.json", text.encode())
+    records = qvtok.open(path if source == "path" else io.BytesIO(text.encode()), format="json")
+    assert_same(records.load(), [json.loads(text)])
+
+
+@pytest.mark.parametrize("last", ["1]", "nul", '"\\q"', "1.e5", "2,}", '"open'])
+def test_large_documents_fail_where_small_ones_do(write, last):
+    """A fault far into a large text is placed and named as in a small one
+    (which is read on one thread), the same distance past the same bytes."""
+    small = '{"last": ' + last + "}"
+    with pytest.raises(qvtok.JSONDecodeError) as want:
+        qvtok.open(io.BytesIO(small.encode()), format="json").load()
+    text = large_object(2, last)
+    shift = len(text.encode()) - len(small.encode())
+    with pytest.raises(qvtok.JSONDecodeError) as got:
+        qvtok.open(write("broken.json", text), format="json").load()
+    assert (got.value.msg, got.value.pos, got.value.lineno, got.value.colno) == (
+        want.value.msg,
+        want.value.pos + shift,
+        1,
+        want.value.colno + shift,
+    )

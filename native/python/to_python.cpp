@@ -130,32 +130,13 @@ PyObject* new_str(std::string_view bytes, bool ascii) {
         std::memcpy(PyUnicode_DATA(s), bytes.data(), bytes.size());
         return s;
     }
+    return new_str(bytes, utf8_shape(bytes));
+}
+
+PyObject* new_str(std::string_view bytes, Utf8Shape shape) {
     const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
     const auto* end = p + bytes.size();
-    // Characters are the bytes that are no continuation (10xxxxxx); the
-    // width follows from the largest lead byte: from 0xC4 on a character
-    // passes U+00FF, from 0xF0 on U+FFFF. Eight bytes a step.
-    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
-    std::size_t continuation = 0;
-    std::uint64_t past_latin1 = 0, past_bmp = 0;
-    const unsigned char* q = p;
-    for (; end - q >= 8; q += 8) {
-        std::uint64_t x;
-        std::memcpy(&x, q, sizeof x);
-        // Bit 7 of each byte, with bit 7 - k of the same byte shifted in.
-        const std::uint64_t lead = x & (x << 1) & kHigh;  // 11xxxxxx
-        continuation += static_cast<std::size_t>(__builtin_popcountll(x & ~(x << 1) & kHigh));
-        past_latin1 |= lead & ((x << 2) | (x << 3) | (x << 4) | (x << 5));
-        past_bmp |= lead & (x << 2) & (x << 3);
-    }
-    unsigned char top = 0;
-    for (; q < end; ++q) {
-        continuation += (*q & 0xC0) == 0x80;
-        top = *q > top ? *q : top;
-    }
-    const Py_ssize_t chars = n - static_cast<Py_ssize_t>(continuation);
-    Py_UCS4 maxchar = (past_bmp != 0 || top >= 0xF0) ? 0x10FFFF : (past_latin1 != 0 || top >= 0xC4) ? 0xFFFF : 0xFF;
-    PyObject* s = checked(PyUnicode_New(chars, maxchar));
+    PyObject* s = checked(PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char));
     if (s == nullptr) return nullptr;
     switch (PyUnicode_KIND(s)) {
         case PyUnicode_1BYTE_KIND: decode_into(p, end, PyUnicode_1BYTE_DATA(s)); break;

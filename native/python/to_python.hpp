@@ -5,6 +5,7 @@
 
 #include "python/binding.hpp"
 #include "python/keys.hpp"
+#include "core/json/utf8.hpp"
 #include "core/json/value.hpp"
 
 namespace qvtok::json {
@@ -37,6 +38,8 @@ private:
 // A new str of `bytes` (valid UTF-8; `ascii` when every byte is below
 // 0x80), made at its final width in one pass. NULL with an exception set.
 PyObject* new_str(std::string_view bytes, bool ascii);
+// The same, of bytes whose shape is known already.
+PyObject* new_str(std::string_view bytes, Utf8Shape shape);
 
 // A new int of an integer literal beyond 64 bits. Python's own limit on
 // the digits of an int read from text applies, as it does for json.load.

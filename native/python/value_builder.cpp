@@ -1,6 +1,9 @@
 #include "python/value_builder.hpp"
 
+#include <thread>
+
 #include "core/json/grammar.hpp"
+#include "core/json/split_read.hpp"
 #include "python/to_python.hpp"
 
 namespace qvtok::json {
@@ -28,6 +31,7 @@ struct PySink {
     bool floating(double v) { return push(PyFloat_FromDouble(v)); }
     bool big_int(std::string_view literal) { return push(new_big_int(literal)); }
     bool string(std::string_view bytes, bool ascii) { return push(new_str(bytes, ascii)); }
+    bool string(std::string_view bytes, Utf8Shape shape) { return push(new_str(bytes, shape)); }
     bool key(std::string_view bytes, bool ascii) { return push(b.keys_.get(bytes, ascii)); }
 
     bool close_array(std::size_t count) {
@@ -81,11 +85,27 @@ void PyValueBuilder::take_built() {
     release_stack();
 }
 
+// From this size on a text is read on a thread of its own while this one
+// builds its values: below it, starting the thread costs more than the
+// parse it takes over.
+constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
+
+std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const ReadOptions& options) {
+    PySink sink{*this};
+    if (text.size() >= kSplitFrom && std::thread::hardware_concurrency() > 1) {
+        if (auto split = SplitRead::start(text, options)) {
+            auto fault = split->replay(sink, check_signals);
+            if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();
+            return fault;
+        }
+    }
+    // Ctrl-C is seen within a fraction of a second even in a huge document.
+    return read_json_into(text, sink, options, check_signals);
+}
+
 std::optional<JsonParseError> PyValueBuilder::build(std::string_view text, const ReadOptions& options) {
     built_ = PyRef();
-    PySink sink{*this};
-    // Ctrl-C is seen within a fraction of a second even in a huge document.
-    auto fault = read_json_into(text, sink, options, check_signals);
+    auto fault = read(text, options);
     if (fault) {
         unwind();
         return fault;

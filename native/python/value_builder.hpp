@@ -32,6 +32,8 @@ public:
 
 private:
     friend struct PySink;
+    // The text's values onto the stack, large texts read on another thread.
+    std::optional<JsonParseError> read(std::string_view text, const ReadOptions& options);
     // Releases what a read that failed left on the stack.
     void unwind();
     // The one value a read left on the stack becomes the built one.

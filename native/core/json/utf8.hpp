@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -35,6 +37,46 @@ inline bool is_valid_utf8(std::string_view s) { return is_valid_utf8(s.data(), s
 // longest prefix of whole well-formed characters. The kernels finish with it
 // once they have found the window of the first fault.
 std::size_t utf8_prefix_bytewise(const unsigned char* s, std::size_t n);
+
+// What a string object of well-formed UTF-8 needs to be made at its final
+// width: its characters, and the largest of them rounded up to what its
+// width holds (0xFF, 0xFFFF or 0x10FFFF).
+struct Utf8Shape {
+    std::size_t chars;
+    std::uint32_t max_char;
+};
+
+inline Utf8Shape utf8_shape(std::string_view bytes) {
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    const auto* end = p + bytes.size();
+    // Characters are the bytes that are no continuation (10xxxxxx); the
+    // width follows from the largest lead byte: from 0xC4 on a character
+    // passes U+00FF, from 0xF0 on U+FFFF. Eight bytes a step.
+    constexpr std::uint64_t kHigh = 0x8080808080808080ull;
+    std::size_t continuation = 0;
+    std::uint64_t past_latin1 = 0, past_bmp = 0;
+    for (; end - p >= 8; p += 8) {
+        std::uint64_t x;
+        std::memcpy(&x, p, sizeof x);
+        // Bit 7 of each byte, with bit 7 - k of the same byte shifted in.
+        const std::uint64_t lead = x & (x << 1) & kHigh;  // 11xxxxxx
+        // One bit per continuation byte, summed into the top byte by the
+        // multiply: a popcount without needing the instruction.
+        const std::uint64_t cont = (x & ~(x << 1) & kHigh) >> 7;
+        continuation += static_cast<std::size_t>((cont * 0x0101010101010101ull) >> 56);
+        past_latin1 |= lead & ((x << 2) | (x << 3) | (x << 4) | (x << 5));
+        past_bmp |= lead & (x << 2) & (x << 3);
+    }
+    unsigned char top = 0;
+    for (; p < end; ++p) {
+        continuation += (*p & 0xC0) == 0x80;
+        top = *p > top ? *p : top;
+    }
+    const std::uint32_t max_char = (past_bmp != 0 || top >= 0xF0)       ? 0x10FFFF
+                                   : (past_latin1 != 0 || top >= 0xC4) ? 0xFFFF
+                                                                       : 0xFF;
+    return Utf8Shape{bytes.size() - continuation, max_char};
+}
 
 // Replaces each maximal ill-formed subsequence with U+FFFD, as the Unicode
 // standard recommends. Returns false and leaves `text` alone when it was

@@ -1,0 +1,103 @@
+#include "core/json/split_read.hpp"
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <system_error>
+
+#include "core/json/grammar.hpp"
+#include "core/json/utf8.hpp"
+
+namespace qvtok::json {
+
+// The reader's sink on the reading thread: every value becomes an event.
+struct RingSink {
+    SplitRead& read;
+    EventRing::Writer out;
+
+    // A string's bytes stay where they are when they are the text's;
+    // decoded ones are kept until the read is over.
+    std::uint64_t address(std::string_view bytes) {
+        const char* p = bytes.data();
+        const std::string_view text = read.text_;
+        if (!(p >= text.data() && p <= text.data() + text.size())) p = read.decoded_.keep(bytes);
+        return reinterpret_cast<std::uintptr_t>(p);
+    }
+    std::uint64_t head(Kind kind, std::size_t size) {
+        return static_cast<std::uint64_t>(kind) | (static_cast<std::uint64_t>(size) << kSizeShift);
+    }
+
+    bool literal(Kind kind) { return out.put(static_cast<std::uint64_t>(kind), 0); }
+    bool unsigned_int(std::uint64_t v) { return out.put(head(Kind::Unsigned, 0), v); }
+    bool negative_int(std::int64_t v) { return out.put(head(Kind::Negative, 0), static_cast<std::uint64_t>(v)); }
+    bool floating(double v) {
+        std::uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        return out.put(head(Kind::Float, 0), b);
+    }
+    bool big_int(std::string_view literal) { return out.put(head(Kind::BigInt, literal.size()), address(literal)); }
+    bool string(std::string_view bytes, bool ascii) {
+        if (ascii) return out.put(head(Kind::String, bytes.size()) | kAsciiBit, address(bytes));
+        // Measured here, so that the building thread only copies.
+        const Utf8Shape shape = utf8_shape(bytes);
+        return out.put_pair(Event{head(Kind::String, bytes.size()) | kShapeBit, address(bytes)},
+                            Event{shape.max_char, shape.chars});
+    }
+    bool key(std::string_view bytes, bool ascii) {
+        return out.put(head(Kind::String, bytes.size()) | kKeyBit | (ascii ? kAsciiBit : 0), address(bytes));
+    }
+    bool close_array(std::size_t count) { return out.put(head(Kind::Array, count), 0); }
+    bool close_object(std::size_t count) { return out.put(head(Kind::Object, count), 0); }
+};
+
+const char* SplitRead::Decoded::keep(std::string_view bytes) {
+    constexpr std::size_t kBlock = std::size_t{64} << 10;
+    if (size_ - used_ < bytes.size()) {
+        size_ = std::max(kBlock, bytes.size());
+        blocks_.emplace_back(new char[size_]);
+        used_ = 0;
+    }
+    char* p = blocks_.back().get() + used_;
+    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
+    used_ += bytes.size();
+    return p;
+}
+
+std::unique_ptr<SplitRead> SplitRead::start(std::string_view text, const ReadOptions& options) {
+    std::unique_ptr<SplitRead> read(new SplitRead(text, options));
+    try {
+        read->thread_ = std::thread([r = read.get()] { r->run(); });
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    return read;
+}
+
+void SplitRead::run() {
+#if defined(__linux__)
+    pthread_setname_np(pthread_self(), "qvtok-read");
+#endif
+    RingSink sink{*this, EventRing::Writer(ring_)};
+    try {
+        fault_ = read_json_into(text_, sink, options_, nullptr);
+    } catch (const std::bad_alloc&) {
+        out_of_memory_ = true;
+        fault_ = JsonParseError{Syntax::EofValue, 0, 0, 0, true};
+    }
+    sink.out.finish();
+}
+
+std::optional<JsonParseError> SplitRead::stopped() {
+    ring_.stop();
+    thread_.join();
+    return JsonParseError{Syntax::EofValue, 0, 0, 0, true};
+}
+
+SplitRead::~SplitRead() {
+    if (thread_.joinable()) {
+        ring_.stop();
+        thread_.join();
+    }
+}
+
+}  // namespace qvtok::json

@@ -1,0 +1,132 @@
+// One large text read on two threads: the reader runs on a thread of its
+// own and hands its values through a ring to the caller's thread, which
+// builds them (Python's objects) meanwhile. Parsing then costs the caller
+// only the reading of the ring.
+#pragma once
+
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "core/json/event_ring.hpp"
+#include "core/json/reader.hpp"
+#include "core/json/utf8.hpp"
+
+namespace qvtok::json {
+
+class SplitRead {
+public:
+    // Starts reading `text`, which must outlive this object, on a thread;
+    // null when no thread could be had.
+    static std::unique_ptr<SplitRead> start(std::string_view text, const ReadOptions& options);
+    // Stops the thread if it still reads, and waits for it.
+    ~SplitRead();
+    SplitRead(const SplitRead&) = delete;
+    SplitRead& operator=(const SplitRead&) = delete;
+
+    // Hands the text's values to `sink` (as read_json_into does) as the
+    // thread reads them, and the text's error, if any, once it has handed
+    // everything before it. A sink that returns false, or `check` nonzero,
+    // ends the read with an error marked interrupted. Called once.
+    template <class Sink>
+    std::optional<JsonParseError> replay(Sink& sink, InterruptCheck check);
+
+    // After replay: the thread stopped because it found no memory (for a
+    // decoded string), not because of the text.
+    bool out_of_memory() const { return out_of_memory_; }
+
+private:
+    SplitRead(std::string_view text, const ReadOptions& options) : text_(text), options_(options) {}
+    void run();
+    std::optional<JsonParseError> stopped();
+
+    // Strings whose escapes were decoded: in blocks that never move, so
+    // that an event may point at them until the read is over.
+    class Decoded {
+    public:
+        const char* keep(std::string_view bytes);
+
+    private:
+        std::vector<std::unique_ptr<char[]>> blocks_;
+        std::size_t used_ = 0, size_ = 0;
+    };
+    friend struct RingSink;
+
+    std::string_view text_;
+    ReadOptions options_;
+    EventRing ring_;
+    Decoded decoded_;
+    std::optional<JsonParseError> fault_;  // the thread's; read after it finished
+    bool out_of_memory_ = false;           // likewise
+    std::thread thread_;
+};
+
+template <class Sink>
+std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check) {
+    // About a millisecond of building between two checks.
+    constexpr unsigned kEventsBetweenChecks = 1u << 16;
+    unsigned until_check = kEventsBetweenChecks;
+    constexpr std::uint64_t kAhead = 32;
+    std::uint64_t at = 0, end = 0, released = 0;
+    for (;;) {
+        if (at == end) {
+            bool polled = false;
+            end = ring_.wait_for_events(at, check, polled);
+            if (polled) return stopped();
+            if (end == at) break;
+        }
+        // The events were written on the other core: fetched ahead, their
+        // lines come while the ones before them are built.
+        if (end - at > kAhead) __builtin_prefetch(&ring_.event(at + kAhead));
+        const Event e = ring_.event(at++);
+        bool ok;
+        switch (static_cast<Kind>(e.head & 0xF)) {
+            case Kind::Null:
+            case Kind::False:
+            case Kind::True: ok = sink.literal(static_cast<Kind>(e.head & 0xF)); break;
+            case Kind::Unsigned: ok = sink.unsigned_int(e.payload); break;
+            case Kind::Negative: ok = sink.negative_int(static_cast<std::int64_t>(e.payload)); break;
+            case Kind::Float: {
+                double f;
+                std::memcpy(&f, &e.payload, sizeof f);
+                ok = sink.floating(f);
+                break;
+            }
+            case Kind::String: {
+                std::string_view bytes(reinterpret_cast<const char*>(e.payload), e.head >> kSizeShift);
+                if (e.head & kShapeBit) {
+                    // Written together with its string: published with it.
+                    const Event& shape = ring_.event(at++);
+                    ok = sink.string(bytes, Utf8Shape{shape.payload, static_cast<std::uint32_t>(shape.head)});
+                } else {
+                    ok = (e.head & kKeyBit) ? sink.key(bytes, (e.head & kAsciiBit) != 0)
+                                            : sink.string(bytes, (e.head & kAsciiBit) != 0);
+                }
+                break;
+            }
+            case Kind::BigInt:
+                ok = sink.big_int(std::string_view(reinterpret_cast<const char*>(e.payload), e.head >> kSizeShift));
+                break;
+            case Kind::Array: ok = sink.close_array(e.head >> kSizeShift); break;
+            case Kind::Object: ok = sink.close_object(e.head >> kSizeShift); break;
+            default: ok = false; break;
+        }
+        if (!ok) [[unlikely]]
+            return stopped();
+        if (at - released >= 16 * EventRing::kBatch) [[unlikely]] {
+            ring_.release(at);
+            released = at;
+        }
+        if (--until_check == 0) [[unlikely]] {
+            until_check = kEventsBetweenChecks;
+            if (check != nullptr && check() != 0) return stopped();
+        }
+    }
+    thread_.join();
+    return fault_;
+}
+
+}  // namespace qvtok::json

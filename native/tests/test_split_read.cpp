@@ -1,0 +1,108 @@
+// A text read on a thread of its own and handed over through the ring: the
+// same values in the same order as the reader hands a sink on one thread,
+// the same errors, and a read that either side stops ends at once.
+#include <chrono>
+#include <thread>
+
+#include "core/json/grammar.hpp"
+#include "core/json/split_read.hpp"
+#include "sink_support.hpp"
+
+using namespace qvtok;
+using test::RecordingSink;
+
+namespace {
+
+std::optional<json::JsonParseError> split_read(const std::string& text, RecordingSink& sink,
+                                               json::InterruptCheck check = nullptr) {
+    auto split = json::SplitRead::start(text, json::kJsonModuleOptions);
+    CHECK(split != nullptr);
+    return split->replay(sink, check);
+}
+
+// Random values in one array, large enough for the ring to come round many
+// times, with escaped strings throughout (which the thread decodes aside).
+std::string large_text(std::mt19937_64& rng, std::size_t bytes) {
+    std::string text = "[";
+    while (text.size() < bytes) text += test::random_text(rng, 0) + ",\n";
+    return text + "\"\\u00e9\\ud83d\\ude00 end\"]";
+}
+
+// Slows the building side now and then, so that the reading side fills the
+// ring and has to wait for room.
+struct SlowSink : RecordingSink {
+    bool close_object(std::size_t n) {
+        if (events % 5000 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return RecordingSink::close_object(n);
+    }
+};
+
+}  // namespace
+
+TEST(a_split_read_hands_over_what_one_thread_would_and_fails_where_it_would) {
+    std::mt19937_64 rng(7122026);
+    int broken = 0;
+    for (int round = 0; round < 3000; ++round) {
+        std::string text = test::random_text(rng, 0);
+        if (round % 3 == 0) test::mutate(rng, text);
+        RecordingSink expected, got;
+        auto want = json::read_json_into(text, expected, json::kJsonModuleOptions, nullptr);
+        auto fault = split_read(text, got);
+        CHECK(test::outcome_of(fault) == test::outcome_of(want));
+        if (!want) CHECK(got.out == expected.out);
+        if (test::outcome_of(fault) != test::outcome_of(want) || (!want && got.out != expected.out)) {
+            std::fprintf(stderr, "text: %s\none thread: %s\nsplit: %s\n", text.c_str(), expected.out.c_str(),
+                         got.out.c_str());
+            return;
+        }
+        broken += want.has_value();
+    }
+    CHECK(broken > 500);
+}
+
+TEST(a_split_read_of_a_text_far_larger_than_its_ring_loses_nothing) {
+    std::mt19937_64 rng(8122026);
+    const std::string text = large_text(rng, 6u << 20);
+    RecordingSink expected;
+    CHECK(!json::read_json_into(text, expected, json::kJsonModuleOptions, nullptr));
+    CHECK(expected.events > 3 * static_cast<long>(json::EventRing::kCapacity));
+    RecordingSink fast;
+    CHECK(!split_read(text, fast));
+    CHECK(fast.out == expected.out);
+    SlowSink slow;
+    CHECK(!split_read(text, slow));
+    CHECK(slow.out == expected.out);
+    // An error far into the text comes after every value before it.
+    std::string broken = text;
+    broken.insert(broken.size() - 30, "]");
+    RecordingSink one, split;
+    auto want = json::read_json_into(broken, one, json::kJsonModuleOptions, nullptr);
+    auto fault = split_read(broken, split);
+    CHECK(want.has_value());
+    CHECK(test::outcome_of(fault) == test::outcome_of(want));
+    CHECK(split.out == one.out);
+}
+
+namespace {
+
+int refuse() { return 1; }
+
+}  // namespace
+
+TEST(a_split_read_stops_when_its_sink_refuses_or_its_check_says_so) {
+    std::mt19937_64 rng(9122026);
+    const std::string text = large_text(rng, 2u << 20);
+    for (long stop : {0L, 1L, 100L, 70000L, 200000L}) {
+        RecordingSink sink;
+        sink.stop_at = stop;
+        auto fault = split_read(text, sink);
+        CHECK(fault.has_value() && fault->interrupted);
+        CHECK_EQ(sink.events, stop + 1);  // nothing is handed over after the refusal
+    }
+    // The check is asked every so many values while there are values, and
+    // while the building side waits for the reading side.
+    RecordingSink checked;
+    auto fault = split_read(text, checked, refuse);
+    CHECK(fault.has_value() && fault->interrupted);
+    CHECK(checked.events < 70000);
+}

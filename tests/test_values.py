@@ -8,6 +8,8 @@ the values straight from the text, as qvtok.open's passes do."""
 import io
 import json
 import math
+import os
+import signal
 import random
 import sys
 from pathlib import Path
@@ -311,3 +313,16 @@ def test_large_documents_fail_where_small_ones_do(write, last):
         1,
         want.value.colno + shift,
     )
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork while the reading thread is parked
+def test_a_child_of_fork_reads_large_documents(write):
+    path = write("large.json", large_object(3, "0"))
+    want = qvtok.open(path, format="json").load()
+    pid = os.fork()
+    if pid == 0:
+        signal.alarm(20)  # a read that waits for its parent's thread fails rather than hangs
+        os._exit(0 if qvtok.open(path, format="json").load() == want else 1)
+    _, status = os.waitpid(pid, 0)
+    assert os.waitstatus_to_exitcode(status) == 0

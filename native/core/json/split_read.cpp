@@ -1,9 +1,6 @@
 #include "core/json/split_read.hpp"
 
-#include <pthread.h>
-
 #include <algorithm>
-#include <system_error>
 
 #include "core/json/grammar.hpp"
 #include "core/json/utf8.hpp"
@@ -65,18 +62,11 @@ const char* SplitRead::Decoded::keep(std::string_view bytes) {
 
 std::unique_ptr<SplitRead> SplitRead::start(std::string_view text, const ReadOptions& options) {
     std::unique_ptr<SplitRead> read(new SplitRead(text, options));
-    try {
-        read->thread_ = std::thread([r = read.get()] { r->run(); });
-    } catch (const std::system_error&) {
-        return nullptr;
-    }
+    if (!read->thread_.start([](void* r) { static_cast<SplitRead*>(r)->run(); }, read.get())) return nullptr;
     return read;
 }
 
 void SplitRead::run() {
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), "qvtok-read");
-#endif
     RingSink sink{*this, EventRing::Writer(ring_)};
     try {
         fault_ = read_json_into(text_, sink, options_, nullptr);
@@ -94,10 +84,9 @@ std::optional<JsonParseError> SplitRead::stopped() {
 }
 
 SplitRead::~SplitRead() {
-    if (thread_.joinable()) {
-        ring_.stop();
-        thread_.join();
-    }
+    // Stopped first, in case the caller left before the read's end.
+    ring_.stop();
+    thread_.join();
 }
 
 }  // namespace qvtok::json

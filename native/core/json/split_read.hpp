@@ -8,10 +8,10 @@
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/json/event_ring.hpp"
+#include "core/json/job_thread.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
 
@@ -61,7 +61,7 @@ private:
     Decoded decoded_;
     std::optional<JsonParseError> fault_;  // the thread's; read after it finished
     bool out_of_memory_ = false;           // likewise
-    std::thread thread_;
+    JobThread thread_;
 };
 
 template <class Sink>

@@ -1,0 +1,31 @@
+// A job run on a thread beside the caller's. The process keeps one thread
+// parked for such jobs, for half a second after the last: waking it costs
+// a few microseconds, where starting a thread costs tens (more in a large
+// process), which is a good part of reading a document of a few hundred
+// KiB. A job that finds the parked thread busy gets a thread of its own.
+#pragma once
+
+#include <thread>
+
+namespace qvtok::json {
+
+class JobThread {
+public:
+    JobThread() = default;
+    ~JobThread() { join(); }
+    JobThread(const JobThread&) = delete;
+    JobThread& operator=(const JobThread&) = delete;
+
+    // Runs job(context) on another thread; false when no thread could be
+    // had. One job at a time.
+    bool start(void (*job)(void*), void* context);
+    // Waits until the job has returned; at once when none runs.
+    void join();
+
+private:
+    struct Parked;
+    Parked* parked_ = nullptr;  // the parked thread runs the job
+    std::thread own_;           // or this one
+};
+
+}  // namespace qvtok::json

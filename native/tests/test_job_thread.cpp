@@ -1,0 +1,104 @@
+// Jobs on the parked thread, on threads of their own when it is busy, and
+// in a child of fork, which has no parked thread of its parent's.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "check.hpp"
+#include "core/json/job_thread.hpp"
+
+using qvtok::json::JobThread;
+
+namespace {
+
+struct Job {
+    std::atomic<bool> release{false};
+    std::atomic<int> runs{0};
+    std::thread::id ran_on;
+
+    static void run(void* self) {
+        auto* job = static_cast<Job*>(self);
+        while (!job->release.load()) std::this_thread::yield();
+        job->ran_on = std::this_thread::get_id();
+        job->runs.fetch_add(1);
+    }
+};
+
+// The threads of this process.
+int threads() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
+
+}  // namespace
+
+TEST(jobs_run_once_each_on_another_thread_even_while_one_is_busy) {
+    Job first, second;
+    {
+        JobThread a, b;
+        CHECK(a.start(Job::run, &first));
+        CHECK(b.start(Job::run, &second));  // the parked thread is busy with the first
+        second.release = true;
+        b.join();
+        CHECK_EQ(second.runs.load(), 1);
+        first.release = true;
+    }  // joined by the destructors
+    CHECK_EQ(first.runs.load(), 1);
+    CHECK(first.ran_on != std::this_thread::get_id() && second.ran_on != std::this_thread::get_id());
+    CHECK(first.ran_on != second.ran_on);
+    // The parked thread takes the jobs that follow, one after another.
+    std::thread::id parked = first.ran_on;
+    for (int i = 0; i < 50; ++i) {
+        Job job;
+        job.release = true;
+        JobThread t;
+        CHECK(t.start(Job::run, &job));
+        t.join();
+        CHECK_EQ(job.runs.load(), 1);
+        CHECK(job.ran_on == parked);
+    }
+}
+
+TEST(a_child_of_fork_runs_its_jobs_on_a_thread_of_its_own) {
+    Job warm;
+    warm.release = true;
+    {
+        JobThread t;
+        CHECK(t.start(Job::run, &warm));
+    }
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);  // a job that never runs fails the test rather than hangs it
+        Job job;
+        job.release = true;
+        JobThread t;
+        const bool started = t.start(Job::run, &job);
+        t.join();
+        _exit(started && job.runs.load() == 1 ? 0 : 1);
+    }
+    int status = 0;
+    CHECK(child > 0 && waitpid(child, &status, 0) == child);
+    CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST(the_parked_thread_ends_when_idle_and_starts_again_for_the_next_job) {
+    Job before, after;
+    before.release = after.release = true;
+    {
+        JobThread t;
+        CHECK(t.start(Job::run, &before));
+    }
+    const int parked = threads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    CHECK_EQ(threads(), parked - 1);
+    {
+        JobThread t;
+        CHECK(t.start(Job::run, &after));
+    }
+    CHECK_EQ(after.runs.load(), 1);
+}

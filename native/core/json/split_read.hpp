@@ -69,7 +69,6 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
     // About a millisecond of building between two checks.
     constexpr unsigned kEventsBetweenChecks = 1u << 16;
     unsigned until_check = kEventsBetweenChecks;
-    constexpr std::uint64_t kAhead = 32;
     std::uint64_t at = 0, end = 0, released = 0;
     for (;;) {
         if (at == end) {
@@ -78,9 +77,6 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
             if (polled) return stopped();
             if (end == at) break;
         }
-        // The events were written on the other core: fetched ahead, their
-        // lines come while the ones before them are built.
-        if (end - at > kAhead) __builtin_prefetch(&ring_.event(at + kAhead));
         const Event e = ring_.event(at++);
         bool ok;
         switch (static_cast<Kind>(e.head & 0xF)) {

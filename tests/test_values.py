@@ -10,6 +10,7 @@ import json
 import math
 import os
 import signal
+import subprocess
 import random
 import sys
 from pathlib import Path
@@ -326,3 +327,18 @@ def test_a_child_of_fork_reads_large_documents(write):
         os._exit(0 if qvtok.open(path, format="json").load() == want else 1)
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
+
+
+@pytest.mark.skipif(not hasattr(os, "sched_setaffinity"), reason="needs affinity")
+def test_a_process_held_to_one_core_reads_large_documents_on_its_own_thread(write):
+    """Two threads that hand work to each other on one core would take
+    turns, each waiting out the other's time slice."""
+    path = write("large.json", large_object(4, "0"))
+    script = (
+        "import os, sys, qvtok\n"
+        "os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})\n"
+        "qvtok.open(sys.argv[1], format='json').load()\n"
+        "print(len(os.listdir('/proc/self/task')))\n"
+    )
+    threads = subprocess.run([sys.executable, "-c", script, path], capture_output=True, text=True, check=True)
+    assert threads.stdout.split() == ["1"]

@@ -1,7 +1,6 @@
 #include "python/value_builder.hpp"
 
-#include <thread>
-
+#include "core/cores.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
 #include "python/to_python.hpp"
@@ -92,7 +91,7 @@ constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
 std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const ReadOptions& options) {
     PySink sink{*this};
-    if (text.size() >= kSplitFrom && std::thread::hardware_concurrency() > 1) {
+    if (text.size() >= kSplitFrom && usable_cores() > 1) {
         if (auto split = SplitRead::start(text, options)) {
             auto fault = split->replay(sink, check_signals);
             if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();

@@ -220,8 +220,17 @@ def _same_file(source: str, output: str) -> bool:
         return False
 
 
+def _usable_cores() -> int:
+    """The cores this process may run on: taskset and container cpusets
+    narrow them below the machine's count."""
+    try:
+        return len(os.sched_getaffinity(0)) or 1
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def run_validate(args: argparse.Namespace, out: TextIO) -> int:
-    jobs = args.jobs if args.jobs is not None else (os.cpu_count() or 1)
+    jobs = args.jobs if args.jobs is not None else _usable_cores()
     if jobs > 1 and args.file != STDIN:
         return _validate_on_threads(args, jobs, out)
     records = _open(args).compact()
@@ -320,7 +329,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--max-errors", type=_non_negative, default=DEFAULT_MAX_ERRORS, metavar="N",
                      help=f"invalid records to print; the rest are only counted (default: {DEFAULT_MAX_ERRORS})")
     sub.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
-                     help="threads that check parts of the file at once (default: the number of cores); "
+                     help="threads that check parts of the file at once (default: the cores it may run on); "
                           "with 1, or on standard input, a progress bar is drawn as it goes")
     return parser
 

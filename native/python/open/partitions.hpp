@@ -23,7 +23,7 @@ PyResult partitions_of(Settings& settings, PyObject* size);
 PyResult open_partition_records(PyObject* args, PyObject* kwargs);
 
 // (good records, invalid records, the first `keep` errors) of every record,
-// on `workers` threads (the machine's cores when not given) where the file
+// on `workers` threads (the cores the process may run on when not given) where the file
 // can be cut, else in one pass.
 // `part_size` 0 lets it choose the size of the partitions. `progress`, a
 // callable or NULL, is called now and then with (bytes done, bytes in all).

@@ -304,7 +304,7 @@ PyMethodDef records_methods[] = {
      "validate($self, *, workers=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects, in file order); record errors are never\n"
      "raised. A file that can be cut into partitions is checked on `workers`\n"
-     "threads (the machine's cores by default), with the same result."},
+     "threads (the cores the process may run on by default), with the same result."},
     {"_to_jsonl", records_to_jsonl_in_parts, METH_VARARGS,
      "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
      "about `part_size` bytes when it is larger."},

@@ -85,8 +85,8 @@ void PyValueBuilder::take_built() {
 }
 
 // From this size on a text is read on a thread of its own while this one
-// builds its values: below it, starting the thread costs more than the
-// parse it takes over.
+// builds its values: below it, handing the text over and waiting for the
+// first values cost more than the parse the other thread takes over.
 constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
 std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const ReadOptions& options) {

@@ -7,6 +7,10 @@
 
 namespace qvtok::json {
 
+// A read that ended for a reason other than its text: only `interrupted`
+// means anything.
+constexpr JsonParseError kStopped{Syntax::EofValue, 0, 0, 0, true};
+
 // The reader's sink on the reading thread: every value becomes an event.
 struct RingSink {
     SplitRead& read;
@@ -72,7 +76,7 @@ void SplitRead::run() {
         fault_ = read_json_into(text_, sink, options_, nullptr);
     } catch (const std::bad_alloc&) {
         out_of_memory_ = true;
-        fault_ = JsonParseError{Syntax::EofValue, 0, 0, 0, true};
+        fault_ = kStopped;
     }
     sink.out.finish();
 }
@@ -80,7 +84,7 @@ void SplitRead::run() {
 std::optional<JsonParseError> SplitRead::stopped() {
     ring_.stop();
     thread_.join();
-    return JsonParseError{Syntax::EofValue, 0, 0, 0, true};
+    return kStopped;
 }
 
 SplitRead::~SplitRead() {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string_view>
 
+#include "core/json/key_words.hpp"
 #include "python/compat.hpp"
 
 namespace qvtok::json {
@@ -28,12 +29,6 @@ public:
     static constexpr std::size_t kWays = 4;
     static constexpr std::size_t kMaxKeyBytes = 64;
 
-    // The words that tell a key from another of its length; past 16 bytes
-    // the rest is compared too.
-    struct Words {
-        std::uint64_t lo, hi;
-    };
-
     KeyCache() = default;
     ~KeyCache() { clear(); }
     KeyCache(const KeyCache&) = delete;
@@ -48,7 +43,7 @@ public:
 
 private:
     struct Slot {
-        Words words;
+        KeyWords words;
         PyObject* str;  // owned, or NULL when the slot is empty
         std::uint32_t length;
         // The set of the key that came after this one last time. Keys come
@@ -59,8 +54,8 @@ private:
     };
     // A new key goes into the set's first slot and the others move down
     // one: the last one's key is let go.
-    PyObject* fill(Slot* set, Words words, std::string_view bytes, bool ascii);
-    bool holds(const Slot& slot, Words words, std::string_view bytes) const;
+    PyObject* fill(Slot* set, KeyWords words, std::string_view bytes, bool ascii);
+    bool holds(const Slot& slot, KeyWords words, std::string_view bytes) const;
 
     struct alignas(64) Set {
         Slot way[kWays];

@@ -32,6 +32,23 @@ struct PySink {
     bool string(std::string_view bytes, bool ascii) { return push(new_str(bytes, ascii)); }
     bool string(std::string_view bytes, Utf8Shape shape) { return push(new_str(bytes, shape)); }
     bool key(std::string_view bytes, bool ascii) { return push(b.keys_.get(bytes, ascii)); }
+    bool numbered_key(std::uint32_t id, std::string_view bytes, bool ascii) {
+        std::vector<PyObject*>& known = b.numbered_keys_;
+        if (id < known.size()) [[likely]] {
+            Py_INCREF(known[id]);
+            b.stack_.push_back(known[id]);
+            return true;
+        }
+        // Ids come in order, so a new one is the next; its str is the key
+        // cache's, shared with every other read of the conversion.
+        if (id != known.size()) panic("a read numbered its keys out of order");
+        PyObject* str = b.keys_.get(bytes, ascii);
+        if (str == nullptr) return false;
+        known.push_back(str);
+        Py_INCREF(str);
+        b.stack_.push_back(str);
+        return true;
+    }
 
     bool close_array(std::size_t count) {
         // Made at its final size and filled in place; it takes the stack's
@@ -95,6 +112,8 @@ std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const 
         if (auto split = SplitRead::start(text, options)) {
             auto fault = split->replay(sink, check_signals);
             if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();
+            for (PyObject* str : numbered_keys_) Py_DECREF(str);
+            numbered_keys_.clear();
             return fault;
         }
     }

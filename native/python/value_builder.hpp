@@ -43,6 +43,7 @@ private:
     KeyCache& keys_;
     DictShapes shapes_;
     std::vector<PyObject*> stack_;  // values whose container has not closed
+    std::vector<PyObject*> numbered_keys_;  // a split read's keys by id: owned
     PyRef built_;
 };
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
 #include "core/json/reader.hpp"
@@ -63,6 +64,15 @@ struct RecordingSink {
         return string(bytes, false);
     }
     bool key(std::string_view bytes, bool ascii) { return note("k" + std::string(bytes) + (ascii ? "/a" : "/u")); }
+    // A numbered key is written down as a plain one while its id keeps to
+    // the rule: the next number for a key not met before, its own number
+    // for one that was.
+    std::vector<std::string> ids;
+    bool numbered_key(std::uint32_t id, std::string_view bytes, bool ascii) {
+        if (id == ids.size()) ids.emplace_back(bytes);
+        else if (id > ids.size() || ids[id] != bytes) return note("BAD-ID");
+        return key(bytes, ascii);
+    }
     bool close_array(std::size_t n) { return note("A" + std::to_string(n)); }
     bool close_object(std::size_t n) { return note("O" + std::to_string(n)); }
 };

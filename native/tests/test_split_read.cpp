@@ -42,6 +42,7 @@ struct SlowSink : RecordingSink {
 TEST(a_split_read_hands_over_what_one_thread_would_and_fails_where_it_would) {
     std::mt19937_64 rng(7122026);
     int broken = 0;
+    std::size_t numbered = 0;
     for (int round = 0; round < 3000; ++round) {
         std::string text = test::random_text(rng, 0);
         if (round % 3 == 0) test::mutate(rng, text);
@@ -56,8 +57,10 @@ TEST(a_split_read_hands_over_what_one_thread_would_and_fails_where_it_would) {
             return;
         }
         broken += want.has_value();
+        numbered += got.ids.size();
     }
     CHECK(broken > 500);
+    CHECK(numbered > 1000);  // keys came numbered, and kept to the rule
 }
 
 TEST(a_split_read_of_a_text_far_larger_than_its_ring_loses_nothing) {

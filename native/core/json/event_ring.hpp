@@ -19,9 +19,10 @@ namespace qvtok::json {
 // An event: a value's head as a tape node has it (kind, ASCII bit, byte
 // length or element count), and its payload: the number's bits, or the
 // address of a string's bytes. A container's event is its close, with its
-// count; a key is a string with kKeyBit set. A string with kShapeBit set
-// is followed by an event that holds its Utf8Shape: max_char in the head,
-// chars in the payload.
+// count; a key is a string with kKeyBit set. A key with kKeyIdBit set
+// carries its KeyIds number in the head's top half, its length below it. A
+// string with kShapeBit set is followed by an event that holds its
+// Utf8Shape: max_char in the head, chars in the payload.
 struct Event {
     std::uint64_t head;
     std::uint64_t payload;
@@ -29,6 +30,8 @@ struct Event {
 
 inline constexpr std::uint64_t kKeyBit = 1u << 6;
 inline constexpr std::uint64_t kShapeBit = 1u << 7;
+inline constexpr std::uint64_t kKeyIdBit = 1u << 5;
+inline constexpr unsigned kKeyIdShift = 32;
 
 // A side that found nothing to do waits here until the other side moves.
 // Waiting spins a little first: the other side is usually a few events

@@ -45,7 +45,13 @@ struct RingSink {
                             Event{shape.max_char, shape.chars});
     }
     bool key(std::string_view bytes, bool ascii) {
-        return out.put(head(Kind::String, bytes.size()) | kKeyBit | (ascii ? kAsciiBit : 0), address(bytes));
+        const std::uint64_t at = address(bytes);
+        std::uint64_t h = head(Kind::String, bytes.size()) | kKeyBit | (ascii ? kAsciiBit : 0);
+        // Numbered here, so that the building thread finds the key's object
+        // by its number instead of by its bytes.
+        const std::uint32_t id = read.key_ids_.id(std::string_view(reinterpret_cast<const char*>(at), bytes.size()));
+        if (id != KeyIds::kNone) h |= kKeyIdBit | (std::uint64_t{id} << kKeyIdShift);
+        return out.put(h, at);
     }
     bool close_array(std::size_t count) { return out.put(head(Kind::Array, count), 0); }
     bool close_object(std::size_t count) { return out.put(head(Kind::Object, count), 0); }

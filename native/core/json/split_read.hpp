@@ -12,6 +12,7 @@
 
 #include "core/json/event_ring.hpp"
 #include "core/json/job_thread.hpp"
+#include "core/json/key_ids.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
 
@@ -28,7 +29,9 @@ public:
     SplitRead& operator=(const SplitRead&) = delete;
 
     // Hands the text's values to `sink` (as read_json_into does) as the
-    // thread reads them, and the text's error, if any, once it has handed
+    // thread reads them, short keys as numbered_key(id, bytes, ascii): one
+    // id is one key's bytes within the read, and ids count up from 0 in
+    // the order of their first use (see KeyIds), and the text's error, if any, once it has handed
     // everything before it. A sink that returns false, or `check` nonzero,
     // ends the read with an error marked interrupted. Called once.
     template <class Sink>
@@ -59,6 +62,7 @@ private:
     ReadOptions options_;
     EventRing ring_;
     Decoded decoded_;
+    KeyIds key_ids_;  // the thread's
     std::optional<JsonParseError> fault_;  // the thread's; read after it finished
     bool out_of_memory_ = false;           // likewise
     JobThread thread_;
@@ -92,14 +96,21 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
                 break;
             }
             case Kind::String: {
-                std::string_view bytes(reinterpret_cast<const char*>(e.payload), e.head >> kSizeShift);
+                const auto* p = reinterpret_cast<const char*>(e.payload);
+                const bool ascii = (e.head & kAsciiBit) != 0;
+                if (e.head & kKeyIdBit) {
+                    const std::size_t size = (e.head & ((std::uint64_t{1} << kKeyIdShift) - 1)) >> kSizeShift;
+                    ok = sink.numbered_key(static_cast<std::uint32_t>(e.head >> kKeyIdShift),
+                                           std::string_view(p, size), ascii);
+                    break;
+                }
+                std::string_view bytes(p, e.head >> kSizeShift);
                 if (e.head & kShapeBit) {
                     // Written together with its string: published with it.
                     const Event& shape = ring_.event(at++);
                     ok = sink.string(bytes, Utf8Shape{shape.payload, static_cast<std::uint32_t>(shape.head)});
                 } else {
-                    ok = (e.head & kKeyBit) ? sink.key(bytes, (e.head & kAsciiBit) != 0)
-                                            : sink.string(bytes, (e.head & kAsciiBit) != 0);
+                    ok = (e.head & kKeyBit) ? sink.key(bytes, ascii) : sink.string(bytes, ascii);
                 }
                 break;
             }

@@ -1,0 +1,45 @@
+// Numbers for the keys of one read, given where the text is read: the side
+// that builds a key's object then finds it by its number, in an array,
+// instead of hashing and comparing the key's bytes again.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "core/json/key_words.hpp"
+
+namespace qvtok::json {
+
+// Ids count up from 0 in the order keys are first met, so the id of a key
+// not met before is always the next one. The bytes of every key numbered
+// must stay where they are while the table is used.
+class KeyIds {
+public:
+    static constexpr std::uint32_t kNone = ~std::uint32_t{0};
+    // Long keys are rare and cost more to compare than to build afresh; a
+    // text with ever new keys (ids as keys) stops being numbered at some
+    // point rather than growing the table without end.
+    static constexpr std::size_t kMaxKeyBytes = 64;
+    static constexpr std::uint32_t kMaxIds = std::uint32_t{1} << 16;
+
+    // The id of the key `bytes`, or kNone for a key that is not numbered.
+    std::uint32_t id(std::string_view bytes);
+
+private:
+    struct Slot {
+        KeyWords words;
+        const char* bytes;
+        std::uint32_t length;
+        std::uint32_t id;  // kNone while the slot is empty
+    };
+    void grow();
+
+    std::unique_ptr<Slot[]> slots_;
+    std::size_t mask_ = 0;  // the slot count less one
+    std::uint32_t count_ = 0;
+    bool full_ = false;  // no more keys are numbered; those numbered are still found
+};
+
+}  // namespace qvtok::json

@@ -210,6 +210,20 @@ def test_keys_are_released_with_the_values(loads):
     assert sys.getrefcount(key) == 2
 
 
+def test_repeated_integers_keep_their_values(loads):
+    # Repeated numbers share one int: many more than the table has slots,
+    # meeting each other in slots, at the edges of the 64-bit ranges and of
+    # CPython's own small ints, and as keys of dicts that repeat them.
+    rng = random.Random(8)
+    edges = [-(2**63), -(2**63) + 1, -6, -5, 256, 257, 2**63 - 1, 2**63, 2**64 - 1]
+    numbers = edges + [rng.randrange(-(10**12), 10**12) for _ in range(5000)]
+    picks = [rng.choice(numbers) for _ in range(40000)]
+    text = json.dumps([{"n": n, "m": [n, -n]} for n in picks])
+    got = loads(text)
+    assert_same(got, json.loads(text))
+    assert [r["n"] for r in got] == picks
+
+
 @pytest.mark.parametrize(
     "text",
     ["1e400", "-1e400", "[1, 2e999]", '{"a": 1', "[1,]", '{"a" 1}', "-", "01", '"\\ud800"'],

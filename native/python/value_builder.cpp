@@ -1,5 +1,7 @@
 #include "python/value_builder.hpp"
 
+#include <limits>
+
 #include "core/cores.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
@@ -25,8 +27,12 @@ struct PySink {
         b.stack_.push_back(obj);
         return true;
     }
-    bool unsigned_int(std::uint64_t v) { return push(PyLong_FromUnsignedLongLong(v)); }
-    bool negative_int(std::int64_t v) { return push(PyLong_FromLongLong(v)); }
+    bool unsigned_int(std::uint64_t v) {
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) [[unlikely]]
+            return push(PyLong_FromUnsignedLongLong(v));
+        return push(b.ints_.get(static_cast<std::int64_t>(v)));
+    }
+    bool negative_int(std::int64_t v) { return push(b.ints_.get(v)); }
     bool floating(double v) { return push(PyFloat_FromDouble(v)); }
     bool big_int(std::string_view literal) { return push(new_big_int(literal)); }
     bool string(std::string_view bytes, bool ascii) { return push(new_str(bytes, ascii)); }

@@ -6,6 +6,7 @@
 
 #include "core/json/value_builder.hpp"
 #include "python/dict_shapes.hpp"
+#include "python/int_cache.hpp"
 #include "python/keys.hpp"
 #include "python/py_ref.hpp"
 
@@ -42,6 +43,7 @@ private:
 
     KeyCache& keys_;
     DictShapes shapes_;
+    IntCache ints_;
     std::vector<PyObject*> stack_;  // values whose container has not closed
     std::vector<PyObject*> numbered_keys_;  // a split read's keys by id: owned
     PyRef built_;

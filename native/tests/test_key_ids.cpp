@@ -33,10 +33,21 @@ std::vector<std::string> tricky_keys(std::mt19937_64& rng) {
 TEST(a_key_has_one_number_and_a_new_key_the_next_one) {
     std::mt19937_64 rng(8122026);
     const std::vector<std::string> pool = tricky_keys(rng);  // stays put: ids point into it
+    // Runs of records that repeat one key order, now and then with one key
+    // changed, between keys at random: the guess of the next key is right,
+    // wrong, and made across the table's growth.
+    std::vector<const std::string*> order(12);
+    for (auto& key : order) key = &pool[rng() % pool.size()];
+    std::vector<const std::string*> keys;
+    for (int record = 0; record < 4000; ++record) {
+        if (record % 7 == 0) order[rng() % order.size()] = &pool[rng() % pool.size()];
+        if (record % 50 < 10) keys.push_back(&pool[rng() % pool.size()]);
+        else keys.insert(keys.end(), order.begin(), order.end());
+    }
     json::KeyIds ids;
     std::map<std::string, std::uint32_t> want;
-    for (int i = 0; i < 20000; ++i) {
-        const std::string& key = pool[rng() % pool.size()];
+    for (const std::string* k : keys) {
+        const std::string& key = *k;
         const std::uint32_t id = ids.id(key);
         if (key.size() > json::KeyIds::kMaxKeyBytes) {
             CHECK_EQ(id, json::KeyIds::kNone);

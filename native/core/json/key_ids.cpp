@@ -7,6 +7,12 @@ namespace qvtok::json {
 // Tables start small: most documents have a few dozen distinct keys.
 constexpr std::size_t kFirstSlots = 256;
 
+inline bool KeyIds::holds(const Slot& slot, KeyWords w, std::string_view bytes) {
+    const std::size_t n = bytes.size();
+    return slot.id != kNone && slot.length == n && slot.words == w &&
+           (n <= kToldByWords || same_bytes(slot.bytes, bytes.data(), n));
+}
+
 std::uint32_t KeyIds::id(std::string_view bytes) {
     const std::size_t n = bytes.size();
     if (n > kMaxKeyBytes) return kNone;
@@ -15,16 +21,26 @@ std::uint32_t KeyIds::id(std::string_view bytes) {
     if (!slots_) [[unlikely]]
         return kNone;
     const KeyWords w = words_of(bytes);
-    for (std::size_t i = key_hash(w, n) >> 32;; ++i) {
-        Slot& slot = slots_[i & mask_];
-        if (slot.id == kNone) {
-            if (full_) return kNone;
-            slot = Slot{w, bytes.data(), static_cast<std::uint32_t>(n), count_};
-            return count_++;
+    // Objects of one kind repeat their keys in one order: the key that
+    // followed the last one last time is tried first, without hashing.
+    std::size_t at = slots_[last_].next;
+    if (!holds(slots_[at], w, bytes)) [[unlikely]] {
+        for (at = key_hash(w, n) >> 32;; ++at) {
+            at &= mask_;
+            Slot& slot = slots_[at];
+            if (slot.id == kNone) {
+                if (full_) return kNone;
+                slot = Slot{w, bytes.data(), static_cast<std::uint32_t>(n), count_++, 0};
+                break;
+            }
+            if (holds(slot, w, bytes)) break;
         }
-        if (slot.length == n && slot.words == w && (n <= kToldByWords || same_bytes(slot.bytes, bytes.data(), n)))
-            return slot.id;
+        slots_[last_].next = static_cast<std::uint32_t>(at);
     }
+    last_ = at;
+    // Fetched while the key's value is read.
+    __builtin_prefetch(&slots_[slots_[at].next]);
+    return slots_[at].id;
 }
 
 void KeyIds::grow() {
@@ -39,16 +55,18 @@ void KeyIds::grow() {
         full_ = true;
         return;
     }
-    for (std::size_t i = 0; i < size; ++i) slots[i].id = kNone;
+    for (std::size_t i = 0; i < size; ++i) slots[i] = Slot{{0, 0}, nullptr, 0, kNone, 0};
     for (std::size_t i = 0; slots_ && i <= mask_; ++i) {
-        const Slot& old = slots_[i];
+        Slot old = slots_[i];
         if (old.id == kNone) continue;
         std::size_t at = key_hash(old.words, old.length) >> 32;
         while (slots[at & (size - 1)].id != kNone) ++at;
+        old.next = 0;  // slots moved: the guesses are learnt again
         slots[at & (size - 1)] = old;
     }
     slots_ = std::move(slots);
     mask_ = size - 1;
+    last_ = 0;
 }
 
 }  // namespace qvtok::json

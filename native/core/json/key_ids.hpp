@@ -32,12 +32,15 @@ private:
         KeyWords words;
         const char* bytes;
         std::uint32_t length;
-        std::uint32_t id;  // kNone while the slot is empty
+        std::uint32_t id;    // kNone while the slot is empty
+        std::uint32_t next;  // the slot of the key that followed this one last
     };
+    static bool holds(const Slot& slot, KeyWords w, std::string_view bytes);
     void grow();
 
     std::unique_ptr<Slot[]> slots_;
     std::size_t mask_ = 0;  // the slot count less one
+    std::size_t last_ = 0;  // the slot of the key numbered last
     std::uint32_t count_ = 0;
     bool full_ = false;  // no more keys are numbered; those numbered are still found
 };

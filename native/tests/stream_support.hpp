@@ -44,6 +44,7 @@ inline std::string show(const json::Value& v) {
             return buf;
         }
         case json::Kind::String: return "\"" + std::string(v.str()) + "\"";
+        case json::Kind::BigInt: return std::string(v.str());
         case json::Kind::Array: {
             std::string out = "[";
             for (json::Value e : v.elements()) out += (out.size() > 1 ? "," : "") + show(e);

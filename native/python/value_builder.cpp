@@ -112,6 +112,10 @@ void PyValueBuilder::take_built() {
 // first values cost more than the parse the other thread takes over.
 constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
+void PyValueBuilder::expect(std::size_t bytes) {
+    if (bytes >= kSplitFrom && usable_cores() > 1) SplitRead::prepare();
+}
+
 std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const ReadOptions& options) {
     PySink sink{*this};
     if (text.size() >= kSplitFrom && usable_cores() > 1) {

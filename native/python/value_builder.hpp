@@ -27,6 +27,7 @@ public:
     std::optional<JsonParseError> build(std::string_view text, const ReadOptions& options) override;
     Front build_front(std::string_view text, const ReadOptions& options) override;
     void drop() override;
+    void expect(std::size_t bytes) override;
 
     // The value built last, handed over; there must be one.
     PyRef take();

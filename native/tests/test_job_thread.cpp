@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <string>
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -101,4 +104,60 @@ TEST(the_parked_thread_ends_when_idle_and_starts_again_for_the_next_job) {
         CHECK(t.start(Job::run, &after));
     }
     CHECK_EQ(after.runs.load(), 1);
+}
+
+namespace {
+
+// CPU time a thread of this process has used, in clock ticks.
+long cpu_ticks(pid_t tid) {
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+    if (f == nullptr) return -1;
+    char line[1024] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!read) return -1;
+    // Fields after the name, which ends at the last ')': utime is the 12th.
+    const char* p = std::strrchr(line, ')');
+    long utime = 0, stime = 0;
+    std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime);
+    return utime + stime;
+}
+
+void note_tid(void* tid) { *static_cast<pid_t*>(tid) = static_cast<pid_t>(gettid()); }
+
+}  // namespace
+
+TEST(a_thread_woken_early_takes_its_job_or_parks_again_without_spinning_on) {
+    pid_t tid = 0;
+    {
+        JobThread t;
+        CHECK(t.start(note_tid, &tid));
+    }
+    // Woken early with no job to follow: it watches a moment, then sleeps.
+    JobThread::wake_early();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const long ticks = cpu_ticks(tid);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    CHECK(ticks >= 0);
+    CHECK(cpu_ticks(tid) - ticks <= 2);  // a thread that spun on would have used ~30 ticks
+    // Woken early, then handed a job: the parked thread runs it, once.
+    for (int i = 0; i < 20; ++i) {
+        JobThread::wake_early();
+        if (i % 2) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        Job job;
+        job.release = true;
+        pid_t ran = 0;
+        JobThread t;
+        CHECK(t.start(Job::run, &job));
+        t.join();
+        CHECK(t.start(note_tid, &ran));
+        t.join();
+        CHECK_EQ(job.runs.load(), 1);
+        CHECK_EQ(ran, tid);
+    }
+    // Once it has ended, a wake starts it again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    const int ended = threads();
+    JobThread::wake_early();
+    CHECK_EQ(threads(), ended + 1);
 }

@@ -15,6 +15,10 @@ namespace qvtok::json {
 // enough for jobs that come one after another, short enough that a
 // program does not keep an idle thread (which os.fork warns about).
 constexpr std::chrono::milliseconds kParkedFor(500);
+// How long a thread woken early watches for its job before it parks again:
+// the time to read a file of a few MiB, after which a late wake costs
+// little beside the work.
+constexpr std::chrono::microseconds kWatchFor(1000);
 
 struct JobThread::Parked {
     std::mutex mutex;
@@ -22,6 +26,8 @@ struct JobThread::Parked {
     void (*job)(void*) = nullptr;  // under mutex: the job to run next
     void* context = nullptr;
     bool alive = false;                // under mutex: the thread waits for jobs
+    bool early = false;                // under mutex: woken early, to watch for a job
+    std::atomic<bool> handed{false};   // job is set: what a watching thread looks at
     std::atomic<bool> claimed{false};  // a JobThread has it, from start to join
     std::atomic<bool> running{false};  // the job handed over has not returned yet
 
@@ -31,20 +37,46 @@ struct JobThread::Parked {
     // no thread can be started. The caller has claimed it.
     bool hand(void (*run)(void*), void* with) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (!alive) {
-            try {
-                std::thread(&Parked::loop, this).detach();
-            } catch (const std::system_error&) {
-                return false;
-            }
-            alive = true;
-        }
+        if (!ensure_alive()) return false;
         job = run;
         context = with;
         running.store(true, std::memory_order_relaxed);
+        handed.store(true, std::memory_order_release);
         lock.unlock();
         wake.notify_one();
         return true;
+    }
+
+    void wake_early() {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (early || job != nullptr || !ensure_alive()) return;
+        early = true;
+        lock.unlock();
+        wake.notify_one();
+    }
+
+    // Under mutex.
+    bool ensure_alive() {
+        if (alive) return true;
+        try {
+            std::thread(&Parked::loop, this).detach();
+        } catch (const std::system_error&) {
+            return false;
+        }
+        alive = true;
+        return true;
+    }
+
+    // Woken early: looks for the job without the mutex (which the caller
+    // takes to hand it over) until it comes or the watch is over.
+    void watch() {
+        const auto until = std::chrono::steady_clock::now() + kWatchFor;
+        for (unsigned spin = 1; !handed.load(std::memory_order_acquire); ++spin) {
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+            if (spin % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+        }
     }
 
     void loop() {
@@ -53,11 +85,18 @@ struct JobThread::Parked {
 #endif
         std::unique_lock<std::mutex> lock(mutex);
         for (;;) {
-            if (!wake.wait_for(lock, kParkedFor, [&] { return job != nullptr; })) {
+            if (!wake.wait_for(lock, kParkedFor, [&] { return job != nullptr || early; })) {
                 // A claim not yet handed over brings a job soon.
                 if (claimed.load(std::memory_order_acquire)) continue;
                 alive = false;
                 return;
+            }
+            if (job == nullptr) {
+                early = false;
+                lock.unlock();
+                watch();
+                lock.lock();
+                continue;
             }
             void (*run)(void*) = job;
             void* with = context;
@@ -65,6 +104,8 @@ struct JobThread::Parked {
             run(with);
             lock.lock();
             job = nullptr;
+            early = false;  // a wake for this job that came after it
+            handed.store(false, std::memory_order_relaxed);
             running.store(false, std::memory_order_release);
         }
     }
@@ -102,6 +143,12 @@ bool JobThread::start(void (*job)(void*), void* context) {
         return false;
     }
     return true;
+}
+
+void JobThread::wake_early() {
+    Parked* parked = Parked::get();
+    // A thread that runs a job now is not free for the next one anyway.
+    if (!parked->claimed.load(std::memory_order_relaxed)) parked->wake_early();
 }
 
 void JobThread::join() {

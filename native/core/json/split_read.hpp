@@ -23,6 +23,9 @@ public:
     // Starts reading `text`, which must outlive this object, on a thread;
     // null when no thread could be had.
     static std::unique_ptr<SplitRead> start(std::string_view text, const ReadOptions& options);
+    // A text will be started soon: the thread is woken now, while the
+    // caller still reads the text.
+    static void prepare() { JobThread::wake_early(); }
     // Stops the thread if it still reads, and waits for it.
     ~SplitRead();
     SplitRead(const SplitRead&) = delete;

@@ -3,6 +3,7 @@
 // value then lives with the builder, not in the slot.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -31,6 +32,10 @@ public:
 
     // Lets go of a value built and not taken.
     virtual void drop() = 0;
+
+    // A text of about `bytes` is being read and comes to build() next: a
+    // builder that reads large texts on another thread may wake it now.
+    virtual void expect(std::size_t bytes) { (void)bytes; }
 };
 
 }  // namespace qvtok::json

@@ -738,6 +738,7 @@ Expected<Slot> RecordStream::read_single_document() {
         // compressed file's is only a first guess.
         std::uint64_t left = total_bytes_ > bytes_read_ ? total_bytes_ - bytes_read_ : 0;
         single_.reserve(single_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(left, 1ull << 30)) + 1);
+        if (builder_ != nullptr && rules_.build) builder_->expect(single_.size() + left);
     }
     for (;;) {
         if (source_.interrupted()) return Error::of(ErrorCode::Interrupted);

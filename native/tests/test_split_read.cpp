@@ -109,3 +109,29 @@ TEST(a_split_read_stops_when_its_sink_refuses_or_its_check_says_so) {
     CHECK(fault.has_value() && fault->interrupted);
     CHECK(checked.events < 70000);
 }
+
+TEST(floats_converted_on_the_building_side_equal_those_the_reader_converts) {
+    // Literals of every length of significand, with and without fraction
+    // and exponent, around the edges of the range that is handed over as
+    // parts: each must come out the double the one-thread read makes.
+    std::mt19937_64 rng(10122026);
+    std::string text = "[";
+    for (int i = 0; i < 200000; ++i) {
+        if (i) text += ',';
+        if (rng() % 2) text += '-';
+        const int digits = 1 + static_cast<int>(rng() % 20);
+        std::string d;
+        for (int k = 0; k < digits; ++k) d += static_cast<char>('0' + rng() % 10);
+        if (rng() % 4 == 0) d.replace(0, std::min<std::size_t>(d.size(), 1 + rng() % 3), "0");
+        while (d.size() > 1 && d[0] == '0') d.erase(0, 1);
+        const std::size_t point = rng() % (d.size() + 1);
+        if (point < d.size() && point > 0) d.insert(point, ".");
+        text += d;
+        if (rng() % 2) text += "e" + std::to_string(static_cast<int>(rng() % 70) - 35);
+    }
+    text += "]";
+    RecordingSink expected, got;
+    CHECK(!json::read_json_into(text, expected, json::kJsonModuleOptions, nullptr));
+    CHECK(!split_read(text, got));
+    CHECK(got.out == expected.out);
+}

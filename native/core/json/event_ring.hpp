@@ -19,7 +19,10 @@ namespace qvtok::json {
 // An event: a value's head as a tape node has it (kind, ASCII bit, byte
 // length or element count), and its payload: the number's bits, or the
 // address of a string's bytes. A container's event is its close, with its
-// count; a key is a string with kKeyBit set. A key with kKeyIdBit set
+// count; a float with kDecimalBit set holds the parts of its literal (the
+// significand in the payload, the exponent in the head, kAsciiBit for its
+// sign) for the building thread to convert; a key is a string with kKeyBit
+// set. A key with kKeyIdBit set
 // carries its KeyIds number in the head's top half, its length below it. A
 // string with kShapeBit set is followed by an event that holds its
 // Utf8Shape: max_char in the head, chars in the payload.
@@ -32,6 +35,7 @@ inline constexpr std::uint64_t kKeyBit = 1u << 6;
 inline constexpr std::uint64_t kShapeBit = 1u << 7;
 inline constexpr std::uint64_t kKeyIdBit = 1u << 5;
 inline constexpr unsigned kKeyIdShift = 32;
+inline constexpr std::uint64_t kDecimalBit = kKeyIdBit;  // the same bit, on a Float
 
 // A side that found nothing to do waits here until the other side moves.
 // Waiting spins a little first: the other side is usually a few events

@@ -163,6 +163,8 @@ namespace {
 //   literal(Kind)  Null, False or True;
 //   unsigned_int(std::uint64_t), negative_int(std::int64_t),
 //   floating(double), big_int(std::string_view literal);
+//   decimal(significand, exponent, negative), if the sink has it, in place
+//       of floating() for a literal that detail::converts_fast;
 //   string(std::string_view bytes, bool ascii), key(bytes, ascii): valid
 //       UTF-8 when the text is, decoded, and gone after the call;
 //   close_array(std::size_t count), close_object(std::size_t count): the
@@ -892,6 +894,13 @@ private:
             // Below 2^64 * 10^280 no literal rounds to infinity: only larger
             // ones need the conversion to be checked.
             if (e <= 280) return true;
+        }
+        if constexpr (kSink) {
+            // A sink that has the conversion made elsewhere is handed the
+            // parts of a literal that needs no text to convert.
+            if constexpr (requires { sink_->decimal(s, e, negative); }) {
+                if (detail::converts_fast(e, exact)) return sink_->decimal(s, e, negative) || fail_sink();
+            }
         }
         double f;
         if (!detail::decimal_to_double_fast(start, p_, s, e, negative, exact, f))

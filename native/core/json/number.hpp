@@ -132,6 +132,21 @@ inline bool try_lemire(std::uint64_t significand, std::int64_t exponent, bool ne
 
 }  // namespace fast
 
+// Whether the fast ways alone convert the literal: its significand holds
+// all of its digits and its exponent is in Lemire's range. Such a literal
+// is known by the three values alone, and never rounds to infinity.
+inline bool converts_fast(std::int64_t exponent, bool exact) {
+    return exact && exponent >= fast::kLemireLow && exponent <= fast::kLemireHigh;
+}
+
+// The conversion of a literal for which converts_fast holds.
+inline double fast_decimal_to_double(std::uint64_t significand, std::int64_t exponent, bool negative) {
+    double out;
+    if (fast::try_exact(significand, exponent, negative, out) || fast::try_lemire(significand, exponent, negative, out))
+        return out;
+    return negative ? -0.0 : 0.0;  // a zero significand: try_lemire leaves it
+}
+
 // `exact` tells whether `significand` holds every digit of the literal.
 inline bool decimal_to_double_fast(const char* first, const char* last, std::uint64_t significand,
                                    std::int64_t exponent, bool negative, bool exact, double& out) {

@@ -36,6 +36,14 @@ struct RingSink {
         std::memcpy(&b, &v, sizeof b);
         return out.put(head(Kind::Float, 0), b);
     }
+    // A float that converts fast goes as its parts: the conversion then
+    // falls to the building thread, which on float-heavy texts waits for
+    // this one.
+    bool decimal(std::uint64_t significand, std::int64_t exponent, bool negative) {
+        return out.put(head(Kind::Float, 0) | kDecimalBit | (negative ? kAsciiBit : 0) |
+                           (static_cast<std::uint64_t>(exponent - detail::fast::kLemireLow) << kSizeShift),
+                       significand);
+    }
     bool big_int(std::string_view literal) { return out.put(head(Kind::BigInt, literal.size()), address(literal)); }
     bool string(std::string_view bytes, bool ascii) {
         if (ascii) return out.put(head(Kind::String, bytes.size()) | kAsciiBit, address(bytes));

@@ -13,6 +13,7 @@
 #include "core/json/event_ring.hpp"
 #include "core/json/job_thread.hpp"
 #include "core/json/key_ids.hpp"
+#include "core/json/number.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
 
@@ -94,7 +95,13 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
             case Kind::Negative: ok = sink.negative_int(static_cast<std::int64_t>(e.payload)); break;
             case Kind::Float: {
                 double f;
-                std::memcpy(&f, &e.payload, sizeof f);
+                if (e.head & kDecimalBit) {
+                    f = detail::fast_decimal_to_double(
+                        e.payload, static_cast<std::int64_t>(e.head >> kSizeShift) + detail::fast::kLemireLow,
+                        (e.head & kAsciiBit) != 0);
+                } else {
+                    std::memcpy(&f, &e.payload, sizeof f);
+                }
                 ok = sink.floating(f);
                 break;
             }

@@ -58,12 +58,14 @@ void EventRing::stop() {
 
 std::uint64_t EventRing::wait_for_events(std::uint64_t at, int (*poll)(), bool& polled) {
     polled = false;
-    std::uint64_t end = written_.load(std::memory_order_acquire);
-    if (end != at) return end;
+    std::uint64_t end = written_.load(std::memory_order_acquire) & ~(kPageEvents - 1);
+    if (end > at) return end;
+    if (finished_.load(std::memory_order_acquire)) return written_.load(std::memory_order_acquire);
     // Let the writer reuse what has been read while this side waits.
     release(at);
     auto has_events = [&] {
-        return finished_.load(std::memory_order_seq_cst) || written_.load(std::memory_order_seq_cst) != at;
+        return finished_.load(std::memory_order_seq_cst) ||
+               (written_.load(std::memory_order_seq_cst) & ~(kPageEvents - 1)) > at;
     };
     // Signal handlers run between waits: a writer stuck on a huge text does
     // not keep Ctrl-C from the caller. Asleep, the reader is woken when a
@@ -75,7 +77,8 @@ std::uint64_t EventRing::wait_for_events(std::uint64_t at, int (*poll)(), bool& 
         }
     }
     // Written before finished: once finished is seen, written is final.
-    return written_.load(std::memory_order_acquire);
+    end = written_.load(std::memory_order_acquire);
+    return finished_.load(std::memory_order_acquire) ? end : end & ~(kPageEvents - 1);
 }
 
 }  // namespace qvtok::json

@@ -129,7 +129,7 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
                 break;
             case Kind::Array: ok = sink.close_array(e.head >> kSizeShift); break;
             case Kind::Object: ok = sink.close_object(e.head >> kSizeShift); break;
-            default: ok = false; break;
+            default: ok = (e.head & 0xF) == kFiller; break;
         }
         if (!ok) [[unlikely]]
             return stopped();

@@ -135,3 +135,23 @@ TEST(floats_converted_on_the_building_side_equal_those_the_reader_converts) {
     CHECK(!split_read(text, got));
     CHECK(got.out == expected.out);
 }
+
+TEST(two_split_reads_at_once_keep_to_their_own_texts) {
+    // Each has its ring (one of them kept from the reads before, one new),
+    // and a thread of its own beside the parked one.
+    std::mt19937_64 rng(11122026);
+    const std::string a = large_text(rng, 1u << 20), b = large_text(rng, 1u << 20);
+    RecordingSink want_a, want_b;
+    CHECK(!json::read_json_into(a, want_a, json::kJsonModuleOptions, nullptr));
+    CHECK(!json::read_json_into(b, want_b, json::kJsonModuleOptions, nullptr));
+    for (int round = 0; round < 3; ++round) {
+        auto first = json::SplitRead::start(a, json::kJsonModuleOptions);
+        auto second = json::SplitRead::start(b, json::kJsonModuleOptions);
+        CHECK(first != nullptr && second != nullptr);
+        RecordingSink got_b, got_a;
+        CHECK(!second->replay(got_b, nullptr));
+        CHECK(!first->replay(got_a, nullptr));
+        CHECK(got_a.out == want_a.out);
+        CHECK(got_b.out == want_b.out);
+    }
+}

@@ -22,6 +22,23 @@ void Doorbell::ring_slow() {
     cv_.notify_one();
 }
 
+namespace {
+
+std::atomic<Event*> kept_events{nullptr};
+
+}  // namespace
+
+Event* EventRing::take_events() {
+    if (Event* kept = kept_events.exchange(nullptr, std::memory_order_acquire)) return kept;
+    return new (std::align_val_t{4096}) Event[kCapacity];
+}
+
+void EventRing::give_back(Event* events) {
+    Event* none = nullptr;
+    if (!kept_events.compare_exchange_strong(none, events, std::memory_order_release))
+        ::operator delete[](events, std::align_val_t{4096});
+}
+
 bool EventRing::wait_for_room(std::uint64_t at, std::uint64_t need, std::uint64_t& room) {
     // The reader may be waiting for exactly these events.
     written_.store(at, std::memory_order_seq_cst);

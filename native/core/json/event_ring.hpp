@@ -81,7 +81,10 @@ public:
     // away from the writer as it is written, and slow it down twofold.
     static constexpr std::uint64_t kPageEvents = 4096 / sizeof(Event);
 
-    EventRing() : events_(new (std::align_val_t{4096}) Event[kCapacity]) {}
+    EventRing() : events_(take_events()) {}
+    ~EventRing() { give_back(events_); }
+    EventRing(const EventRing&) = delete;
+    EventRing& operator=(const EventRing&) = delete;
 
     // Writer's side.
     class Writer {
@@ -143,10 +146,12 @@ private:
     bool publish(std::uint64_t at);
     void finish(std::uint64_t at);
 
-    struct PageDelete {
-        void operator()(Event* e) const { ::operator delete[](e, std::align_val_t{4096}); }
-    };
-    std::unique_ptr<Event[], PageDelete> events_;
+    // A ring's events are kept for the next ring when it goes: every large
+    // read makes one, and fresh memory would cost it 64 page faults.
+    static Event* take_events();
+    static void give_back(Event* events);
+
+    Event* events_;
     // Each on its own cache line: one side writes it, the other reads it.
     alignas(64) std::atomic<std::uint64_t> written_{0};
     alignas(64) std::atomic<std::uint64_t> read_{0};

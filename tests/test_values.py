@@ -330,6 +330,22 @@ def test_large_documents_fail_where_small_ones_do(write, last):
     )
 
 
+@pytest.mark.parametrize("where", ["front", "middle", "end"])
+@pytest.mark.parametrize("bad", [b"\xff", b"\xe2\x82", b"\xed\xa0\x80"])
+def test_large_documents_with_broken_utf8_fail_at_the_byte(write, where, bad):
+    """The reading thread starts on a large text before its UTF-8 has been
+    checked: a bad byte anywhere still fails the load, at that byte, and
+    the next load is unharmed."""
+    text = large_object(3, '"end"').encode()
+    at = {"front": 8, "middle": len(text) // 2, "end": len(text) - 3}[where]
+    at = text.index(b'"', at) + 1  # inside a string: the text stays JSON
+    broken = write("broken.json", text[:at] + bad + text[at:])
+    with pytest.raises(qvtok.JSONDecodeError, match="UTF-8") as got:
+        qvtok.open(broken, format="json").load()
+    assert got.value.pos == at
+    assert_same(qvtok.open(write("whole.json", text), format="json").load(), [json.loads(text)])
+
+
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork while the reading thread is parked
 def test_a_child_of_fork_reads_large_documents(write):

@@ -112,20 +112,33 @@ void PyValueBuilder::take_built() {
 // first values cost more than the parse the other thread takes over.
 constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
+// Whether a text is read on a thread of its own.
+static bool splits(std::size_t bytes) { return bytes >= kSplitFrom && usable_cores() > 1; }
+
 void PyValueBuilder::expect(std::size_t bytes) {
-    if (bytes >= kSplitFrom && usable_cores() > 1) SplitRead::prepare();
+    if (splits(bytes)) SplitRead::prepare();
 }
+
+void PyValueBuilder::begin(std::string_view text, const ReadOptions& options) {
+    abandon();
+    if (!splits(text.size())) return;
+    started_ = SplitRead::start(text, options);
+    started_text_ = text;
+}
+
+void PyValueBuilder::abandon() { started_.reset(); }
 
 std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const ReadOptions& options) {
     PySink sink{*this};
-    if (text.size() >= kSplitFrom && usable_cores() > 1) {
-        if (auto split = SplitRead::start(text, options)) {
-            auto fault = split->replay(sink, check_signals);
-            if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();
-            for (PyObject* str : numbered_keys_) Py_DECREF(str);
-            numbered_keys_.clear();
-            return fault;
-        }
+    std::unique_ptr<SplitRead> split = std::move(started_);
+    if (split && (started_text_.data() != text.data() || started_text_.size() != text.size())) split.reset();
+    if (!split && splits(text.size())) split = SplitRead::start(text, options);
+    if (split) {
+        auto fault = split->replay(sink, check_signals);
+        if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();
+        for (PyObject* str : numbered_keys_) Py_DECREF(str);
+        numbered_keys_.clear();
+        return fault;
     }
     // Ctrl-C is seen within a fraction of a second even in a huge document.
     return read_json_into(text, sink, options, check_signals);

@@ -2,8 +2,10 @@
 // sink that makes its object at once, so no tape is written and read back.
 #pragma once
 
+#include <memory>
 #include <vector>
 
+#include "core/json/split_read.hpp"
 #include "core/json/value_builder.hpp"
 #include "python/dict_shapes.hpp"
 #include "python/int_cache.hpp"
@@ -28,6 +30,8 @@ public:
     Front build_front(std::string_view text, const ReadOptions& options) override;
     void drop() override;
     void expect(std::size_t bytes) override;
+    void begin(std::string_view text, const ReadOptions& options) override;
+    void abandon() override;
 
     // The value built last, handed over; there must be one.
     PyRef take();
@@ -47,6 +51,8 @@ private:
     IntCache ints_;
     std::vector<PyObject*> stack_;  // values whose container has not closed
     std::vector<PyObject*> numbered_keys_;  // a split read's keys by id: owned
+    std::unique_ptr<SplitRead> started_;    // on the text begin() was given
+    std::string_view started_text_;
     PyRef built_;
 };
 

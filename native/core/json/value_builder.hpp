@@ -36,6 +36,18 @@ public:
     // A text of about `bytes` is being read and comes to build() next: a
     // builder that reads large texts on another thread may wake it now.
     virtual void expect(std::size_t bytes) { (void)bytes; }
+
+    // The text that build() gets next, with the same options, once the
+    // caller has checked its UTF-8: a builder that reads large texts on
+    // another thread may start reading it now, while the check runs. The
+    // text stays in place until build() or abandon().
+    virtual void begin(std::string_view text, const ReadOptions& options) {
+        (void)text;
+        (void)options;
+    }
+    // The text given to begin() is not built after all: whatever reads it
+    // has stopped when this returns.
+    virtual void abandon() {}
 };
 
 }  // namespace qvtok::json

@@ -247,6 +247,22 @@ Expected<bool> RecordStream::refill() {
 
 Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code) {
     const bool parse = rules_.parse;
+    // A builder may start on a text while its UTF-8 is checked here; a
+    // text that is not built after all is taken back from it before the
+    // text goes.
+    struct Started {
+        json::ValueBuilder* builder = nullptr;
+        ~Started() {
+            if (builder != nullptr) builder->abandon();
+        }
+    } started;
+    if (parse && rules_.build && builder_ != nullptr && !member && !rules_.repair_utf8) {
+        Piece piece = trimmed_piece(text, false);
+        if (piece.length != 0) {
+            builder_->begin(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
+            started.builder = builder_;
+        }
+    }
     if (parse && rules_.repair_utf8) {
         json::repair_utf8(text);
     } else if (parse && !json::is_valid_utf8(text)) {

@@ -16,28 +16,6 @@ PyObject* checked(PyObject* obj) {
     return obj;
 }
 
-// Writes the code points of valid UTF-8 into a string of the given width.
-template <class Unit>
-void decode_into(const unsigned char* p, const unsigned char* end, Unit* out) {
-    while (p < end) {
-        std::uint32_t c = *p;
-        if (c < 0x80) {
-            ++p;
-        } else if (c < 0xE0) {
-            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
-            p += 2;
-        } else if (c < 0xF0) {
-            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
-            p += 3;
-        } else {
-            c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
-            p += 4;
-        }
-        *out++ = static_cast<Unit>(c);
-    }
-}
-
-
 // Dict keys as bigjson makes them: a fresh str for every member.
 struct FreshKeys {
     PyObject* key(std::string_view bytes, bool ascii) { return new_str(bytes, ascii); }
@@ -138,11 +116,19 @@ PyObject* new_str(std::string_view bytes, Utf8Shape shape) {
     const auto* end = p + bytes.size();
     PyObject* s = checked(PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char));
     if (s == nullptr) return nullptr;
+    const auto n = static_cast<std::size_t>(PyUnicode_GET_LENGTH(s));
     switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: decode_into(p, end, PyUnicode_1BYTE_DATA(s)); break;
-        case PyUnicode_2BYTE_KIND: decode_into(p, end, PyUnicode_2BYTE_DATA(s)); break;
-        default: decode_into(p, end, PyUnicode_4BYTE_DATA(s)); break;
+        case PyUnicode_1BYTE_KIND: decode_utf8_into(p, end, PyUnicode_1BYTE_DATA(s), PyUnicode_1BYTE_DATA(s) + n); break;
+        case PyUnicode_2BYTE_KIND: decode_utf8_into(p, end, PyUnicode_2BYTE_DATA(s), PyUnicode_2BYTE_DATA(s) + n); break;
+        default: decode_utf8_into(p, end, PyUnicode_4BYTE_DATA(s), PyUnicode_4BYTE_DATA(s) + n); break;
     }
+    return s;
+}
+
+PyObject* new_str_of_units(const void* units, Utf8Shape shape) {
+    PyObject* s = checked(PyUnicode_New(static_cast<Py_ssize_t>(shape.chars), shape.max_char));
+    if (s == nullptr) return nullptr;
+    std::memcpy(PyUnicode_DATA(s), units, shape.chars * PyUnicode_KIND(s));
     return s;
 }
 

@@ -40,6 +40,8 @@ private:
 PyObject* new_str(std::string_view bytes, bool ascii);
 // The same, of bytes whose shape is known already.
 PyObject* new_str(std::string_view bytes, Utf8Shape shape);
+// A str of `shape.chars` units already at the width of `shape.max_char`.
+PyObject* new_str_of_units(const void* units, Utf8Shape shape);
 
 // A new int of an integer literal beyond 64 bits. Python's own limit on
 // the digits of an int read from text applies, as it does for json.load.

@@ -36,7 +36,7 @@ struct PySink {
     bool floating(double v) { return push(PyFloat_FromDouble(v)); }
     bool big_int(std::string_view literal) { return push(new_big_int(literal)); }
     bool string(std::string_view bytes, bool ascii) { return push(new_str(bytes, ascii)); }
-    bool string(std::string_view bytes, Utf8Shape shape) { return push(new_str(bytes, shape)); }
+    bool units(const void* units, Utf8Shape shape) { return push(new_str_of_units(units, shape)); }
     bool key(std::string_view bytes, bool ascii) { return push(b.keys_.get(bytes, ascii)); }
     bool numbered_key(std::uint32_t id, std::string_view bytes, bool ascii) {
         std::vector<PyObject*>& known = b.numbered_keys_;

@@ -54,14 +54,37 @@ struct RecordingSink {
     }
     bool big_int(std::string_view literal) { return note("B" + std::string(literal)); }
     bool string(std::string_view bytes, bool ascii) { return note("s" + std::string(bytes) + (ascii ? "/a" : "/u")); }
-    // A string whose shape was measured for the sink: written down as the
-    // plain form is, once the shape is seen to be right (readers are given
-    // UTF-8; of other bytes the shape means nothing).
-    bool string(std::string_view bytes, json::Utf8Shape shape) {
-        const json::Utf8Shape want = decoded_shape(bytes);
-        if (json::is_valid_utf8(bytes) && (shape.chars != want.chars || shape.max_char != want.max_char))
-            return note("BAD-SHAPE");
-        return string(bytes, false);
+    // A string handed over as its characters: written down as its UTF-8,
+    // so that a wrong count, width or character shows as another string.
+    bool units(const void* units, json::Utf8Shape shape) {
+        std::string utf8;
+        for (std::size_t i = 0; i < shape.chars; ++i) {
+            std::uint32_t c;
+            switch (json::unit_width(shape.max_char)) {
+                case 1: c = static_cast<const std::uint8_t*>(units)[i]; break;
+                case 2: c = static_cast<const std::uint16_t*>(units)[i]; break;
+                default: c = static_cast<const std::uint32_t*>(units)[i]; break;
+            }
+            if (c < 0x80) {
+                utf8 += static_cast<char>(c);
+            } else if (c < 0x800) {
+                utf8 += static_cast<char>(0xC0 | (c >> 6));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            } else if (c < 0x10000) {
+                utf8 += static_cast<char>(0xE0 | (c >> 12));
+                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            } else {
+                utf8 += static_cast<char>(0xF0 | (c >> 18));
+                utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                utf8 += static_cast<char>(0x80 | (c & 0x3F));
+            }
+        }
+        // The width is the least that holds the largest character.
+        const json::Utf8Shape want = decoded_shape(utf8);
+        if (want.max_char != shape.max_char) return note("BAD-WIDTH");
+        return string(utf8, false);
     }
     bool key(std::string_view bytes, bool ascii) { return note("k" + std::string(bytes) + (ascii ? "/a" : "/u")); }
     // A numbered key is written down as a plain one while its id keeps to

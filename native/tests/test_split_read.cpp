@@ -50,8 +50,11 @@ TEST(a_split_read_hands_over_what_one_thread_would_and_fails_where_it_would) {
         auto want = json::read_json_into(text, expected, json::kJsonModuleOptions, nullptr);
         auto fault = split_read(text, got);
         CHECK(test::outcome_of(fault) == test::outcome_of(want));
-        if (!want) CHECK(got.out == expected.out);
-        if (test::outcome_of(fault) != test::outcome_of(want) || (!want && got.out != expected.out)) {
+        // Of bytes that are no UTF-8 (which a load refuses before it builds
+        // anything) the characters handed over mean nothing.
+        const bool comparable = !want && json::is_valid_utf8(text);
+        if (comparable) CHECK(got.out == expected.out);
+        if (test::outcome_of(fault) != test::outcome_of(want) || (comparable && got.out != expected.out)) {
             std::fprintf(stderr, "text: %s\none thread: %s\nsplit: %s\n", text.c_str(), expected.out.c_str(),
                          got.out.c_str());
             return;
@@ -154,4 +157,37 @@ TEST(two_split_reads_at_once_keep_to_their_own_texts) {
         CHECK(got_a.out == want_a.out);
         CHECK(got_b.out == want_b.out);
     }
+}
+
+namespace {
+
+// Lags far behind the reading side: a pause every few strings.
+struct LaggingSink : RecordingSink {
+    bool units(const void* units, json::Utf8Shape shape) {
+        if (events % 100 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return RecordingSink::units(units, shape);
+    }
+};
+
+}  // namespace
+
+TEST(decoded_strings_stay_whole_until_the_building_side_has_them) {
+    // Long non-ASCII and escaped strings, many times the room of one block
+    // of decoded characters while the building side lags: no block may be
+    // filled again while an event it has not replayed points into it.
+    std::mt19937_64 rng(12122026);
+    const char* pieces[] = {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80", "a", "\\n", "\\u00e9", "\\ud83d\\ude00"};
+    std::string text = "[";
+    for (int i = 0; i < 2000; ++i) {
+        text += i ? ",\"" : "\"";
+        const int n = 50 + static_cast<int>(rng() % 1500);
+        for (int k = 0; k < n; ++k) text += pieces[rng() % 7];
+        text += '"';
+    }
+    text += "]";
+    RecordingSink expected;
+    CHECK(!json::read_json_into(text, expected, json::kJsonModuleOptions, nullptr));
+    LaggingSink lagging;
+    CHECK(!split_read(text, lagging));
+    CHECK(lagging.out == expected.out);
 }

@@ -26,7 +26,8 @@ namespace qvtok::json {
 // set. A key with kKeyIdBit set
 // carries its KeyIds number in the head's top half, its length below it. A
 // string with kShapeBit set is followed by an event that holds its
-// Utf8Shape: max_char in the head, chars in the payload.
+// Utf8Shape: max_char in the head, chars in the payload; its own payload
+// then points at its characters, decoded to units of the shape's width.
 struct Event {
     std::uint64_t head;
     std::uint64_t payload;
@@ -119,6 +120,8 @@ public:
         }
         // Publishes what is left; the ring then holds all the writer's events.
         void finish() { ring_.finish(at_); }
+        // The place of the next event.
+        std::uint64_t position() const { return at_; }
 
     private:
         EventRing& ring_;
@@ -137,6 +140,8 @@ public:
         read_.store(at, std::memory_order_seq_cst);
         writer_bell_.ring(at);
     }
+    // The events before this have been released by the reader.
+    std::uint64_t released() const { return read_.load(std::memory_order_acquire); }
     // The reader wants no more events: the writer's next put fails.
     void stop();
 

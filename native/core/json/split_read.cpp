@@ -16,13 +16,31 @@ struct RingSink {
     SplitRead& read;
     EventRing::Writer out;
 
+    // Room that stays put until the events of one value, written next,
+    // have been released: a filler and two events at most.
+    char* keep(std::size_t n) { return read.decoded_.take(n, out.position() + 3, read.ring_); }
+
     // A string's bytes stay where they are when they are the text's;
-    // decoded ones are kept until the read is over.
+    // decoded ones are kept aside.
     std::uint64_t address(std::string_view bytes) {
         const char* p = bytes.data();
         const std::string_view text = read.text_;
-        if (!(p >= text.data() && p <= text.data() + text.size())) p = read.decoded_.keep(bytes);
+        if (!(p >= text.data() && p <= text.data() + text.size())) {
+            char* kept = keep(bytes.size());
+            if (!bytes.empty()) std::memcpy(kept, p, bytes.size());
+            p = kept;
+        }
         return reinterpret_cast<std::uintptr_t>(p);
+    }
+
+    // A non-ASCII string's characters at their final width: the building
+    // thread then only copies them.
+    template <class Unit>
+    std::uint64_t characters(std::string_view bytes, std::size_t chars) {
+        auto* units = reinterpret_cast<Unit*>(keep(chars * sizeof(Unit)));
+        const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+        decode_utf8_into(p, p + bytes.size(), units, units + chars);
+        return reinterpret_cast<std::uintptr_t>(units);
     }
     std::uint64_t head(Kind kind, std::size_t size) {
         return static_cast<std::uint64_t>(kind) | (static_cast<std::uint64_t>(size) << kSizeShift);
@@ -47,9 +65,15 @@ struct RingSink {
     bool big_int(std::string_view literal) { return out.put(head(Kind::BigInt, literal.size()), address(literal)); }
     bool string(std::string_view bytes, bool ascii) {
         if (ascii) return out.put(head(Kind::String, bytes.size()) | kAsciiBit, address(bytes));
-        // Measured here, so that the building thread only copies.
+        // Measured and decoded here, so that the building thread only copies.
         const Utf8Shape shape = utf8_shape(bytes);
-        return out.put_pair(Event{head(Kind::String, bytes.size()) | kShapeBit, address(bytes)},
+        std::uint64_t units;
+        switch (unit_width(shape.max_char)) {
+            case 1: units = characters<std::uint8_t>(bytes, shape.chars); break;
+            case 2: units = characters<std::uint16_t>(bytes, shape.chars); break;
+            default: units = characters<std::uint32_t>(bytes, shape.chars); break;
+        }
+        return out.put_pair(Event{head(Kind::String, bytes.size()) | kShapeBit, units},
                             Event{shape.max_char, shape.chars});
     }
     bool key(std::string_view bytes, bool ascii) {
@@ -65,16 +89,26 @@ struct RingSink {
     bool close_object(std::size_t count) { return out.put(head(Kind::Object, count), 0); }
 };
 
-const char* SplitRead::Decoded::keep(std::string_view bytes) {
+char* SplitRead::Decoded::take(std::size_t n, std::uint64_t until, const EventRing& ring) {
     constexpr std::size_t kBlock = std::size_t{64} << 10;
-    if (size_ - used_ < bytes.size()) {
-        size_ = std::max(kBlock, bytes.size());
-        blocks_.emplace_back(new char[size_]);
+    used_ = (used_ + 3) & ~std::size_t{3};
+    if (blocks_.empty() || used_ > blocks_.back().size || blocks_.back().size - used_ < n) {
+        // The oldest block is filled again once nothing points into it;
+        // otherwise a new one is made.
+        if (!blocks_.empty() && blocks_.front().until <= ring.released() && blocks_.front().size >= n) {
+            Block oldest = std::move(blocks_.front());
+            blocks_.pop_front();
+            blocks_.push_back(std::move(oldest));
+        } else {
+            const std::size_t size = std::max(kBlock, n);
+            blocks_.push_back(Block{std::unique_ptr<char[]>(new char[size]), size, 0});
+        }
         used_ = 0;
     }
-    char* p = blocks_.back().get() + used_;
-    if (!bytes.empty()) std::memcpy(p, bytes.data(), bytes.size());
-    used_ += bytes.size();
+    Block& block = blocks_.back();
+    block.until = until;
+    char* p = block.bytes.get() + used_;
+    used_ += n;
     return p;
 }
 

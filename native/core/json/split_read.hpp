@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string_view>
@@ -35,7 +36,9 @@ public:
     // Hands the text's values to `sink` (as read_json_into does) as the
     // thread reads them, short keys as numbered_key(id, bytes, ascii): one
     // id is one key's bytes within the read, and ids count up from 0 in
-    // the order of their first use (see KeyIds), and the text's error, if any, once it has handed
+    // the order of their first use (see KeyIds); non-ASCII strings as
+    // units(characters, Utf8Shape): shape.chars units of the width that
+    // shape.max_char needs (see unit_width), and the text's error, if any, once it has handed
     // everything before it. A sink that returns false, or `check` nonzero,
     // ends the read with an error marked interrupted. Called once.
     template <class Sink>
@@ -50,15 +53,25 @@ private:
     void run();
     std::optional<JsonParseError> stopped();
 
-    // Strings whose escapes were decoded: in blocks that never move, so
-    // that an event may point at them until the read is over.
+    // Strings that are not the text's own bytes: those whose escapes were
+    // decoded, and non-ASCII ones decoded to their characters. They are
+    // kept in blocks that stay in place while events point into them; a
+    // block is filled again once the building thread has released every
+    // event that does.
     class Decoded {
     public:
-        const char* keep(std::string_view bytes);
+        // Room for `n` bytes at an address that is a multiple of 4, for
+        // events written before `until`.
+        char* take(std::size_t n, std::uint64_t until, const EventRing& ring);
 
     private:
-        std::vector<std::unique_ptr<char[]>> blocks_;
-        std::size_t used_ = 0, size_ = 0;
+        struct Block {
+            std::unique_ptr<char[]> bytes;
+            std::size_t size;
+            std::uint64_t until;  // the events that point into it come before this
+        };
+        std::deque<Block> blocks_;  // oldest first; the last one is being filled
+        std::size_t used_ = 0;
     };
     friend struct RingSink;
 
@@ -118,7 +131,8 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
                 if (e.head & kShapeBit) {
                     // Written together with its string: published with it.
                     const Event& shape = ring_.event(at++);
-                    ok = sink.string(bytes, Utf8Shape{shape.payload, static_cast<std::uint32_t>(shape.head)});
+                    const Utf8Shape s{shape.payload, static_cast<std::uint32_t>(shape.head)};
+                    ok = sink.units(p, s);
                 } else {
                     ok = (e.head & kKeyBit) ? sink.key(bytes, ascii) : sink.string(bytes, ascii);
                 }

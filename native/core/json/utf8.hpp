@@ -78,6 +78,37 @@ inline Utf8Shape utf8_shape(std::string_view bytes) {
     return Utf8Shape{bytes.size() - continuation, max_char};
 }
 
+// The characters of UTF-8 as units of a string's width (1, 2 or 4 bytes),
+// up to `out_end`. Well-formed input fills exactly shape.chars units. Other
+// bytes give units of no meaning, but never a read past `end` or a write
+// past `out_end`: a text may be decoded before its check has ended.
+template <class Unit>
+Unit* decode_utf8_into(const unsigned char* p, const unsigned char* end, Unit* out, Unit* out_end) {
+    while (p < end && out < out_end) {
+        std::uint32_t c = *p;
+        if (c < 0x80) {
+            ++p;
+        } else if (c < 0xE0) {
+            if (end - p < 2) break;
+            c = ((c & 0x1F) << 6) | (p[1] & 0x3F);
+            p += 2;
+        } else if (c < 0xF0) {
+            if (end - p < 3) break;
+            c = ((c & 0x0F) << 12) | ((p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+            p += 3;
+        } else {
+            if (end - p < 4) break;
+            c = ((c & 0x07) << 18) | ((p[1] & 0x3F) << 12) | ((p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+            p += 4;
+        }
+        *out++ = static_cast<Unit>(c);
+    }
+    return out;
+}
+
+// Bytes per unit of a string whose largest character is `max_char`.
+inline unsigned unit_width(std::uint32_t max_char) { return max_char <= 0xFF ? 1 : max_char <= 0xFFFF ? 2 : 4; }
+
 // Replaces each maximal ill-formed subsequence with U+FFFD, as the Unicode
 // standard recommends. Returns false and leaves `text` alone when it was
 // already valid, so the common case copies nothing.

@@ -132,7 +132,15 @@ std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const 
     PySink sink{*this};
     std::unique_ptr<SplitRead> split = std::move(started_);
     if (split && (started_text_.data() != text.data() || started_text_.size() != text.size())) split.reset();
-    if (!split && splits(text.size())) split = SplitRead::start(text, options);
+    bool alone = false;
+    if (split && split->withdraw()) {
+        // Started while the text was checked, its thread has not woken yet:
+        // its core is asleep, and waking it can take longer than this
+        // thread takes to read the text alone.
+        split.reset();
+        alone = true;
+    }
+    if (!split && !alone && splits(text.size())) split = SplitRead::start(text, options);
     if (split) {
         auto fault = split->replay(sink, check_signals);
         if (fault && fault->interrupted && split->out_of_memory() && !PyErr_Occurred()) PyErr_NoMemory();

@@ -27,6 +27,7 @@ struct JobThread::Parked {
     void* context = nullptr;
     bool alive = false;                // under mutex: the thread waits for jobs
     bool early = false;                // under mutex: woken early, to watch for a job
+    bool begun = false;                // under mutex: the thread has taken the job
     std::atomic<bool> handed{false};   // job is set: what a watching thread looks at
     std::atomic<bool> claimed{false};  // a JobThread has it, from start to join
     std::atomic<bool> running{false};  // the job handed over has not returned yet
@@ -44,6 +45,19 @@ struct JobThread::Parked {
         handed.store(true, std::memory_order_release);
         lock.unlock();
         wake.notify_one();
+        return true;
+    }
+
+    bool withdraw() {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (job == nullptr || begun) return false;
+        job = nullptr;
+        context = nullptr;
+        // Not woken yet: when it wakes it goes back to sleep at once rather
+        // than watch for a job beside the caller, who now works alone.
+        early = false;
+        handed.store(false, std::memory_order_relaxed);
+        running.store(false, std::memory_order_release);
         return true;
     }
 
@@ -100,10 +114,12 @@ struct JobThread::Parked {
             }
             void (*run)(void*) = job;
             void* with = context;
+            begun = true;
             lock.unlock();
             run(with);
             lock.lock();
             job = nullptr;
+            begun = false;
             early = false;  // a wake for this job that came after it
             handed.store(false, std::memory_order_relaxed);
             running.store(false, std::memory_order_release);
@@ -149,6 +165,13 @@ void JobThread::wake_early() {
     Parked* parked = Parked::get();
     // A thread that runs a job now is not free for the next one anyway.
     if (!parked->claimed.load(std::memory_order_relaxed)) parked->wake_early();
+}
+
+bool JobThread::withdraw() {
+    if (parked_ == nullptr || !parked_->withdraw()) return false;
+    parked_->claimed.store(false, std::memory_order_release);
+    parked_ = nullptr;
+    return true;
 }
 
 void JobThread::join() {

@@ -21,6 +21,9 @@ public:
     bool start(void (*job)(void*), void* context);
     // Waits until the job has returned; at once when none runs.
     void join();
+    // Takes the job back if the parked thread has not begun it: true when
+    // it will not run. False once it has begun, or on a thread of its own.
+    bool withdraw();
 
     // A job is likely to start soon: wakes the parked thread (starting it
     // if it has ended) to watch for it for a short while, so that start()

@@ -28,6 +28,9 @@ public:
     // A text will be started soon: the thread is woken now, while the
     // caller still reads the text.
     static void prepare() { JobThread::wake_early(); }
+    // The thread has not begun to read: it never will, and the caller may
+    // read the text itself. False once it has begun.
+    bool withdraw() { return thread_.withdraw(); }
     // Stops the thread if it still reads, and waits for it.
     ~SplitRead();
     SplitRead(const SplitRead&) = delete;

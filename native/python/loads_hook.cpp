@@ -55,7 +55,8 @@ PyResult loads_direct(PyObject* data) {
     if (!text) return std::move(text).error();
     GcPause pause;
     KeyCache keys;
-    PyValueBuilder builder(keys);
+    IntCache ints;
+    PyValueBuilder builder(keys, ints);
     if (auto fault = builder.build(text.value(), kJsonModuleOptions)) return read_error(*fault);
     return builder.take();
 }

@@ -1,6 +1,7 @@
 #include "python/to_python.hpp"
 
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "python/messages.hpp"
@@ -16,15 +17,19 @@ PyObject* checked(PyObject* obj) {
     return obj;
 }
 
-// Dict keys as bigjson makes them: a fresh str for every member.
+// Dict keys as bigjson makes them: a fresh str for every member, and a
+// fresh int for every number.
 struct FreshKeys {
     PyObject* key(std::string_view bytes, bool ascii) { return new_str(bytes, ascii); }
+    PyObject* integer(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
 };
 
-// Dict keys from a cache that outlives the conversion.
+// Dict keys and ints from caches that outlive the conversion.
 struct CachedKeys {
     KeyCache& cache;
+    IntCache& ints;
     PyObject* key(std::string_view bytes, bool ascii) { return checked(cache.get(bytes, ascii)); }
+    PyObject* integer(std::int64_t v) { return checked(ints.get(v)); }
 };
 
 constexpr unsigned kValuesBetweenPolls = 1u << 16;
@@ -47,8 +52,13 @@ public:
             case Kind::Null: Py_INCREF(Py_None); return Py_None;
             case Kind::False: Py_INCREF(Py_False); return Py_False;
             case Kind::True: Py_INCREF(Py_True); return Py_True;
-            case Kind::Unsigned: return checked(PyLong_FromUnsignedLongLong(v.as_unsigned()));
-            case Kind::Negative: return checked(PyLong_FromLongLong(v.as_negative()));
+            case Kind::Unsigned: {
+                const std::uint64_t u = v.as_unsigned();
+                if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) [[unlikely]]
+                    return checked(PyLong_FromUnsignedLongLong(u));
+                return keys_.integer(static_cast<std::int64_t>(u));
+            }
+            case Kind::Negative: return keys_.integer(v.as_negative());
             case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
             case Kind::String: return new_str(v.str(), v.is_ascii());
             case Kind::Array: return array(v);
@@ -144,7 +154,7 @@ PyResult SharedKeyConverter::convert(Value value) {
     // The signal check counts on from the last value: a stream of small
     // records is polled as often as one large document.
     if (until_poll_ == 0) until_poll_ = kValuesBetweenPolls;
-    Converter<CachedKeys> converter(CachedKeys{keys_}, until_poll_);
+    Converter<CachedKeys> converter(CachedKeys{keys_, ints_}, until_poll_);
     PyObject* obj = converter.convert(value);
     if (obj == nullptr) return CallError::fetch();
     return PyRef(obj);

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "python/binding.hpp"
+#include "python/int_cache.hpp"
 #include "python/keys.hpp"
 #include "core/json/utf8.hpp"
 #include "core/json/value.hpp"
@@ -27,11 +28,13 @@ public:
     // A new reference, or the error of the interpreter call that failed.
     PyResult convert(Value value);
 
-    // The cache of keys, for values built without a document.
+    // The caches of keys and ints, for values built without a document.
     KeyCache& keys() { return keys_; }
+    IntCache& ints() { return ints_; }
 
 private:
     KeyCache keys_;
+    IntCache ints_;
     unsigned until_poll_ = 0;  // values left before the next signal check
 };
 

@@ -15,11 +15,12 @@
 namespace qvtok::json {
 
 // Builds the objects that SharedKeyConverter makes of a document read with
-// the same options: json.load's values, keys shared through `keys`. Used
+// the same options: json.load's values, keys and ints shared through the
+// caches given. Used
 // with the GIL held, and destroyed with it held.
 class PyValueBuilder final : public ValueBuilder {
 public:
-    explicit PyValueBuilder(KeyCache& keys) : keys_(keys) {}
+    PyValueBuilder(KeyCache& keys, IntCache& ints) : keys_(keys), ints_(ints) {}
     ~PyValueBuilder() override;
     PyValueBuilder(const PyValueBuilder&) = delete;
     PyValueBuilder& operator=(const PyValueBuilder&) = delete;
@@ -48,7 +49,7 @@ private:
 
     KeyCache& keys_;
     DictShapes shapes_;
-    IntCache ints_;
+    IntCache& ints_;
     std::vector<PyObject*> stack_;  // values whose container has not closed
     std::vector<PyObject*> numbered_keys_;  // a split read's keys by id: owned
     std::unique_ptr<SplitRead> started_;    // on the text begin() was given

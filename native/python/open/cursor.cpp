@@ -88,7 +88,7 @@ void Cursor::read_ahead() {
 }
 
 void Cursor::build_values() {
-    builder_ = std::make_unique<json::PyValueBuilder>(converter.keys());
+    builder_ = std::make_unique<json::PyValueBuilder>(converter.keys(), converter.ints());
     if (!ahead_) stream.build_with(builder_.get());
 }
 

@@ -65,21 +65,7 @@ struct RecordingSink {
                 case 2: c = static_cast<const std::uint16_t*>(units)[i]; break;
                 default: c = static_cast<const std::uint32_t*>(units)[i]; break;
             }
-            if (c < 0x80) {
-                utf8 += static_cast<char>(c);
-            } else if (c < 0x800) {
-                utf8 += static_cast<char>(0xC0 | (c >> 6));
-                utf8 += static_cast<char>(0x80 | (c & 0x3F));
-            } else if (c < 0x10000) {
-                utf8 += static_cast<char>(0xE0 | (c >> 12));
-                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                utf8 += static_cast<char>(0x80 | (c & 0x3F));
-            } else {
-                utf8 += static_cast<char>(0xF0 | (c >> 18));
-                utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                utf8 += static_cast<char>(0x80 | (c & 0x3F));
-            }
+            json::append_utf8(utf8, c);
         }
         // The width is the least that holds the largest character.
         const json::Utf8Shape want = decoded_shape(utf8);

@@ -17,6 +17,7 @@
 #include "core/json/number.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/syntax.hpp"
+#include "core/json/utf8.hpp"
 #include "core/simd/baseline.hpp"
 
 namespace qvtok::json {
@@ -109,33 +110,6 @@ struct NoBytes {
     void push_back(char) {}
     std::size_t size() const { return 0; }
 };
-
-// Appends the code point as UTF-8.
-template <class Out>
-inline void append_utf8(Out& out, std::uint32_t cp) {
-    char buf[4];
-    std::size_t n;
-    if (cp < 0x80) {
-        buf[0] = static_cast<char>(cp);
-        n = 1;
-    } else if (cp < 0x800) {
-        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
-        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 2;
-    } else if (cp < 0x10000) {
-        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 3;
-    } else {
-        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
-        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
-        n = 4;
-    }
-    out.append(buf, n);
-}
 
 // Reserving from the text size avoids regrowing the tape on typical
 // documents (about one node per 6 bytes at the dense end). The cap keeps the

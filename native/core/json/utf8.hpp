@@ -106,6 +106,33 @@ Unit* decode_utf8_into(const unsigned char* p, const unsigned char* end, Unit* o
     return out;
 }
 
+// Appends the code point as UTF-8 to `out` (anything with append(p, n)).
+template <class Out>
+inline void append_utf8(Out& out, std::uint32_t cp) {
+    char buf[4];
+    std::size_t n;
+    if (cp < 0x80) {
+        buf[0] = static_cast<char>(cp);
+        n = 1;
+    } else if (cp < 0x800) {
+        buf[0] = static_cast<char>(0xC0 | (cp >> 6));
+        buf[1] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 2;
+    } else if (cp < 0x10000) {
+        buf[0] = static_cast<char>(0xE0 | (cp >> 12));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 3;
+    } else {
+        buf[0] = static_cast<char>(0xF0 | (cp >> 18));
+        buf[1] = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        buf[2] = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        buf[3] = static_cast<char>(0x80 | (cp & 0x3F));
+        n = 4;
+    }
+    out.append(buf, n);
+}
+
 // Bytes per unit of a string whose largest character is `max_char`.
 inline unsigned unit_width(std::uint32_t max_char) { return max_char <= 0xFF ? 1 : max_char <= 0xFFFF ? 2 : 4; }
 

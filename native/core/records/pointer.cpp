@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/json/utf8.hpp"
 #include "core/json/whitespace.hpp"
 
 namespace qvtok::records {
@@ -70,24 +71,6 @@ bool read_hex4(std::string_view s, std::size_t at, std::uint32_t& out) {
     return true;
 }
 
-void append_utf8(std::uint32_t cp, std::string& out) {
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | cp >> 6));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | cp >> 12));
-        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | cp >> 18));
-        out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
-
 }  // namespace
 
 bool unescape_string(std::string_view body, std::string& out) {
@@ -121,7 +104,7 @@ bool unescape_string(std::string_view body, std::string& out) {
                     i += 6;
                     cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
                 }
-                append_utf8(cp, out);
+                json::append_utf8(out, cp);
                 break;
             }
             default: return false;

@@ -19,6 +19,11 @@ constexpr std::chrono::milliseconds kParkedFor(500);
 // the time to read a file of a few MiB, after which a late wake costs
 // little beside the work.
 constexpr std::chrono::microseconds kWatchFor(1000);
+// How long a thread that has just finished a job watches for the next:
+// jobs often come in runs (a file's read, then its parse; one large record
+// after another), and a thread that had gone to sleep would have to be
+// woken for each.
+constexpr std::chrono::microseconds kWatchAfterJob(200);
 
 struct JobThread::Parked {
     std::mutex mutex;
@@ -81,10 +86,11 @@ struct JobThread::Parked {
         return true;
     }
 
-    // Woken early: looks for the job without the mutex (which the caller
-    // takes to hand it over) until it comes or the watch is over.
-    void watch() {
-        const auto until = std::chrono::steady_clock::now() + kWatchFor;
+    // Woken early, or done with a job: looks for the next job without the
+    // mutex (which the caller takes to hand it over) until it comes or the
+    // watch is over.
+    void watch(std::chrono::microseconds for_how_long) {
+        const auto until = std::chrono::steady_clock::now() + for_how_long;
         for (unsigned spin = 1; !handed.load(std::memory_order_acquire); ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
@@ -108,7 +114,7 @@ struct JobThread::Parked {
             if (job == nullptr) {
                 early = false;
                 lock.unlock();
-                watch();
+                watch(kWatchFor);
                 lock.lock();
                 continue;
             }
@@ -123,6 +129,9 @@ struct JobThread::Parked {
             early = false;  // a wake for this job that came after it
             handed.store(false, std::memory_order_relaxed);
             running.store(false, std::memory_order_release);
+            lock.unlock();
+            watch(kWatchAfterJob);
+            lock.lock();
         }
     }
 };

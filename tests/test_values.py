@@ -293,19 +293,20 @@ def test_strings_of_every_width_equal_json(loads):
     assert_same(loads(text), json.loads(text))
 
 
-def large_object(seed, last):
+def large_object(seed, last, members=6000):
     """An object past the size from which a text is read on a thread of its
     own while its values are built: long enough for that thread's ring to
     come round many times, with escapes and every string width."""
     rng = random.Random(seed)
-    members = [f'"k{i}": {random_value(rng, 3)}' for i in range(6000)]
+    members = [f'"k{i}": {random_value(rng, 3)}' for i in range(members)]
     return "{" + ", ".join(members) + ', "last": ' + last + "}"
 
 
+@pytest.mark.parametrize("members", [6000, 30000])  # the second is past a MiB: read on two threads too
 @pytest.mark.parametrize("source", ["path", "file object"])
-def test_large_documents_equal_json(write, source):
-    text = large_object(1, '"\\u00e9\\ud83d\\ude00 end"')
-    assert len(text) > 1 << 18
+def test_large_documents_equal_json(write, source, members):
+    text = large_object(1, '"\\u00e9\\ud83d\\ude00 end"', members)
+    assert len(text) > (1 << 18 if members == 6000 else 1 << 20)
     path = write("large.json", text.encode())
     records = qvtok.open(path if source == "path" else io.BytesIO(text.encode()), format="json")
     assert_same(records.load(), [json.loads(text)])

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "core/codecs/codec.hpp"
+#include "core/cores.hpp"
+#include "core/json/job_thread.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -95,6 +97,64 @@ Expected<std::size_t, IoError> FileReader::read(char* dst, std::size_t n) {
     }
 }
 
+namespace {
+
+// The part of a read that another thread makes: pread until it is full or
+// the file ends. It reaches no interpreter, so it knows no signal handler
+// and simply repeats a call that a signal interrupted.
+struct FilePart {
+    int fd;
+    char* dst;
+    std::size_t n;
+    std::uint64_t at;
+    std::size_t got = 0;
+
+    static void run(void* self) {
+        auto* part = static_cast<FilePart*>(self);
+        while (part->got < part->n) {
+            const ssize_t r = ::pread(part->fd, part->dst + part->got, part->n - part->got,
+                                      static_cast<off_t>(part->at + part->got));
+            if (r > 0) {
+                part->got += static_cast<std::size_t>(r);
+            } else if (r == 0 || errno != EINTR) {
+                return;
+            }
+        }
+    }
+};
+
+// Below this handing half the copy to another thread saves less than it
+// costs: measured, a file of 630 KiB lost by it and one of 1.7 MiB gained.
+constexpr std::size_t kParallelFrom = std::size_t{1} << 20;
+
+}  // namespace
+
+Expected<std::size_t, IoError> FileReader::read_in_parallel(char* dst, std::size_t n) {
+    if (n < kParallelFrom || usable_cores() < 2) return read(dst, n);
+    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
+    if (at < 0) return read(dst, n);
+    const std::size_t half = (n / 2) & ~std::size_t{4095};
+    FilePart part{fd_, dst + half, n - half, static_cast<std::uint64_t>(at) + half};
+    json::JobThread thread;
+    if (!thread.start(FilePart::run, &part)) return read(dst, n);
+    std::size_t got = 0;
+    while (got < half) {
+        auto r = read(dst + got, half - got);
+        if (!r) {
+            thread.join();
+            return r;
+        }
+        if (r.value() == 0) break;
+        got += r.value();
+    }
+    thread.join();
+    // Short of the other part, the reads that follow start where this one
+    // stopped.
+    const std::size_t total = got < half ? got : half + part.got;
+    if (::lseek(fd_, at + static_cast<off_t>(total), SEEK_SET) < 0) return IoError::os(errno);
+    return total;
+}
+
 Expected<std::size_t, IoError> FileReader::read_at(char* dst, std::size_t n, std::uint64_t offset) {
     for (;;) {
         int code = 0;
@@ -166,6 +226,13 @@ Expected<std::size_t, IoError> RecordSource::read(char* dst, std::size_t n) {
     std::memcpy(dst, buffer_.get() + pos_, take);
     pos_ += take;
     return take;
+}
+
+Expected<std::size_t, IoError> RecordSource::read_in_parallel(char* dst, std::size_t n) {
+    if (pos_ != filled_ || n < capacity_) return read(dst, n);
+    auto got = reader_->read_in_parallel(dst, n);
+    if (got && !looked_) look_at_first(dst, got.value());
+    return got;
 }
 
 Expected<std::string_view, IoError> RecordSource::fill() {

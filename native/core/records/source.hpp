@@ -60,6 +60,10 @@ public:
     virtual ~ByteReader() = default;
     // At most n bytes into dst; 0 at the end.
     virtual Expected<std::size_t, IoError> read(char* dst, std::size_t n) = 0;
+    // As read(), for a large n: a reader that can reads part of it on
+    // another thread meanwhile, which for a file in the page cache halves
+    // the time of the copy.
+    virtual Expected<std::size_t, IoError> read_in_parallel(char* dst, std::size_t n) { return read(dst, n); }
     // The size of what is read, in bytes; 0 when it cannot be known. For a
     // decompressor, the compressed file's size.
     virtual std::uint64_t size() const { return 0; }
@@ -83,6 +87,9 @@ public:
     PrefixedReader(std::string prefix, std::unique_ptr<ByteReader> inner)
         : prefix_(std::move(prefix)), inner_(std::move(inner)) {}
     Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    Expected<std::size_t, IoError> read_in_parallel(char* dst, std::size_t n) override {
+        return pos_ < prefix_.size() ? read(dst, n) : inner_->read_in_parallel(dst, n);
+    }
     std::uint64_t size() const override { return inner_->size(); }
     bool reopenable() const override { return inner_->reopenable(); }
     std::optional<std::uint64_t> progress() const override { return inner_->progress(); }
@@ -110,6 +117,10 @@ public:
     ~FileReader() override;
 
     Expected<std::size_t, IoError> read(char* dst, std::size_t n) override;
+    // The second half of a large read comes from pread on another thread.
+    // A part that falls short (the end of the file, or an error) is left
+    // to the reads that follow, which meet that end or error themselves.
+    Expected<std::size_t, IoError> read_in_parallel(char* dst, std::size_t n) override;
     std::uint64_t size() const override;
     bool reopenable() const override;
     bool readable_off_thread() const override { return true; }
@@ -161,6 +172,8 @@ public:
 
     // Buffered read of at most n bytes; 0 at the end.
     Expected<std::size_t, IoError> read(char* dst, std::size_t n);
+    // The same, for a large n, read in parallel where the reader can.
+    Expected<std::size_t, IoError> read_in_parallel(char* dst, std::size_t n);
 
     // The buffered bytes, refilled with one read when empty; empty at EOF.
     Expected<std::string_view, IoError> fill();

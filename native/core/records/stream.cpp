@@ -768,12 +768,12 @@ Expected<Slot> RecordStream::read_single_document() {
         Expected<std::size_t, IoError> got = std::size_t{0};
 #if defined(__cpp_lib_string_resize_and_overwrite)
         single_.resize_and_overwrite(had + room, [&](char* p, std::size_t) {
-            got = source_.read(p + had, room);
+            got = source_.read_in_parallel(p + had, room);
             return had + (got ? got.value() : 0);
         });
 #else
         single_.resize(had + room);
-        got = source_.read(single_.data() + had, room);
+        got = source_.read_in_parallel(single_.data() + had, room);
         single_.resize(had + (got ? got.value() : 0));
 #endif
         if (!got) return got.error().to_error();

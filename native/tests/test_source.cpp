@@ -1,0 +1,73 @@
+// A file read with part of it on another thread: the same bytes as reads
+// one after another, however the file's end falls, and the reads that
+// follow go on from where it stopped.
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+
+#include "check.hpp"
+#include "core/records/source.hpp"
+
+using namespace qvtok;
+
+namespace {
+
+std::string write_temp(const std::string& bytes) {
+    char name[] = "/tmp/qvtok-source-XXXXXX";
+    int fd = ::mkstemp(name);
+    ::close(fd);
+    std::ofstream(name, std::ios::binary) << bytes;
+    return name;
+}
+
+// Everything the source gives: first `first` bytes by plain reads, then
+// one read in parallel of `ask` bytes, then plain reads to the end.
+std::string read_all(const std::string& path, std::size_t first, std::size_t ask) {
+    auto source = records::RecordSource::open(path, {});
+    CHECK(source.ok());
+    std::string out(first, '\0');
+    std::size_t have = 0;
+    while (have < first) {
+        auto got = source.value().read(out.data() + have, first - have);
+        CHECK(got.ok());
+        if (!got.ok() || got.value() == 0) break;
+        have += got.value();
+    }
+    out.resize(have);
+    std::string big(ask, '\0');
+    auto got = source.value().read_in_parallel(big.data(), ask);
+    CHECK(got.ok());
+    out.append(big.data(), got.ok() ? got.value() : 0);
+    char buf[4096];
+    for (;;) {
+        auto more = source.value().read(buf, sizeof buf);
+        CHECK(more.ok());
+        if (!more.ok() || more.value() == 0) break;
+        out.append(buf, more.value());
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(a_read_in_parallel_gives_the_bytes_in_order_wherever_the_file_ends) {
+    std::mt19937_64 rng(13122026);
+    std::string bytes(3u << 20, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    const std::string path = write_temp(bytes);
+    const std::size_t size = bytes.size();
+    // Asked for exactly the rest, for more (the end in the second half),
+    // for far more (the end in the first half), for less, after a few
+    // buffered bytes and after a read that left the buffer empty.
+    for (std::size_t first : {std::size_t{0}, std::size_t{10}, std::size_t{8192}, std::size_t{100000}}) {
+        for (std::size_t ask : {size - first, size - first + 5000, 3 * size, (size - first) / 2, std::size_t{300000}}) {
+            const std::string got = read_all(path, first, ask);
+            CHECK_EQ(got.size(), size);
+            CHECK(got == bytes);
+        }
+    }
+    std::remove(path.c_str());
+}

@@ -21,9 +21,12 @@ constexpr std::chrono::milliseconds kParkedFor(500);
 constexpr std::chrono::microseconds kWatchFor(1000);
 // How long a thread that has just finished a job watches for the next:
 // jobs often come in runs (a file's read, then its parse; one large record
-// after another), and a thread that had gone to sleep would have to be
-// woken for each.
-constexpr std::chrono::microseconds kWatchAfterJob(200);
+// after another; file after file), and a thread that has gone to sleep
+// takes some 100 us to wake on a virtual machine, longer than reading a
+// file of a few hundred KiB. Past the first moments it yields the core at
+// every look, so that any other thread that wants the core has it.
+constexpr std::chrono::microseconds kWatchAfterJob(5000);
+constexpr std::chrono::microseconds kSpinBeforeYield(200);
 
 struct JobThread::Parked {
     std::mutex mutex;
@@ -90,12 +93,20 @@ struct JobThread::Parked {
     // mutex (which the caller takes to hand it over) until it comes or the
     // watch is over.
     void watch(std::chrono::microseconds for_how_long) {
-        const auto until = std::chrono::steady_clock::now() + for_how_long;
+        const auto start = std::chrono::steady_clock::now();
+        const auto until = start + for_how_long, yield_from = start + kSpinBeforeYield;
+        bool yielding = false;
         for (unsigned spin = 1; !handed.load(std::memory_order_acquire); ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
-            if (spin % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+            if (spin % 64 != 0) continue;
+            const auto now = std::chrono::steady_clock::now();
+            if (now > until) return;
+            if (yielding || now > yield_from) {
+                yielding = true;
+                std::this_thread::yield();
+            }
         }
     }
 

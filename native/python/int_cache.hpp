@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 
 #include "python/compat.hpp"
@@ -36,6 +37,14 @@ public:
             return slot.obj;
         }
         return fill(slot, v);
+    }
+
+    // The same for a number read as unsigned, which past 2^63 - 1 is
+    // made afresh.
+    PyObject* get_unsigned(std::uint64_t v) {
+        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) [[unlikely]]
+            return PyLong_FromUnsignedLongLong(v);
+        return get(static_cast<std::int64_t>(v));
     }
 
     void clear();

@@ -1,7 +1,6 @@
 #include "python/to_python.hpp"
 
 #include <cstring>
-#include <limits>
 #include <string>
 
 #include "python/messages.hpp"
@@ -22,6 +21,7 @@ PyObject* checked(PyObject* obj) {
 struct FreshKeys {
     PyObject* key(std::string_view bytes, bool ascii) { return new_str(bytes, ascii); }
     PyObject* integer(std::int64_t v) { return checked(PyLong_FromLongLong(v)); }
+    PyObject* unsigned_integer(std::uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); }
 };
 
 // Dict keys and ints from caches that outlive the conversion.
@@ -30,6 +30,7 @@ struct CachedKeys {
     IntCache& ints;
     PyObject* key(std::string_view bytes, bool ascii) { return checked(cache.get(bytes, ascii)); }
     PyObject* integer(std::int64_t v) { return checked(ints.get(v)); }
+    PyObject* unsigned_integer(std::uint64_t v) { return checked(ints.get_unsigned(v)); }
 };
 
 constexpr unsigned kValuesBetweenPolls = 1u << 16;
@@ -52,12 +53,7 @@ public:
             case Kind::Null: Py_INCREF(Py_None); return Py_None;
             case Kind::False: Py_INCREF(Py_False); return Py_False;
             case Kind::True: Py_INCREF(Py_True); return Py_True;
-            case Kind::Unsigned: {
-                const std::uint64_t u = v.as_unsigned();
-                if (u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) [[unlikely]]
-                    return checked(PyLong_FromUnsignedLongLong(u));
-                return keys_.integer(static_cast<std::int64_t>(u));
-            }
+            case Kind::Unsigned: return keys_.unsigned_integer(v.as_unsigned());
             case Kind::Negative: return keys_.integer(v.as_negative());
             case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
             case Kind::String: return new_str(v.str(), v.is_ascii());

@@ -1,7 +1,5 @@
 #include "python/value_builder.hpp"
 
-#include <limits>
-
 #include "core/cores.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
@@ -27,11 +25,7 @@ struct PySink {
         b.stack_.push_back(obj);
         return true;
     }
-    bool unsigned_int(std::uint64_t v) {
-        if (v > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) [[unlikely]]
-            return push(PyLong_FromUnsignedLongLong(v));
-        return push(b.ints_.get(static_cast<std::int64_t>(v)));
-    }
+    bool unsigned_int(std::uint64_t v) { return push(b.ints_.get_unsigned(v)); }
     bool negative_int(std::int64_t v) { return push(b.ints_.get(v)); }
     bool floating(double v) { return push(PyFloat_FromDouble(v)); }
     bool big_int(std::string_view literal) { return push(new_big_int(literal)); }

@@ -23,11 +23,11 @@ namespace qvtok::json {
 // count; a float with kDecimalBit set holds the parts of its literal (the
 // significand in the payload, the exponent in the head, kAsciiBit for its
 // sign) for the building thread to convert; a key is a string with kKeyBit
-// set. A key with kKeyIdBit set
-// carries its KeyIds number in the head's top half, its length below it. A
-// string with kShapeBit set is followed by an event that holds its
-// Utf8Shape: max_char in the head, chars in the payload; its own payload
-// then points at its characters, decoded to units of the shape's width.
+// set. A key with kKeyIdBit set carries its KeyIds number in the head's
+// top half, its length below it. A string with kShapeBit set is followed
+// by an event that holds its Utf8Shape: max_char in the head, chars in the
+// payload; its own payload then points at its characters, decoded to units
+// of the shape's width.
 struct Event {
     std::uint64_t head;
     std::uint64_t payload;

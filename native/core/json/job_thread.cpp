@@ -95,7 +95,6 @@ struct JobThread::Parked {
     void watch(std::chrono::microseconds for_how_long) {
         const auto start = std::chrono::steady_clock::now();
         const auto until = start + for_how_long, yield_from = start + kSpinBeforeYield;
-        bool yielding = false;
         for (unsigned spin = 1; !handed.load(std::memory_order_acquire); ++spin) {
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
@@ -103,10 +102,7 @@ struct JobThread::Parked {
             if (spin % 64 != 0) continue;
             const auto now = std::chrono::steady_clock::now();
             if (now > until) return;
-            if (yielding || now > yield_from) {
-                yielding = true;
-                std::this_thread::yield();
-            }
+            if (now > yield_from) std::this_thread::yield();
         }
     }
 

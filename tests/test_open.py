@@ -500,6 +500,84 @@ def test_a_failing_read_propagates_its_exception():
         qvtok.open(Failing(), format="jsonl").load()
 
 
+class ChunkAdapter(io.RawIOBase):
+    """A file object over an iterator of chunks that reads past its end
+    with next(), as adapters over a response body do: the read after the
+    last chunk raises StopIteration. `failure` replaces that with another
+    exception; `readinto` False leaves only `read`."""
+
+    def __init__(self, chunks, failure=None):
+        self._chunks = iter(chunks)
+        self._rest = b""
+        self._failure = failure
+
+    def readable(self):
+        return True
+
+    def read(self, n=-1):
+        if not self._rest:
+            if self._failure is not None:
+                try:
+                    self._rest = next(self._chunks)
+                except StopIteration:
+                    raise self._failure from None
+            else:
+                self._rest = next(self._chunks)
+        got, self._rest = self._rest[:n], self._rest[n:]
+        return got
+
+    def readinto(self, b):
+        got = self.read(len(b))
+        b[: len(got)] = got
+        return len(got)
+
+
+class ReadAdapter:
+    """The same with only `read`."""
+
+    def __init__(self, chunks, failure=None):
+        self.read = ChunkAdapter(chunks, failure).read
+
+
+FAILING_PASSES = {
+    "values": lambda r: list(r),
+    "raw": lambda r: list(r.raw()),
+    "compact": lambda r: list(r.compact()),
+    "items": lambda r: list(r.items()),
+    "count": lambda r: r.count(),
+    "load": lambda r: r.load(),
+    "validate": lambda r: r.validate(),
+}
+
+
+@pytest.mark.parametrize("adapter", [ChunkAdapter, ReadAdapter])
+@pytest.mark.parametrize("run", FAILING_PASSES.values(), ids=FAILING_PASSES.keys())
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_a_file_object_that_stops_mid_stream_is_an_error_not_the_end(adapter, run, fmt):
+    # Records well past the first read, so that the failure comes after
+    # some have been handed out, not while the format is found.
+    values = [{"i": i, "s": "x" * 20} for i in range(30000)]
+    data = (b"".join(json.dumps(v).encode() + b"\n" for v in values) if fmt == "jsonl"
+            else json.dumps(values).encode())
+    cut = data[: len(data) // 3]
+    chunks = [cut[i : i + 4096] for i in range(0, len(cut), 4096)]
+    records = qvtok.open(adapter(chunks), format=fmt)
+    with pytest.raises(RuntimeError, match=r"read(into)?\(\)") as caught:
+        run(records)
+    assert type(caught.value.__cause__) is StopIteration
+
+
+@pytest.mark.parametrize("adapter", [ChunkAdapter, ReadAdapter])
+@pytest.mark.parametrize("run", FAILING_PASSES.values(), ids=FAILING_PASSES.keys())
+def test_an_oserror_from_a_read_mid_stream_propagates_as_itself(adapter, run):
+    data = b"".join(b'{"i": %d}\n' % i for i in range(30000))
+    chunks = [data[i : i + 4096] for i in range(0, len(data) // 3, 4096)]
+    failure = OSError(5, "device gone")
+    with pytest.raises(OSError) as caught:
+        run(qvtok.open(adapter(chunks, failure), format="jsonl"))
+    assert caught.value is failure
+
+
 def test_a_text_file_object_is_refused():
     class Text:
         def read(self, n=-1):

@@ -21,6 +21,8 @@ constexpr const char* kNotBinary = "the file object must be opened in binary mod
 constexpr const char* kNoData = "the file object returned None: non-blocking reads are not supported";
 constexpr const char* kTooMuch = "the file object returned more bytes than asked for";
 constexpr const char* kSourceType = "source must be a path (str, bytes, os.PathLike), \"-\" or a binary file object";
+constexpr const char* kReadStopped = "the file object's read() raised StopIteration";
+constexpr const char* kReadintoStopped = "the file object's readinto() raised StopIteration";
 
 // The pending exception as OSError(errno, strerror, filename), the class
 // chosen by errno as open() chooses it.
@@ -59,7 +61,7 @@ private:
             if (!buffer_) return std::nullopt;
         }
         PyRef got(PyObject_CallMethod(file_.get(), "readinto", "O", buffer_.get()));
-        if (!got) return std::nullopt;
+        if (!got) return failed_call(kReadintoStopped);
         auto count = checked_count(got.get(), n);
         // Resized by the callee: what it holds is not what it reported.
         if (count && static_cast<std::size_t>(PyByteArray_GET_SIZE(buffer_.get())) < *count)
@@ -70,7 +72,7 @@ private:
 
     std::optional<std::size_t> read_copy(char* dst, std::size_t n) {
         PyRef got(PyObject_CallMethod(file_.get(), "read", "n", static_cast<Py_ssize_t>(n)));
-        if (!got) return std::nullopt;
+        if (!got) return failed_call(kReadStopped);
         if (got.get() == Py_None) return fail(PyExc_BlockingIOError, kNoData);
         if (PyUnicode_Check(got.get())) return fail(PyExc_TypeError, kNotBinary);
         Py_buffer buffer;
@@ -88,6 +90,21 @@ private:
         if (count == -1 && PyErr_Occurred()) return std::nullopt;
         if (count < 0 || static_cast<std::size_t>(count) > n) return fail(PyExc_ValueError, kTooMuch);
         return static_cast<std::size_t>(count);
+    }
+
+    // The pending exception of a failed read() or readinto(). A
+    // StopIteration (an adapter over a spent chunk iterator raises one)
+    // becomes a RuntimeError caused by it, as in a generator: raised as
+    // itself out of __next__ it would read as the end of the records.
+    static std::optional<std::size_t> failed_call(const char* stopped) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return std::nullopt;
+        PyObject* cause = compat::take_raised_exception();
+        PyErr_SetString(PyExc_RuntimeError, stopped);
+        PyObject* error = compat::take_raised_exception();
+        PyException_SetContext(error, Py_NewRef(cause));
+        PyException_SetCause(error, cause);  // steals
+        compat::restore_raised_exception(error);
+        return std::nullopt;
     }
 
     static std::optional<std::size_t> fail(PyObject* cls, const char* text) {

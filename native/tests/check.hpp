@@ -1,6 +1,6 @@
 // A small test harness for the core: TEST(name) { CHECK(...); } cases that
-// register themselves, and a main that runs them all (or those whose names
-// contain the first argument) and reports "N passed, N failed".
+// register themselves, and a main that runs them all (or those picked by its
+// arguments, see main.cpp) and reports "N passed, N failed".
 #pragma once
 
 #include <cstdio>
@@ -13,6 +13,7 @@ namespace qvtok::test {
 
 struct Case {
     const char* name;
+    const char* file;  // the source file that defines it
     void (*run)();
 };
 
@@ -22,7 +23,7 @@ inline std::vector<Case>& cases() {
 }
 
 struct Register {
-    Register(const char* name, void (*run)()) { cases().push_back({name, run}); }
+    Register(const char* name, const char* file, void (*run)()) { cases().push_back({name, file, run}); }
 };
 
 // Failures of the case that runs now.
@@ -49,9 +50,9 @@ void check_eq(const A& a, const B& b, const char* text, const char* file, int li
 #define QVTOK_CONCAT2(a, b) a##b
 #define QVTOK_CONCAT(a, b) QVTOK_CONCAT2(a, b)
 
-#define TEST(name)                                                                     \
-    static void name();                                                                \
-    static ::qvtok::test::Register QVTOK_CONCAT(register_, name)(#name, &name);        \
+#define TEST(name)                                                                       \
+    static void name();                                                                  \
+    static ::qvtok::test::Register QVTOK_CONCAT(register_, name)(#name, __FILE__, &name); \
     static void name()
 
 #define CHECK(cond)                                                                    \

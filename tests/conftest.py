@@ -1,4 +1,5 @@
 import os
+from pathlib import Path
 
 import pytest
 
@@ -21,6 +22,20 @@ def pytest_collection_modifyitems(config, items):
     for item in items:
         if item.get_closest_marker("no_sanitizer"):
             item.add_marker(skip)
+
+
+# The benchmark corpus (real-world documents such as twitter.json) lies
+# beside the repository, in ../shared/corpus.
+CORPUS_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "corpus"
+
+
+def corpus_files():
+    """The corpus's JSON files, sorted; fails the collection when there are
+    none, so that a moved corpus cannot quietly leave its tests out."""
+    files = sorted(CORPUS_DIR.glob("*.json"))
+    if not files:
+        pytest.fail(f"no benchmark corpus: expected JSON files in {CORPUS_DIR}", pytrace=False)
+    return files
 
 
 def open_fds():

@@ -13,10 +13,10 @@ import sys
 import pytest
 
 import qvtok
+from conftest import corpus_files
 from qvtok import bigjson
 
-CORPUS = pathlib.Path("/work/shared/corpus")
-CORPUS_FILES = sorted(CORPUS.glob("*.json")) if CORPUS.is_dir() else []
+CORPUS_FILES = corpus_files()
 
 
 LINES = b'{"a": 1, "b": [1, 2]}\n\n{"a": 2, "b": null}\n"text"\n'

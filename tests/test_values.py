@@ -13,15 +13,15 @@ import signal
 import subprocess
 import random
 import sys
-from pathlib import Path
 
 import pytest
 
 import qvtok.lib._qvtok as _qvtok
 import qvtok
+from conftest import corpus_files
 from qvtok import bigjson
 
-CORPUS = sorted(Path("/work/shared/corpus").glob("*.json"))
+CORPUS = corpus_files()
 
 
 @pytest.fixture(params=["_loads", "_loads_direct"])

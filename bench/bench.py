@@ -17,7 +17,8 @@ Run by hand, never in CI:
 
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
---data (default /tmp/qvtok-bench) with shared/tools/make-corpus.
+--data (default qvtok-bench in the system's temporary directory) with
+shared/tools/make-corpus.
 """
 
 import argparse
@@ -27,6 +28,7 @@ import os
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -599,7 +601,7 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
                                          "partitions", "dask", "lifecycle", "values", "all"])
-    parser.add_argument("--data", default="/tmp/qvtok-bench")
+    parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "qvtok-bench"))
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--jsonl-size", default="200M")
     parser.add_argument("--big-size", default="1G")

@@ -9,6 +9,7 @@
 #include "check.hpp"
 #include "core/records/partition.hpp"
 #include "stream_support.hpp"
+#include "temp_file.hpp"
 
 namespace qvtok::test {
 namespace {
@@ -27,14 +28,6 @@ std::string element(std::mt19937& rng, bool one_line) {
     if (rng() % 5 == 0) out = "{\"long\": \"" + std::string(rng() % 3000, 'x') + "\", \"v\": " + out + "}";
     if (!one_line && rng() % 4 == 0) out = "{\n  \"n\": \"l\\nf\",\n  \"v\": " + out + "\n}";
     return out;
-}
-
-std::string write_temp(const std::string& text) {
-    char name[] = "/tmp/qvtok-partition-XXXXXX";
-    int fd = ::mkstemp(name);
-    ::close(fd);
-    std::ofstream(name, std::ios::binary) << text;
-    return name;
 }
 
 // The steps of reading every partition in turn, and of reading the whole.
@@ -68,7 +61,7 @@ TEST(partitions_of_an_array_read_as_the_whole_file) {
         int n = 1 + static_cast<int>(rng() % 60);
         for (int i = 0; i < n; ++i) doc += (i ? (rng() % 2 ? ",\n  " : ",") : "") + element(rng, false);
         doc += nested ? "],\n \"tail\": \"]\"}\n" : "]\n";
-        std::string path = write_temp(doc);
+        std::string path = write_temp(doc, "qvtok-partition");
         auto rules = nested ? at("/rows") : records::StreamRules{};
         for (bool parse : {true, false}) {
             rules.parse = parse;
@@ -93,7 +86,7 @@ TEST(partitions_of_json_lines_hold_every_line_once) {
             if (rng() % 7 == 0) doc += "\n  \n";  // blank lines
         }
         if (rng() % 2) doc.pop_back();  // no line feed at the end
-        std::string path = write_temp(doc);
+        std::string path = write_temp(doc, "qvtok-partition");
         std::size_t parts = 0;
         std::uint64_t target = 1 + rng() % 300;
         auto [apart, whole] = both_ways(path, RecordFormat::Jsonl, {}, target, parts);
@@ -125,14 +118,14 @@ TEST(a_broken_structure_gives_one_partition) {
     // Blank elements too: a read of the whole numbers them as records.
     for (const char* doc : {"[1, 2, 3] x", "[1, {\"a\": 2]}, 3, 4, 5]", "[1, 2, 3", "{\"rows\": {\"a\": 1, \"b\": 2}}",
                             "[2, ,, 3, 4, 5, 6]", "[1, 2, 3, 4, 5, 6, ]", "[, 1, 2, 3, 4, 5]"}) {
-        std::string path = write_temp(doc);
+        std::string path = write_temp(doc, "qvtok-partition");
         auto rules = std::string(doc).find("rows") != std::string::npos ? at("/rows") : records::StreamRules{};
         rules.strict_elements = true;  // as qvtok.open reads
         auto plan = records::plan_partitions(path, RecordFormat::Json, rules, 2, {});
         CHECK(plan.ok() && plan.value().size() == 1 && plan.value()[0].last);
         ::unlink(path.c_str());
     }
-    std::string path = write_temp("[[], 1, [ ], 2, [], 3]");
+    std::string path = write_temp("[[], 1, [ ], 2, [], 3]", "qvtok-partition");
     auto plan = records::plan_partitions(path, RecordFormat::Json, {}, 2, {});
     CHECK(plan.ok() && plan.value().size() > 1);  // empty arrays are no blanks
     ::unlink(path.c_str());

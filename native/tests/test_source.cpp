@@ -10,18 +10,11 @@
 
 #include "check.hpp"
 #include "core/records/source.hpp"
+#include "temp_file.hpp"
 
 using namespace qvtok;
 
 namespace {
-
-std::string write_temp(const std::string& bytes) {
-    char name[] = "/tmp/qvtok-source-XXXXXX";
-    int fd = ::mkstemp(name);
-    ::close(fd);
-    std::ofstream(name, std::ios::binary) << bytes;
-    return name;
-}
 
 // Everything the source gives: first `first` bytes by plain reads, then
 // one read in parallel of `ask` bytes, then plain reads to the end.
@@ -57,7 +50,7 @@ TEST(a_read_in_parallel_gives_the_bytes_in_order_wherever_the_file_ends) {
     std::mt19937_64 rng(13122026);
     std::string bytes(3u << 20, '\0');
     for (char& c : bytes) c = static_cast<char>(rng());
-    const std::string path = write_temp(bytes);
+    const std::string path = test::write_temp(bytes, "qvtok-source");
     const std::size_t size = bytes.size();
     // Asked for exactly the rest, for more (the end in the second half),
     // for far more (the end in the first half), for less, after a few

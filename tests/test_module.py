@@ -18,15 +18,6 @@ def test_submodule_is_registered():
     assert bigjson.__all__ == FUNCTIONS + ["RecordIterator"]
 
 
-def test_module_docstring():
-    assert _qvtok.__doc__ == (
-        "The native extension module. Compiled as `qvtok.lib._qvtok`.\n\n"
-        "`lib` stays intentionally thin: it only delegates to the `api`\n"
-        "module tree, where each feature area registers its own functions\n"
-        "and submodules."
-    )
-
-
 @pytest.mark.parametrize("name", FUNCTIONS)
 def test_functions_are_bound_to_the_submodule(name):
     fn = getattr(bigjson, name)

@@ -75,3 +75,20 @@ inline PyObject* new_frozen_type(PyType_Spec* spec) {
 #else
 #define QVTOK_HAS_MODULE_EXPORT 0
 #endif
+
+// What the module declares about its hosts. Its types and exception classes
+// are made once for the process, so it lives only in the main interpreter:
+// from 3.12 the interpreter reads that from a slot and refuses the import
+// itself. It relies on the GIL: from 3.13 a free-threaded build is told so.
+// Each expands to one slot and its comma, or to nothing where the slot does
+// not exist.
+#if PY_VERSION_HEX >= 0x030C0000
+#define QVTOK_SLOT_MAIN_INTERPRETER_ONLY {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#else
+#define QVTOK_SLOT_MAIN_INTERPRETER_ONLY
+#endif
+#if PY_VERSION_HEX >= 0x030D0000
+#define QVTOK_SLOT_GIL_USED {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define QVTOK_SLOT_GIL_USED
+#endif

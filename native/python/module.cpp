@@ -1,4 +1,5 @@
-// The module's entry: declares `_qvtok` and hands the work to the api tree.
+// The module's entry: declares `_qvtok` and hands the work to each area's
+// registration.
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
 #include "python/gc_pause.hpp"
@@ -8,13 +9,23 @@
 namespace {
 
 constexpr const char kModuleDoc[] =
-    "The native extension module. Compiled as `qvtok.lib._qvtok`.\n"
-    "\n"
-    "`lib` stays intentionally thin: it only delegates to the `api`\n"
-    "module tree, where each feature area registers its own functions\n"
-    "and submodules.";
+    "The native part of qvtok, imported as `qvtok.lib._qvtok`: `open` with the\n"
+    "Records and RecordsIterator classes and the JSONDecodeError and\n"
+    "CompressionError exceptions, which the `qvtok` package re-exports, and the\n"
+    "`bigjson` submodule.";
+
+constexpr const char kMainInterpreterOnly[] =
+    "qvtok supports only the main interpreter: its classes are made once for the process";
 
 int exec_module(PyObject* module) {
+    // Before anything is made: what a sub-interpreter made would be kept
+    // for the process and outlive it. From 3.12 the interpreter refuses
+    // the import itself, in the interpreters that check; this refuses it
+    // in every other, and on 3.11.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, kMainInterpreterOnly);
+        return -1;
+    }
     qvtok::prime_exceptions();
     qvtok::GcPause::note_frozen_at_start();
     PyObject* done = qvtok::call_guarded([&]() -> qvtok::PyResult {
@@ -40,6 +51,8 @@ PyABIInfo_VAR(abi_info);
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    QVTOK_SLOT_MAIN_INTERPRETER_ONLY
+    QVTOK_SLOT_GIL_USED
     {Py_mod_abi, &abi_info},
     {Py_mod_name, const_cast<char*>("_qvtok")},
     {Py_mod_doc, const_cast<char*>(kModuleDoc)},
@@ -48,6 +61,8 @@ PyModuleDef_Slot slots[] = {
 #else
 PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    QVTOK_SLOT_MAIN_INTERPRETER_ONLY
+    QVTOK_SLOT_GIL_USED
     {0, nullptr},
 };
 #endif

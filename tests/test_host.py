@@ -1,0 +1,109 @@
+"""qvtok as a guest in its host process: the interpreters it agrees to live
+in."""
+
+import json
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# --- sub-interpreters ------------------------------------------------------
+
+try:
+    import _interpreters as interpreters  # 3.13 on
+except ImportError:
+    try:
+        import _xxsubinterpreters as interpreters  # 3.11 and 3.12
+    except ImportError:
+        interpreters = None
+
+needs_subinterpreters = pytest.mark.skipif(
+    interpreters is None, reason="this interpreter offers no module to run sub-interpreters"
+)
+
+# "legacy" shares the main interpreter's GIL and leaves an extension to
+# refuse by itself; "isolated" (from 3.12) has a GIL of its own and refuses
+# an extension that does not declare support for it.
+KINDS = ["legacy"] + (["isolated"] if sys.version_info >= (3, 12) else [])
+
+# Run in a fresh process, so that the sub-interpreter can be the first to
+# import qvtok. Prints what the sub-interpreter met and how errors of qvtok
+# raised in the main interpreter afterwards look.
+CHILD = textwrap.dedent(
+    """
+    import json, os, sys
+    kind, order, broken = sys.argv[1:]
+    try:
+        import _interpreters as interpreters
+
+        def create():
+            return interpreters.create(kind)
+    except ImportError:
+        import _xxsubinterpreters as interpreters
+
+        def create():
+            if sys.version_info >= (3, 12):
+                return interpreters.create(isolated=kind == "isolated")
+            return interpreters.create()
+
+    IMPORT = '''
+    import os
+    try:
+        import qvtok
+    except ImportError as e:
+        os.write(fd, ("ImportError: " + str(e)).encode())
+    else:
+        os.write(fd, b"imported")
+    '''
+
+    def import_in_subinterpreter():
+        r, w = os.pipe()
+        interp = create()
+        try:
+            interpreters.run_string(interp, IMPORT, {"fd": w})
+        finally:
+            interpreters.destroy(interp)
+            os.close(w)
+        with os.fdopen(r, "rb") as f:
+            return f.read().decode()
+
+    if order == "main-first":
+        import qvtok
+    outcome = import_in_subinterpreter()
+    import qvtok
+
+    def raised(call):
+        try:
+            call()
+        except Exception as e:
+            return e
+        return None
+
+    decode = raised(lambda: qvtok.open(broken).load())
+    value = raised(lambda: qvtok.open(broken, on_error="neither"))
+    print(json.dumps({
+        "subinterpreter": outcome,
+        "decode": repr(decode),
+        "decode_is_qvtok": isinstance(decode, qvtok.JSONDecodeError),
+        "decode_is_json": isinstance(decode, json.JSONDecodeError),
+        "value": repr(value),
+        "value_is_value_error": type(value) is ValueError,
+    }))
+    """
+)
+
+
+@needs_subinterpreters
+@pytest.mark.parametrize("order", ["sub-first", "main-first"])
+@pytest.mark.parametrize("kind", KINDS)
+def test_a_subinterpreter_cannot_import_qvtok_and_the_main_one_is_unharmed(write, kind, order):
+    broken = write("broken.json", '[1, {"a": }, 3]')
+    run = subprocess.run(
+        [sys.executable, "-c", CHILD, kind, order, broken], capture_output=True, text=True, timeout=120
+    )
+    assert run.returncode == 0, run.stderr
+    seen = json.loads(run.stdout)
+    assert seen["subinterpreter"].startswith("ImportError: "), seen
+    assert seen["decode_is_qvtok"] and seen["decode_is_json"], seen
+    assert seen["value_is_value_error"], seen

@@ -1,12 +1,18 @@
 """qvtok as a guest in its host process: the interpreters it agrees to live
-in."""
+in, and the garbage collector, which must see what its objects hold."""
 
+import gc
+import gzip
+import io
 import json
 import subprocess
 import sys
 import textwrap
+import weakref
 
 import pytest
+
+import qvtok
 
 # --- sub-interpreters ------------------------------------------------------
 
@@ -107,3 +113,116 @@ def test_a_subinterpreter_cannot_import_qvtok_and_the_main_one_is_unharmed(write
     assert seen["subinterpreter"].startswith("ImportError: "), seen
     assert seen["decode_is_qvtok"] and seen["decode_is_json"], seen
     assert seen["value_is_value_error"], seen
+
+
+# --- the garbage collector --------------------------------------------------
+
+ARRAY = b'[{"a": 1}, [2, 3], "four", 5]'
+
+
+class File(io.BytesIO):
+    """A binary file object that can hold what reads it."""
+
+
+class TupleFile(tuple):
+    """A file object the collector cannot take apart: (BytesIO, dict). What
+    it holds goes in the dict, which is tracked only once it holds an object
+    that is: after the Records or iterator, so that the collector clears
+    that one first."""
+
+    __slots__ = ()
+
+    def read(self, n=-1):
+        return self[0].read(n)
+
+
+class Holder:
+    """An object to put in a cycle and watch with a weak reference."""
+
+
+class PathLike:
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+def records_holding_its_file(tmp_path):
+    f = File(ARRAY)
+    f.held = qvtok.open(f)
+    return f
+
+
+def records_holding_its_compressed_file(tmp_path):
+    f = File(gzip.compress(ARRAY))
+    f.held = qvtok.open(f)
+    return f
+
+
+def records_holding_its_path(tmp_path):
+    (tmp_path / "a.json").write_bytes(ARRAY)
+    p = PathLike(str(tmp_path / "a.json"))
+    p.held = qvtok.open(p)
+    return p
+
+
+def records_cleared_first(tmp_path):
+    h = Holder()
+    f = TupleFile((io.BytesIO(ARRAY), {}))
+    f[1]["held"] = qvtok.open(f)
+    f[1]["watched"] = h
+    return h
+
+
+def iterator_holding_its_file(tmp_path):
+    f = File(ARRAY)
+    f.held = iter(qvtok.open(f))
+    return f
+
+
+def iterator_holding_its_file_midway(tmp_path):
+    f = File(gzip.compress(ARRAY))
+    it = qvtok.open(f).raw()
+    next(it)
+    f.held = it
+    return f
+
+
+def iterator_cleared_first(tmp_path):
+    h = Holder()
+    f = TupleFile((io.BytesIO(ARRAY), {}))
+    it = qvtok.open(f).items()
+    next(it)
+    f[1]["held"] = it
+    f[1]["watched"] = h
+    return h
+
+
+def iterator_holding_its_errors(tmp_path):
+    (tmp_path / "a.jsonl").write_bytes(b'1\n{"broken\n3\n')
+    it = iter(qvtok.open(str(tmp_path / "a.jsonl"), on_error="skip"))
+    list(it)
+    h = Holder()
+    h.held = it
+    it.errors.append(h)
+    return h
+
+
+@pytest.mark.parametrize(
+    "make",
+    [
+        records_holding_its_file,
+        records_holding_its_compressed_file,
+        records_holding_its_path,
+        records_cleared_first,
+        iterator_holding_its_file,
+        iterator_holding_its_file_midway,
+        iterator_cleared_first,
+        iterator_holding_its_errors,
+    ],
+)
+def test_a_cycle_through_a_qvtok_object_is_collected(tmp_path, make):
+    watched = weakref.ref(make(tmp_path))
+    gc.collect()
+    assert watched() is None

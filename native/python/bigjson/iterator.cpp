@@ -58,8 +58,17 @@ private:
     bool held_ = false;
 };
 
+// The stream holds no Python object, and the iterator none but its type.
+// It is tracked all the same, as instances of heap types are meant to be:
+// a cycle through the type is then one the collector can see.
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 void iterator_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete as_iterator(self)->stream;
     type->tp_free(self);
     Py_DECREF(type);
@@ -122,6 +131,7 @@ PyGetSetDef iterator_getset[] = {
 PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python iterator wrapper returned by [`iter_records`].")},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(iterator_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
     {Py_tp_getset, iterator_getset},
@@ -132,7 +142,7 @@ PyType_Spec iterator_spec = {
     "builtins.RecordIterator",
     sizeof(IteratorObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     iterator_slots,
 };
 

@@ -67,6 +67,7 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     auto cursor = std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
                                            opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
     cursor->ahead_pending_ = ahead;
+    cursor->file = opened.value().file;
     return cursor;
 }
 

@@ -75,6 +75,9 @@ public:
     std::uint64_t records_read = 0;
     std::uint64_t error_count = 0;
     PyRef errors;  // list of the first `keep` JSONDecodeError objects
+    // Borrowed: the file object the stream reads, held by its reader; NULL
+    // for a path or standard input. For the garbage collector.
+    PyObject* file = nullptr;
     Py_ssize_t keep = kKeptErrors;
 
     Cursor(records::RecordStream s, bool known, bool skips, PyRef list)

@@ -37,6 +37,9 @@ struct Source {
     // pass takes it.
     std::unique_ptr<records::ByteReader> pending;
     bool pending_size_known = false;
+    // Borrowed: the file object that `pending` reads, held by it, for the
+    // garbage collector to see. NULL for a path or standard input.
+    PyObject* pending_file = nullptr;
     bool used = false;  // a file object or standard input has been read
     // How the bytes are compressed, as settled by open(): every pass over a
     // path decompresses the same way.
@@ -46,6 +49,9 @@ struct Source {
 struct Opened {
     std::unique_ptr<records::ByteReader> reader;
     bool size_known;
+    // Borrowed: the file object `reader` reads, held by it; NULL for a
+    // path or standard input. Goes wherever the reader goes.
+    PyObject* file = nullptr;
 };
 
 // What a `compression` argument asks for.

@@ -27,8 +27,35 @@ struct RecordsObject {
 
 Settings& settings_of(PyObject* self) { return *reinterpret_cast<RecordsObject*>(self)->settings; }
 
+// The caller's objects that the source holds, any of which may hold the
+// Records in turn: the path as given (an os.PathLike of the caller's
+// class), its bytes, and the file object the first pass will read.
+int records_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    if (Settings* s = reinterpret_cast<RecordsObject*>(self)->settings) {
+        Py_VISIT(s->source.name.get());
+        Py_VISIT(s->source.encoded.get());
+        Py_VISIT(s->source.pending_file);
+    }
+    return 0;
+}
+
+// Lets go of the file object with the reader that holds it, and of the path
+// as given: the Records then reads as a spent stream would, and a path
+// is still read anew from its bytes, only without its name in an OSError.
+// The bytes stay; a subclass of bytes clears its own attributes.
+int records_clear(PyObject* self) {
+    if (Settings* s = reinterpret_cast<RecordsObject*>(self)->settings) {
+        s->source.pending_file = nullptr;
+        s->source.pending.reset();
+        s->source.name = PyRef();
+    }
+    return 0;
+}
+
 void records_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
     delete reinterpret_cast<RecordsObject*>(self)->settings;
     type->tp_free(self);
     Py_DECREF(type);
@@ -318,6 +345,8 @@ PyMethodDef records_methods[] = {
 PyType_Slot records_slots[] = {
     {Py_tp_doc, const_cast<char*>("The records of one source, made by qvtok.open.")},
     {Py_tp_dealloc, reinterpret_cast<void*>(records_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(records_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(records_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
     {Py_tp_methods, records_methods},
     {0, nullptr},
@@ -327,7 +356,7 @@ PyType_Spec records_spec = {
     "qvtok.Records",
     sizeof(RecordsObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
     records_slots,
 };
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <utility>
 
 #include "core/records/decompress.hpp"
 #include "python/bigjson/call.hpp"
@@ -261,7 +262,7 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
         auto size = file_object_size(arg);
         PyErr_Clear();  // whatever the size probe raised only means "unknown"
         opened = Opened{std::make_unique<PyFileReader>(PyRef::borrow(arg), readinto == 1, size.value_or(0)),
-                        size.has_value()};
+                        size.has_value(), arg};
     }
 
     out.codec = packing.value().codec;
@@ -291,13 +292,15 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
     }
     out.pending = std::move(opened.reader);
     out.pending_size_known = opened.size_known;
+    out.pending_file = opened.file;
     return *resolved;
 }
 
 Expected<Opened, CallError> take_reader(Source& source) {
     if (source.pending) {
         source.used = true;
-        return Opened{std::move(source.pending), source.pending_size_known};
+        return Opened{std::move(source.pending), source.pending_size_known,
+                      std::exchange(source.pending_file, nullptr)};
     }
     if (!source.encoded) return CallError::deferred(PyExc_ValueError, kReadOnce);
     auto opened = open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));

@@ -29,6 +29,7 @@ enum class ErrorCode : std::uint8_t {
                           // compressed file, `detail` the decoder's reason
     TruncatedCompressed,  // compressed data of codec `subject` ends at `offset` before its stream does
     CodecUnavailable,     // this build cannot read or write codec `subject`
+    Forked,               // a pass begun before fork() went on in the child, without its threads
 };
 
 // True for the errors that belong to one record, not to the whole input:

@@ -111,6 +111,7 @@ const char* code_name(ErrorCode code) {
         case ErrorCode::CorruptCompressed: return "corrupt_compressed";
         case ErrorCode::TruncatedCompressed: return "truncated_compressed";
         case ErrorCode::CodecUnavailable: return "codec_unavailable";
+        case ErrorCode::Forked: return "forked";
         case ErrorCode::Interrupted: break;
     }
     return nullptr;
@@ -264,6 +265,10 @@ CallError CallError::from(Error error) {
             cls = PyExc_RuntimeError;
             text = "this build of qvtok cannot handle " + error.subject + " data: install " +
                    codecs::codec_requirement(*codecs::codec_by_name(error.subject));
+            break;
+        case ErrorCode::Forked:
+            cls = PyExc_RuntimeError;
+            text = msg::kForked;
             break;
     }
     CallError out = deferred(cls, std::move(text));

@@ -55,4 +55,9 @@ inline constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex 
 inline constexpr const char* kRecursionLimit = "recursion limit exceeded";
 inline constexpr const char* kMismatchedBracket = "mismatched closing bracket";
 
+// A pass that was reading on a thread of its own when the process forked.
+inline constexpr const char* kForked =
+    "this pass was started before the process forked, and its reading thread did not come along: "
+    "open the input again in the child";
+
 }  // namespace qvtok::msg

@@ -2,9 +2,9 @@
 // registration.
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
-#include "python/gc_pause.hpp"
 #include "python/loads_hook.hpp"
 #include "python/open/open.hpp"
+#include "python/thread_budget.hpp"
 
 namespace {
 
@@ -27,7 +27,6 @@ int exec_module(PyObject* module) {
         return -1;
     }
     qvtok::prime_exceptions();
-    qvtok::GcPause::note_frozen_at_start();
     PyObject* done = qvtok::call_guarded([&]() -> qvtok::PyResult {
         if (module == nullptr) return qvtok::CallError::fetch();
         if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");
@@ -37,6 +36,8 @@ int exec_module(PyObject* module) {
         if (!hook) return std::move(hook).error();
         auto opened = qvtok::open::register_open(module);
         if (!opened) return std::move(opened).error();
+        auto budget = qvtok::register_thread_budget(module);
+        if (!budget) return std::move(budget).error();
         return qvtok::PyRef::borrow(Py_None);
     });
     if (done == nullptr) return -1;

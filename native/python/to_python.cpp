@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
 
 namespace qvtok::json {
@@ -76,6 +77,7 @@ private:
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), i++, item);
         }
+        untrack_if_atomic(list.get(), PySequence_Fast_ITEMS(list.get()), static_cast<std::size_t>(i));
         return list.release();
     }
 

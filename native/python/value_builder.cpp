@@ -1,8 +1,9 @@
 #include "python/value_builder.hpp"
 
-#include "core/cores.hpp"
+#include "core/threads/budget.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
+#include "python/gc_untrack.hpp"
 #include "python/to_python.hpp"
 
 namespace qvtok::json {
@@ -57,6 +58,7 @@ struct PySink {
         if (list == nullptr) return false;
         PyObject** items = b.stack_.data() + (b.stack_.size() - count);
         for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
+        untrack_if_atomic(list, items, count);
         b.stack_.resize(b.stack_.size() - count);
         b.stack_.push_back(list);
         return true;
@@ -107,7 +109,7 @@ void PyValueBuilder::take_built() {
 constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
 // Whether a text is read on a thread of its own.
-static bool splits(std::size_t bytes) { return bytes >= kSplitFrom && usable_cores() > 1; }
+static bool splits(std::size_t bytes) { return bytes >= kSplitFrom && threads::allowed() > 1; }
 
 void PyValueBuilder::expect(std::size_t bytes) {
     if (splits(bytes)) SplitRead::prepare();

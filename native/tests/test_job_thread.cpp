@@ -12,9 +12,9 @@
 #include <thread>
 
 #include "check.hpp"
-#include "core/json/job_thread.hpp"
+#include "core/threads/job_thread.hpp"
 
-using qvtok::json::JobThread;
+using qvtok::threads::JobThread;
 
 namespace {
 

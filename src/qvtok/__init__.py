@@ -1,11 +1,46 @@
 """Fast, memory-conscious access to JSON and JSONL files far larger than memory."""
 
+import os as _os
 from typing import Any
 
-from qvtok.lib._qvtok import CompressionError, JSONDecodeError, Records, RecordsIterator, bigjson, open
+from qvtok.lib._qvtok import (
+    CompressionError,
+    JSONDecodeError,
+    Records,
+    RecordsIterator,
+    bigjson,
+    max_threads,
+    open,
+    set_max_threads,
+)
 from qvtok.partition import Partition
 
-__all__ = ["CompressionError", "JSONDecodeError", "Partition", "Records", "RecordsIterator", "bigjson", "open"]
+__all__ = [
+    "CompressionError",
+    "JSONDecodeError",
+    "Partition",
+    "Records",
+    "RecordsIterator",
+    "bigjson",
+    "max_threads",
+    "open",
+    "set_max_threads",
+]
+
+
+def _limit_from_environment() -> None:
+    # For deployments that cannot change the code: a worker that shares its
+    # machine, a container given one core of many.
+    text = _os.environ.get("QVTOK_MAX_THREADS", "").strip()
+    if not text:
+        return
+    try:
+        set_max_threads(int(text))
+    except ValueError as e:
+        raise ImportError(f"QVTOK_MAX_THREADS={text!r}: a number of threads from 1 to 4096 is needed") from e
+
+
+_limit_from_environment()
 
 
 def _rebuild_error(cls: type[BaseException], args: tuple[Any, ...], state: dict[str, Any]) -> BaseException:

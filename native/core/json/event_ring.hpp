@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +15,7 @@
 #include <new>
 
 #include "core/json/value.hpp"
+#include "core/threads/watch.hpp"
 
 namespace qvtok::json {
 
@@ -48,6 +50,9 @@ inline constexpr std::uint64_t kFiller = 0xF;
 // that it is not woken for every batch.
 class Doorbell {
 public:
+    // How long a side watches before it sleeps.
+    static constexpr std::chrono::microseconds kWatchFor{20};
+
     // Waits until `ready()` or until `timeout_ms` pass; `ready` is asked
     // again after every wake. True when ready.
     template <class Ready>
@@ -168,12 +173,7 @@ private:
 
 template <class Ready>
 bool Doorbell::wait(Ready ready, std::uint64_t want, int timeout_ms) {
-    for (int spin = 0; spin < 4096; ++spin) {
-        if (ready()) return true;
-#if defined(__x86_64__) || defined(__i386__)
-        __builtin_ia32_pause();
-#endif
-    }
+    if (threads::watch(ready, kWatchFor)) return true;
     return sleep(
         timeout_ms, want, [](const void* c) { return (*static_cast<const Ready*>(c))(); }, &ready);
 }

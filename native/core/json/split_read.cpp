@@ -125,6 +125,10 @@ void SplitRead::run() {
     } catch (const std::bad_alloc&) {
         out_of_memory_ = true;
         fault_ = kStopped;
+    } catch (...) {
+        // Handed to the caller's thread by the join; the ring ends here.
+        sink.out.finish();
+        throw;
     }
     sink.out.finish();
 }

@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "core/json/event_ring.hpp"
-#include "core/json/job_thread.hpp"
 #include "core/json/key_ids.hpp"
 #include "core/json/number.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
+#include "core/threads/job_thread.hpp"
 
 namespace qvtok::json {
 
@@ -27,7 +27,7 @@ public:
     static std::unique_ptr<SplitRead> start(std::string_view text, const ReadOptions& options);
     // A text will be started soon: the thread is woken now, while the
     // caller still reads the text.
-    static void prepare() { JobThread::wake_early(); }
+    static void prepare() { threads::JobThread::wake_early(); }
     // The thread has not begun to read: it never will, and the caller may
     // read the text itself. False once it has begun.
     bool withdraw() { return thread_.withdraw(); }
@@ -85,7 +85,7 @@ private:
     KeyIds key_ids_;  // the thread's
     std::optional<JsonParseError> fault_;  // the thread's; read after it finished
     bool out_of_memory_ = false;           // likewise
-    JobThread thread_;
+    threads::JobThread thread_;
 };
 
 template <class Sink>
@@ -160,6 +160,8 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
         }
     }
     thread_.join();
+    // What the reading thread threw is thrown here, on the caller's.
+    if (auto thrown = thread_.take_thrown()) std::rethrow_exception(thrown);
     return fault_;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace qvtok::records {
 namespace {
@@ -17,25 +18,45 @@ ReadAheadReader::ReadAheadReader(std::unique_ptr<ByteReader> inner, InterpreterH
       size_(inner_->size()),
       reopenable_(inner_->reopenable()),
       blocks_(kBlocks) {
-    thread_ = std::thread([this] { run(); });
+    if (!thread_.start("qvtok-read", [this] { run(); }))
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 }
 
 ReadAheadReader::~ReadAheadReader() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
+    if (thread_.orphaned()) {
+        // The thread was reading `inner_` when the process forked.
+        (void)shared_.release();
+        (void)inner_.release();
+        return;
     }
-    freed_cv_.notify_all();
-    thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
+    }
+    shared_->freed_cv.notify_all();
+    // The thread may be in the middle of a slow read.
+    thread_.join(hooks_);
 }
 
 void ReadAheadReader::run() {
+    Shared& shared = *shared_;
+    // However the thread ends, the caller hears of it.
+    struct Ended {
+        Shared& shared;
+        ~Ended() {
+            {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                shared.ended = true;
+            }
+            shared.filled_cv.notify_one();
+        }
+    } ended{shared};
     std::size_t tail = 0;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            freed_cv_.wait(lock, [&] { return stop_ || full_ < kBlocks; });
-            if (stop_) return;
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.freed_cv.wait(lock, [&] { return shared.stop || shared.full < kBlocks; });
+            if (shared.stop) return;
         }
         Block& b = blocks_[tail];
         b.len = 0;
@@ -55,30 +76,28 @@ void ReadAheadReader::run() {
                 }
                 b.len += got.value();
             }
+            b.progress = inner_->progress();
         } catch (...) {
             b.thrown = std::current_exception();
         }
-        b.progress = inner_->progress();
-        bool done = b.last || b.error || b.thrown;
+        const bool done = b.last || b.error || b.thrown;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ++full_;
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            ++shared.full;
         }
-        filled_cv_.notify_one();
+        shared.filled_cv.notify_one();
         if (done) return;
         tail = (tail + 1) % kBlocks;
     }
 }
 
 bool ReadAheadReader::wait_for_block() {
+    Shared& shared = *shared_;
     for (;;) {
-        void* token = hooks_.release != nullptr ? hooks_.release() : nullptr;
-        bool ready;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ready = filled_cv_.wait_for(lock, kPollEvery, [&] { return full_ > 0; });
-        }
-        if (hooks_.reacquire != nullptr) hooks_.reacquire(token);
+        const bool ready = hooks_.released([&] {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            return shared.filled_cv.wait_for(lock, kPollEvery, [&] { return shared.full > 0 || shared.ended; });
+        });
         if (ready) return true;
         if (hooks_.poll != nullptr && hooks_.poll() != 0) return false;
     }
@@ -88,7 +107,19 @@ Expected<std::size_t, IoError> ReadAheadReader::read(char* dst, std::size_t n) {
     for (;;) {
         if (ended_) return std::size_t{0};
         if (!holding_) {
+            // The inner reader is in whatever state the thread left it in
+            // at the fork.
+            if (thread_.orphaned()) return IoError::forked();
             if (!wait_for_block()) return IoError::interrupted();
+            {
+                std::lock_guard<std::mutex> lock(shared_->mutex);
+                if (shared_->full == 0) {
+                    // The thread ended without filling the block it was at.
+                    thread_.join();
+                    if (auto thrown = thread_.take_thrown()) std::rethrow_exception(thrown);
+                    throw std::logic_error("the read-ahead thread ended before the input did");
+                }
+            }
             holding_ = true;
             pos_ = 0;
             // The inner reader's count as of the block's end, empty or not.
@@ -111,10 +142,10 @@ Expected<std::size_t, IoError> ReadAheadReader::read(char* dst, std::size_t n) {
         holding_ = false;
         head_ = (head_ + 1) % kBlocks;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            --full_;
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            --shared_->full;
         }
-        freed_cv_.notify_one();
+        shared_->freed_cv.notify_one();
     }
 }
 

@@ -6,10 +6,10 @@
 #include <exception>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/records/source.hpp"
+#include "core/threads/worker.hpp"
 
 namespace qvtok::records {
 
@@ -18,7 +18,9 @@ public:
     // `inner` is read only by the thread from here on: it must be readable
     // off the interpreter's thread and never wait long (a regular file).
     // `hooks` serve the caller's waits: the interpreter is released while it
-    // waits, and signal handlers run between waits.
+    // waits, and signal handlers run between waits. Throws
+    // std::system_error when no thread can be had. In a child of fork,
+    // where the thread is not, reads fail with Forked.
     ReadAheadReader(std::unique_ptr<ByteReader> inner, InterpreterHooks hooks);
     ReadAheadReader(const ReadAheadReader&) = delete;
     ReadAheadReader& operator=(const ReadAheadReader&) = delete;
@@ -54,11 +56,18 @@ private:
     bool reopenable_;
     std::vector<Block> blocks_;
 
-    std::mutex mutex_;
-    std::condition_variable filled_cv_;  // the thread filled a block
-    std::condition_variable freed_cv_;   // the caller gave one back
-    std::size_t full_ = 0;               // blocks filled and not yet taken back, under mutex_
-    bool stop_ = false;                  // under mutex_
+    // What the two threads share. Apart, so that a child of fork, where
+    // the thread is not, can leave it be: a condition variable that the
+    // thread waited on cannot be destroyed there.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable filled_cv;  // the thread filled a block, or ended
+        std::condition_variable freed_cv;   // the caller gave one back
+        std::size_t full = 0;               // under mutex: blocks filled and not yet taken back
+        bool stop = false;                  // under mutex
+        bool ended = false;                 // under mutex: the thread has returned
+    };
+    std::unique_ptr<Shared> shared_ = std::make_unique<Shared>();
 
     // The caller's side.
     std::size_t head_ = 0;        // the block being read
@@ -67,7 +76,7 @@ private:
     bool ended_ = false;
     std::optional<std::uint64_t> progress_ = 0;
 
-    std::thread thread_;  // last: started once everything above is set
+    threads::Worker thread_;  // last: started once everything above is set
 };
 
 }  // namespace qvtok::records

@@ -1,8 +1,7 @@
 #include "core/records/slot_pipe.hpp"
 
-#include <pthread.h>
-
 #include <chrono>
+#include <system_error>
 
 namespace qvtok::records {
 namespace {
@@ -22,16 +21,22 @@ std::size_t size_of(const Expected<Slot>& slot) {
 
 SlotPipe::SlotPipe(RecordStream& stream, std::function<bool(const Error&)> goes_on, InterpreterHooks hooks)
     : stream_(stream), goes_on_(std::move(goes_on)), hooks_(hooks) {
-    thread_ = std::thread([this] { run(); });
+    if (!thread_.start("qvtok-parse", [this] { run(); }))
+        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
 }
 
 SlotPipe::~SlotPipe() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stop_ = true;
+    if (thread_.orphaned()) {
+        (void)shared_.release();
+        return;
     }
-    taken_cv_.notify_all();
-    if (thread_.joinable()) thread_.join();
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->stop = true;
+    }
+    shared_->taken_cv.notify_all();
+    // The thread may be in the middle of a slow read.
+    thread_.join(hooks_);
 }
 
 bool SlotPipe::ends(const Expected<Slot>& slot) const {
@@ -40,18 +45,27 @@ bool SlotPipe::ends(const Expected<Slot>& slot) const {
 }
 
 void SlotPipe::run() {
-    // Named, so that profilers and debuggers tell it from the caller.
-#if defined(__linux__)
-    pthread_setname_np(pthread_self(), "qvtok-parse");
-#endif
+    Shared& shared = *shared_;
+    // However the thread ends, the caller hears of it: a batch that could
+    // not be handed over leaves the thread's exception to the join.
+    struct Ended {
+        Shared& shared;
+        ~Ended() {
+            {
+                std::lock_guard<std::mutex> lock(shared.mutex);
+                shared.ended = true;
+            }
+            shared.ready_cv.notify_one();
+        }
+    } ended{shared};
     std::vector<json::Document> spare;
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(mutex_);
-            taken_cv_.wait(lock, [&] { return stop_ || ready_.size() < kBatches; });
-            if (stop_) return;
-            for (json::Document& doc : spare_) spare.push_back(std::move(doc));
-            spare_.clear();
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            shared.taken_cv.wait(lock, [&] { return shared.stop || shared.ready.size() < kBatches; });
+            if (shared.stop) return;
+            for (json::Document& doc : shared.spare) spare.push_back(std::move(doc));
+            shared.spare.clear();
         }
         Batch batch;
         batch.entries.reserve(kBatchSlots);
@@ -76,27 +90,26 @@ void SlotPipe::run() {
         }
         const bool last = batch.last;
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            ready_.push_back(std::move(batch));
+            std::lock_guard<std::mutex> lock(shared.mutex);
+            shared.ready.push_back(std::move(batch));
         }
-        ready_cv_.notify_one();
+        shared.ready_cv.notify_one();
         if (last) return;
     }
 }
 
 bool SlotPipe::wait_for_batch() {
+    Shared& shared = *shared_;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!ready_.empty()) return true;
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        if (!shared.ready.empty() || shared.ended) return true;
     }
     for (;;) {
-        void* token = hooks_.release != nullptr ? hooks_.release() : nullptr;
-        bool ready;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            ready = ready_cv_.wait_for(lock, kPollEvery, [&] { return !ready_.empty(); });
-        }
-        if (hooks_.reacquire != nullptr) hooks_.reacquire(token);
+        const bool ready = hooks_.released([&] {
+            std::unique_lock<std::mutex> lock(shared.mutex);
+            return shared.ready_cv.wait_for(lock, kPollEvery,
+                                            [&] { return !shared.ready.empty() || shared.ended; });
+        });
         if (ready) return true;
         if (hooks_.poll != nullptr && hooks_.poll() != 0) return false;
     }
@@ -109,21 +122,30 @@ Expected<Slot> SlotPipe::next(std::uint64_t& progress) {
         return slot;
     }
     if (pos_ == current_.entries.size()) {
+        // The stream is in whatever state the thread left it in at the fork.
+        if (thread_.orphaned()) return Error::of(ErrorCode::Forked);
         if (current_.last) {
             // Everything the thread read is handed out, and it stopped: the
             // stream goes on, if at all, on this thread.
-            if (thread_.joinable()) thread_.join();
+            thread_.join(hooks_);
             finished_ = true;
             if (current_.thrown) std::rethrow_exception(std::exchange(current_.thrown, nullptr));
+            if (auto thrown = thread_.take_thrown()) std::rethrow_exception(thrown);
             return next(progress);
         }
         if (!wait_for_batch()) return Error::of(ErrorCode::Interrupted);
         {
-            std::lock_guard<std::mutex> lock(mutex_);
-            current_ = std::move(ready_.front());
-            ready_.pop_front();
+            std::lock_guard<std::mutex> lock(shared_->mutex);
+            if (shared_->ready.empty()) {
+                // The thread ended before it could hand over its last batch.
+                current_ = Batch{};
+                current_.last = true;
+            } else {
+                current_ = std::move(shared_->ready.front());
+                shared_->ready.pop_front();
+            }
         }
-        taken_cv_.notify_one();
+        shared_->taken_cv.notify_one();
         pos_ = 0;
         if (current_.entries.empty()) return next(progress);
     }
@@ -136,8 +158,9 @@ void SlotPipe::recycle(json::Document doc) {
     // Only small documents go round: a huge record's storage is let go.
     constexpr std::size_t kKeptBytes = 1 << 20;
     if (doc.text.capacity() + doc.arena.capacity() + doc.tape.capacity() * sizeof(json::Node) > kKeptBytes) return;
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (spare_.size() < kBatchSlots * 2) spare_.push_back(std::move(doc));
+    if (thread_.orphaned()) return;
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (shared_->spare.size() < kBatchSlots * 2) shared_->spare.push_back(std::move(doc));
 }
 
 }  // namespace qvtok::records

@@ -8,11 +8,12 @@
 #include <deque>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "core/records/stream.hpp"
+#include "core/threads/worker.hpp"
 
 namespace qvtok::records {
 
@@ -23,7 +24,8 @@ public:
     // the pipe then reads it on the caller's thread. The stream must need
     // no interpreter (no hooks, a source readable off the caller's thread).
     // `hooks` serve the caller's waits: the interpreter is released while
-    // it waits, and signal handlers run between waits.
+    // it waits, and signal handlers run between waits. Throws
+    // std::system_error when no thread can be had.
     SlotPipe(RecordStream& stream, std::function<bool(const Error&)> goes_on, InterpreterHooks hooks);
     SlotPipe(const SlotPipe&) = delete;
     SlotPipe& operator=(const SlotPipe&) = delete;
@@ -31,7 +33,8 @@ public:
 
     // The next slot, as the stream gave it, and the stream's progress
     // (ByteReader::progress, else the bytes read) right after it. Fails
-    // with Interrupted when a signal handler raised while it waited.
+    // with Interrupted when a signal handler raised while it waited, and
+    // with Forked in a child of fork, where the thread is not.
     Expected<Slot> next(std::uint64_t& progress);
     // Gives a document back for the stream to reuse.
     void recycle(json::Document doc);
@@ -61,19 +64,26 @@ private:
     std::function<bool(const Error&)> goes_on_;
     InterpreterHooks hooks_;
 
-    std::mutex mutex_;
-    std::condition_variable ready_cv_;  // the thread added a batch
-    std::condition_variable taken_cv_;  // the caller took one
-    std::deque<Batch> ready_;            // under mutex_
-    std::vector<json::Document> spare_;  // under mutex_: documents for the stream to reuse
-    bool stop_ = false;                  // under mutex_
+    // What the two threads share. Apart, so that a child of fork, where
+    // the thread is not, can leave it be: a condition variable that the
+    // thread waited on cannot be destroyed there.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable ready_cv;  // the thread added a batch
+        std::condition_variable taken_cv;  // the caller took one
+        std::deque<Batch> ready;            // under mutex
+        std::vector<json::Document> spare;  // under mutex: documents for the stream to reuse
+        bool stop = false;                  // under mutex: the caller wants no more
+        bool ended = false;                 // under mutex: the thread has returned
+    };
+    std::unique_ptr<Shared> shared_ = std::make_unique<Shared>();
 
     // The caller's side.
     Batch current_;
     std::size_t pos_ = 0;
     bool finished_ = false;  // the thread is done: the stream is the caller's
 
-    std::thread thread_;  // last: started once everything above is set
+    threads::Worker thread_;  // last: started once everything above is set
 };
 
 }  // namespace qvtok::records

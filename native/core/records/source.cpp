@@ -9,8 +9,8 @@
 #include <cstring>
 
 #include "core/codecs/codec.hpp"
-#include "core/cores.hpp"
-#include "core/json/job_thread.hpp"
+#include "core/threads/budget.hpp"
+#include "core/threads/job_thread.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -32,6 +32,7 @@ Error IoError::to_error() const {
     switch (kind) {
         case Kind::Utf8: return Error::of(ErrorCode::InvalidUtf8);
         case Kind::Interrupted: return Error::of(ErrorCode::Interrupted);
+        case Kind::Forked: return Error::of(ErrorCode::Forked);
         case Kind::Corrupt:
         case Kind::Truncated: {
             Error e = Error::of(kind == Kind::Corrupt ? ErrorCode::CorruptCompressed : ErrorCode::TruncatedCompressed);
@@ -82,11 +83,21 @@ Expected<std::unique_ptr<ByteReader>> FileReader::open(std::string_view path, In
     }
 }
 
+FileReader::FileReader(int fd, InterpreterHooks hooks) : fd_(fd), hooks_(hooks) {
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) at_ = 0;
+}
+
 FileReader::~FileReader() {
     ::close(fd_);  // nothing was written, so a failed close loses nothing
 }
 
 Expected<std::size_t, IoError> FileReader::read(char* dst, std::size_t n) {
+    if (at_) {
+        auto got = read_at(dst, n, *at_);
+        if (got) *at_ += got.value();
+        return got;
+    }
     for (;;) {
         int code = 0;
         ssize_t got = released(hooks_, code, [&] { return ::read(fd_, dst, n); });
@@ -130,12 +141,11 @@ constexpr std::size_t kParallelFrom = std::size_t{1} << 20;
 }  // namespace
 
 Expected<std::size_t, IoError> FileReader::read_in_parallel(char* dst, std::size_t n) {
-    if (n < kParallelFrom || usable_cores() < 2) return read(dst, n);
-    const off_t at = ::lseek(fd_, 0, SEEK_CUR);
-    if (at < 0) return read(dst, n);
+    if (n < kParallelFrom || threads::allowed() < 2 || !at_) return read(dst, n);
+    const std::uint64_t at = *at_;
     const std::size_t half = (n / 2) & ~std::size_t{4095};
-    FilePart part{fd_, dst + half, n - half, static_cast<std::uint64_t>(at) + half};
-    json::JobThread thread;
+    FilePart part{fd_, dst + half, n - half, at + half};
+    threads::JobThread thread;
     if (!thread.start(FilePart::run, &part)) return read(dst, n);
     std::size_t got = 0;
     while (got < half) {
@@ -151,7 +161,7 @@ Expected<std::size_t, IoError> FileReader::read_in_parallel(char* dst, std::size
     // Short of the other part, the reads that follow start where this one
     // stopped.
     const std::size_t total = got < half ? got : half + part.got;
-    if (::lseek(fd_, at + static_cast<off_t>(total), SEEK_SET) < 0) return IoError::os(errno);
+    *at_ = at + total;
     return total;
 }
 

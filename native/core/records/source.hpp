@@ -11,22 +11,11 @@
 
 #include "core/codecs/codec.hpp"
 #include "core/error.hpp"
+#include "core/hooks.hpp"
 
 namespace qvtok::records {
 
-// How a read reaches the interpreter that called it. Any member may be null.
-struct InterpreterHooks {
-    // Runs pending signal handlers; nonzero when one of them raised, which
-    // ends the operation with that exception. PyErr_CheckSignals has this
-    // shape.
-    int (*poll)() = nullptr;
-    // Called around each system call that may block (open, read): `release`
-    // lets other threads run meanwhile, `reacquire` takes back what it
-    // returned. Between the two, the source touches nothing but the file
-    // descriptor and the bytes it reads into.
-    void* (*release)() = nullptr;
-    void (*reacquire)(void*) = nullptr;
-};
+using qvtok::InterpreterHooks;
 
 // Why a read failed.
 struct IoError {
@@ -36,6 +25,7 @@ struct IoError {
         Interrupted,
         Corrupt,    // compressed data that does not decode: `code` is the codec
         Truncated,  // compressed data that ends before its stream does: `code` is the codec
+        Forked,     // the thread that read ahead is not in this child of fork
     };
     Kind kind;
     int code = 0;
@@ -47,9 +37,10 @@ struct IoError {
     static IoError os(int code) { return {Kind::Os, code}; }
     static IoError utf8() { return {Kind::Utf8, 0}; }
     static IoError interrupted() { return {Kind::Interrupted, 0}; }
+    static IoError forked() { return {Kind::Forked, 0}; }
 
-    // ReadFailed, InvalidUtf8, Interrupted, CorruptCompressed or
-    // TruncatedCompressed.
+    // ReadFailed, InvalidUtf8, Interrupted, CorruptCompressed,
+    // TruncatedCompressed or Forked.
     Error to_error() const;
 };
 
@@ -109,7 +100,7 @@ class FileReader final : public ByteReader {
 public:
     // Fails with CannotOpen.
     static Expected<std::unique_ptr<ByteReader>> open(std::string_view path, InterpreterHooks hooks);
-    FileReader(int fd, InterpreterHooks hooks) : fd_(fd), hooks_(hooks) {}
+    FileReader(int fd, InterpreterHooks hooks);
     // As read(), from `offset`, leaving the file position alone.
     Expected<std::size_t, IoError> read_at(char* dst, std::size_t n, std::uint64_t offset);
     FileReader(const FileReader&) = delete;
@@ -129,6 +120,11 @@ public:
 private:
     int fd_;
     InterpreterHooks hooks_;
+    // Where the next read starts, for a regular file: read with pread, the
+    // position is this object's own. A child of fork shares the
+    // descriptor's position with its parent, and a pass open in both
+    // would take each other's bytes. Empty for a pipe or a device.
+    std::optional<std::uint64_t> at_;
 };
 
 // The bytes [offset, offset + length) of a file, read from its own

@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "core/cores.hpp"
+#include "core/threads/budget.hpp"
 #include "python/bigjson/call.hpp"
 
 namespace qvtok::open {
@@ -18,7 +18,7 @@ constexpr std::uint64_t kReadAheadFrom = 1 << 20;
 bool reads_ahead(const Settings& settings, const records::StreamRules& rules, const records::ByteReader& reader,
                  bool size_known) {
     return rules.parse && rules.build && !settings.source.codec && size_known && reader.readable_off_thread() &&
-           reader.size() >= kReadAheadFrom && usable_cores() > 1;
+           reader.size() >= kReadAheadFrom && threads::allowed() > 1;
 }
 
 }  // namespace

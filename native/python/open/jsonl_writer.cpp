@@ -11,7 +11,7 @@
 #include <thread>
 #include <utility>
 
-#include "core/cores.hpp"
+#include "core/threads/budget.hpp"
 #include "python/open/part_threads.hpp"
 #include "python/open/partitions.hpp"
 
@@ -315,7 +315,7 @@ Expected<Done, CallError> Sink::write_out(std::string_view bytes, bigjson::GilRe
 
 Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size) {
     std::uint64_t written = 0;
-    const std::size_t threads = usable_cores();
+    const std::size_t threads = qvtok::threads::allowed();
     if (names_regular_file(settings)) {
         auto file = records::FileReader::open(path_of(settings), bigjson::interpreter_hooks());
         if (!file) return input_error(std::move(file).error());

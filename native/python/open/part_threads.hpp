@@ -9,14 +9,15 @@
 #include <deque>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "core/records/partition.hpp"
+#include "core/threads/worker.hpp"
 #include "python/bigjson/call.hpp"
 
 namespace qvtok::open {
@@ -52,7 +53,8 @@ public:
             stop = true;
             halt();
         };
-        std::vector<std::thread> threads;
+        // Joined before anything they use goes, whatever way this returns.
+        std::unique_ptr<threads::Worker[]> workers(new threads::Worker[count]);
         bool interrupted = false;
         bigjson::GilRelease free;
         for (std::size_t t = 0; t < count; ++t) {
@@ -60,20 +62,19 @@ public:
                 std::lock_guard<std::mutex> lock(mutex_);
                 ++running_;
             }
-            try {
-                threads.emplace_back([&, t] {
-                    try {
-                        body(t);
-                    } catch (...) {
-                        fail(std::current_exception());
-                    }
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        --running_;
-                    }
-                    changed_.notify_all();
-                });
-            } catch (...) {
+            const bool started = workers[t].start("qvtok-part", [&, t] {
+                try {
+                    body(t);
+                } catch (...) {
+                    fail(std::current_exception());
+                }
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    --running_;
+                }
+                changed_.notify_all();
+            });
+            if (!started) {
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     --running_;
@@ -98,7 +99,7 @@ public:
                 break;
             }
         }
-        for (std::thread& t : threads) t.join();
+        for (std::size_t t = 0; t < count; ++t) workers[t].join();
         free.hold();
         if (thrown) {
             if (interrupted) PyErr_Clear();  // what a thread threw comes first

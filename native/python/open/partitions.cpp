@@ -5,7 +5,7 @@
 #include <atomic>
 #include <thread>
 
-#include "core/cores.hpp"
+#include "core/threads/budget.hpp"
 #include "core/codecs/codec.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/cursor.hpp"
@@ -164,7 +164,7 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
 
 PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
                            PyObject* progress) {
-    std::size_t threads = workers.value_or(usable_cores());
+    std::size_t threads = workers.value_or(qvtok::threads::allowed());
     if (threads <= 1 || !names_regular_file(s) || s.source.codec || s.part) return validate_sequential(s, keep, progress);
     auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
     if (!file) return input_error(std::move(file).error());

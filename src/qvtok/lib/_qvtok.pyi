@@ -87,3 +87,9 @@ def open(
     compression: Literal["auto"] | _Codec | None = "auto",
 ) -> Records:
     """The records of a JSON or JSONL input, read one at a time."""
+
+def max_threads() -> int:
+    """How many threads qvtok keeps busy at most, the caller's included."""
+
+def set_max_threads(n: int | None, /) -> None:
+    """Lets qvtok keep at most n threads busy; None takes the limit away."""

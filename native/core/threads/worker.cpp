@@ -1,0 +1,80 @@
+#include "core/threads/worker.hpp"
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+namespace qvtok::threads {
+namespace {
+
+std::atomic<std::uint64_t> g_forks{0};
+
+void count_fork_in_child() { g_forks.fetch_add(1, std::memory_order_relaxed); }
+
+void watch_forks() {
+    static std::once_flag once;
+    std::call_once(once, [] { pthread_atfork(nullptr, nullptr, count_fork_in_child); });
+}
+
+}  // namespace
+
+std::uint64_t forks() { return g_forks.load(std::memory_order_relaxed); }
+
+void prime_exceptions() noexcept {
+    try {
+        throw std::bad_alloc();
+    } catch (const std::bad_alloc&) {
+    }
+}
+
+struct Worker::State {
+    std::function<void()> body;
+    const char* name;
+    std::exception_ptr thrown;
+
+    static void* run(void* self) {
+        auto* state = static_cast<State*>(self);
+        prime_exceptions();
+#if defined(__linux__)
+        // Named, so that profilers and debuggers tell it from the caller.
+        pthread_setname_np(pthread_self(), state->name);
+#endif
+        try {
+            state->body();
+        } catch (...) {
+            state->thrown = std::current_exception();
+        }
+        return nullptr;
+    }
+};
+
+bool Worker::start(const char* name, std::function<void()> body) noexcept {
+    join();
+    watch_forks();
+    auto* state = new (std::nothrow) State{std::move(body), name, nullptr};
+    if (state == nullptr) return false;
+    if (pthread_create(&thread_, nullptr, &State::run, state) != 0) {
+        delete state;
+        return false;
+    }
+    state_ = state;
+    forks_ = forks();
+    return true;
+}
+
+void Worker::join(const InterpreterHooks& hooks) noexcept {
+    if (state_ == nullptr) return;
+    if (forks_ != forks()) {
+        // Not in this process: its handle names a stack that the child's
+        // threads may reuse, and its state may be in use for ever. Both
+        // are left alone.
+        state_ = nullptr;
+        return;
+    }
+    hooks.released([&] { return pthread_join(thread_, nullptr); });
+    thrown_ = std::move(state_->thrown);
+    delete state_;
+    state_ = nullptr;
+}
+
+}  // namespace qvtok::threads

@@ -28,6 +28,7 @@ enum class ErrorCode : std::uint8_t {
     CorruptCompressed,    // compressed data of codec `subject` does not decode: `offset` is in the
                           // compressed file, `detail` the decoder's reason
     TruncatedCompressed,  // compressed data of codec `subject` ends at `offset` before its stream does
+    EncodeFailed,         // the compressor of codec `subject` failed: `detail` is its library's reason
     CodecUnavailable,     // this build cannot read or write codec `subject`
     Forked,               // a pass begun before fork() went on in the child, without its threads
 };

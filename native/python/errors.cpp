@@ -110,6 +110,7 @@ const char* code_name(ErrorCode code) {
         case ErrorCode::NoMatch: return "no_match";
         case ErrorCode::CorruptCompressed: return "corrupt_compressed";
         case ErrorCode::TruncatedCompressed: return "truncated_compressed";
+        case ErrorCode::EncodeFailed: return "encode_failed";
         case ErrorCode::CodecUnavailable: return "codec_unavailable";
         case ErrorCode::Forked: return "forked";
         case ErrorCode::Interrupted: break;
@@ -261,6 +262,11 @@ CallError CallError::from(Error error) {
             }
             return compression_error(error);
         }
+        case ErrorCode::EncodeFailed:
+            // Not the data's fault: any data compresses. The library broke.
+            cls = PyExc_RuntimeError;
+            text = error.subject + " compression failed: " + (error.detail != nullptr ? error.detail : "?");
+            break;
         case ErrorCode::CodecUnavailable:
             cls = PyExc_RuntimeError;
             text = "this build of qvtok cannot handle " + error.subject + " data: install " +

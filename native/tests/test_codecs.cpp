@@ -2,6 +2,8 @@
 // stream after stream, on the caller's thread and ahead of it.
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <new>
 #include <optional>
 #include <random>
 #include <string>
@@ -59,8 +61,8 @@ std::string encode(Codec c, const std::string& payload) {
     std::string out;
     std::size_t cut = payload.size() / 3;
     for (std::string_view piece : {std::string_view(payload).substr(0, cut), std::string_view(payload).substr(cut)})
-        if (!piece.empty()) enc->write(piece, out);
-    enc->finish(out);
+        if (!piece.empty()) CHECK(enc->write(piece, out).ok());
+    CHECK(enc->finish(out).ok());
     return out;
 }
 
@@ -202,14 +204,125 @@ TEST(compressed_encoders_take_empty_writes) {
         try {
             auto enc = codecs::make_encoder(c);
             std::string out;
-            enc->write("", out);
-            enc->write(payload, out);
-            enc->write("", out);
-            enc->finish(out);
+            CHECK(enc->write("", out).ok());
+            CHECK(enc->write(payload, out).ok());
+            CHECK(enc->write("", out).ok());
+            CHECK(enc->finish(out).ok());
             CHECK_EQ(mismatch(decode(c, out), payload, out.size()), "");
         } catch (const std::exception& e) {
             test::fail(__FILE__, __LINE__, std::string("an empty write threw ") + e.what());
         }
+    }
+}
+
+TEST(compressed_input_is_cut_into_pieces_that_cover_it) {
+    const std::string text = json_like(1000, 3);
+    for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{6}, std::size_t{7}, std::size_t{1000}}) {
+        for (std::size_t most : {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{1000}, SIZE_MAX}) {
+            Context ctx{std::to_string(size) + " bytes in pieces of " + std::to_string(most)};
+            const std::string_view in = std::string_view(text).substr(0, size);
+            std::string joined;
+            std::size_t pieces = 0;
+            bool short_before_last = false;
+            CHECK(codecs::in_pieces(in, most, [&](std::string_view piece) {
+                short_before_last = short_before_last || (pieces > 0 && joined.size() % most != 0);
+                CHECK(!piece.empty() && piece.size() <= most);
+                joined += piece;
+                ++pieces;
+                return true;
+            }));
+            CHECK(joined == in);
+            CHECK(!short_before_last);
+            CHECK_EQ(pieces, size == 0 ? 0 : (size - 1) / most + 1);
+        }
+    }
+    std::size_t calls = 0;
+    CHECK(!codecs::in_pieces(text, 100, [&](std::string_view) { return ++calls < 3; }));
+    CHECK_EQ(calls, std::size_t{3});  // none after the one that said stop
+}
+
+namespace {
+// An encoder that keeps what it is handed, and fails on a piece that holds
+// a '!'.
+class PieceRecorder final : public codecs::Encoder {
+public:
+    explicit PieceRecorder(std::size_t piece) : Encoder(Codec::Gzip, piece) {}
+    std::vector<std::string> pieces;
+    int starts = 0;
+
+private:
+    const char* start() override { return ++starts == 1 ? nullptr : "started twice"; }
+    const char* compress(std::string_view piece, std::string& out) override {
+        pieces.emplace_back(piece);
+        out += piece;
+        return piece.find('!') == std::string_view::npos ? nullptr : "refused";
+    }
+    const char* end(std::string&) override { return nullptr; }
+};
+}  // namespace
+
+TEST(compressed_encoder_hands_its_library_pieces_it_can_count) {
+    PieceRecorder enc(4);
+    std::string out;
+    CHECK(enc.write("abcdefghij", out).ok());
+    CHECK(enc.write("", out).ok());
+    CHECK(enc.write("kl", out).ok());
+    CHECK_EQ(enc.pieces.size(), std::size_t{4});
+    CHECK(enc.pieces == (std::vector<std::string>{"abcd", "efgh", "ij", "kl"}));
+    CHECK_EQ(out, std::string("abcdefghijkl"));
+    // A piece that fails ends the write there, and the encoder with it.
+    auto failed = enc.write("mnop!qrstuvw", out);
+    CHECK(!failed.ok() && failed.error().code == ErrorCode::EncodeFailed);
+    CHECK(enc.pieces.back() == "!qrs");
+    CHECK(!enc.write("x", out).ok() && !enc.finish(out).ok());
+    CHECK(enc.pieces.back() == "!qrs" && enc.starts == 1);
+}
+
+TEST(compressed_encoders_given_small_pieces_round_trip) {
+    // A write larger than what the library takes at a call goes over in
+    // pieces: the same as a write of over 4 GiB against zlib's 32-bit
+    // counter, at a size a test can afford.
+    const std::string payload = json_like(300000, 11);
+    for (Codec c : available()) {
+        for (std::size_t piece : {std::size_t{1}, std::size_t{4093}, std::size_t{65536}}) {
+            Context ctx{std::string(codecs::codec_name(c)) + " in pieces of " + std::to_string(piece)};
+            auto enc = codecs::make_encoder(c);
+            enc->limit_pieces(piece);
+            std::string out;
+            // One byte at a time takes long: a shorter text for that.
+            const std::string_view in = piece == 1 ? std::string_view(payload).substr(0, 5000) : payload;
+            CHECK(enc->write(in, out).ok());
+            CHECK(enc->finish(out).ok());
+            CHECK_EQ(mismatch(decode(c, out), std::string(in), out.size()), "");
+        }
+    }
+}
+
+TEST(compressed_encoder_failure_is_reported_with_the_library_reason) {
+    // A write after the stream ended is refused by zlib and libbz2 (libzstd
+    // starts a new frame, liblzma says again that the stream ended); that
+    // is a failure of the library, not an allocation that failed.
+    for (Codec c : available()) {
+        if (c != Codec::Gzip && c != Codec::Bzip2) continue;
+        Context ctx{codecs::codec_name(c)};
+        auto enc = codecs::make_encoder(c);
+        std::string out;
+        CHECK(enc->write("[1]\n", out).ok());
+        CHECK(enc->finish(out).ok());
+        Expected<Done> late = Done{};
+        try {
+            late = enc->write("[2]\n", out);
+        } catch (const std::bad_alloc&) {
+            test::fail(__FILE__, __LINE__, "a library failure was thrown as out of memory");
+            continue;
+        }
+        CHECK(!late.ok());
+        if (late.ok()) continue;
+        CHECK(late.error().code == ErrorCode::EncodeFailed);
+        CHECK_EQ(late.error().subject, std::string(codecs::codec_name(c)));
+        CHECK(late.error().detail != nullptr && *late.error().detail != '\0');
+        // The encoder stays failed.
+        CHECK(!enc->finish(out).ok());
     }
 }
 

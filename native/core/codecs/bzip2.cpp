@@ -62,31 +62,41 @@ private:
 
 class Bzip2Encoder final : public Encoder {
 public:
-    Bzip2Encoder() {
-        // bzip2's own default: 900 kB blocks.
-        if (BZ2_bzCompressInit(&bz_, 9, 0, 0) != BZ_OK) throw std::bad_alloc();
-    }
+    Bzip2Encoder() : Encoder(Codec::Bzip2, kMaxStep) {}
+    // Also for a stream never set up: libbz2 then finds no state to free.
     ~Bzip2Encoder() override { BZ2_bzCompressEnd(&bz_); }
-
-    void write(std::string_view in, std::string& out) override {
-        if (!in.empty()) run(in, out, BZ_RUN);  // libbz2 takes no empty run
-    }
-    void finish(std::string& out) override { run({}, out, BZ_FINISH); }
 
 private:
     static constexpr std::size_t kRoom = 1 << 16;
 
-    void run(std::string_view in, std::string& out, int action) {
+    // bzip2's own default: 900 kB blocks.
+    const char* start() override { return reason(BZ2_bzCompressInit(&bz_, 9, 0, 0)); }
+    const char* compress(std::string_view piece, std::string& out) override { return run(piece, out, BZ_RUN); }
+    const char* end(std::string& out) override { return run({}, out, BZ_FINISH); }
+
+    const char* run(std::string_view in, std::string& out, int action) {
         bz_.next_in = const_cast<char*>(in.data());
-        bz_.avail_in = static_cast<unsigned>(in.size());
+        bz_.avail_in = static_cast<unsigned>(in.size());  // the base hands over no more than this holds
         for (;;) {
             bz_.next_out = reinterpret_cast<char*>(grow_for(out, kRoom));
             bz_.avail_out = kRoom;
             int rc = BZ2_bzCompress(&bz_, action);
             out.resize(out.size() - bz_.avail_out);
-            if (rc == BZ_STREAM_END) return;
-            if (rc < 0) throw std::bad_alloc();
-            if (action == BZ_RUN && bz_.avail_in == 0) return;
+            if (rc == BZ_STREAM_END) return nullptr;
+            if (rc < 0) return reason(rc);
+            if (action == BZ_RUN && bz_.avail_in == 0) return nullptr;
+        }
+    }
+
+    // Null for success; libbz2 has no words of its own for its codes.
+    static const char* reason(int rc) {
+        switch (rc) {
+            case BZ_OK: return nullptr;
+            case BZ_MEM_ERROR: throw std::bad_alloc();
+            case BZ_SEQUENCE_ERROR: return "calls out of sequence (BZ_SEQUENCE_ERROR)";
+            case BZ_PARAM_ERROR: return "bad parameter (BZ_PARAM_ERROR)";
+            case BZ_CONFIG_ERROR: return "the library is miscompiled (BZ_CONFIG_ERROR)";
+            default: return "unexpected error";
         }
     }
 

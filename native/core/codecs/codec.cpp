@@ -100,6 +100,33 @@ const char* codec_requirement(Codec codec) {
 
 bool allows_zero_padding(Codec codec) { return codec == Codec::Gzip || codec == Codec::Xz; }
 
+Expected<Done> Encoder::write(std::string_view in, std::string& out) {
+    if (in.empty()) return Done{};  // libbz2, for one, takes no empty run
+    if (ready()) in_pieces(in, piece_, [&](std::string_view piece) { return !(failure_ = compress(piece, out)); });
+    return outcome();
+}
+
+Expected<Done> Encoder::finish(std::string& out) {
+    if (ready()) failure_ = end(out);
+    return outcome();
+}
+
+bool Encoder::ready() {
+    if (!started_) {
+        started_ = true;
+        failure_ = start();
+    }
+    return failure_ == nullptr;
+}
+
+Expected<Done> Encoder::outcome() const {
+    if (failure_ == nullptr) return Done{};
+    Error e = Error::of(ErrorCode::EncodeFailed);
+    e.subject = codec_name(codec_);
+    e.detail = failure_;
+    return e;
+}
+
 unsigned char* grow_for(std::string& out, std::size_t want) {
     std::size_t had = out.size();
     out.resize(had + want);

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/error.hpp"
+
 namespace qvtok::codecs {
 
 enum class Codec : std::uint8_t { Gzip, Zstd, Bzip2, Xz };
@@ -56,15 +58,57 @@ public:
     virtual void restart() = 0;
 };
 
+// Calls `take` with `in` cut into consecutive pieces of at most `most`
+// (nonzero) bytes, none empty; stops at the first call that returns false,
+// and returns false then.
+template <class Take>
+bool in_pieces(std::string_view in, std::size_t most, Take&& take) {
+    while (!in.empty()) {
+        const std::string_view piece = in.substr(0, most);
+        if (!take(piece)) return false;
+        in.remove_prefix(piece.size());
+    }
+    return true;
+}
+
 // One codec's streaming compressor, at the level its command-line tool uses
-// by default.
+// by default. A library that fails says why: EncodeFailed, whose `detail`
+// is the library's reason; one that runs out of memory throws
+// std::bad_alloc.
 class Encoder {
 public:
     virtual ~Encoder() = default;
     // Appends to `out` the compressed form of `in`, as far as it can yet.
-    virtual void write(std::string_view in, std::string& out) = 0;
+    // `in` may be of any size: the library is handed it in pieces that its
+    // counters (32 bits in zlib and libbz2) can hold.
+    Expected<Done> write(std::string_view in, std::string& out);
     // Appends the end of the stream.
-    virtual void finish(std::string& out) = 0;
+    Expected<Done> finish(std::string& out);
+    // From here on the library takes at most `n` bytes a call: for tests,
+    // which cannot hand over 4 GiB.
+    void limit_pieces(std::size_t n) { piece_ = n < piece_ ? n : piece_; }
+
+protected:
+    // `piece`: the most bytes one call of the library may take.
+    Encoder(Codec codec, std::size_t piece) : codec_(codec), piece_(piece) {}
+    // What the codec does: set up its stream (before anything else),
+    // compress one piece of at most `piece` bytes, never empty, and end
+    // the stream. Each returns nullptr, or the library's reason for
+    // failing (static text).
+    virtual const char* start() = 0;
+    virtual const char* compress(std::string_view piece, std::string& out) = 0;
+    virtual const char* end(std::string& out) = 0;
+
+private:
+    // Starts the stream the first time; false once the library has failed,
+    // after which every call fails alike.
+    bool ready();
+    Expected<Done> outcome() const;
+
+    Codec codec_;
+    std::size_t piece_;
+    bool started_ = false;
+    const char* failure_ = nullptr;  // the library's reason, once it failed
 };
 
 // Nullptr when this build cannot read (or write) the codec: see

@@ -118,30 +118,42 @@ private:
 
 class ZlibEncoder final : public Encoder {
 public:
-    ZlibEncoder() {
-        // gzip's own default level and memory use.
-        if (deflateInit2(&z_, 6, Z_DEFLATED, kGzipWindow, 8, Z_DEFAULT_STRATEGY) != Z_OK) out_of_memory();
-    }
+    ZlibEncoder() : Encoder(Codec::Gzip, std::numeric_limits<uInt>::max()) {}
+    // Also for a stream never set up: zlib then finds no state to free.
     ~ZlibEncoder() override { deflateEnd(&z_); }
 
-    void write(std::string_view in, std::string& out) override { run(in, out, Z_NO_FLUSH); }
-    void finish(std::string& out) override { run({}, out, Z_FINISH); }
-
 private:
-    void run(std::string_view in, std::string& out, int flush) {
+    const char* start() override {
+        // gzip's own default level and memory use.
+        return reason(deflateInit2(&z_, 6, Z_DEFLATED, kGzipWindow, 8, Z_DEFAULT_STRATEGY));
+    }
+    const char* compress(std::string_view piece, std::string& out) override { return run(piece, out, Z_NO_FLUSH); }
+    const char* end(std::string& out) override { return run({}, out, Z_FINISH); }
+
+    const char* run(std::string_view in, std::string& out, int flush) {
         z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
-        z_.avail_in = static_cast<uInt>(in.size());
+        z_.avail_in = static_cast<uInt>(in.size());  // the base hands over no more than uInt holds
         for (;;) {
             std::size_t room = deflateBound(&z_, z_.avail_in) + 64;
             unsigned char* dst = grow_for(out, room);
             z_.next_out = dst;
-            z_.avail_out = static_cast<uInt>(room);
+            z_.avail_out = static_cast<uInt>(std::min(room, kMaxStep));
+            const uInt given = z_.avail_out;
             int rc = deflate(&z_, flush);
-            out.resize(out.size() - z_.avail_out);
-            if (rc == Z_STREAM_END) return;
-            if (rc == Z_MEM_ERROR) out_of_memory();
-            if (z_.avail_in == 0 && flush == Z_NO_FLUSH) return;
+            out.resize(out.size() - room + (given - z_.avail_out));
+            if (rc == Z_STREAM_END) return nullptr;
+            // Z_BUF_ERROR: no progress, which fresh room rules out but for
+            // a stream that is already broken.
+            if (rc != Z_OK) return reason(rc);
+            if (z_.avail_in == 0 && flush == Z_NO_FLUSH) return nullptr;
         }
+    }
+
+    // Null for Z_OK; the library's own words otherwise.
+    const char* reason(int rc) const {
+        if (rc == Z_OK) return nullptr;
+        if (rc == Z_MEM_ERROR) out_of_memory();
+        return z_.msg != nullptr ? z_.msg : zError(rc);
     }
 
     z_stream z_{};

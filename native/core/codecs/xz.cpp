@@ -1,6 +1,7 @@
 // xz through liblzma. Each stream is decoded on its own, so that the reader
 // around it handles concatenated streams and their padding as it does for
 // every codec.
+#include <cstdint>
 #include <new>
 
 #include "core/codecs/backends.hpp"
@@ -64,19 +65,20 @@ private:
 
 class XzEncoder final : public Encoder {
 public:
-    XzEncoder() {
-        // xz's own default: preset 6, CRC64.
-        if (lzma_easy_encoder(&s_, 6, LZMA_CHECK_CRC64) != LZMA_OK) throw std::bad_alloc();
-    }
+    // liblzma counts in size_t: any piece fits.
+    XzEncoder() : Encoder(Codec::Xz, SIZE_MAX) {}
+    // Also for a stream never set up: liblzma then finds nothing to free.
     ~XzEncoder() override { lzma_end(&s_); }
-
-    void write(std::string_view in, std::string& out) override { run(in, out, LZMA_RUN); }
-    void finish(std::string& out) override { run({}, out, LZMA_FINISH); }
 
 private:
     static constexpr std::size_t kRoom = 1 << 16;
 
-    void run(std::string_view in, std::string& out, lzma_action action) {
+    // xz's own default: preset 6, CRC64.
+    const char* start() override { return reason(lzma_easy_encoder(&s_, 6, LZMA_CHECK_CRC64)); }
+    const char* compress(std::string_view piece, std::string& out) override { return run(piece, out, LZMA_RUN); }
+    const char* end(std::string& out) override { return run({}, out, LZMA_FINISH); }
+
+    const char* run(std::string_view in, std::string& out, lzma_action action) {
         s_.next_in = reinterpret_cast<const std::uint8_t*>(in.data());
         s_.avail_in = in.size();
         for (;;) {
@@ -84,9 +86,24 @@ private:
             s_.avail_out = kRoom;
             lzma_ret rc = lzma_code(&s_, action);
             out.resize(out.size() - s_.avail_out);
-            if (rc == LZMA_STREAM_END) return;
-            if (rc != LZMA_OK) throw std::bad_alloc();
-            if (action == LZMA_RUN && s_.avail_in == 0) return;
+            if (rc == LZMA_STREAM_END) return nullptr;
+            if (rc != LZMA_OK) return reason(rc);
+            if (action == LZMA_RUN && s_.avail_in == 0) return nullptr;
+        }
+    }
+
+    // Null for LZMA_OK; liblzma has no words of its own for its codes.
+    static const char* reason(lzma_ret rc) {
+        switch (rc) {
+            case LZMA_OK: return nullptr;
+            case LZMA_MEM_ERROR: throw std::bad_alloc();
+            case LZMA_MEMLIMIT_ERROR: return "memory usage limit reached (LZMA_MEMLIMIT_ERROR)";
+            case LZMA_OPTIONS_ERROR: return "unsupported options (LZMA_OPTIONS_ERROR)";
+            case LZMA_UNSUPPORTED_CHECK: return "unsupported integrity check (LZMA_UNSUPPORTED_CHECK)";
+            case LZMA_DATA_ERROR: return "input too large for the format (LZMA_DATA_ERROR)";
+            case LZMA_BUF_ERROR: return "no progress is possible (LZMA_BUF_ERROR)";
+            case LZMA_PROG_ERROR: return "programming error (LZMA_PROG_ERROR)";
+            default: return "unexpected error";
         }
     }
 

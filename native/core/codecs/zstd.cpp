@@ -1,12 +1,14 @@
 // zstd through libzstd: linked where the build found its header, else loaded
 // at run time from the shared library that most systems carry anyway, with
 // the few stable declarations this file needs written out here.
+#include <cstdint>
 #include <new>
 
 #include "core/codecs/backends.hpp"
 
 #if defined(QVTOK_HAVE_ZSTD)
 #include <zstd.h>
+#include <zstd_errors.h>
 #else
 #include <dlfcn.h>
 #endif
@@ -31,6 +33,8 @@ struct ZSTD_outBuffer {
 enum ZSTD_EndDirective { ZSTD_e_continue = 0, ZSTD_e_flush = 1, ZSTD_e_end = 2 };
 enum ZSTD_ResetDirective { ZSTD_reset_session_only = 1 };
 enum ZSTD_cParameter { ZSTD_c_compressionLevel = 100, ZSTD_c_checksumFlag = 201 };
+// zstd_errors.h: the codes are fixed since 1.3.1.
+enum ZSTD_ErrorCode { ZSTD_error_memory_allocation = 64 };
 #endif
 
 struct ZstdApi {
@@ -45,6 +49,7 @@ struct ZstdApi {
     std::size_t (*CStreamOutSize)();
     unsigned (*isError)(std::size_t);
     const char* (*getErrorName)(std::size_t);
+    ZSTD_ErrorCode (*getErrorCode)(std::size_t);
 };
 
 // Nullptr when the library cannot be had.
@@ -52,7 +57,7 @@ const ZstdApi* zstd_api() {
 #if defined(QVTOK_HAVE_ZSTD)
     static const ZstdApi api{ZSTD_createDCtx, ZSTD_freeDCtx,        ZSTD_DCtx_reset,   ZSTD_decompressStream,
                              ZSTD_createCCtx, ZSTD_freeCCtx,        ZSTD_CCtx_setParameter, ZSTD_compressStream2,
-                             ZSTD_CStreamOutSize, ZSTD_isError,     ZSTD_getErrorName};
+                             ZSTD_CStreamOutSize, ZSTD_isError,     ZSTD_getErrorName, ZSTD_getErrorCode};
     return &api;
 #else
     static const ZstdApi* loaded = []() -> const ZstdApi* {
@@ -76,6 +81,7 @@ const ZstdApi* zstd_api() {
         bind(api.CStreamOutSize, "ZSTD_CStreamOutSize");
         bind(api.isError, "ZSTD_isError");
         bind(api.getErrorName, "ZSTD_getErrorName");
+        bind(api.getErrorCode, "ZSTD_getErrorCode");
         return ok ? &api : nullptr;  // the library stays loaded for the process
     }();
     return loaded;
@@ -114,28 +120,38 @@ private:
 
 class ZstdEncoder final : public Encoder {
 public:
-    explicit ZstdEncoder(const ZstdApi& api) : api_(api), ctx_(api.createCCtx()) {
+    // libzstd counts in size_t: any piece fits.
+    explicit ZstdEncoder(const ZstdApi& api) : Encoder(Codec::Zstd, SIZE_MAX), api_(api), ctx_(api.createCCtx()) {
         if (ctx_ == nullptr) throw std::bad_alloc();
-        // The zstd tool's defaults: level 3, with a checksum of each frame.
-        api_.CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 3);
-        api_.CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1);
     }
     ~ZstdEncoder() override { api_.freeCCtx(ctx_); }
 
-    void write(std::string_view in, std::string& out) override { run(in, out, ZSTD_e_continue); }
-    void finish(std::string& out) override { run({}, out, ZSTD_e_end); }
-
 private:
-    void run(std::string_view in, std::string& out, ZSTD_EndDirective mode) {
+    const char* start() override {
+        // The zstd tool's defaults: level 3, with a checksum of each frame.
+        if (const char* r = reason(api_.CCtx_setParameter(ctx_, ZSTD_c_compressionLevel, 3))) return r;
+        return reason(api_.CCtx_setParameter(ctx_, ZSTD_c_checksumFlag, 1));
+    }
+    const char* compress(std::string_view piece, std::string& out) override { return run(piece, out, ZSTD_e_continue); }
+    const char* end(std::string& out) override { return run({}, out, ZSTD_e_end); }
+
+    const char* run(std::string_view in, std::string& out, ZSTD_EndDirective mode) {
         ZSTD_inBuffer src{in.data(), in.size(), 0};
         for (;;) {
             std::size_t room = api_.CStreamOutSize();
             ZSTD_outBuffer dst{grow_for(out, room), room, 0};
             std::size_t left = api_.compressStream2(ctx_, &dst, &src, mode);
             out.resize(out.size() - room + dst.pos);
-            if (api_.isError(left)) throw std::bad_alloc();  // only allocation can fail on valid input
-            if (mode == ZSTD_e_end ? left == 0 : src.pos == src.size) return;
+            if (const char* r = reason(left)) return r;
+            if (mode == ZSTD_e_end ? left == 0 : src.pos == src.size) return nullptr;
         }
+    }
+
+    // Null unless `rc` is an error; the library's name for it otherwise.
+    const char* reason(std::size_t rc) const {
+        if (!api_.isError(rc)) return nullptr;
+        if (api_.getErrorCode(rc) == ZSTD_error_memory_allocation) throw std::bad_alloc();
+        return api_.getErrorName(rc);
     }
 
     const ZstdApi& api_;

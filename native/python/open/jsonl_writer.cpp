@@ -19,6 +19,8 @@ namespace qvtok::open {
 namespace {
 
 constexpr std::size_t kWriteChunk = 1 << 16;
+// Compressed between two looks for signals: some 20 ms of bzip2's time.
+constexpr std::size_t kCompressPiece = 1 << 17;
 // Parts compacted on threads: small, so that the few held back to be
 // written in order stay within a few MiB, yet large beside the cost of
 // opening one.
@@ -244,16 +246,38 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
 
 Expected<Done, CallError> Sink::put(std::string_view text, bigjson::GilRelease* free) {
     if (!encoder_) return write_out(text, free);
+    // A part written from a thread is some MiB, which bzip2 or xz take
+    // most of a second to compress: it goes in pieces, with a look for
+    // signals after each, so that Ctrl-C is not kept waiting.
+    Expected<Done, CallError> done = Done{};
+    codecs::in_pieces(text, kCompressPiece, [&](std::string_view piece) {
+        if (!(done = compress(piece, free))) return false;
+        if (piece.end() == text.end() || bigjson::interpreter_hooks().poll() == 0) return true;
+        if (free != nullptr) free->hold();
+        done = CallError::fetch();
+        return false;
+    });
+    return done;
+}
+
+Expected<Done, CallError> Sink::compress(std::string_view piece, bigjson::GilRelease* free) {
     packed_.clear();
-    encoder_->write(text, packed_);
+    auto packed = encoder_->write(piece, packed_);
+    if (!packed) return encode_error(std::move(packed).error(), free);
     return write_out(packed_, free);
 }
 
 Expected<Done, CallError> Sink::finish(bigjson::GilRelease* free) {
     if (!encoder_) return Done{};
     packed_.clear();
-    encoder_->finish(packed_);
+    auto packed = encoder_->finish(packed_);
+    if (!packed) return encode_error(std::move(packed).error(), free);
     return write_out(packed_, free);
+}
+
+CallError Sink::encode_error(Error error, bigjson::GilRelease* free) {
+    if (free != nullptr) free->hold();
+    return CallError::from(std::move(error));
 }
 
 Expected<std::unique_ptr<Sink>, CallError> Sink::open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder) {

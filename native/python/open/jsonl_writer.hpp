@@ -33,6 +33,10 @@ public:
 
 private:
     Expected<Done, CallError> write_out(std::string_view bytes, bigjson::GilRelease* free);
+    // Compresses `piece` and writes what comes of it.
+    Expected<Done, CallError> compress(std::string_view piece, bigjson::GilRelease* free);
+    // The encoder's failure, raised with the GIL taken back.
+    static CallError encode_error(Error error, bigjson::GilRelease* free);
 
     PyObject* write_ = nullptr;  // borrowed
     int fd_ = -1;                // else this file, owned

@@ -235,3 +235,68 @@ def test_load_of_an_endless_file_stops_at_ctrl_c():
         """
     )
     assert (out.returncode, out.stdout) == (0, "True\n"), out.stderr
+
+
+# Ctrl-C ends a long call soon, wherever its time goes: a real SIGINT, sent
+# by a shell that sleeps first, so that it comes on time whatever holds this
+# process's GIL. Prints how late it was answered, as a share of the time the
+# whole call takes.
+CALL_INTERRUPTED = """
+import os, signal, subprocess, sys, time
+import qvtok
+
+path, call = sys.argv[1], sys.argv[2]
+run = {
+    "schema": lambda: qvtok.open(path).schema(sample=None),
+    "to_jsonl_xz": lambda: qvtok.open(path).to_jsonl(path + ".out.xz"),
+}[call]
+signal.signal(signal.SIGINT, signal.default_int_handler)
+times = []
+for _ in range(2):  # the first may pay for a cold cache
+    start = time.monotonic()
+    run()
+    times.append(time.monotonic() - start)
+whole = min(times)
+delay = whole * 0.3
+start = time.monotonic()
+killer = subprocess.Popen(["sh", "-c", f"sleep {delay:.3f}; kill -INT {os.getpid()}"])
+try:
+    run()
+    print("not-interrupted", whole)
+except KeyboardInterrupt:
+    print(round((time.monotonic() - start - delay) / whole, 3), flush=True)
+killer.wait()
+"""
+
+
+@pytest.fixture(scope="module")
+def large_files(tmp_path_factory):
+    """1.4 million small objects, about 100 MB, as a JSON array and as JSONL:
+    a second or more of schema inference over all of them."""
+    folder = tmp_path_factory.mktemp("large")
+    row = b'{"id": 12345, "name": "somebody", "tags": [1, 2.5, "x", null, true]}'
+    with open(folder / "large.json", "wb") as f:
+        f.write(b"[")
+        for i in range(140):
+            f.write((b",\n" if i else b"") + b",\n".join([row] * 10_000))
+        f.write(b"]")
+    with open(folder / "large.jsonl", "wb") as f:
+        for _ in range(140):
+            f.write(b"\n".join([row] * 10_000) + b"\n")
+    return folder
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.parametrize(
+    "call,name",
+    [("schema", "large.json"), ("schema", "large.jsonl"), ("to_jsonl_xz", "big.json")],
+)
+def test_a_long_call_stops_soon_after_ctrl_c(request, call, name):
+    # Records read ahead on another thread, and parts compressed one after
+    # another, once kept the caller from its signal checks to the end.
+    folder = request.getfixturevalue("large_files" if name.startswith("large") else "big_files")
+    out = run_script(CALL_INTERRUPTED, str(folder / name), call, timeout=120)
+    assert out.returncode == 0, out.stderr
+    # Without checks the answer comes at the end, 0.7 of the call's time
+    # after the signal; with them within milliseconds.
+    assert float(out.stdout) < 0.3, out.stdout

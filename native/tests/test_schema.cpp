@@ -149,7 +149,7 @@ std::string reference(const std::vector<json::Document>& docs) {
 
 std::string folded(const std::vector<json::Document>& docs) {
     schema::SchemaBuilder builder;
-    for (const json::Document& d : docs) builder.add(d.root());
+    for (const json::Document& d : docs) CHECK(builder.add(d.root()));
     return schema::render_schema(builder.finish());
 }
 
@@ -285,11 +285,50 @@ TEST(schema_builder_starts_over_after_finish) {
     auto first = parse_all({R"({"a": 1})"});
     auto second = parse_all({R"([true])"});
     schema::SchemaBuilder builder;
-    builder.add(first[0].root());
+    CHECK(builder.add(first[0].root()));
     schema::Schema one = builder.finish();
-    builder.add(second[0].root());
+    CHECK(builder.add(second[0].root()));
     // The first result is unaffected by what the builder took in after it.
     CHECK_EQ(schema::render_schema(one), std::string("{\n  \"a\": \"int\"\n}"));
     CHECK_EQ(schema::render_schema(builder.finish()), std::string("[\n  \"bool\"\n]"));
     CHECK_EQ(schema::render_schema(builder.finish()), std::string("\"unknown\""));
+}
+
+namespace {
+int checks_asked = 0;
+int checks_before_stop = 0;
+// Says "stop" at its `checks_before_stop`-th call.
+int counting_check() { return ++checks_asked == checks_before_stop ? 1 : 0; }
+}  // namespace
+
+TEST(schema_builder_asks_its_check_through_one_record_and_across_many) {
+    // One record of 200,001 values, then 20,000 records of 9 values each:
+    // the check is asked within the large record and between small ones.
+    std::string big = "[";
+    for (int i = 0; i < 100000; ++i) big += i ? ",{\"a\":1}" : "{\"a\":1}";
+    auto large = parse_all({big + "]"});
+    auto small = parse_all({R"({"a": [1, 2, 3], "b": {"c": null, "d": "x"}, "e": true})"});
+    checks_asked = 0;
+    checks_before_stop = 0;
+    schema::SchemaBuilder builder(counting_check);
+    CHECK(builder.add(large[0].root()));
+    const int within = checks_asked;
+    for (int r = 0; r < 20000; ++r) CHECK(builder.add(small[0].root()));
+    // A check per 65,536 values: 3 within the 200,001 values, 2 more over
+    // the 180,000 after.
+    CHECK_EQ(within, 3);
+    CHECK_EQ(checks_asked, 5);
+    // The fold of a record goes on as if nothing were checked.
+    CHECK(schema::render_schema(builder.finish()).find("\"e\": \"bool\"") != std::string::npos);
+}
+
+TEST(schema_builder_stops_inside_a_record_when_its_check_says_so) {
+    std::string big = "[";
+    for (int i = 0; i < 300000; ++i) big += i ? ",1" : "1";
+    auto docs = parse_all({big + "]"});
+    checks_asked = 0;
+    checks_before_stop = 2;
+    schema::SchemaBuilder builder(counting_check);
+    CHECK(!builder.add(docs[0].root()));
+    CHECK_EQ(checks_asked, 2);  // stopped at once, not at the record's end
 }

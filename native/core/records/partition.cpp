@@ -87,6 +87,9 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
     std::uint64_t records = 0;         // records begun so far
     std::uint64_t next_cut = target;
     for (;;) {
+        // The reads look for signals only when one breaks into them: a
+        // signal that comes while a block is scanned waits for this.
+        if (hooks.poll != nullptr && hooks.poll() != 0) return Error::of(ErrorCode::Interrupted);
         auto got = file.read(block.get(), kBlock);
         if (!got) return got.error().to_error();
         const std::size_t n = got.value();

@@ -358,7 +358,9 @@ private:
 // The records of a stream, in order, to `take`, until `sample` of them have
 // been taken, the records end, or an error other than those the stream's
 // rules pass over. The limit is looked at after each step, so on a JSON
-// document a sample of 0 still takes the first slot.
+// document a sample of 0 still takes the first slot. `take` returns false
+// when its interruption check stopped it: the draw then ends as
+// Interrupted.
 template <class Take>
 Expected<Done> draw_sample(RecordStream& stream, std::uint64_t sample, Take&& take) {
     const bool json = stream.format() == RecordFormat::Json;
@@ -370,7 +372,7 @@ Expected<Done> draw_sample(RecordStream& stream, std::uint64_t sample, Take&& ta
         if (!slot) return std::move(slot).error();
         if (slot.value().kind == Slot::Kind::End) break;
         if (slot.value().record) {
-            take(*slot.value().record);
+            if (!take(*slot.value().record)) return Error::of(ErrorCode::Interrupted);
             stream.recycle(std::move(*slot.value().record));
             ++taken;
         }

@@ -249,30 +249,48 @@ struct Tallies {
     KeyIndex index;
     KeyArena keys;
 
-    Tallies() { new_position(kNone, nullptr); }  // the root, id 0
+    // The interruption check, asked once per kValuesBetweenChecks values
+    // folded: a few milliseconds of work, and the counter costs nothing
+    // beside the walk.
+    static constexpr unsigned kValuesBetweenChecks = 1u << 16;
+    json::InterruptCheck check;
+    unsigned until_check = kValuesBetweenChecks;
+
+    explicit Tallies(json::InterruptCheck c) : check(c) { new_position(kNone, nullptr); }  // the root, id 0
 
     std::uint32_t new_position(std::uint32_t parent, const char* key) {
         return nodes.push_back(Node{key, 0, parent, kNone, kNone, kNone, kNone, 0});
     }
 
-    void add(std::uint32_t p, json::Value v) {
+    // False when the check stopped the walk.
+    [[gnu::cold, gnu::noinline]] bool checkpoint() {
+        until_check = kValuesBetweenChecks;
+        return check == nullptr || check() == 0;
+    }
+
+    bool add(std::uint32_t p, json::Value v) {
+        if (--until_check == 0 && !checkpoint()) [[unlikely]]
+            return false;
         switch (json::Kind kind = v.kind()) {
-            case json::Kind::Array: add_array(p, v); return;
-            case json::Kind::Object: add_object(p, v); return;
-            default: nodes[p].flags |= type_bit(kind); return;
+            case json::Kind::Array: return add_array(p, v);
+            case json::Kind::Object: return add_object(p, v);
+            default: nodes[p].flags |= type_bit(kind); return true;
         }
     }
 
-    void add_array(std::uint32_t p, json::Value array) {
+    bool add_array(std::uint32_t p, json::Value array) {
         Node& node = nodes[p];
         node.flags |= kArrays;
-        if (array.size() == 0) return;
+        if (array.size() == 0) return true;
         if (node.element == kNone) node.element = new_position(kNone, nullptr);
         std::uint32_t child = node.element;
-        for (json::Value e : array.elements()) add(child, e);
+        for (json::Value e : array.elements()) {
+            if (!add(child, e)) return false;
+        }
+        return true;
     }
 
-    void add_object(std::uint32_t p, json::Value object) {
+    bool add_object(std::uint32_t p, json::Value object) {
         if (nodes[p].object == kNone) nodes[p].object = this->objects.push_back(ObjectTally{0, kNone, kNone});
         ObjectTally& tally = this->objects[nodes[p].object];
         ++tally.objects;
@@ -286,8 +304,9 @@ struct Tallies {
             }
             prev = key;
             ++nodes[key].held;
-            add(key, member.value);  // a child never adds keys to p
+            if (!add(key, member.value)) return false;  // a child never adds keys to p
         }
+        return true;
     }
 
     std::uint32_t find_key(std::uint32_t p, ObjectTally& tally, std::uint32_t prev, std::string_view key) {
@@ -404,13 +423,14 @@ bool Schema::Fields::optional(std::size_t i) const {
 
 Schema::Position Schema::Fields::schema(std::size_t i) const { return Position(tallies_, ids_[i]); }
 
-SchemaBuilder::SchemaBuilder() : tallies_(std::make_unique<detail::Tallies>()) {}
+SchemaBuilder::SchemaBuilder(json::InterruptCheck check)
+    : tallies_(std::make_unique<detail::Tallies>(check)), check_(check) {}
 SchemaBuilder::~SchemaBuilder() = default;
 
-void SchemaBuilder::add(json::Value record) { tallies_->add(0, record); }
+bool SchemaBuilder::add(json::Value record) { return tallies_->add(0, record); }
 
 Schema SchemaBuilder::finish() {
-    auto fresh = std::make_unique<detail::Tallies>();
+    auto fresh = std::make_unique<detail::Tallies>(check_);
     std::swap(fresh, tallies_);
     return Schema(std::move(fresh));
 }

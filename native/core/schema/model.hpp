@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/json/reader.hpp"
 #include "core/json/value.hpp"
 
 namespace qvtok::schema {
@@ -92,20 +93,27 @@ private:
 // added. Memory grows with the distinct positions, not with the records:
 // a 40-byte node each, plus for a key its bytes and a slot of a shared
 // table (8 bytes, at most three quarters full).
+//
+// A record can be large and the records many, so the fold asks `check`
+// every so many values, as the reader does: a caller that holds the
+// interpreter passes its signal check, so that Ctrl-C stops a long run.
 class SchemaBuilder {
 public:
-    SchemaBuilder();
+    explicit SchemaBuilder(json::InterruptCheck check = nullptr);
     ~SchemaBuilder();
     SchemaBuilder(const SchemaBuilder&) = delete;
     SchemaBuilder& operator=(const SchemaBuilder&) = delete;
 
-    void add(json::Value record);
+    // False when the check stopped the fold: the record is then folded in
+    // only in part, and what the builder holds is fit only to be dropped.
+    [[nodiscard]] bool add(json::Value record);
     // The shape of everything added; its root is "unknown" when nothing was.
     // The tallies move into the result, so the builder starts over empty.
     Schema finish();
 
 private:
     std::unique_ptr<detail::Tallies> tallies_;
+    json::InterruptCheck check_;
 };
 
 }  // namespace qvtok::schema

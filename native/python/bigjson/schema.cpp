@@ -35,7 +35,7 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
 
     // Each record is folded in as soon as it is parsed and then dropped, so
     // memory holds one record and the tallies, whatever the sample size.
-    schema::SchemaBuilder builder;
+    schema::SchemaBuilder builder(interpreter_hooks().poll);
     {
         // The file is closed as soon as the sample is drawn.
         auto source = open_call_source(c, records::RecordStream::buffer_size(c.format));
@@ -48,7 +48,7 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         rules.broken_document = ErrorCode::InvalidJson;
         auto stream = records::RecordStream::adopt(std::move(source).value(), c.format, rules);
         auto drawn = records::draw_sample(stream, c.sample,
-                                          [&](const json::Document& record) { builder.add(record.root()); });
+                                          [&](const json::Document& record) { return builder.add(record.root()); });
         if (!drawn) return read_error(std::move(drawn).error(), stream.first_bytes_codec());
     }
     std::string text = schema::render_schema(builder.finish());

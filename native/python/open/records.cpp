@@ -159,7 +159,9 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
         rules.allow_unclosed_array = true;
         rules.broken_document = ErrorCode::InvalidJson;
         rules.repair_utf8 = false;
-        schema::SchemaBuilder builder;
+        // The records may come read ahead on another thread, whose waits
+        // would be the pass's only signal checks: the fold makes its own.
+        schema::SchemaBuilder builder(bigjson::interpreter_hooks().poll);
         {
             auto cursor = Cursor::start(settings_of(self), true, rules);
             if (!cursor) return std::move(cursor).error();
@@ -168,7 +170,7 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
                 auto slot = c.next();
                 if (!slot) return std::move(slot).error();
                 if (!slot.value()) break;
-                builder.add(slot.value()->record->root());
+                if (!builder.add(slot.value()->record->root())) return CallError::fetch();
                 c.recycle(std::move(*slot.value()->record));
             }
         }

@@ -1,5 +1,7 @@
 // Keys numbered where a text is read: one key one number, new keys the next
 // number, and long keys or keys past the table's limit left unnumbered.
+#include <cstdint>
+#include <cstring>
 #include <map>
 #include <random>
 #include <string>
@@ -68,4 +70,84 @@ TEST(keys_past_the_limit_go_unnumbered_and_those_before_keep_theirs) {
         CHECK_EQ(ids.id(keys[i]), i < json::KeyIds::kMaxIds ? i : json::KeyIds::kNone);
     CHECK_EQ(ids.id(keys[12345]), 12345u);
     CHECK_EQ(ids.id(keys.back()), json::KeyIds::kNone);
+}
+
+namespace {
+
+// The inverse of multiplying by an odd number, modulo 2^64.
+std::uint64_t inverse(std::uint64_t odd) {
+    std::uint64_t x = odd;
+    for (int i = 0; i < 6; ++i) x *= 2 - odd * x;
+    return x;
+}
+
+// `n` 16-byte keys whose hashes share their top 32 bits, and so the slot
+// they start from in any table: key_hash run backwards from chosen hashes
+// to the first word of each key, its second word a counter.
+std::vector<std::string> colliding_keys(std::size_t n) {
+    const std::uint64_t c = 0xC2B2AE3D27D4EB4Full, m1 = 0x9E3779B97F4A7C15ull, m2 = 0xFF51AFD7ED558CCDull;
+    std::vector<std::string> keys;
+    for (std::uint64_t i = 0; i < n; ++i) {
+        const std::uint64_t h = (std::uint64_t{0x5eed} << 32) | i;
+        const std::uint64_t unmixed = h * inverse(m2);
+        const std::uint64_t x = (unmixed ^ (unmixed >> 29) ^ (unmixed >> 58)) * inverse(m1);
+        const std::uint64_t hi = i + 1, lo = x ^ (hi * c) ^ 16;
+        std::string key(16, '\0');
+        std::memcpy(key.data(), &lo, 8);
+        std::memcpy(key.data() + 8, &hi, 8);
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+// Numbers `keys` in turn, twice over, and checks the ids: the same key
+// keeps its id, a new id is the next one. How many keys were numbered.
+std::size_t number_twice(json::KeyIds& ids, const std::vector<std::string>& keys) {
+    std::map<std::string, std::uint32_t> given;
+    std::uint32_t next = 0;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const std::string& key : keys) {
+            const std::uint32_t id = ids.id(key);
+            if (id == json::KeyIds::kNone) continue;
+            auto [at, fresh] = given.emplace(key, id);
+            if (fresh) CHECK_EQ(id, next++);
+            else CHECK_EQ(id, at->second);
+        }
+    }
+    return given.size();
+}
+
+}  // namespace
+
+TEST(keys_made_to_collide_cost_no_more_than_ordinary_ones) {
+    constexpr std::size_t n = 16000;
+    const std::vector<std::string> crafted = colliding_keys(n);
+    for (const std::string& key : crafted) {
+        // Else the keys no longer collide, and this checks nothing.
+        CHECK_EQ(json::key_hash(json::words_of(key), key.size()) >> 32, std::uint64_t{0x5eed});
+    }
+    std::vector<std::string> ordinary;
+    for (std::size_t i = 0; i < n; ++i) ordinary.push_back("ordinary_key_" + std::to_string(i));
+
+    json::KeyIds plain;
+    CHECK_EQ(number_twice(plain, ordinary), n);
+    json::KeyIds attacked;
+    const std::size_t numbered = number_twice(attacked, crafted);
+    CHECK(numbered > 0 && numbered <= json::KeyIds::kMaxProbes);
+    // Each call looks at no more than kMaxProbes slots: the 64,000 calls
+    // above would look at some 128 million in a table without the bound.
+    CHECK(attacked.probes() <= 2 * n * json::KeyIds::kMaxProbes);
+    // Ordinary keys met among them are numbered as ever, through the
+    // table's growth, but for the few that start where the crafted ones
+    // crowd.
+    json::KeyIds mixed;
+    std::vector<std::string> both;
+    for (std::size_t i = 0; i < n; ++i) {
+        both.push_back(crafted[i]);
+        both.push_back(ordinary[i]);
+    }
+    number_twice(mixed, both);
+    std::size_t unnumbered = 0;
+    for (const std::string& key : ordinary) unnumbered += mixed.id(key) == json::KeyIds::kNone;
+    CHECK(unnumbered <= json::KeyIds::kMaxProbes);
 }

@@ -25,7 +25,12 @@ std::uint32_t KeyIds::id(std::string_view bytes) {
     // followed the last one last time is tried first, without hashing.
     std::size_t at = slots_[last_].next;
     if (!holds(slots_[at], w, bytes)) [[unlikely]] {
+        std::size_t probe = 0;
         for (at = key_hash(w, n) >> 32;; ++at) {
+            if (probe++ == kMaxProbes) [[unlikely]] {
+                probes_ += kMaxProbes;
+                return kNone;
+            }
             at &= mask_;
             Slot& slot = slots_[at];
             if (slot.id == kNone) {
@@ -35,6 +40,7 @@ std::uint32_t KeyIds::id(std::string_view bytes) {
             }
             if (holds(slot, w, bytes)) break;
         }
+        probes_ += probe;
         slots_[last_].next = static_cast<std::uint32_t>(at);
     }
     last_ = at;
@@ -60,7 +66,12 @@ void KeyIds::grow() {
         Slot old = slots_[i];
         if (old.id == kNone) continue;
         std::size_t at = key_hash(old.words, old.length) >> 32;
-        while (slots[at & (size - 1)].id != kNone) ++at;
+        std::size_t probe = 0;
+        while (slots[at & (size - 1)].id != kNone && ++probe < kMaxProbes) ++at;
+        // A key that lands too far to be found again is let go: met again,
+        // it takes the next id, which the side that builds keys takes as a
+        // key it has not seen.
+        if (probe == kMaxProbes) continue;
         old.next = 0;  // slots moved: the guesses are learnt again
         slots[at & (size - 1)] = old;
     }

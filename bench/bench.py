@@ -15,6 +15,11 @@ Run by hand, never in CI:
     python bench/bench.py lifecycle       # load, first allocation, del and exit of a JSONL file, fresh processes
     python bench/bench.py values          # qvtok.open values against orjson and msgspec (GC off)
 
+A program shares its machine: measure the second thread where no core is
+free for it too. Pinned to one core, `taskset -c 0 python bench/bench.py
+values`; with the other core busy, `taskset -c 1 python3 -c "while True:
+pass" &` beside the same; with other work between calls, `--between-ms 20`.
+
 Every table prints the median time of each contender and its ratio to qvtok
 (above 1 means qvtok is faster). Large files are generated once into
 --data (default qvtok-bench in the system's temporary directory) with
@@ -53,13 +58,37 @@ def data_file(data_dir, fmt, size, kind="mixed"):
     return str(path)
 
 
-def timed(fn):
+# Milliseconds of other Python work before each timed call (--between-ms):
+# a program that loads a file now and then, not back to back, finds a
+# parked thread asleep and its caches cold.
+BETWEEN_MS = 0
+
+
+def other_work(ms):
+    until = time.perf_counter() + ms / 1000
+    n = 0
+    while time.perf_counter() < until:
+        n += sum(i * i for i in range(100))
+    return n
+
+
+def timed_cpu(fn):
+    """Wall and CPU seconds of one call; CPU time counts every thread of the
+    process, so a second thread's work, and any spinning, is in it."""
     gc.collect()
+    if BETWEEN_MS:
+        other_work(BETWEEN_MS)
+    cpu = time.process_time()
     start = time.perf_counter()
     result = fn()
     elapsed = time.perf_counter() - start
+    cpu = time.process_time() - cpu
     del result
-    return elapsed
+    return elapsed, cpu
+
+
+def timed(fn):
+    return timed_cpu(fn)[0]
 
 
 def median_time(fn, repeat):
@@ -69,7 +98,8 @@ def median_time(fn, repeat):
 def table(title, size, contenders, repeat):
     """contenders: [(name, fn)], the first being qvtok's. They take turns,
     one call each per round, so that a machine whose speed drifts during
-    the run slows them all alike."""
+    the run slows them all alike. Prints the median wall and CPU time of
+    each, and each as a ratio to qvtok's."""
     print(f"\n{title}  ({size / 2**20:.1f} MiB)")
     times = {name: [] for name, _ in contenders}
     skipped = {}
@@ -78,7 +108,7 @@ def table(title, size, contenders, repeat):
             if name in skipped:
                 continue
             try:
-                times[name].append(timed(fn))
+                times[name].append(timed_cpu(fn))
             except ImportError as e:
                 skipped[name] = e
     base = None
@@ -86,10 +116,12 @@ def table(title, size, contenders, repeat):
         if name in skipped:
             print(f"  {name:<34} skipped ({skipped[name]})")
             continue
-        t = statistics.median(times[name])
+        t = statistics.median(w for w, _ in times[name])
+        c = statistics.median(c for _, c in times[name])
         if base is None:
-            base = t
-        print(f"  {name:<34} {t * 1000:10.1f} ms  {size / t / 2**20:9.0f} MiB/s  x{t / base:6.2f}")
+            base = (t, c)
+        print(f"  {name:<34} {t * 1000:10.1f} ms  {size / t / 2**20:9.0f} MiB/s  x{t / base[0]:6.2f}"
+              f"   cpu {c * 1000:10.1f} ms  x{c / base[1]:6.2f}")
 
 
 def read_bytes(path):
@@ -603,10 +635,14 @@ def main():
                                          "partitions", "dask", "lifecycle", "values", "all"])
     parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "qvtok-bench"))
     parser.add_argument("--repeat", type=int, default=9)
+    parser.add_argument("--between-ms", type=float, default=0,
+                        help="milliseconds of other Python work before each timed call")
     parser.add_argument("--jsonl-size", default="200M")
     parser.add_argument("--big-size", default="1G")
     parser.add_argument("--stream-size", default="2G")
     args = parser.parse_args()
+    global BETWEEN_MS
+    BETWEEN_MS = args.between_ms
     for what in (["load", "stream", "schema", "memory"] if args.what == "all" else [args.what]):
         globals()["bench_" + what.replace("-", "_")](args)
 

@@ -674,36 +674,6 @@ def many_records(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("load", [lambda p: qvtok.open(p).load(), lambda p: bigjson.load(str(p))])
-@pytest.mark.parametrize("records", [60000, 1500])
-def test_a_load_leaves_its_objects_to_the_oldest_generation(tmp_path, load, records):
-    """The next collection does not walk what a load made, even when it
-    made only a few thousand containers, and nothing the program froze is
-    thawed."""
-    import gc
-
-    path = tmp_path / "records.jsonl"
-    path.write_text("".join('{"id": %d, "tags": ["a", "b"]}\n' % i for i in range(records)))
-    young = []
-
-    def note(phase, info):
-        if phase == "start":
-            young.append(len(gc.get_objects(0)))
-
-    frozen = gc.get_freeze_count()
-    gc.callbacks.append(note)
-    try:
-        data = load(path)
-        junk = [[] for _ in range(2000)]  # enough to start a young collection
-    finally:
-        gc.callbacks.remove(note)
-    assert len(data) == records and len(junk) == 2000
-    # Three containers a record were made; the junk alone can pass 2,000.
-    assert max(young, default=0) < 2600
-    assert gc.get_freeze_count() in (frozen, 0)
-    assert gc.isenabled()
-
-
 def test_objects_the_program_froze_stay_frozen(many_records):
     import gc
 

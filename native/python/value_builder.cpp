@@ -1,6 +1,7 @@
 #include "python/value_builder.hpp"
 
 #include "core/threads/budget.hpp"
+#include "core/threads/core_watch.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
 #include "python/gc_untrack.hpp"
@@ -109,7 +110,11 @@ void PyValueBuilder::take_built() {
 constexpr std::size_t kSplitFrom = std::size_t{64} << 10;
 
 // Whether a text is read on a thread of its own.
-static bool splits(std::size_t bytes) { return bytes >= kSplitFrom && threads::allowed() > 1; }
+// Not while the second thread has lately found no core free: it would
+// take longer than this one alone.
+static bool splits(std::size_t bytes) {
+    return bytes >= kSplitFrom && threads::allowed() > 1 && threads::second_core_free();
+}
 
 void PyValueBuilder::expect(std::size_t bytes) {
     if (splits(bytes)) SplitRead::prepare();

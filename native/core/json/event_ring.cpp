@@ -49,8 +49,10 @@ bool EventRing::wait_for_room(std::uint64_t at, std::uint64_t need, std::uint64_
     };
     // Asleep, the writer is woken when half the ring is free again.
     const std::uint64_t want = at + need > kCapacity / 2 ? at + need - kCapacity / 2 : 0;
+    const auto start = std::chrono::steady_clock::now();
     while (!writer_bell_.wait(has_room, want, 100)) {
     }
+    writer_waited_ += std::chrono::steady_clock::now() - start;
     if (stopped_.load(std::memory_order_acquire)) return false;
     room = read_.load(std::memory_order_acquire) + kCapacity;
     return true;

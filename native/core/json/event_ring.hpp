@@ -149,6 +149,8 @@ public:
     std::uint64_t released() const { return read_.load(std::memory_order_acquire); }
     // The reader wants no more events: the writer's next put fails.
     void stop();
+    // The writer's: how long it has waited for room.
+    std::chrono::nanoseconds writer_waited() const { return writer_waited_; }
 
 private:
     // Publishes `at` and waits until `need` more events fit.
@@ -167,6 +169,7 @@ private:
     alignas(64) std::atomic<std::uint64_t> read_{0};
     alignas(64) std::atomic<bool> finished_{false};
     std::atomic<bool> stopped_{false};
+    std::chrono::nanoseconds writer_waited_{0};  // the writer's
     Doorbell reader_bell_;  // the writer published
     Doorbell writer_bell_;  // the reader released
 };

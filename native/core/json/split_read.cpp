@@ -4,6 +4,7 @@
 
 #include "core/json/grammar.hpp"
 #include "core/json/utf8.hpp"
+#include "core/threads/core_watch.hpp"
 
 namespace qvtok::json {
 
@@ -119,6 +120,17 @@ std::unique_ptr<SplitRead> SplitRead::start(std::string_view text, const ReadOpt
 }
 
 void SplitRead::run() {
+    // Whether this thread had a core to itself: if not, the next texts are
+    // read on the caller's thread for a while.
+    threads::CoreWatch watch;
+    struct Report {
+        threads::CoreWatch& watch;
+        const EventRing& ring;
+        ~Report() {
+            watch.waited(ring.writer_waited());
+            watch.report();
+        }
+    } report{watch, ring_};
     RingSink sink{*this, EventRing::Writer(ring_)};
     try {
         fault_ = read_json_into(text_, sink, options_, nullptr);

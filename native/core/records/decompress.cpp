@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "core/records/read_ahead.hpp"
+#include "core/threads/budget.hpp"
+#include "core/threads/core_watch.hpp"
 
 namespace qvtok::records {
 namespace {
@@ -145,7 +147,10 @@ Expected<std::unique_ptr<ByteReader>> inline_decompressing_reader(std::unique_pt
 
 Expected<std::unique_ptr<ByteReader>> decompressing_reader(std::unique_ptr<ByteReader> compressed,
                                                            codecs::Codec codec, InterpreterHooks hooks) {
-    bool ahead = compressed->readable_off_thread() && compressed->reopenable();
+    // Decompressed on a thread ahead of the caller, where the program lets
+    // qvtok use one and a core has lately been free for it.
+    bool ahead = compressed->readable_off_thread() && compressed->reopenable() && threads::allowed() > 1 &&
+                 threads::second_core_free();
     auto reader = inline_decompressing_reader(std::move(compressed), codec);
     if (!reader || !ahead) return reader;
     reader.value()->detach_interpreter();

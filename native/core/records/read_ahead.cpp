@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <system_error>
 
 namespace qvtok::records {
 namespace {
@@ -18,11 +17,12 @@ ReadAheadReader::ReadAheadReader(std::unique_ptr<ByteReader> inner, InterpreterH
       size_(inner_->size()),
       reopenable_(inner_->reopenable()),
       blocks_(kBlocks) {
-    if (!thread_.start("qvtok-read", [this] { run(); }))
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    // Without a thread the caller reads the inner reader itself.
+    alone_ = !thread_.start("qvtok-read", [this] { run(); });
 }
 
 ReadAheadReader::~ReadAheadReader() {
+    if (alone_) return;
     if (thread_.orphaned()) {
         // The thread was reading `inner_` when the process forked.
         (void)shared_.release();
@@ -104,6 +104,11 @@ bool ReadAheadReader::wait_for_block() {
 }
 
 Expected<std::size_t, IoError> ReadAheadReader::read(char* dst, std::size_t n) {
+    if (alone_) {
+        auto got = inner_->read(dst, n);
+        progress_ = inner_->progress();
+        return got;
+    }
     for (;;) {
         if (ended_) return std::size_t{0};
         if (!holding_) {

@@ -18,8 +18,8 @@ public:
     // `inner` is read only by the thread from here on: it must be readable
     // off the interpreter's thread and never wait long (a regular file).
     // `hooks` serve the caller's waits: the interpreter is released while it
-    // waits, and signal handlers run between waits. Throws
-    // std::system_error when no thread can be had. In a child of fork,
+    // waits, and signal handlers run between waits. When no thread can be
+    // had, the caller's reads read `inner` themselves. In a child of fork,
     // where the thread is not, reads fail with Forked.
     ReadAheadReader(std::unique_ptr<ByteReader> inner, InterpreterHooks hooks);
     ReadAheadReader(const ReadAheadReader&) = delete;
@@ -74,6 +74,7 @@ private:
     std::size_t pos_ = 0;         // within it
     bool holding_ = false;        // blocks_[head_] is full and being read
     bool ended_ = false;
+    bool alone_ = false;  // no thread: reads go straight to inner_
     std::optional<std::uint64_t> progress_ = 0;
 
     threads::Worker thread_;  // last: started once everything above is set

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "core/threads/core_watch.hpp"
+
 namespace qvtok::records {
 namespace {
 
@@ -70,6 +72,7 @@ void SlotPipe::run() {
         Batch batch;
         batch.entries.reserve(kBatchSlots);
         std::size_t bytes = 0;
+        threads::CoreWatch watch;
         try {
             while (batch.entries.size() < kBatchSlots && bytes < kBatchBytes) {
                 // The stream keeps one document to fill next: one whose
@@ -88,6 +91,9 @@ void SlotPipe::run() {
             batch.thrown = std::current_exception();
             batch.last = true;
         }
+        // A thread kept from its core reads slower than the caller would:
+        // it hands the stream back, and the caller reads on alone.
+        if (!batch.last && watch.report()) batch.last = true;
         const bool last = batch.last;
         {
             std::lock_guard<std::mutex> lock(shared.mutex);

@@ -20,8 +20,9 @@ namespace qvtok::records {
 class SlotPipe {
 public:
     // From here on `stream` is read only by the thread, until the pipe has
-    // handed out the end or an error that `goes_on` says ends the stream;
-    // the pipe then reads it on the caller's thread. The stream must need
+    // handed out the end or an error that `goes_on` says ends the stream,
+    // or the thread finds itself kept from a core; the pipe then reads it
+    // on the caller's thread. The stream must need
     // no interpreter (no hooks, a source readable off the caller's thread).
     // `hooks` serve the caller's waits: the interpreter is released while
     // it waits, and signal handlers run between waits. Throws
@@ -38,6 +39,9 @@ public:
     Expected<Slot> next(std::uint64_t& progress);
     // Gives a document back for the stream to reuse.
     void recycle(json::Document doc);
+    // The thread has stopped, at the end of the stream or because it found
+    // no core free: the stream is read on the caller's thread from here on.
+    bool finished() const { return finished_; }
 
 private:
     // Closes a batch: so many slots, or records of so many bytes.

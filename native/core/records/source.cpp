@@ -10,6 +10,7 @@
 
 #include "core/codecs/codec.hpp"
 #include "core/threads/budget.hpp"
+#include "core/threads/core_watch.hpp"
 #include "core/threads/job_thread.hpp"
 
 namespace qvtok::records {
@@ -141,7 +142,7 @@ constexpr std::size_t kParallelFrom = std::size_t{1} << 20;
 }  // namespace
 
 Expected<std::size_t, IoError> FileReader::read_in_parallel(char* dst, std::size_t n) {
-    if (n < kParallelFrom || threads::allowed() < 2 || !at_) return read(dst, n);
+    if (n < kParallelFrom || threads::allowed() < 2 || !threads::second_core_free() || !at_) return read(dst, n);
     const std::uint64_t at = *at_;
     const std::size_t half = (n / 2) & ~std::size_t{4095};
     FilePart part{fd_, dst + half, n - half, at + half};

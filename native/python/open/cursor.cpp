@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "core/threads/budget.hpp"
+#include "core/threads/core_watch.hpp"
 #include "python/bigjson/call.hpp"
 
 namespace qvtok::open {
@@ -18,7 +19,7 @@ constexpr std::uint64_t kReadAheadFrom = 1 << 20;
 bool reads_ahead(const Settings& settings, const records::StreamRules& rules, const records::ByteReader& reader,
                  bool size_known) {
     return rules.parse && rules.build && !settings.source.codec && size_known && reader.readable_off_thread() &&
-           reader.size() >= kReadAheadFrom && threads::allowed() > 1;
+           reader.size() >= kReadAheadFrom && threads::allowed() > 1 && threads::second_core_free();
 }
 
 }  // namespace
@@ -131,6 +132,10 @@ Expected<std::optional<records::Slot>, CallError> Cursor::next() {
     if (ahead_pending_ && records_read + error_count > 0) read_ahead();
     for (;;) {
         auto slot = ahead_ ? ahead_->next(progress_) : stream.next_slot();
+        if (ahead_ && ahead_->finished() && builder_) {
+            // The stream is this thread's again: values from the text.
+            stream.build_with(builder_.get());
+        }
         if (!slot) {
             if (free != nullptr) free->hold();
             Error error = std::move(slot).error();

@@ -97,6 +97,7 @@ std::uint64_t EventRing::wait_for_events(std::uint64_t at, int (*poll)(), bool& 
     }
     // Written before finished: once finished is seen, written is final.
     end = written_.load(std::memory_order_acquire);
+    QVTOK_ASSERT(end >= at, "the reader never runs ahead of what was written");
     return finished_.load(std::memory_order_acquire) ? end : end & ~(kPageEvents - 1);
 }
 

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <new>
 
+#include "core/check.hpp"
 #include "core/json/value.hpp"
 #include "core/threads/watch.hpp"
 
@@ -101,6 +102,8 @@ public:
             if (at_ == room_) [[unlikely]] {
                 if (!ring_.wait_for_room(at_, 1, room_)) return false;
             }
+            QVTOK_ASSERT(at_ < ring_.read_.load(std::memory_order_relaxed) + kCapacity,
+                         "the writer overwrites only events the reader has released");
             ring_.events_[at_ & (kCapacity - 1)] = Event{head, payload};
             if (++at_ % kBatch == 0) [[unlikely]]
                 return ring_.publish(at_);
@@ -116,6 +119,9 @@ public:
             if (room_ - at_ < 2) [[unlikely]] {
                 if (!ring_.wait_for_room(at_, 2, room_)) return false;
             }
+            QVTOK_ASSERT(at_ + 1 < ring_.read_.load(std::memory_order_relaxed) + kCapacity,
+                         "the writer overwrites only events the reader has released");
+            QVTOK_ASSERT((at_ + 1) / kPageEvents == at_ / kPageEvents, "a pair of events stays on one page");
             ring_.events_[at_ & (kCapacity - 1)] = first;
             ring_.events_[(at_ + 1) & (kCapacity - 1)] = second;
             at_ += 2;
@@ -142,6 +148,8 @@ public:
     const Event& event(std::uint64_t i) const { return events_[i & (kCapacity - 1)]; }
     // The reader is done with the events before `at`.
     void release(std::uint64_t at) {
+        QVTOK_ASSERT(at >= read_.load(std::memory_order_relaxed) && at <= written_.load(std::memory_order_acquire),
+                     "the reader releases only events it was given, and never takes a release back");
         read_.store(at, std::memory_order_seq_cst);
         writer_bell_.ring(at);
     }

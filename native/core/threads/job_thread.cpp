@@ -6,6 +6,7 @@
 #include <mutex>
 #include <thread>
 
+#include "core/check.hpp"
 #include "core/threads/watch.hpp"
 
 namespace qvtok::threads {
@@ -49,7 +50,10 @@ struct JobThread::Parked {
     // Hands a job to the thread, starting it when it has ended; false when
     // no thread can be started. The caller has claimed it.
     bool hand(void (*run)(void*), void* with) {
+        QVTOK_ASSERT(claimed.load(std::memory_order_relaxed), "a job is handed over only by the claim's holder");
         std::unique_lock<std::mutex> lock(mutex);
+        QVTOK_ASSERT(job == nullptr && !begun && !running.load(std::memory_order_relaxed),
+                     "the parked thread has one job at a time");
         if (!ensure_alive()) return false;
         job = run;
         context = with;
@@ -137,6 +141,7 @@ struct JobThread::Parked {
             }
             void (*run)(void*) = job;
             void* with = context;
+            QVTOK_ASSERT(!begun && running.load(std::memory_order_relaxed), "a job handed over is begun once");
             begun = true;
             lock.unlock();
             std::exception_ptr failed;
@@ -209,6 +214,7 @@ void JobThread::wake_early() {
 
 bool JobThread::withdraw() {
     if (parked_ == nullptr || !parked_->withdraw()) return false;
+    QVTOK_ASSERT(parked_->claimed.load(std::memory_order_relaxed), "a withdrawn job was claimed");
     parked_->claimed.store(false, std::memory_order_release);
     parked_ = nullptr;
     return true;

@@ -1,6 +1,10 @@
 // Schema inference against a step-by-step reference: the values of each
 // position are listed, merged and rendered the plain way, on random records.
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <map>
 #include <random>
 #include <set>
@@ -9,6 +13,7 @@
 
 #include "check.hpp"
 #include "core/json/reader.hpp"
+#include "core/schema/key_hash.hpp"
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
 
@@ -331,4 +336,77 @@ TEST(schema_builder_stops_inside_a_record_when_its_check_says_so) {
     schema::SchemaBuilder builder(counting_check);
     CHECK(!builder.add(docs[0].root()));
     CHECK_EQ(checks_asked, 2);  // stopped at once, not at the record's end
+}
+
+namespace {
+
+std::uint64_t inverse(std::uint64_t odd) {
+    std::uint64_t x = odd;
+    for (int i = 0; i < 6; ++i) x *= 2 - odd * x;
+    return x;
+}
+
+// x from x ^ (x >> shift).
+std::uint64_t unshift(std::uint64_t y, int shift) {
+    std::uint64_t x = y;
+    for (int i = 0; i < 64 / shift; ++i) x = y ^ (x >> shift);
+    return x;
+}
+
+// An object of `n` 8-byte keys that all fall on one slot of a table keyed
+// by key_hash with seed 0 (the root's keys, position 0): the hash run
+// backwards from chosen values to the keys, kept where every byte can be
+// written in JSON (below 0x80, escaped where it must be).
+std::string colliding_object(std::size_t n) {
+    constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull, kFinal = 0xFF51AFD7ED558CCDull;
+    const std::uint64_t start = std::uint64_t{0x5bd1e995u} ^ (8 * kMul);
+    std::string text = "{";
+    std::size_t made = 0;
+    for (std::uint64_t i = 0; made < n; ++i) {
+        std::uint64_t h = unshift((i << 32) | 0x1234, 33) * inverse(kFinal);
+        const std::uint64_t word = (unshift(unshift(h, 33), 29) * inverse(kMul)) ^ start;
+        std::string key(8, '\0');
+        std::memcpy(key.data(), &word, 8);
+        bool writable = true;
+        for (char c : key) writable = writable && c > 0 && static_cast<unsigned char>(c) < 0x80;
+        if (!writable) continue;
+        CHECK_EQ(schema::key_hash(0, key, 0), 0x1234u);
+        text += made++ ? ",\"" : "\"";
+        for (char c : key) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            text += c < 0x20 || c == '"' || c == '\\' ? std::string(escaped) : std::string(1, c);
+        }
+        text += "\":1";
+    }
+    return text + "}";
+}
+
+// The least time of a few folds of `record`, in seconds.
+double fold_time(json::Value record) {
+    double best = 1e9;
+    for (int run = 0; run < 3; ++run) {
+        const auto start = std::chrono::steady_clock::now();
+        schema::SchemaBuilder builder;
+        CHECK(builder.add(record));
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        CHECK_EQ(schema::render_schema(builder.finish()).size() > 4000 * 12, true);
+    }
+    return best;
+}
+
+}  // namespace
+
+TEST(schema_keys_made_to_share_a_slot_fold_as_fast_as_others) {
+    constexpr std::size_t n = 4000;
+    auto crafted = parse_all({colliding_object(n)});
+    std::string plain = "{";
+    for (std::size_t i = 0; i < n; ++i) plain += (i ? ",\"k" : "\"k") + std::to_string(1000000 + i) + "\":1";
+    auto ordinary = parse_all({plain + "}"});
+    CHECK_EQ(crafted[0].root().size(), n);
+    // On one slot they would fold in time growing with the square of their
+    // number, some hundred times the ordinary keys' time here.
+    const double fair = fold_time(ordinary[0].root());
+    const double attacked = fold_time(crafted[0].root());
+    CHECK(attacked < 10 * fair + 0.001);
 }

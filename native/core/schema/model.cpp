@@ -1,15 +1,20 @@
 #include "core/schema/model.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <memory>
 #include <new>
+#include <random>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "core/schema/key_hash.hpp"
 
 namespace qvtok::schema {
 
@@ -173,28 +178,9 @@ struct ObjectTally {
 // no table of its own. A slot holds a node id and 32 bits of its hash.
 class KeyIndex {
 public:
-    static std::uint32_t hash(std::uint32_t parent, std::string_view key) {
-        constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-        std::uint64_t h = (std::uint64_t{parent} << 32 | 0x5bd1e995u) ^ (key.size() * kMul);
-        const char* p = key.data();
-        std::size_t n = key.size();
-        for (; n >= 8; p += 8, n -= 8) {
-            std::uint64_t w;
-            std::memcpy(&w, p, 8);
-            h = (h ^ w) * kMul;
-            h ^= h >> 29;
-        }
-        if (n != 0) {
-            std::uint64_t w = 0;
-            std::memcpy(&w, p, n);
-            h = (h ^ w) * kMul;
-            h ^= h >> 29;
-        }
-        h ^= h >> 33;
-        h *= 0xFF51AFD7ED558CCDull;
-        h ^= h >> 33;
-        return static_cast<std::uint32_t>(h);
-    }
+    KeyIndex() : seed_(fresh_seed()) {}
+
+    std::uint32_t hash(std::uint32_t parent, std::string_view key) const { return key_hash(parent, key, seed_); }
 
     // The id of the key's node, or kNone.
     template <class Nodes>
@@ -238,8 +224,22 @@ private:
         slots_ = std::move(bigger);
     }
 
+    // Drawn for each table, from the system's random source where it has
+    // one: a key's slot is then known to no one who writes the text.
+    static std::uint64_t fresh_seed() {
+        std::uint64_t seed = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+        try {
+            std::random_device source;
+            seed ^= std::uint64_t{source()} << 32 | source();
+        } catch (const std::exception&) {
+            // No source: the clock's nanoseconds are still unknown to the text.
+        }
+        return seed;
+    }
+
     std::vector<Slot> slots_;
     std::size_t count_ = 0;
+    std::uint64_t seed_;
 };
 
 struct Tallies {
@@ -312,7 +312,7 @@ struct Tallies {
     std::uint32_t find_key(std::uint32_t p, ObjectTally& tally, std::uint32_t prev, std::string_view key) {
         std::uint32_t guess = prev == kNone ? tally.first_key : nodes[prev].next;
         if (guess != kNone && KeyArena::read(nodes[guess].key) == key) return guess;
-        std::uint32_t h = KeyIndex::hash(p, key);
+        std::uint32_t h = index.hash(p, key);
         std::uint32_t found = index.find(nodes, p, key, h);
         if (found != kNone) return found;
         std::uint32_t id = new_position(p, keys.add(key));

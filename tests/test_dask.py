@@ -168,6 +168,50 @@ def test_missing_files_raise_before_compute(files, pattern):
     assert err.value.filename == str(files / pattern)
 
 
+@pytest.fixture(scope="module")
+def odd_names(tmp_path_factory):
+    """Files whose names hold glob characters, beside files such names match
+    as patterns; each record names its file."""
+    d = tmp_path_factory.mktemp("names")
+    for name in ["a[1]", "a1", "b[2]", "c*"]:
+        (d / f"{name}.jsonl").write_text(json.dumps({"file": name}) + "\n")
+    return d
+
+
+@pytest.mark.parametrize(
+    "given, glob, files_read",
+    [
+        ("a[1].jsonl", None, ["a[1]"]),  # an existing file is that file...
+        (Path("a[1].jsonl"), None, ["a[1]"]),
+        ("b[2].jsonl", None, ["b[2]"]),  # ...where no file matches it as a pattern
+        ("c*.jsonl", None, ["c*"]),
+        ("a[12].jsonl", None, ["a1"]),  # names no file: a pattern
+        ("a*.jsonl", None, ["a1", "a[1]"]),
+        ("a[1].jsonl", True, ["a1"]),
+        (Path("a*.jsonl"), True, ["a1", "a[1]"]),
+        ("a[1].jsonl", False, ["a[1]"]),
+        ([Path("c*.jsonl"), "a?.jsonl", "b[2].jsonl"], None, ["c*", "a1", "b[2]"]),
+    ],
+)
+def test_a_path_is_a_pattern_only_where_it_names_no_file(odd_names, monkeypatch, given, glob, files_read):
+    monkeypatch.chdir(odd_names)
+    bag = read_records(given, glob=glob)
+    assert bag.compute(scheduler="sync") == [{"file": name} for name in files_read]
+
+
+@pytest.mark.parametrize("given, glob", [(Path("a*.jsonl"), None), ("a*.jsonl", False), ("x[1].jsonl", None),
+                                         ("a?", True)])
+def test_a_name_that_is_not_a_pattern_must_name_a_file(odd_names, monkeypatch, given, glob):
+    monkeypatch.chdir(odd_names)
+    with pytest.raises(FileNotFoundError):
+        read_records(given, glob=glob)
+
+
+def test_a_file_named_like_a_pattern_is_read_by_the_workers(odd_names, cluster):
+    bag = read_records([str(odd_names / "a[1].jsonl"), odd_names / "c*.jsonl"])
+    assert bag.compute(scheduler=cluster) == [{"file": "a[1]"}, {"file": "c*"}]
+
+
 def test_paths_are_made_absolute_for_workers_elsewhere(files, monkeypatch):
     monkeypatch.chdir(files)
     bag = read_records("logs/*.jsonl", partition_size=SIZE)

@@ -15,7 +15,7 @@ Importing this module imports dask; `import qvtok` alone does not.
 from __future__ import annotations
 
 import errno
-import glob
+import glob as globbing
 import os
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal
@@ -42,18 +42,23 @@ def read_records(
     format: _Format = "auto",
     partition_size: int | str = "128MiB",
     compression: Literal["auto"] | _Codec | None = "auto",
+    glob: bool | None = None,
 ) -> dask.bag.Bag:
     """The records of `paths` as a dask.bag.Bag: file order, then record order.
 
-    `paths` is a path, a glob pattern, or a list of paths and patterns; a
-    pattern is expanded in sorted order and one that matches nothing raises
+    `paths` is a path, a glob pattern, or a list of paths and patterns. A
+    str or os.PathLike that names an existing file is that file, whatever
+    characters its name holds; a str that names none and holds glob
+    characters (`*`, `?`, `[`) is a pattern; an os.PathLike is never one.
+    `glob=True` takes every path as a pattern, `glob=False` none. A pattern
+    is expanded in sorted order, and one that matches nothing raises
     FileNotFoundError. `at`, `format` and `compression` are those of
     qvtok.open. Each file is cut into partitions of about `partition_size`
     bytes (an int, or a string such as "128MiB" or "64MB"): JSON Lines at
     line starts, a JSON array at element starts. A compressed file, or one
     that cannot be cut, is one partition."""
     parts: list[Partition] = []
-    for path in _expand(paths):
+    for path in _expand(paths, glob):
         parts.extend(qvtok.open(path, at=at, format=format, compression=compression).partitions(partition_size))
     name = "qvtok-read-records-" + tokenize(parts)
     # Wrapped in reify, as Dask's own bag tasks are: a partition that is
@@ -69,7 +74,7 @@ def _values(part: Partition) -> Iterator[Any]:
     return iter(part.records())
 
 
-def _expand(paths: PathArg | Sequence[PathArg]) -> list[str]:
+def _expand(paths: PathArg | Sequence[PathArg], patterns: bool | None) -> list[str]:
     # Absolute, so that a worker whose working directory is not the
     # client's still finds the file.
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
@@ -78,11 +83,19 @@ def _expand(paths: PathArg | Sequence[PathArg]) -> list[str]:
     found: list[str] = []
     for item in items:
         path = os.fspath(item)
-        if glob.escape(path) == path:  # nothing to expand
+        if not _is_pattern(item, path, patterns):
             found.append(os.path.abspath(path))
             continue
-        matches = sorted(glob.glob(path, recursive=True))
+        matches = sorted(globbing.glob(path, recursive=True))
         if not matches:
             raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", path)
         found.extend(os.path.abspath(m) for m in matches)
     return found
+
+
+def _is_pattern(item: PathArg, path: str, patterns: bool | None) -> bool:
+    if patterns is not None:
+        return patterns
+    # A file named `a[1].jsonl` is that file, not a pattern that reads
+    # `a1.jsonl`; a Path names one file, as open() takes it.
+    return isinstance(item, str) and globbing.escape(path) != path and not os.path.exists(path)

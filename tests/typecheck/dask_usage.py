@@ -15,6 +15,7 @@ def main(jsonl_path: str, json_path: str) -> None:
     assert_type(bag, dask.bag.Bag)
     read_records([pathlib.Path(jsonl_path), json_path], partition_size=64, compression=None)
     read_records(json_path, format="json", partition_size="1KiB", compression="auto")
+    read_records([jsonl_path], glob=False)
     assert_type(bag.npartitions, int)
     assert bag.npartitions >= 1
 
@@ -27,3 +28,4 @@ def rejected(path: str) -> None:
     read_records(path, at=0)  # type: ignore[arg-type]
     read_records(path, compression="lz4")  # type: ignore[arg-type]
     read_records(3)  # type: ignore[arg-type]
+    read_records(path, glob="*")  # type: ignore[arg-type]

@@ -15,12 +15,16 @@ namespace qvtok::threads {
 // enough for jobs that come one after another, short enough that a
 // program does not keep an idle thread.
 constexpr std::chrono::milliseconds kParkedFor(500);
-// How long a thread that has just finished a job, or was woken early,
-// looks for its next job before it sleeps: jobs often come in runs (a
-// file's read, then its parse; one large record after another), and a
-// thread that is still awake takes the next at once. Kept short: past it
-// the thread sleeps, and a sleeping thread burns nothing.
-constexpr std::chrono::microseconds kWatchFor(50);
+// How long a thread that has just finished a job looks for its next one
+// before it sleeps: jobs often come in runs (one large record after
+// another), and a thread still awake takes the next at once. Kept short:
+// past it the thread sleeps, and a sleeping thread burns nothing.
+constexpr std::chrono::microseconds kWatchAfterJob(50);
+// How long a thread woken early looks for the job it was woken for: one
+// that is known to come (the caller is reading its text), after the time
+// to read and check a text of a few MiB. A thread that has gone back to
+// sleep when it comes is not waited for: the caller reads alone.
+constexpr std::chrono::microseconds kWatchForEarly(250);
 // How long the caller looks for the end of a job before it sleeps: it
 // usually knows the job is at its end.
 constexpr std::chrono::microseconds kJoinWatchFor(20);
@@ -135,7 +139,7 @@ struct JobThread::Parked {
             if (job == nullptr) {
                 early = false;
                 lock.unlock();
-                watch([&] { return handed.load(std::memory_order_acquire); }, kWatchFor);
+                watch([&] { return handed.load(std::memory_order_acquire); }, kWatchForEarly);
                 lock.lock();
                 continue;
             }
@@ -159,7 +163,7 @@ struct JobThread::Parked {
             running.store(false, std::memory_order_release);
             done.notify_all();
             lock.unlock();
-            watch([&] { return handed.load(std::memory_order_acquire); }, kWatchFor);
+            watch([&] { return handed.load(std::memory_order_acquire); }, kWatchAfterJob);
             lock.lock();
         }
     }

@@ -310,3 +310,53 @@ def test_to_jsonl_on_threads_stops_when_the_destination_fails(tmp_path, fmt):
     with pytest.raises(OSError, match="No space"):
         qvtok.open(path)._to_jsonl(Full(), 500)
     assert Full.calls == 3
+
+
+# --- on_error -----------------------------------------------------------------
+
+def outcome(records):
+    """What iteration gives: each record, or ("raised", pos) where one raised;
+    and the errors the pass counted and kept."""
+    got = []
+    it = iter(records)
+    while True:
+        try:
+            got.append(next(it))
+        except StopIteration:
+            break
+        except qvtok.JSONDecodeError as e:
+            got.append(("raised", e.pos))
+    return got, it.error_count, [e.pos for e in it.errors]
+
+
+def damaged_lines(rows, k):
+    return "\n".join(rows[:k] + ['{"a": x}', "[1, }", '{"b": '] + rows[k:]) + "\n"
+
+
+@pytest.mark.parametrize("on_error", ["raise", "skip"])
+@pytest.mark.parametrize("fmt, damage", [("jsonl", damaged_lines)] + [("json", d) for d in ARRAY_DAMAGE.values()],
+                         ids=["lines"] + list(ARRAY_DAMAGE))
+def test_partitions_give_what_their_records_give_in_either_mode(tmp_path, fmt, damage, on_error):
+    rows = [json.dumps(v, ensure_ascii=False) for v in values(300, 11)]
+    path = tmp_path / f"x.{fmt}"
+    path.write_bytes(damage(rows, 150).encode("utf-8", "surrogateescape"))
+    records = qvtok.open(path, on_error=on_error)
+    whole = outcome(records)
+    for size in (200, 5000):
+        parts = pickle.loads(pickle.dumps(records.partitions(size)))
+        assert {p.on_error for p in parts} == {on_error}
+        read = [outcome(p) for p in parts]
+        assert ([r for got, _, _ in read for r in got], sum(n for _, n, _ in read),
+                [pos for _, _, kept in read for pos in kept]) == whole
+    if on_error == "skip" and damage is not ARRAY_DAMAGE["whole"]:
+        assert whole[1] > 0 and not any(isinstance(r, tuple) for r in whole[0])
+
+
+def test_a_partition_made_without_on_error_raises(tmp_path):
+    # As one pickled before partitions carried it reads.
+    path = tmp_path / "x.jsonl"
+    path.write_bytes(b'1\n{"a": x}\n3\n')
+    part = qvtok.Partition(str(path), 0, path.stat().st_size, "jsonl")
+    assert part.on_error == "raise"
+    with pytest.raises(qvtok.JSONDecodeError):
+        part.load()

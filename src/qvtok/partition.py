@@ -20,7 +20,9 @@ class Partition:
     is scanned to cut it, so they are; JSON Lines are cut by seeking, so
     beyond the first partition they are None, and errors then give `record`
     counted from the partition's start and `lineno` and `colno` within the
-    record. `pos` is always the byte offset in the file."""
+    record. `pos` is always the byte offset in the file. `on_error` is that
+    of the Records it was cut from, so that a partition skips what the
+    whole file skips."""
 
     path: str
     offset: int
@@ -32,14 +34,18 @@ class Partition:
     column: int | None = None
     last: bool = True
     compression: Literal["gzip", "zstd", "bzip2", "xz"] | None = None
+    # Last, with a default: partitions pickled before it, or made by
+    # position, still read as they did.
+    on_error: Literal["raise", "skip"] = "raise"
 
     def records(self) -> _qvtok.Records:
         """A Records object over this partition alone."""
         if self.offset == 0 and self.last:
-            return _qvtok.open(self.path, at=self.at, format=self.format, compression=self.compression)
+            return _qvtok.open(self.path, at=self.at, format=self.format, on_error=self.on_error,
+                               compression=self.compression)
         return _qvtok._open_partition(
             self.path, self.format, self.at, self.offset, self.length,
-            self.first_record or 0, self.line or 0, self.column or 0, self.last,
+            self.first_record or 0, self.line or 0, self.column or 0, self.last, self.on_error,
         )
 
     def __iter__(self) -> Iterator[Any]:

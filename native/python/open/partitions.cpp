@@ -268,12 +268,12 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
         auto column = number_or_none(part.resume.line != 0 || part.offset == 0, part.offset == 0 ? 1 : part.resume.column);
         if (!first || !line || !column) return CallError::fetch();
         PyRef kwargs(Py_BuildValue(
-            "{s:O,s:K,s:K,s:s,s:s,s:O,s:O,s:O,s:O,s:z}", "path", path.get(), "offset",
+            "{s:O,s:K,s:K,s:s,s:s,s:O,s:O,s:O,s:O,s:z,s:s}", "path", path.get(), "offset",
             static_cast<unsigned long long>(part.offset), "length", static_cast<unsigned long long>(part.length),
             "format", s.format == records::RecordFormat::Json ? "json" : "jsonl", "at",
             s.at ? s.at->text.c_str() : nullptr, "first_record", first.value().get(), "line", line.value().get(),
             "column", column.value().get(), "last", part.last ? Py_True : Py_False, "compression",
-            s.source.codec ? codecs::codec_name(*s.source.codec) : nullptr));
+            s.source.codec ? codecs::codec_name(*s.source.codec) : nullptr, "on_error", s.skip ? "skip" : "raise"));
         if (!kwargs) return CallError::fetch();
         PyRef empty(PyTuple_New(0));
         if (!empty) return CallError::fetch();
@@ -285,17 +285,20 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
 
 PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"path", "format", "at", "offset", "length", "first_record", "line", "column",
-                                  "last", nullptr};
+                                  "last", "on_error", nullptr};
     PyObject* path = nullptr;
     PyObject* format = nullptr;
     PyObject* at = nullptr;
     unsigned long long offset = 0, length = 0, first = 0, line = 0, column = 0;
     int last = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp:_open_partition", const_cast<char**>(names), &path,
-                                     &format, &at, &offset, &length, &first, &line, &column, &last))
+    PyObject* on_error = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|O:_open_partition", const_cast<char**>(names), &path,
+                                     &format, &at, &offset, &length, &first, &line, &column, &last, &on_error))
         return CallError::fetch();
     auto settings = std::make_unique<Settings>();
-    settings->skip = false;
+    auto skip = skip_arg(on_error);
+    if (!skip) return std::move(skip).error();
+    settings->skip = skip.value();
     if (at != Py_None) {
         auto text = arg_text(at);
         if (!text) return argument_error("at", std::move(text).error());

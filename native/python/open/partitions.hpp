@@ -19,7 +19,7 @@ records::StreamRules plan_rules(const Settings& settings);
 PyResult partitions_of(Settings& settings, PyObject* size);
 
 // _open_partition(path, format, at, offset, length, first_record, line,
-// column, last): the Records of one partition.
+// column, last, on_error="raise"): the Records of one partition.
 PyResult open_partition_records(PyObject* args, PyObject* kwargs);
 
 // (good records, invalid records, the first `keep` errors) of every record,
@@ -31,6 +31,10 @@ PyResult validate_parallel(Settings& settings, std::optional<std::size_t> worker
                            std::uint64_t part_size = 0, PyObject* progress = nullptr);
 // The same in one pass on the calling thread.
 PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress = nullptr);
+
+// Whether an `on_error` argument (borrowed, NULL when left out) asks to
+// skip broken records; ValueError when it is neither "raise" nor "skip".
+Expected<bool, CallError> skip_arg(PyObject* on_error);
 
 // A Records object over `settings`, which it takes.
 PyResult new_records(std::unique_ptr<Settings> settings);

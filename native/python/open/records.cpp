@@ -369,13 +369,9 @@ PyObject* records_type() {
 
 PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression) {
     auto settings = std::make_unique<Settings>();
-    if (on_error == nullptr || (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0)) {
-        settings->skip = false;
-    } else if (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "skip") == 0) {
-        settings->skip = true;
-    } else {
-        return CallError::deferred(PyExc_ValueError, kOnError);
-    }
+    auto skip = skip_arg(on_error);
+    if (!skip) return std::move(skip).error();
+    settings->skip = skip.value();
     if (at != nullptr && at != Py_None) {
         auto text = arg_text(at);
         if (!text) return argument_error("at", std::move(text).error());
@@ -469,6 +465,13 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
                                static_cast<unsigned long long>(c.error_count), c.errors.get()));
     if (!result) return CallError::fetch();
     return result;
+}
+
+Expected<bool, CallError> skip_arg(PyObject* on_error) {
+    if (on_error == nullptr || (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "raise") == 0))
+        return false;
+    if (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "skip") == 0) return true;
+    return CallError::deferred(PyExc_ValueError, kOnError);
 }
 
 PyResult new_records(std::unique_ptr<Settings> settings) {

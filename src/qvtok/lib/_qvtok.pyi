@@ -75,7 +75,7 @@ class Records:
 
 def _open_partition(
     path: str, format: str, at: str | None, offset: int, length: int, first_record: int, line: int, column: int,
-    last: bool, /,
+    last: bool, on_error: Literal["raise", "skip"] = "raise", /,
 ) -> Records: ...
 
 def open(

@@ -95,7 +95,7 @@ writer = threading.Thread(target=write)
 writer.start()
 records = qvtok.open(path, format="jsonl")
 writer.join()
-print(records.validate(workers=2))
+print(tuple(records.validate(workers=2)))
 try:
     records.partitions("1MiB")
 except ValueError as e:
@@ -407,8 +407,9 @@ def test_skip_mode_keeps_only_the_first_thousand_errors():
 
 @pytest.mark.parametrize("data,good,bad", [(BROKEN_LINES, 3, 2), (b"[1, {], 2]", 1, 1), (b"[1, 2]", 2, 0)])
 def test_validate_counts_good_records_and_never_raises(data, good, bad):
-    count, errors = qvtok.open(io.BytesIO(data)).validate()
-    assert (count, len(errors)) == (good, bad)
+    result = qvtok.open(io.BytesIO(data)).validate()
+    count, errors = result
+    assert (count, len(errors), result.invalid) == (good, bad, bad)
 
 
 @pytest.mark.parametrize("text", [b"[1,,2]", b"[1, 2, ]", b"[,]", b"[\n1,\n\n,2]", b'{"f": [1,,2]}', b'{"f": {"a": 1,}}'])

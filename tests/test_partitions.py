@@ -179,6 +179,29 @@ def test_validate_on_threads_gives_what_one_thread_gives(tmp_path, fmt):
     assert len(records._validate(2, 3, 1000)[2]) == 3  # only the first ones are kept
 
 
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_validate_counts_the_invalid_records_past_the_kept_errors(tmp_path, fmt):
+    rows = ['{"i": %d, "pad": "%s"}' % (i, "x" * 20) for i in range(300_000)]
+    bad = range(3, len(rows), 50)
+    for i in bad:
+        rows[i] = '{"i": }'
+    path = tmp_path / f"x.{fmt}"
+    path.write_text("\n".join(rows) + "\n" if fmt == "jsonl" else array_text(rows))
+    assert path.stat().st_size > 8 * 2**20  # cut for two threads
+    records = qvtok.open(path)
+    one, two = records.validate(workers=1), records.validate(workers=2)
+    for result in (one, two):
+        good, errors = result
+        assert (good, len(errors), result.invalid) == (len(rows) - len(bad), 1000, len(bad))
+        assert result == (good, errors)  # still equal to the plain pair
+    assert error_tuples(two[1]) == error_tuples(one[1])
+    kept = pickle.loads(pickle.dumps(one))
+    assert (kept[0], error_tuples(kept[1]), kept.invalid) == (one[0], error_tuples(one[1]), one.invalid)
+    parts = [p.validate() for p in records.partitions("4MiB")]
+    assert len(parts) > 1 and any(r.invalid > len(r[1]) for r in parts)
+    assert (sum(r[0] for r in parts), sum(r.invalid for r in parts)) == (one[0], one.invalid)
+
+
 def test_threads_share_the_module(tmp_path):
     # count and validate let the GIL go: others run, and nothing is shared
     # that should not be.

@@ -14,6 +14,7 @@ from qvtok.lib._qvtok import (
     set_max_threads,
 )
 from qvtok.partition import Partition
+from qvtok.validation import Validation
 
 __all__ = [
     "CompressionError",
@@ -21,6 +22,7 @@ __all__ = [
     "Partition",
     "Records",
     "RecordsIterator",
+    "Validation",
     "bigjson",
     "max_threads",
     "open",

@@ -8,6 +8,7 @@ from dataclasses import dataclass
 from typing import IO, Any, Iterator, Literal
 
 from qvtok.lib import _qvtok
+from qvtok.validation import Validation
 
 
 @dataclass(frozen=True)
@@ -73,5 +74,5 @@ class Partition:
                  **kwargs: Any) -> int:
         return self.records().to_jsonl(dest, **kwargs)
 
-    def validate(self) -> tuple[int, list[_qvtok.JSONDecodeError]]:
+    def validate(self) -> Validation:
         return self.records().validate()

@@ -1,10 +1,11 @@
-"""qvtok.bigjson used as its users would. mypy checks this file against the
+"""qvtok.bigjson, and what qvtok.open's validate returns, used as their users would. mypy checks this file against the
 typed stub (see [tool.mypy] in pyproject.toml), and tests/test_typing.py runs
 `main` against the module to show that the same calls work at run time."""
 
 import pathlib
 from typing import Any, assert_type
 
+import qvtok
 from qvtok import bigjson
 
 
@@ -30,6 +31,14 @@ def main(jsonl_path: str, json_path: str) -> None:
     assert_type(bigjson.schema(jsonl_path), str)
     assert_type(bigjson.schema(jsonl_path, 10, "ndjson"), str)
     assert_type(bigjson.schema(jsonl_path, sample=10, format=None), str)
+
+    for result in (qvtok.open(jsonl_path).validate(workers=2), qvtok.open(json_path).partitions()[0].validate()):
+        assert_type(result, qvtok.Validation)
+        good, errors = result
+        assert_type(good, int)
+        assert_type(errors, list[qvtok.JSONDecodeError])
+        assert_type(result.invalid, int)
+        assert result == (good, errors) and result.invalid == len(errors)
 
 
 def rejected(path: str, it: bigjson.RecordIterator) -> None:

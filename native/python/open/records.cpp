@@ -205,10 +205,17 @@ PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_guarded([&]() -> PyResult {
         auto counts = run_validate(self, workers, kKeptErrors);
         if (!counts) return counts;
+        // (good, errors) as a tuple, with the count of invalid records
+        // beside it: the kept errors stop at 1000, the count does not.
+        PyRef module(PyImport_ImportModule("qvtok.validation"));
+        if (!module) return CallError::fetch();
+        PyRef cls(PyObject_GetAttrString(module.get(), "Validation"));
+        if (!cls) return CallError::fetch();
         PyObject* t = counts.value().get();
-        PyRef pair(PyTuple_Pack(2, PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 2)));
-        if (!pair) return CallError::fetch();
-        return pair;
+        PyRef result(PyObject_CallFunctionObjArgs(cls.get(), PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 2),
+                                                  PyTuple_GET_ITEM(t, 1), nullptr));
+        if (!result) return CallError::fetch();
+        return result;
     });
 }
 
@@ -331,9 +338,10 @@ PyMethodDef records_methods[] = {
     {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_validate)),
      METH_VARARGS | METH_KEYWORDS,
      "validate($self, *, workers=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
-     "errors as JSONDecodeError objects, in file order); record errors are never\n"
-     "raised. A file that can be cut into partitions is checked on `workers`\n"
-     "threads (the cores the process may run on by default), with the same result."},
+     "errors as JSONDecodeError objects, in file order), a tuple whose `invalid`\n"
+     "counts every invalid record; record errors are never raised. A file that\n"
+     "can be cut into partitions is checked on `workers` threads (the cores the\n"
+     "process may run on by default), with the same result."},
     {"_to_jsonl", records_to_jsonl_in_parts, METH_VARARGS,
      "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
      "about `part_size` bytes when it is larger."},

@@ -6,6 +6,7 @@ from typing import IO, Any, Callable, Iterator, Literal, Protocol, final
 
 from qvtok import bigjson as bigjson
 from qvtok.partition import Partition
+from qvtok.validation import Validation
 
 __all__ = ["bigjson"]
 
@@ -66,7 +67,7 @@ class Records:
         *,
         compression: Literal["auto"] | _Codec | None = "auto",
     ) -> int: ...
-    def validate(self, *, workers: int | None = None) -> tuple[int, list[JSONDecodeError]]: ...
+    def validate(self, *, workers: int | None = None) -> Validation: ...
     def _validate(
         self, workers: int | None, keep: int, part_size: int = 0,
         progress: Callable[[int, int], object] | None = None, /,

@@ -307,12 +307,21 @@ def test_to_jsonl_stops_at_a_broken_record(write, tmp_path):
     assert out.read_text() == '{"a":1}\n'
 
 
-def test_to_jsonl_will_not_overwrite_its_input(write):
+@pytest.mark.parametrize("how", ["-o FILE", "-o symlink", "-o hard link", "< FILE -o FILE", ">> FILE"])
+def test_to_jsonl_will_not_overwrite_its_input(tmp_path, write, how):
     path = write("x.jsonl", "1\n2\n")
-    assert_failed(qvtok("to-jsonl", path, "-o", path), f"{path} is the input file; write to another one")
-    with open(path, "rb") as f:
-        done = subprocess.run([sys.executable, "-m", "qvtok", "to-jsonl", "-o", path], stdin=f, capture_output=True)
-    assert (done.returncode, done.stderr) == (2, f"qvtok: {path} is the input file; write to another one\n".encode())
+    os.symlink(path, tmp_path / "link")
+    os.link(path, tmp_path / "hard")
+    args = {"-o FILE": [path, "-o", path], "-o symlink": [path, "-o", str(tmp_path / "link")],
+            "-o hard link": [path, "-o", str(tmp_path / "hard")], "< FILE -o FILE": ["-o", path],
+            ">> FILE": [path]}[how]
+    with open(path, "rb") as stdin, open(path, "ab") as append:
+        done = subprocess.run([sys.executable, "-m", "qvtok", "to-jsonl", *args], stdin=stdin,
+                              stdout=append if how == ">> FILE" else subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=TIMEOUT)
+    assert (done.returncode, done.stdout or b"") == (2, b"")
+    message = done.stderr.decode()
+    assert message.startswith("qvtok: ") and message.count("\n") == 1 and path in message
     with open(path) as f:
         assert f.read() == "1\n2\n"
 

@@ -360,6 +360,39 @@ def test_to_jsonl_into_a_path_fails_as_writing_it_with_open_would(tmp_path, monk
     assert c.filename == (e.filename or os.fspath(kind(dest)))
 
 
+@pytest.mark.parametrize("compressed", [False, True], ids=["plain", "gzip"])
+@pytest.mark.parametrize("source", ["path", "file object"])
+@pytest.mark.parametrize("dest", ["path", "bytes", "pathlib", "symlink", "hard link", "file object"])
+def test_to_jsonl_refuses_to_write_over_its_input(tmp_path, compressed, source, dest):
+    data = gzip.compress(LINES) if compressed else LINES
+    path = tmp_path / ("x.jsonl.gz" if compressed else "x.jsonl")
+    path.write_bytes(data)
+    (tmp_path / "link").symlink_to(path)
+    os.link(path, tmp_path / "hard")
+    names = {"path": str(path), "bytes": os.fsencode(path), "pathlib": path,
+             "symlink": tmp_path / "link", "hard link": str(tmp_path / "hard")}
+    with open(path, "rb") as read, open(path, "ab") as append:
+        records = qvtok.open(str(path) if source == "path" else read)
+        target = append if dest == "file object" else names[dest]
+        with pytest.raises(ValueError) as caught:
+            records.to_jsonl(target)
+        # Refused before the input was touched: the pass is still to come.
+        assert records.count() == 3
+    assert path.read_bytes() == data
+    named = os.fsdecode(os.fspath(target)) if dest != "file object" else str(path)
+    assert str(path) in str(caught.value) and named in str(caught.value)
+
+
+def test_to_jsonl_writes_beside_its_input_and_through_devices(tmp_path):
+    path = tmp_path / "x.jsonl"
+    path.write_bytes(LINES)
+    copy = tmp_path / "copy.jsonl"
+    copy.write_bytes(LINES)  # the same bytes, another file
+    assert qvtok.open(path).to_jsonl(copy) == 3
+    # Reading and writing one device loses nothing.
+    assert qvtok.open(os.devnull, format="jsonl").to_jsonl(os.devnull) == 0
+
+
 # --- record errors ----------------------------------------------------------
 
 BROKEN_LINES = b'{"a": 1}\n{"a": }\n[1, 2]\n\xff\n3\n'

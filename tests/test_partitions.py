@@ -335,6 +335,22 @@ def test_to_jsonl_on_threads_stops_when_the_destination_fails(tmp_path, fmt):
     assert Full.calls == 3
 
 
+@pytest.mark.parametrize("name", ["x.jsonl", "x.json", "x.jsonl.gz"])
+def test_a_partition_will_not_write_over_its_file(tmp_path, name):
+    text = array_text([json.dumps(v) for v in values(100, 2)]) if name == "x.json" else "1\n2\n" * 100
+    data = gzip.compress(text.encode()) if name.endswith(".gz") else text.encode()
+    path = tmp_path / name
+    path.write_bytes(data)
+    (tmp_path / "link").symlink_to(path)
+    parts = qvtok.open(path).partitions(100)
+    assert len(parts) == 1 if name.endswith(".gz") else len(parts) > 1
+    for part in parts:
+        for dest in (path, tmp_path / "link"):
+            with pytest.raises(ValueError, match="same file"):
+                part.to_jsonl(dest)
+    assert path.read_bytes() == data
+
+
 # --- on_error -----------------------------------------------------------------
 
 def outcome(records):

@@ -18,7 +18,7 @@ import os
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, Literal, TextIO
+from typing import BinaryIO, TextIO
 
 import qvtok
 
@@ -38,9 +38,6 @@ AT_HELP = "JSON Pointer to the container whose members are the records, such as 
 FILE_HELP = "a JSON or JSONL file, compressed or not; - or none for standard input"
 COMPRESSIONS = ("auto", "none", "gzip", "zstd", "bzip2", "xz")
 COMPRESSION_HELP = "how the input is compressed (default: auto, from its first bytes)"
-# What to-jsonl -o compresses with, by the output file's extension.
-Codec = Literal["gzip", "zstd", "bzip2", "xz"]
-OUTPUT_CODECS: dict[str, Codec] = {".gz": "gzip", ".zst": "zstd", ".bz2": "bzip2", ".xz": "xz"}
 
 
 def _version() -> str:
@@ -194,30 +191,15 @@ def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
     if args.output == STDIN:
         records.to_jsonl(_binary(out), compression=None)
         return EXIT_OK
-    if _same_file(args.file, args.output):
-        # Opening the output for writing would empty the input before it is read.
-        raise CommandError(f"{args.output} is the input file; write to another one")
+    # Given the path, to_jsonl refuses to write over its input before it
+    # opens anything, and compresses by the name's extension.
     try:
-        dest = open(args.output, "wb")
+        records.to_jsonl(args.output)
     except OSError as e:
+        if e.filename != args.output:
+            raise  # the input's
         raise CommandError(f"cannot write {args.output}: {_strerror(e)}") from e
-    with dest:
-        records.to_jsonl(dest, compression=_codec_by_extension(args.output))
     return EXIT_OK
-
-
-def _codec_by_extension(path: str) -> Codec | None:
-    """The codec an output file's name asks for, as Records.to_jsonl reads it from a path."""
-    lowered = path.lower()
-    return next((codec for ext, codec in OUTPUT_CODECS.items() if lowered.endswith(ext)), None)
-
-
-def _same_file(source: str, output: str) -> bool:
-    try:
-        read = os.fstat(sys.stdin.fileno()) if source == STDIN else os.stat(source)
-        return os.path.samestat(read, os.stat(output))
-    except (OSError, ValueError, AttributeError):
-        return False
 
 
 def _usable_cores() -> int:

@@ -71,6 +71,12 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
 // A file object or standard input gives only one pass.
 Expected<Opened, CallError> take_reader(Source& source);
 
+// ValueError, before anything is opened for writing, when `dest` (a path
+// when `dest_is_path`, else a file object; borrowed) is the file the
+// source reads, found by device and inode with links followed: writing it
+// would empty or overwrite the input before it is read.
+Expected<Done, CallError> refuse_own_input(const Source& source, PyObject* dest, bool dest_is_path);
+
 // A failure that is no record's: OSError for the system's own, the pending
 // exception for an interrupted read.
 CallError input_error(Error error);

@@ -259,6 +259,8 @@ PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::u
                 return CallError::from(std::move(e));
             }
         }
+        auto own = refuse_own_input(settings_of(self).source, dest, !write);
+        if (!own) return std::move(own).error();
         std::unique_ptr<Sink> sink;
         if (write) {
             sink = std::make_unique<Sink>(write.get(), std::move(encoder));

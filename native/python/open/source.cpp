@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
 #include <utility>
 
@@ -24,6 +25,9 @@ constexpr const char* kTooMuch = "the file object returned more bytes than asked
 constexpr const char* kSourceType = "source must be a path (str, bytes, os.PathLike), \"-\" or a binary file object";
 constexpr const char* kReadStopped = "the file object's read() raised StopIteration";
 constexpr const char* kReadintoStopped = "the file object's readinto() raised StopIteration";
+constexpr const char* kOwnInput =
+    "the destination %U is the same file as the input %U: writing it would destroy the input";
+constexpr const char* kStdinName = "standard input";
 
 // The pending exception as OSError(errno, strerror, filename), the class
 // chosen by errno as open() chooses it.
@@ -184,6 +188,55 @@ int has_attr(PyObject* obj, const char* name) {
     return 0;
 }
 
+// A file whose data writing would replace, a regular file or a disk,
+// known by device and inode. A terminal, a pipe or /dev/null read and
+// written at once loses nothing, and has no such identity.
+struct FileId {
+    dev_t device;
+    ino_t inode;
+    bool operator==(const FileId& o) const { return device == o.device && inode == o.inode; }
+};
+
+std::optional<FileId> id_of(const struct stat& st) {
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) return std::nullopt;
+    return FileId{st.st_dev, st.st_ino};
+}
+
+// The file at a path (links followed); nullopt where there is none.
+std::optional<FileId> id_of_path(const char* path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return std::nullopt;
+    return id_of(st);
+}
+
+// The file behind a file object's fileno(); nullopt where it has none (an
+// in-memory stream, a closed file). Other exceptions are raised.
+Expected<std::optional<FileId>, CallError> id_of_file_object(PyObject* file) {
+    PyRef fileno(PyObject_CallMethod(file, "fileno", nullptr));
+    if (!fileno) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return CallError::fetch();
+        PyErr_Clear();
+        return std::optional<FileId>();
+    }
+    long fd = PyLong_AsLong(fileno.get());
+    if (fd == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return std::optional<FileId>();
+    }
+    struct stat st;
+    if (fd < 0 || fd > INT_MAX || ::fstat(static_cast<int>(fd), &st) != 0) return std::optional<FileId>();
+    return id_of(st);
+}
+
+// repr(obj), for a path (str, bytes or os.PathLike) that of its text.
+PyResult quoted(PyObject* obj, bool is_path) {
+    PyRef shown = is_path ? PyRef(PyOS_FSPath(obj)) : PyRef::borrow(obj);
+    if (!shown) return CallError::fetch();
+    PyRef text(PyObject_Repr(shown.get()));
+    if (!text) return CallError::fetch();
+    return text;
+}
+
 Expected<std::optional<records::RecordFormat>, CallError> format_word(PyObject* format) {
     using records::RecordFormat;
     if (format == nullptr || format == Py_None) return std::optional<RecordFormat>();
@@ -294,6 +347,50 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
     out.pending_size_known = opened.size_known;
     out.pending_file = opened.file;
     return *resolved;
+}
+
+Expected<Done, CallError> refuse_own_input(const Source& source, PyObject* dest, bool dest_is_path) {
+    std::optional<FileId> input;
+    if (source.encoded) {
+        input = id_of_path(PyBytes_AS_STRING(source.encoded.get()));
+    } else if (source.is_stdin) {
+        struct stat st;
+        if (::fstat(0, &st) == 0) input = id_of(st);
+    } else if (source.pending_file != nullptr) {
+        auto id = id_of_file_object(source.pending_file);
+        if (!id) return std::move(id).error();
+        input = id.value();
+    }
+    if (!input) return Done{};
+
+    std::optional<FileId> output;
+    if (dest_is_path) {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(dest, &encoded)) return CallError::fetch();
+        PyRef bytes(encoded);
+        output = id_of_path(PyBytes_AS_STRING(encoded));
+    } else {
+        auto id = id_of_file_object(dest);
+        if (!id) return std::move(id).error();
+        output = id.value();
+    }
+    if (!output || !(*output == *input)) return Done{};
+
+    auto dest_name = quoted(dest, dest_is_path);
+    if (!dest_name) return std::move(dest_name).error();
+    PyRef input_name;
+    if (source.is_stdin) {
+        input_name = PyRef(PyUnicode_FromString(kStdinName));
+        if (!input_name) return CallError::fetch();
+    } else {
+        // The path as given, or its bytes once the collector let go of it.
+        PyObject* shown = source.name ? source.name.get() : source.encoded.get();
+        auto named = quoted(shown ? shown : source.pending_file, shown != nullptr);
+        if (!named) return std::move(named).error();
+        input_name = std::move(named).value();
+    }
+    PyErr_Format(PyExc_ValueError, kOwnInput, dest_name.value().get(), input_name.get());
+    return CallError::fetch();
 }
 
 Expected<Opened, CallError> take_reader(Source& source) {

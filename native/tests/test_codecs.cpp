@@ -343,14 +343,14 @@ TEST(compressed_streams_concatenated_and_what_may_follow) {
         // A gzip or xz stream may be followed by zeros, here in multiples of four as xz wants.
         std::string padded = ea + zeros + eb + zeros + zeros;
         Outcome o = decode(c, padded);
-        if (codecs::allows_zero_padding(c)) {
+        if (codecs::zero_padding_unit(c) != 0) {
             CHECK_EQ(mismatch(o, a + b, padded.size()), "");
         } else {
             CHECK(o.error && o.error->kind == IoError::Kind::Corrupt && o.error->offset == ea.size());
             CHECK(o.out == a);
         }
         // Anything else after a stream is an error, once the stream is out in full.
-        std::size_t pad = codecs::allows_zero_padding(c) ? zeros.size() : 0;
+        std::size_t pad = codecs::zero_padding_unit(c) != 0 ? zeros.size() : 0;
         std::vector<std::string> tails = {"x", "garbage after", std::string("\x1f\x8b", 2), "BZh9"};
         for (Codec other : available())
             if (other != c) tails.push_back(encode(other, b));
@@ -361,6 +361,32 @@ TEST(compressed_streams_concatenated_and_what_may_follow) {
                 CHECK(o.error && o.error->kind == IoError::Kind::Corrupt);
                 CHECK(o.error && o.error->offset == bytes.size() - tail.size());
                 CHECK(o.out == a);
+            }
+        }
+    }
+}
+
+TEST(compressed_xz_padding_is_whole_four_byte_words) {
+    // xz keeps its streams four-byte aligned: padding of another length is
+    // damage, found where the padding ends (at the end of the file, or where
+    // the next stream begins).
+    if (!codecs::make_encoder(Codec::Xz) || !codecs::make_decoder(Codec::Xz)) return;
+    const std::string a = json_like(5000, 6), ea = encode(Codec::Xz, a);
+    for (std::size_t zeros = 1; zeros <= 13; ++zeros) {
+        const std::string pad(zeros, '\0');
+        for (const std::string& bytes : {ea + pad, ea + pad + ea}) {
+            Context ctx{std::to_string(zeros) + " zeros, " + std::to_string(bytes.size()) + " bytes"};
+            // Small inner reads put the padding across refills of the buffer.
+            for (std::size_t chunk : {std::size_t{3}, std::size_t{1} << 20}) {
+                Outcome o = decode(Codec::Xz, bytes, {65536}, false, chunk);
+                bool second = bytes.size() > ea.size() + zeros;
+                if (zeros % 4 == 0) {
+                    CHECK_EQ(mismatch(o, second ? a + a : a, bytes.size()), "");
+                } else {
+                    CHECK(o.error && o.error->kind == IoError::Kind::Corrupt);
+                    CHECK(o.error && o.error->offset == ea.size() + zeros);
+                    CHECK(o.out == a);
+                }
             }
         }
     }

@@ -98,7 +98,15 @@ const char* codec_requirement(Codec codec) {
     return "?";
 }
 
-bool allows_zero_padding(Codec codec) { return codec == Codec::Gzip || codec == Codec::Xz; }
+std::size_t zero_padding_unit(Codec codec) {
+    switch (codec) {
+        case Codec::Gzip: return 1;
+        case Codec::Xz: return 4;
+        case Codec::Zstd:
+        case Codec::Bzip2: return 0;
+    }
+    return 0;
+}
 
 Expected<Done> Encoder::write(std::string_view in, std::string& out) {
     if (in.empty()) return Done{};  // libbz2, for one, takes no empty run

@@ -119,7 +119,9 @@ std::unique_ptr<Encoder> make_encoder(Codec codec);
 // What to install for a codec this build cannot handle.
 const char* codec_requirement(Codec codec);
 
-// Whether padding of zero bytes may stand between and after streams.
-bool allows_zero_padding(Codec codec);
+// How many zero bytes of padding may stand between and after streams: a
+// multiple of the result, which is 0 where none may (xz keeps its streams
+// four-byte aligned, gzip takes any run).
+std::size_t zero_padding_unit(Codec codec);
 
 }  // namespace qvtok::codecs

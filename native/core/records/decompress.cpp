@@ -99,11 +99,15 @@ private:
     // After a stream ended: false at the end of the file, true when another
     // stream of the same codec starts, an error for anything else.
     Expected<bool, IoError> start_next_stream() {
+        const std::size_t unit = codecs::zero_padding_unit(codec_);
         for (;;) {
-            if (codecs::allows_zero_padding(codec_))
-                while (pos_ < len_ && input_[pos_] == 0) ++pos_, ++consumed_;
+            if (unit != 0)
+                while (pos_ < len_ && input_[pos_] == 0) ++pos_, ++consumed_, ++padding_;
             if (len_ - pos_ >= codecs::kMagicBytes || (at_eof_ && pos_ < len_)) break;
-            if (at_eof_) return false;
+            if (at_eof_) {
+                if (!padding_fits(unit)) return padding_error();
+                return false;
+            }
             compact();
             auto got = refill();
             if (!got) return got.error();
@@ -112,9 +116,20 @@ private:
         if (codecs::codec_by_magic(head) != codec_)
             return IoError{IoError::Kind::Corrupt, static_cast<int>(codec_), consumed_,
                            "bytes after the end of the compressed stream"};
+        if (!padding_fits(unit)) return padding_error();
         decoder_->restart();
         between_streams_ = false;
+        padding_ = 0;
         return true;
+    }
+
+    bool padding_fits(std::size_t unit) const { return padding_ == 0 || padding_ % unit == 0; }
+
+    // Reported where the padding ends, as xz itself does: only there is its
+    // length known to be wrong.
+    IoError padding_error() const {
+        return {IoError::Kind::Corrupt, static_cast<int>(codec_), consumed_,
+                "stream padding is not a multiple of four bytes"};
     }
 
     std::unique_ptr<ByteReader> inner_;
@@ -126,6 +141,7 @@ private:
     std::uint64_t consumed_ = 0;  // compressed bytes the decoder has taken
     bool at_eof_ = false;
     bool between_streams_ = false;
+    std::uint64_t padding_ = 0;  // zero bytes since the last stream ended
     std::optional<IoError> failed_;
 };
 

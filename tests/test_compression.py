@@ -165,6 +165,40 @@ def test_broken_compressed_data_raises_after_the_records_before_it(tmp_path, cod
         assert got == values
 
 
+def zstd_blocks(frame):
+    """(start, end) of each block's body in a zstd frame."""
+    descriptor = frame[4]
+    single = descriptor >> 5 & 1
+    pos = 5 + (not single) + [0, 1, 2, 4][descriptor & 3] + [single, 2, 4, 8][descriptor >> 6]
+    blocks = []
+    while True:
+        header = int.from_bytes(frame[pos : pos + 3], "little")
+        size = 1 if header >> 1 & 3 == 1 else header >> 3
+        blocks.append((pos + 3, pos + 3 + size))
+        pos += 3 + size
+        if header & 1:
+            return blocks
+
+
+def test_zstd_damage_is_placed_in_the_block_that_holds_it(tmp_path):
+    packed = zstd_compress(jsonl(records(150_000)))
+    blocks = zstd_blocks(packed)
+    assert len(blocks) >= 8
+    offsets = []
+    for start, end in blocks[1:-1:5]:
+        # A body that starts with these claims more literals than a block
+        # holds: damage that the block itself shows.
+        broken = packed[:start] + b"\xff" * 8 + packed[start + 8 :]
+        path = tmp_path / "broken.zst"
+        path.write_bytes(broken)
+        with pytest.raises(qvtok.CompressionError) as caught:
+            for _ in qvtok.open(path):
+                pass
+        assert start <= caught.value.offset <= end, (start, end)
+        offsets.append(caught.value.offset)
+    assert offsets == sorted(set(offsets))
+
+
 def test_compression_argument(tmp_path):
     data = jsonl(records(3))
     path = tmp_path / "x.jsonl.gz"

@@ -1,6 +1,7 @@
 // zstd through libzstd: linked where the build found its header, else loaded
 // at run time from the shared library that most systems carry anyway, with
 // the few stable declarations this file needs written out here.
+#include <algorithm>
 #include <cstdint>
 #include <new>
 
@@ -96,7 +97,13 @@ public:
     ~ZstdDecoder() override { api_.freeDCtx(ctx_); }
 
     DecodeStep step(const unsigned char* in, std::size_t in_len, unsigned char* out, std::size_t out_len) override {
-        ZSTD_inBuffer src{in, in_len, 0};
+        // libzstd counts nothing of a call that fails, so each call is given
+        // one piece of the frame (a header, a block's body, the checksum):
+        // a fault is then placed at the start of the piece that holds it.
+        // The hint counts the next block's header with a body; that header
+        // goes in a call of its own.
+        std::size_t piece = want_ > kBlockHeader ? want_ - kBlockHeader : want_;
+        ZSTD_inBuffer src{in, std::min(in_len, piece), 0};
         ZSTD_outBuffer dst{out, out_len, 0};
         std::size_t rc = api_.decompressStream(ctx_, &dst, &src);
         DecodeStep s;
@@ -107,15 +114,25 @@ public:
             s.detail = api_.getErrorName(rc);
         } else if (rc == 0) {
             s.state = DecodeStep::State::EndOfStream;  // a frame ended and all of it is out
+        } else {
+            want_ = rc;  // what the frame needs next, less what libzstd holds
         }
         return s;
     }
 
-    void restart() override { api_.DCtx_reset(ctx_, ZSTD_reset_session_only); }
+    void restart() override {
+        api_.DCtx_reset(ctx_, ZSTD_reset_session_only);
+        want_ = kFirstWant;
+    }
 
 private:
+    static constexpr std::size_t kBlockHeader = 3;
+    // The first bytes of a frame tell how long its header is.
+    static constexpr std::size_t kFirstWant = 5 + kBlockHeader;
+
     const ZstdApi& api_;
     ZSTD_DCtx* ctx_;
+    std::size_t want_ = kFirstWant;
 };
 
 class ZstdEncoder final : public Encoder {

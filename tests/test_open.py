@@ -404,6 +404,27 @@ def test_a_first_line_that_is_not_utf8_still_reads_as_jsonl():
     assert it.error_count == 1
 
 
+@pytest.mark.parametrize(
+    "escape, what, column",
+    [
+        (b"\\udc00", "lone trailing surrogate in hex escape", 14),
+        (b"\\udfff\\ud800", "lone trailing surrogate in hex escape", 14),
+        (b"\\ud800\\u0041", "lone leading surrogate in hex escape", 20),
+        (b"\\ud800x", "unexpected end of hex escape", 15),
+    ],
+)
+@pytest.mark.parametrize("format", ["json", "jsonl"])
+def test_surrogate_escapes_without_their_pair_are_named(escape, what, column, format):
+    text = b'[1]\n{"k": "a%s"}\n' % escape
+    if format == "json":
+        text = b"[" + text.replace(b"\n", b",", 1).strip() + b"]"
+        column += len(b"[[1],")
+    with pytest.raises(qvtok.JSONDecodeError) as caught:
+        qvtok.open(io.BytesIO(text), format=format).load()
+    line = 1 if format == "json" else 2
+    assert (caught.value.msg, caught.value.lineno, caught.value.colno) == (what, line, column)
+
+
 def test_raise_mode_raises_then_goes_on():
     it = iter(qvtok.open(io.BytesIO(BROKEN_LINES), format="jsonl"))
     assert next(it) == {"a": 1}

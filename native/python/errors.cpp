@@ -28,7 +28,8 @@ const char* syntax_text(json::Syntax syntax) {
         case Syntax::NumberOutOfRange: return msg::kNumberOutOfRange;
         case Syntax::ControlCharacter: return msg::kControlCharacter;
         case Syntax::KeyMustBeString: return msg::kKeyMustBeString;
-        case Syntax::LoneSurrogate: return msg::kLoneSurrogate;
+        case Syntax::LoneSurrogate:
+        case Syntax::LoneTrailingSurrogate: return msg::kLoneSurrogate;
         case Syntax::TrailingComma: return msg::kTrailingComma;
         case Syntax::TrailingCharacters: return msg::kTrailingCharacters;
         case Syntax::UnexpectedEndOfHexEscape: return msg::kUnexpectedEndOfHexEscape;
@@ -196,7 +197,11 @@ PyResult decode_error(const Error& error) {
     switch (error.code) {
         case ErrorCode::InvalidUtf8: message = msg::kInvalidUtf8; break;
         case ErrorCode::NoMatch: message = no_match_text(error); break;
-        default: message = syntax_text(error.syntax); break;
+        default:
+            // bigjson names both lone surrogates "leading"; qvtok.open says which it met.
+            message = error.syntax == json::Syntax::LoneTrailingSurrogate ? msg::kLoneTrailingSurrogate
+                                                                         : syntax_text(error.syntax);
+            break;
     }
     // The file's position where the stream knows it, else the one within the
     // record's own text.

@@ -49,6 +49,8 @@ inline constexpr const char* kControlCharacter =
     "control character (\\u0000-\\u001F) found while parsing a string";
 inline constexpr const char* kKeyMustBeString = "key must be a string";
 inline constexpr const char* kLoneSurrogate = "lone leading surrogate in hex escape";
+// bigjson shows kLoneSurrogate for this too: its texts stay as they were.
+inline constexpr const char* kLoneTrailingSurrogate = "lone trailing surrogate in hex escape";
 inline constexpr const char* kTrailingComma = "trailing comma";
 inline constexpr const char* kTrailingCharacters = "trailing characters";
 inline constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex escape";

@@ -174,6 +174,7 @@ TEST(reader_syntax_errors_name_their_place) {
         {"{1:2}", Syntax::KeyMustBeString, 1, 2, 1},
         {"{]", Syntax::KeyMustBeString, 1, 2, 1},
         {"\"\\ud800\\u0041\"", Syntax::LoneSurrogate, 1, 13, 12},
+        {"[\"a\\udc00\"]", Syntax::LoneTrailingSurrogate, 1, 9, 8},
         {"\"\\ud800\"", Syntax::UnexpectedEndOfHexEscape, 1, 8, 7},
         {"[1,]", Syntax::TrailingComma, 1, 4, 3},
         {"{\"a\":1,}", Syntax::TrailingComma, 1, 8, 7},

@@ -730,7 +730,7 @@ private:
     bool unicode_escape(std::uint32_t& cp) {
         std::uint32_t unit = 0;
         if (!hex4(unit)) return false;
-        if (unit - 0xDC00 < 0x400) return fail_consumed(Syntax::LoneSurrogate);
+        if (unit - 0xDC00 < 0x400) return fail_consumed(Syntax::LoneTrailingSurrogate);
         if (unit - 0xD800 >= 0x400) {
             cp = unit;
             return true;

@@ -21,7 +21,8 @@ enum class Syntax : std::uint8_t {
     NumberOutOfRange,
     ControlCharacter,
     KeyMustBeString,
-    LoneSurrogate,
+    LoneSurrogate,          // a high surrogate escape followed by an escape that is no low one
+    LoneTrailingSurrogate,  // a low surrogate escape with no high one before it
     TrailingComma,
     TrailingCharacters,
     UnexpectedEndOfHexEscape,

@@ -195,6 +195,19 @@ def test_a_path_is_read_anew_by_every_pass(write, no_fd_leak):
     assert records.head(2) == by_json(LINES, True)[:2]
 
 
+@pytest.mark.parametrize(
+    "n, error",
+    [(-1, ValueError), (-(2**70), ValueError), (1.0, TypeError), ("2", TypeError), (None, TypeError)],
+)
+def test_head_takes_a_count_of_zero_or_more(write, n, error):
+    records = qvtok.open(write("a.jsonl", LINES))
+    with pytest.raises(error) as caught:
+        records.head(n)
+    if error is ValueError:
+        assert "0 or more" in str(caught.value)
+    assert records.head(0) == [] and records.head(True) == by_json(LINES, True)[:1]
+
+
 @pytest.mark.parametrize("make", [lambda d: io.BytesIO(d), ReadOnly])
 def test_a_stream_gives_one_pass(make):
     records = qvtok.open(make(LINES))

@@ -17,6 +17,7 @@ inline constexpr const char* kNulInPath = "file name contained an unexpected NUL
 inline constexpr const char* kUnknownFormatTail = "; expected 'json', 'jsonl' or 'auto'";
 inline constexpr const char* kCompression =
     "compression must be \"auto\", None, \"gzip\", \"zstd\", \"bzip2\" or \"xz\"";
+inline constexpr const char* kHeadCount = "head() needs a count of 0 or more";
 
 // The iterator's busy marker.
 inline constexpr const char* kAlreadyBorrowed = "Already borrowed";

@@ -9,6 +9,7 @@
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
 #include "python/gc_pause.hpp"
+#include "python/messages.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/jsonl_writer.hpp"
 #include "python/open/partitions.hpp"
@@ -133,7 +134,14 @@ PyObject* records_load(PyObject* self, PyObject*) {
 
 PyObject* records_head(PyObject* self, PyObject* arg) {
     return call_guarded([&]() -> PyResult {
-        auto n = arg_size(arg);
+        // A negative count is a wrong request, not a number too large.
+        PyRef index(PyNumber_Index(arg));
+        if (!index) return argument_error("n", CallError::fetch());
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (value == -1 && PyErr_Occurred()) return argument_error("n", CallError::fetch());
+        if (value < 0 || overflow < 0) return CallError::deferred(PyExc_ValueError, msg::kHeadCount);
+        auto n = arg_size(index.get());
         if (!n) return argument_error("n", std::move(n).error());
         return collect(self, n.value());
     });

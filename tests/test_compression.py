@@ -260,24 +260,50 @@ def test_to_jsonl_ends_the_stream_before_raising(tmp_path):
     assert gzip.decompress(out.read_bytes()) == b'{"a":1}\n{"a":2}\n'
 
 
-def test_bigjson_errors_name_the_codec(tmp_path, codec):
+BIGJSON_CALLS = {
+    "count": bigjson.count,
+    "load": bigjson.load,
+    "iter_records": lambda p: list(bigjson.iter_records(p)),
+    "schema": bigjson.schema,
+}
+
+
+@pytest.mark.parametrize("call", sorted(BIGJSON_CALLS))
+def test_bigjson_errors_name_the_codec(tmp_path, codec, call):
+    """The usual text comes first, for callers that match it; the hint after
+    it shows wherever the message does."""
+    hint = f" (the file is {codec}-compressed; qvtok.open reads it)"
     path = tmp_path / "x.jsonl"
     path.write_bytes(compress(codec, jsonl(records(5))))
-    calls = [bigjson.count, bigjson.load, lambda p: list(bigjson.iter_records(p)), bigjson.schema]
-    for call in calls:
-        with pytest.raises(RuntimeError) as caught:
-            call(str(path))
-        assert str(caught.value) == "read error: stream did not contain valid UTF-8"
-        assert caught.value.__notes__ == [
-            f"the file is {codec}-compressed: bigjson reads the bytes as they are; qvtok.open decompresses them"
-        ]
+    with pytest.raises(RuntimeError) as caught:
+        BIGJSON_CALLS[call](str(path))
+    assert str(caught.value) == "read error: stream did not contain valid UTF-8" + hint
+    assert not hasattr(caught.value, "__notes__")
+    # A JSON file's records may first fail as text that is no JSON.
+    path = tmp_path / "x.json"
+    path.write_bytes(compress(codec, b"[1, 2]"))
+    if call != "count":  # count does not read the values
+        with pytest.raises((ValueError, RuntimeError)) as caught:
+            BIGJSON_CALLS[call](str(path))
+        assert str(caught.value).startswith(("invalid JSON", "read error: ")) and str(caught.value).endswith(hint)
 
 
-def test_bigjson_errors_on_plain_files_have_no_note(tmp_path):
+# count reads lines, not their values: only bytes that are no UTF-8 stop it.
+PLAIN_FAULTS = [(b'{"a": 1}\n{"a": \xff}\n', "read error: stream did not contain valid UTF-8")]
+PLAIN_FAULTS_IN_VALUES = [(b'{"a": 1}\n{"a": }\n', "invalid JSONL line: expected value at line 1 column 7")]
+
+
+@pytest.mark.parametrize(
+    "call, text, error",
+    [(call, *fault) for call in sorted(BIGJSON_CALLS) for fault in PLAIN_FAULTS]
+    + [(call, *fault) for call in sorted(BIGJSON_CALLS) if call != "count" for fault in PLAIN_FAULTS_IN_VALUES],
+)
+def test_bigjson_errors_on_plain_files_have_no_hint(tmp_path, call, text, error):
     path = tmp_path / "x.jsonl"
-    path.write_bytes(b'{"a": \n')
-    with pytest.raises(ValueError) as caught:
-        bigjson.load(str(path))
+    path.write_bytes(text)
+    with pytest.raises((ValueError, RuntimeError)) as caught:
+        BIGJSON_CALLS[call](str(path))
+    assert str(caught.value) == error
     assert not hasattr(caught.value, "__notes__")
 
 

@@ -33,6 +33,13 @@ public:
     // Interrupted one takes the interpreter's pending exception.
     static CallError from(Error error);
 
+    // The same error with `tail` after its message; an exception taken from
+    // the interpreter keeps its own.
+    CallError with_tail(std::string_view tail) && {
+        if (!exc_) message_ += tail;
+        return std::move(*this);
+    }
+
     // Sets this error as the interpreter's pending exception.
     void raise() &&;
     // The exception object (new reference), or NULL with something pending.

@@ -17,6 +17,9 @@ inline constexpr const char* kNulInPath = "file name contained an unexpected NUL
 inline constexpr const char* kUnknownFormatTail = "; expected 'json', 'jsonl' or 'auto'";
 inline constexpr const char* kCompression =
     "compression must be \"auto\", None, \"gzip\", \"zstd\", \"bzip2\" or \"xz\"";
+// After a bigjson error on a compressed file: " (the file is gzip-compressed; ...)".
+inline constexpr const char* kCompressedHead = " (the file is ";
+inline constexpr const char* kCompressedTail = "-compressed; qvtok.open reads it)";
 inline constexpr const char* kHeadCount = "head() needs a count of 0 or more";
 
 // The iterator's busy marker.

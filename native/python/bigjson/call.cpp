@@ -1,5 +1,9 @@
 #include "python/bigjson/call.hpp"
 
+#include <string>
+
+#include "python/messages.hpp"
+
 namespace qvtok::bigjson {
 namespace {
 
@@ -80,11 +84,15 @@ Expected<records::RecordSource, CallError> open_call_source(Call& call, std::siz
 }
 
 CallError read_error(Error error, std::optional<codecs::Codec> first_bytes_codec) {
+    // Only what the compressed bytes themselves caused; the hint goes in the
+    // message, which every display of the error shows, after the usual text,
+    // which callers may match.
+    bool from_the_bytes = error.code == ErrorCode::InvalidUtf8 || error.code == ErrorCode::InvalidJson ||
+                          error.code == ErrorCode::InvalidElement || error.code == ErrorCode::InvalidLine;
     CallError raised = CallError::from(std::move(error));
-    if (!first_bytes_codec) return raised;
-    std::string note = std::string("the file is ") + codecs::codec_name(*first_bytes_codec) +
-                       "-compressed: bigjson reads the bytes as they are; qvtok.open decompresses them";
-    return with_note(std::move(raised), PyRef(PyUnicode_FromStringAndSize(note.data(), static_cast<Py_ssize_t>(note.size()))));
+    if (!first_bytes_codec || !from_the_bytes) return raised;
+    return std::move(raised).with_tail(msg::kCompressedHead + std::string(codecs::codec_name(*first_bytes_codec)) +
+                                       msg::kCompressedTail);
 }
 
 }  // namespace qvtok::bigjson

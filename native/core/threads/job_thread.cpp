@@ -131,7 +131,11 @@ struct JobThread::Parked {
             const bool woken = wake.wait_for(lock, kParkedFor, [&] { return job != nullptr || early || quit; });
             if (quit || (!woken && !claimed.load(std::memory_order_acquire))) {
                 // A claim not yet handed over brings a job soon; otherwise
-                // the thread has been idle long enough.
+                // the thread has been idle long enough. Stopped, it is
+                // joined; ending by itself, nobody waits for it, and left
+                // unjoined its stack would stay until the next job, which
+                // may never come.
+                if (!quit) thread.detach();
                 alive = false;
                 return;
             }

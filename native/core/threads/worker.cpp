@@ -31,6 +31,13 @@ struct Worker::State {
     std::function<void()> body;
     const char* name;
     std::exception_ptr thrown;
+    // The thread and, while it has not detached, the owner: whichever lets
+    // go last frees the state.
+    std::atomic<int> holders{2};
+
+    void let_go() {
+        if (holders.fetch_sub(1, std::memory_order_acq_rel) == 1) delete this;
+    }
 
     static void* run(void* self) {
         auto* state = static_cast<State*>(self);
@@ -44,6 +51,7 @@ struct Worker::State {
         } catch (...) {
             state->thrown = std::current_exception();
         }
+        state->let_go();
         return nullptr;
     }
 };
@@ -73,7 +81,17 @@ void Worker::join(const InterpreterHooks& hooks) noexcept {
     }
     hooks.released([&] { return pthread_join(thread_, nullptr); });
     thrown_ = std::move(state_->thrown);
-    delete state_;
+    delete state_;  // the thread has let go of it
+    state_ = nullptr;
+}
+
+void Worker::detach() noexcept {
+    if (state_ == nullptr) return;
+    // A thread of the parent's is forgotten, as join does.
+    if (forks_ == forks()) {
+        pthread_detach(thread_);
+        state_->let_go();
+    }
     state_ = nullptr;
 }
 

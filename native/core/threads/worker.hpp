@@ -36,6 +36,11 @@ public:
     void join(const InterpreterHooks& hooks = {}) noexcept;
     // After join: what the body threw, if anything, taken.
     std::exception_ptr take_thrown() noexcept { return std::exchange(thrown_, nullptr); }
+    // Lets the thread end without being waited for, its stack let go as it
+    // ends: for a thread that decides for itself to end, whom nobody would
+    // join until its owner next needs one, or never. What it throws is
+    // lost. May be called by the body itself.
+    void detach() noexcept;
 
     bool running() const { return state_ != nullptr; }
     // The thread was started before this process was forked from the one

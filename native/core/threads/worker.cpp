@@ -1,5 +1,7 @@
 #include "core/threads/worker.hpp"
 
+#include <sys/mman.h>
+
 #include <atomic>
 #include <mutex>
 #include <new>
@@ -18,6 +20,13 @@ void watch_forks() {
 
 }  // namespace
 
+// Room held for a new thread until it primes its exceptions. Its share of
+// the C++ runtime's thread-local storage is allocated then, and glibc ends
+// the process when that fails: in a process at its address-space limit a
+// new thread has no malloc arena of its own (making one reserves 64 MiB)
+// and takes a page for it straight from the system. A few pages suffice.
+constexpr std::size_t kStartRoom = 64 << 10;
+
 std::uint64_t forks() { return g_forks.load(std::memory_order_relaxed); }
 
 void prime_exceptions() noexcept {
@@ -31,6 +40,7 @@ struct Worker::State {
     std::function<void()> body;
     const char* name;
     std::exception_ptr thrown;
+    void* room;  // kStartRoom bytes mapped for the thread to let go of
     // The thread and, while it has not detached, the owner: whichever lets
     // go last frees the state.
     std::atomic<int> holders{2};
@@ -41,6 +51,7 @@ struct Worker::State {
 
     static void* run(void* self) {
         auto* state = static_cast<State*>(self);
+        ::munmap(state->room, kStartRoom);
         prime_exceptions();
 #if defined(__linux__)
         // Named, so that profilers and debuggers tell it from the caller.
@@ -59,9 +70,13 @@ struct Worker::State {
 bool Worker::start(const char* name, std::function<void()> body) noexcept {
     join();
     watch_forks();
-    auto* state = new (std::nothrow) State{std::move(body), name, nullptr};
-    if (state == nullptr) return false;
-    if (pthread_create(&thread_, nullptr, &State::run, state) != 0) {
+    // Mapped writable, so that it counts against every limit that the
+    // thread's allocation would meet.
+    void* room = ::mmap(nullptr, kStartRoom, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (room == MAP_FAILED) return false;
+    auto* state = new (std::nothrow) State{std::move(body), name, nullptr, room};
+    if (state == nullptr || pthread_create(&thread_, nullptr, &State::run, state) != 0) {
+        ::munmap(room, kStartRoom);
         delete state;
         return false;
     }

@@ -60,7 +60,8 @@ private:
 // runtime would end the process instead (glibc cannot allocate the
 // thread's share of the library's thread-local storage). This throws and
 // catches one exception while memory is still there. Every worker does it
-// first; the interpreter's threads do it when they first call in.
+// first, in room held for it since it was started; the interpreter's
+// threads do it when they first call in.
 void prime_exceptions() noexcept;
 
 }  // namespace qvtok::threads

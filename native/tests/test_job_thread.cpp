@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <exception>
+#include <stdexcept>
 #include <string>
 #include <chrono>
 #include <filesystem>
@@ -192,4 +195,87 @@ TEST(a_job_withdrawn_before_it_began_never_runs_and_one_not_withdrawn_runs_once)
     }
     CHECK_EQ(after.runs.load(), 1);
     CHECK_EQ(tid, again);
+}
+
+namespace {
+
+void throw_runtime_error(void*) { throw std::runtime_error("the job failed"); }
+
+void count_run(void* runs) { static_cast<std::atomic<int>*>(runs)->fetch_add(1); }
+
+// CPU time of the whole process so far.
+std::chrono::nanoseconds process_cpu() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec);
+}
+
+}  // namespace
+
+TEST(a_job_thread_hands_what_a_job_threw_to_join_and_takes_the_next_job) {
+    pid_t tid = 0, again = 0;
+    JobThread t;
+    CHECK(t.start(note_tid, &tid));
+    t.join();
+    CHECK(!t.take_thrown());
+    CHECK(t.start(throw_runtime_error, nullptr));
+    t.join();
+    std::exception_ptr thrown = t.take_thrown();
+    CHECK(bool(thrown));
+    try {
+        if (thrown) std::rethrow_exception(thrown);
+    } catch (const std::runtime_error& e) {
+        CHECK_EQ(std::string(e.what()), std::string("the job failed"));
+    }
+    CHECK(!t.take_thrown());  // taken
+    // The parked thread lived through it and takes the next job, which
+    // throws nothing.
+    CHECK(t.start(note_tid, &again));
+    t.join();
+    CHECK(!t.take_thrown());
+    CHECK_EQ(again, tid);
+}
+
+TEST(job_thread_runs_each_of_many_jobs_in_a_row_exactly_once) {
+    // Jobs that follow one another closely, now and then after a pause:
+    // each meets the parked thread watching, going to sleep or asleep.
+    std::atomic<int> runs[200];
+    for (auto& r : runs) r = 0;
+    JobThread t;
+    for (int i = 0; i < 200; ++i) {
+        if (i % 7 == 0) std::this_thread::sleep_for(std::chrono::microseconds(40 + 10 * (i % 5)));
+        if (i % 11 == 0) JobThread::wake_early();
+        CHECK(t.start(count_run, &runs[i]));
+        t.join();
+        CHECK_EQ(runs[i].load(), 1);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // a late second run would show
+    for (auto& r : runs) CHECK_EQ(r.load(), 1);
+}
+
+TEST(job_thread_left_idle_uses_no_cpu) {
+    // After each way a job can end, the parked thread watches for a moment
+    // and sleeps: over 100 ms the process burns next to nothing, where a
+    // thread that spun on would burn all of it.
+    enum class After { Job, Thrown, WakeEarly, Withdrawn };
+    for (After after : {After::Job, After::Thrown, After::WakeEarly, After::Withdrawn}) {
+        std::atomic<int> runs{0};
+        {
+            JobThread t;
+            CHECK(t.start(after == After::Thrown ? throw_runtime_error : count_run, &runs));
+            if (after == After::Withdrawn) t.withdraw();
+            t.join();
+            (void)t.take_thrown();
+        }
+        if (after == After::WakeEarly) JobThread::wake_early();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // past the watch
+        const auto before = process_cpu();
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        const auto used = process_cpu() - before;
+        if (used > std::chrono::milliseconds(5))
+            qvtok::test::fail(__FILE__, __LINE__,
+                              "case " + std::to_string(static_cast<int>(after)) + " used " +
+                                  std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(used).count()) +
+                                  " us of CPU while idle");
+    }
 }

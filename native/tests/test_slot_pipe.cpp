@@ -1,12 +1,16 @@
 // A stream read ahead on another thread hands out what it would hand out
 // read in step: the same slots, errors and progress, and after the thread
 // stops, the stream goes on as it would.
+#include <chrono>
+#include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "check.hpp"
 #include "core/records/slot_pipe.hpp"
+#include "fork_child.hpp"
 #include "stream_support.hpp"
 
 using namespace qvtok;
@@ -71,9 +75,20 @@ TEST(a_stream_read_ahead_gives_the_steps_it_gives_in_step) {
     }
 }
 
-TEST(a_pipe_left_early_stops_its_thread) {
+namespace {
+
+std::string numbered_lines(int n) {
     std::string doc;
-    for (int i = 0; i < 100000; ++i) doc += "{\"i\":" + std::to_string(i) + "}\n";
+    for (int i = 0; i < n; ++i) doc += "{\"i\":" + std::to_string(i) + "}\n";
+    return doc;
+}
+
+std::string numbered(std::size_t n) { return "{\"i\":" + std::to_string(n) + "}"; }
+
+}  // namespace
+
+TEST(a_pipe_left_early_stops_its_thread) {
+    const std::string doc = numbered_lines(100000);
     for (std::size_t taken : {0, 1, 64, 65, 1000}) {
         auto stream = test::open_stream(doc, RecordFormat::Jsonl, {}, 4096);
         records::SlotPipe pipe(stream, record_error, {});
@@ -81,7 +96,53 @@ TEST(a_pipe_left_early_stops_its_thread) {
             std::uint64_t progress;
             auto slot = pipe.next(progress);
             CHECK(bool(slot));
-            CHECK_EQ(test::show(slot.value().record->root()), "{\"i\":" + std::to_string(n) + "}");
+            CHECK_EQ(test::show(slot.value().record->root()), numbered(n));
         }
     }  // each pipe joins its thread here, waiting or not
+}
+
+TEST(a_slot_pipe_in_a_child_of_fork_hands_out_what_it_holds_then_fails_with_forked) {
+    const std::size_t total = 100000;
+    const std::string doc = numbered_lines(total);
+    // Forked while the thread reads, and while it waits for room.
+    for (int pause_ms : {0, 20}) {
+        for (std::size_t taken : {std::size_t{1}, std::size_t{10}}) {
+            auto stream = test::open_stream(doc, RecordFormat::Jsonl, {}, 4096);
+            auto pipe = std::make_unique<records::SlotPipe>(stream, record_error, InterpreterHooks{});
+            std::uint64_t progress = 0;
+            for (std::size_t n = 0; n < taken; ++n) {
+                auto slot = pipe->next(progress);
+                CHECK(slot && slot.value().record && test::show(slot.value().record->root()) == numbered(n));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+            CHECK(test::in_child_of_fork([&] {
+                // The batch in hand comes out in order, then the error,
+                // which stays: the stream is as the thread left it.
+                std::size_t n = taken;
+                Expected<records::Slot> slot = pipe->next(progress);
+                for (; slot && n < total; slot = pipe->next(progress), ++n) {
+                    CHECK(slot.value().record && test::show(slot.value().record->root()) == numbered(n));
+                    if (slot.value().record) pipe->recycle(std::move(*slot.value().record));
+                }
+                CHECK(n > taken && n < total);
+                CHECK(!slot && slot.error().code == ErrorCode::Forked);
+                auto again = pipe->next(progress);
+                CHECK(!again && again.error().code == ErrorCode::Forked);
+                pipe.reset();  // returns at once, the thread not being here
+            }));
+            // The parent's pipe goes on to the end.
+            std::size_t n = taken;
+            for (;; ++n) {
+                auto slot = pipe->next(progress);
+                CHECK(bool(slot));
+                if (!slot || slot.value().kind == records::Slot::Kind::End) break;
+                if (n < total && test::show(slot.value().record->root()) != numbered(n)) {
+                    test::fail(__FILE__, __LINE__, "record " + std::to_string(n) + " in the parent");
+                    break;
+                }
+            }
+            CHECK_EQ(n, total);
+            CHECK_EQ(progress, std::uint64_t{doc.size()});
+        }
+    }
 }

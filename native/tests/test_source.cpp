@@ -10,6 +10,7 @@
 
 #include "check.hpp"
 #include "core/records/source.hpp"
+#include "fork_child.hpp"
 #include "temp_file.hpp"
 
 using namespace qvtok;
@@ -62,5 +63,36 @@ TEST(a_read_in_parallel_gives_the_bytes_in_order_wherever_the_file_ends) {
             CHECK(got == bytes);
         }
     }
+    std::remove(path.c_str());
+}
+
+TEST(a_file_read_in_parallel_in_parent_and_child_of_fork_gives_each_every_byte) {
+    // Parent and child share the descriptor, and with it the file position
+    // that read() would move: each must still read the file whole, in
+    // order, the two reading at the same time.
+    std::mt19937_64 rng(31415);
+    std::string bytes(6u << 20, '\0');
+    for (char& c : bytes) c = static_cast<char>(rng());
+    const std::string path = test::write_temp(bytes, "qvtok-fork");
+    auto opened = records::FileReader::open(path, {});
+    CHECK(opened.ok());
+    if (!opened.ok()) return;
+    records::ByteReader& file = *opened.value();
+    std::string head(1000, '\0');
+    auto first = file.read(head.data(), head.size());
+    CHECK(first.ok() && first.value() == head.size());
+    // Small reads and large ones, the large ones halved with another
+    // thread.
+    auto read_rest = [&] {
+        std::string out = head;
+        std::string buf(3u << 20, '\0');
+        for (std::size_t i = 0;; ++i) {
+            auto got = i % 3 == 2 ? file.read_in_parallel(buf.data(), buf.size()) : file.read(buf.data(), 4096 + i % 5);
+            CHECK(got.ok());
+            if (!got.ok() || got.value() == 0) return out;
+            out.append(buf.data(), got.value());
+        }
+    };
+    CHECK(test::in_child_of_fork([&] { CHECK(read_rest() == bytes); }, [&] { CHECK(read_rest() == bytes); }));
     std::remove(path.c_str());
 }

@@ -39,7 +39,7 @@ public:
     // Lets the thread end without being waited for, its stack let go as it
     // ends: for a thread that decides for itself to end, whom nobody would
     // join until its owner next needs one, or never. What it throws is
-    // lost. May be called by the body itself.
+    // lost. May be called by the body itself, once start() has returned.
     void detach() noexcept;
 
     bool running() const { return state_ != nullptr; }

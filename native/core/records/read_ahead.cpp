@@ -146,6 +146,9 @@ Expected<std::size_t, IoError> ReadAheadReader::read(char* dst, std::size_t n) {
         }
         holding_ = false;
         head_ = (head_ + 1) % kBlocks;
+        // The parent's thread may have held the mutex at the fork: the
+        // next turn of the loop says Forked without it.
+        if (thread_.orphaned()) continue;
         {
             std::lock_guard<std::mutex> lock(shared_->mutex);
             --shared_->full;

@@ -10,6 +10,8 @@ namespace {
 
 // How long the caller waits for a batch before it lets signal handlers run.
 constexpr std::chrono::milliseconds kPollEvery(50);
+// Over how long the thread judges whether it has its core.
+constexpr std::chrono::milliseconds kWatchWindow(20);
 
 std::uint64_t progress_of(const RecordStream& stream) { return stream.progress().value_or(stream.bytes_read()); }
 
@@ -61,10 +63,14 @@ void SlotPipe::run() {
         }
     } ended{shared};
     std::vector<json::Document> spare;
+    // Whether this thread has its core, judged over some batches.
+    threads::CoreWatch watch;
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(shared.mutex);
+            const auto start = std::chrono::steady_clock::now();
             shared.taken_cv.wait(lock, [&] { return shared.stop || shared.ready.size() < kBatches; });
+            watch.waited(std::chrono::steady_clock::now() - start);
             if (shared.stop) return;
             for (json::Document& doc : shared.spare) spare.push_back(std::move(doc));
             shared.spare.clear();
@@ -72,7 +78,6 @@ void SlotPipe::run() {
         Batch batch;
         batch.entries.reserve(kBatchSlots);
         std::size_t bytes = 0;
-        threads::CoreWatch watch;
         try {
             while (batch.entries.size() < kBatchSlots && bytes < kBatchBytes) {
                 // The stream keeps one document to fill next: one whose
@@ -93,7 +98,7 @@ void SlotPipe::run() {
         }
         // A thread kept from its core reads slower than the caller would:
         // it hands the stream back, and the caller reads on alone.
-        if (!batch.last && watch.report()) batch.last = true;
+        if (!batch.last && watch.report_every(kWatchWindow)) batch.last = true;
         const bool last = batch.last;
         {
             std::lock_guard<std::mutex> lock(shared.mutex);

@@ -50,6 +50,13 @@ bool CoreWatch::report() {
     return false;
 }
 
+bool CoreWatch::report_every(std::chrono::milliseconds window) {
+    if (Clock::now() - start_ < window) return false;
+    const bool kept = report();
+    *this = CoreWatch();
+    return kept;
+}
+
 bool second_core_free() {
     const std::int64_t until = g_not_before.load(std::memory_order_relaxed);
     return until == 0 || now_ns() >= until;

@@ -20,6 +20,11 @@ public:
     // Ends the watch and tells the process's record of hand-overs; true
     // when the thread was kept from a core.
     bool report();
+    // For a thread that works on and on: once `window` has passed since
+    // the watch began, reports as report() does and begins afresh; false
+    // before. A window of some milliseconds looks past the odd moment that
+    // another thread of the system takes.
+    bool report_every(std::chrono::milliseconds window);
 
 private:
     std::chrono::steady_clock::time_point start_;

@@ -136,10 +136,12 @@ std::optional<JsonParseError> PyValueBuilder::read(std::string_view text, const 
     bool alone = false;
     if (split && split->withdraw()) {
         // Started while the text was checked, its thread has not woken yet:
-        // its core is asleep, and waking it can take longer than this
-        // thread takes to read the text alone.
+        // its core is asleep or busy, and waking it can take longer than
+        // this thread takes to read the text alone. On a quiet machine the
+        // early wake has it awake by now: a busy one is backed off.
         split.reset();
         alone = true;
+        threads::kept_from_core();
     }
     if (!split && !alone && splits(text.size())) split = SplitRead::start(text, options);
     if (split) {

@@ -89,12 +89,14 @@ std::uint64_t EventRing::wait_for_events(std::uint64_t at, int (*poll)(), bool& 
     // Signal handlers run between waits: a writer stuck on a huge text does
     // not keep Ctrl-C from the caller. Asleep, the reader is woken when a
     // good part of the ring is ready, or at the end.
+    const auto start = std::chrono::steady_clock::now();
     while (!reader_bell_.wait(has_events, at + kCapacity / 16, 50)) {
         if (poll != nullptr && poll() != 0) {
             polled = true;
             return at;
         }
     }
+    reader_waited_ += std::chrono::steady_clock::now() - start;
     // Written before finished: once finished is seen, written is final.
     end = written_.load(std::memory_order_acquire);
     QVTOK_ASSERT(end >= at, "the reader never runs ahead of what was written");

@@ -159,6 +159,8 @@ public:
     void stop();
     // The writer's: how long it has waited for room.
     std::chrono::nanoseconds writer_waited() const { return writer_waited_; }
+    // The reader's: how long it has waited for events.
+    std::chrono::nanoseconds reader_waited() const { return reader_waited_; }
 
 private:
     // Publishes `at` and waits until `need` more events fit.
@@ -178,6 +180,7 @@ private:
     alignas(64) std::atomic<bool> finished_{false};
     std::atomic<bool> stopped_{false};
     std::chrono::nanoseconds writer_waited_{0};  // the writer's
+    std::chrono::nanoseconds reader_waited_{0};  // the reader's
     Doorbell reader_bell_;  // the writer published
     Doorbell writer_bell_;  // the reader released
 };

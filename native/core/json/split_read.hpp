@@ -16,6 +16,7 @@
 #include "core/json/number.hpp"
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
+#include "core/threads/core_watch.hpp"
 #include "core/threads/job_thread.hpp"
 
 namespace qvtok::json {
@@ -94,6 +95,7 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
     constexpr unsigned kEventsBetweenChecks = 1u << 16;
     unsigned until_check = kEventsBetweenChecks;
     std::uint64_t at = 0, end = 0, released = 0;
+    threads::CoreWatch watch;
     for (;;) {
         if (at == end) {
             bool polled = false;
@@ -160,6 +162,10 @@ std::optional<JsonParseError> SplitRead::replay(Sink& sink, InterruptCheck check
         }
     }
     thread_.join();
+    // The caller kept from its core (the reading thread took it, say):
+    // the next texts are read on one thread for a while.
+    watch.waited(ring_.reader_waited());
+    watch.report();
     // What the reading thread threw is thrown here, on the caller's.
     if (auto thrown = thread_.take_thrown()) std::rethrow_exception(thrown);
     return fault_;

@@ -39,15 +39,19 @@ bool CoreWatch::report() {
     const nanoseconds ran = thread_cpu_time() - cpu_start_;
     const nanoseconds kept = wall - ran - waited_;
     if (kept > kStarvedAtLeast && kept > wall * kStarvedShare) {
-        const std::int64_t last = g_back_off.load(std::memory_order_relaxed);
-        const std::int64_t next = std::clamp<std::int64_t>(
-            last * 2, nanoseconds(kBackOffFirst).count(), nanoseconds(kBackOffLast).count());
-        g_back_off.store(next, std::memory_order_relaxed);
-        g_not_before.store(now_ns() + next, std::memory_order_relaxed);
+        kept_from_core();
         return true;
     }
     g_back_off.store(0, std::memory_order_relaxed);
     return false;
+}
+
+void kept_from_core() {
+    const std::int64_t last = g_back_off.load(std::memory_order_relaxed);
+    const std::int64_t next =
+        std::clamp<std::int64_t>(last * 2, nanoseconds(kBackOffFirst).count(), nanoseconds(kBackOffLast).count());
+    g_back_off.store(next, std::memory_order_relaxed);
+    g_not_before.store(now_ns() + next, std::memory_order_relaxed);
 }
 
 bool CoreWatch::report_every(std::chrono::milliseconds window) {

@@ -32,6 +32,10 @@ private:
     std::chrono::nanoseconds waited_{0};
 };
 
+// A thread that work was handed to did not begin it in time, or one side
+// of a hand-over was kept from its core: hand-overs back off.
+void kept_from_core();
+
 // Whether work may be handed to a second thread now: not while hand-overs
 // have lately found no core free, in a back-off that doubles while they go
 // on finding none. The first hand-over after a back-off tries again.

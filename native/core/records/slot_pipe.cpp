@@ -72,6 +72,13 @@ void SlotPipe::run() {
             shared.taken_cv.wait(lock, [&] { return shared.stop || shared.ready.size() < kBatches; });
             watch.waited(std::chrono::steady_clock::now() - start);
             if (shared.stop) return;
+            if (shared.hand_back) {
+                // The caller reads on alone from where this thread stopped.
+                Batch back;
+                back.last = true;
+                shared.ready.push_back(std::move(back));
+                return;
+            }
             for (json::Document& doc : shared.spare) spare.push_back(std::move(doc));
             shared.spare.clear();
         }
@@ -115,13 +122,17 @@ bool SlotPipe::wait_for_batch() {
         std::lock_guard<std::mutex> lock(shared.mutex);
         if (!shared.ready.empty() || shared.ended) return true;
     }
+    const auto start = std::chrono::steady_clock::now();
     for (;;) {
         const bool ready = hooks_.released([&] {
             std::unique_lock<std::mutex> lock(shared.mutex);
             return shared.ready_cv.wait_for(lock, kPollEvery,
                                             [&] { return !shared.ready.empty() || shared.ended; });
         });
-        if (ready) return true;
+        if (ready) {
+            caller_watch_.waited(std::chrono::steady_clock::now() - start);
+            return true;
+        }
         if (hooks_.poll != nullptr && hooks_.poll() != 0) return false;
     }
 }
@@ -143,6 +154,15 @@ Expected<Slot> SlotPipe::next(std::uint64_t& progress) {
             if (current_.thrown) std::rethrow_exception(std::exchange(current_.thrown, nullptr));
             if (auto thrown = thread_.take_thrown()) std::rethrow_exception(thrown);
             return next(progress);
+        }
+        // A caller kept from its core (the thread took it, say) has the
+        // thread hand the stream back.
+        if (caller_watch_.report_every(kWatchWindow)) {
+            {
+                std::lock_guard<std::mutex> lock(shared_->mutex);
+                shared_->hand_back = true;
+            }
+            shared_->taken_cv.notify_one();
         }
         if (!wait_for_batch()) return Error::of(ErrorCode::Interrupted);
         {

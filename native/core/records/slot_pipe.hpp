@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "core/records/stream.hpp"
+#include "core/threads/core_watch.hpp"
 #include "core/threads/worker.hpp"
 
 namespace qvtok::records {
@@ -21,8 +22,8 @@ class SlotPipe {
 public:
     // From here on `stream` is read only by the thread, until the pipe has
     // handed out the end or an error that `goes_on` says ends the stream,
-    // or the thread finds itself kept from a core; the pipe then reads it
-    // on the caller's thread. The stream must need
+    // or either thread finds itself kept from a core; the pipe then reads
+    // it on the caller's thread. The stream must need
     // no interpreter (no hooks, a source readable off the caller's thread).
     // `hooks` serve the caller's waits: the interpreter is released while
     // it waits, and signal handlers run between waits. Throws
@@ -79,6 +80,7 @@ private:
         std::vector<json::Document> spare;  // under mutex: documents for the stream to reuse
         bool stop = false;                  // under mutex: the caller wants no more
         bool ended = false;                 // under mutex: the thread has returned
+        bool hand_back = false;             // under mutex: the caller reads on alone
     };
     std::unique_ptr<Shared> shared_ = std::make_unique<Shared>();
 
@@ -86,6 +88,7 @@ private:
     Batch current_;
     std::size_t pos_ = 0;
     bool finished_ = false;  // the thread is done: the stream is the caller's
+    threads::CoreWatch caller_watch_;  // whether the caller has its core
 
     threads::Worker thread_;  // last: started once everything above is set
 };

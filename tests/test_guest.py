@@ -35,6 +35,14 @@ class Node:
     pass
 
 
+def test_a_load_leaves_the_collector_alone(big_files):
+    before = gc.get_freeze_count(), gc.isenabled(), gc.get_threshold()
+    qvtok.open(big_files / "doc.json").load()
+    qvtok.open(big_files / "rows.jsonl").load()
+    qvtok.bigjson.load(str(big_files / "doc.json"))
+    assert (gc.get_freeze_count(), gc.isenabled(), gc.get_threshold()) == before
+
+
 def test_young_cycles_made_before_a_load_are_still_collected(big_files):
     node = Node()
     node.self = node
@@ -73,22 +81,52 @@ def test_the_collector_is_left_as_it_was(big_files, enabled):
         (gc.enable if was else gc.disable)()
 
 
-@pytest.mark.parametrize("load", [lambda t: qvtok.open(io.BytesIO(t)).load()[0], qvtok.bigjson.load])
-def test_only_containers_of_atomic_values_are_untracked(tmp_path, load):
-    text = b'[{"flat": [1, "a", 2.5, null, true], "nested": [[1], {"k": 1}], "obj": {"a": 1}, "empty": []}]'
-    if load is qvtok.bigjson.load:
-        (tmp_path / "t.json").write_bytes(text)
-        value = load(str(tmp_path / "t.json"))[0]
+def containers(value):
+    if isinstance(value, dict):
+        yield value
+        for v in value.values():
+            yield from containers(v)
+    elif isinstance(value, list):
+        yield value
+        for v in value:
+            yield from containers(v)
+
+
+BIG_TREE = json.dumps([{"id": i, "tags": ["a", [i, {"k": [None]}]], "d": {"e": {"f": [1.5]}}} for i in range(3000)])
+
+
+@pytest.mark.parametrize("text", [
+    b'[{"flat": [1, "a", 2.5, null, true], "nested": [[1], {"k": 1}], "obj": {"a": {"b": []}}, "empty": []}]',
+    BIG_TREE.encode(),  # read on two threads
+])
+@pytest.mark.parametrize("how", ["open", "bigjson", "records"])
+def test_what_a_load_makes_is_never_walked_by_the_collector(tmp_path, text, how):
+    path = tmp_path / "t.json"
+    path.write_bytes(text)
+    if how == "open":
+        value = qvtok.open(io.BytesIO(text)).load()
+    elif how == "bigjson":
+        value = qvtok.bigjson.load(str(path))
     else:
-        value = load(text)
-    assert value == json.loads(text)[0]
-    assert not gc.is_tracked(value["flat"]) and not gc.is_tracked(value["empty"])
-    assert gc.is_tracked(value["nested"])
-    assert not gc.is_tracked(value["obj"])  # CPython's own rule for dicts
-    # What the program does with them later is the collector's again.
-    value["flat"].append(value)
-    value["nested"].append(value)
-    assert gc.is_tracked(value)
+        value = list(qvtok.open(path))  # a list of Python's own, tracked: the records are qvtok's
+    assert value == json.loads(text)
+    made = value if how == "records" else [value]
+    assert not any(gc.is_tracked(c) for record in made for c in containers(record))
+    # What the program does with a dict later is the collector's again.
+    first = value[0]
+    first["self"] = first
+    assert gc.is_tracked(first)
+
+
+def test_a_cycle_the_program_makes_of_loaded_dicts_is_collected():
+    value = qvtok.open(io.BytesIO(b'[{"a": {"b": 1}}]')).load()[0]
+    inner = value["a"]
+    inner["outer"] = value
+    value["self"] = value
+    ids = id(value)  # dicts take no weak references
+    del value, inner
+    gc.collect()
+    assert all(id(o) != ids for o in gc.get_objects())
 
 
 @pytest.mark.no_sanitizer  # measures CPU time

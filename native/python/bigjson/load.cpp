@@ -3,11 +3,11 @@
 #include <string>
 
 #include "core/json/reader.hpp"
-#include "python/gc_pause.hpp"
 #include "python/to_python.hpp"
 #include "core/json/utf8.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
+#include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
 #include "core/records/stream.hpp"
 
@@ -69,7 +69,6 @@ PyResult load_json(Call& call) {
         if (doc.error().interrupted) return CallError::fetch();
         return read_error(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0), source.value().first_bytes_codec());
     }
-    GcPause pause;
     return json::json_value_to_python(doc.value().root());
 }
 
@@ -79,11 +78,14 @@ PyResult load_jsonl(Call& call) {
     records::RecordStream stream = records::RecordStream::adopt(std::move(opened).value(), records::RecordFormat::Jsonl);
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
-    GcPause pause;
     for (;;) {
         auto record = stream.next();
         if (!record) return read_error(std::move(record).error(), stream.first_bytes_codec());
-        if (!record.value()) return list;
+        if (!record.value()) {
+            untrack_if_acyclic(list.get(), PySequence_Fast_ITEMS(list.get()),
+                               static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
+            return list;
+        }
         auto obj = json::json_value_to_python(record.value()->root());
         stream.recycle(std::move(*record.value()));
         if (!obj) return std::move(obj).error();

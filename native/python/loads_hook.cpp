@@ -4,6 +4,7 @@
 
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
+#include "python/gc_pause.hpp"
 #include "python/to_python.hpp"
 #include "python/value_builder.hpp"
 
@@ -44,6 +45,7 @@ PyResult loads(PyObject* data) {
     if (!text) return std::move(text).error();
     auto doc = read_json_text(std::move(text).value(), kJsonModuleOptions, check_signals);
     if (!doc) return read_error(doc.error());
+    GcPause pause;
     SharedKeyConverter converter;
     return converter.convert(doc.value().root());
 }
@@ -51,6 +53,7 @@ PyResult loads(PyObject* data) {
 PyResult loads_direct(PyObject* data) {
     auto text = utf8_text(data);
     if (!text) return std::move(text).error();
+    GcPause pause;
     KeyCache keys;
     IntCache ints;
     PyValueBuilder builder(keys, ints);

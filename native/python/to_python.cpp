@@ -77,24 +77,21 @@ private:
             if (item == nullptr) return nullptr;
             PyList_SET_ITEM(list.get(), i++, item);
         }
-        untrack_if_acyclic(list.get(), PySequence_Fast_ITEMS(list.get()), static_cast<std::size_t>(i));
+        untrack_finished(list.get());
         return list.release();
     }
 
     PyObject* object(Value v) {
         PyRef dict(checked(PyDict_New()));
         if (!dict) return nullptr;
-        bool holds_tracked = false;
         for (Member m : v.members()) {
             PyRef value(convert(m.value));
             if (!value) return nullptr;
             PyRef key(keys_.key(m.key, m.key_ascii));
             if (!key) return nullptr;
             if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-            holds_tracked = holds_tracked || tracked(value.get());
         }
-        // See untrack_if_acyclic.
-        if (!holds_tracked && PyObject_GC_IsTracked(dict.get())) PyObject_GC_UnTrack(dict.get());
+        untrack_finished(dict.get());
         return dict.release();
     }
 

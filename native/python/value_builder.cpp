@@ -59,7 +59,7 @@ struct PySink {
         if (list == nullptr) return false;
         PyObject** items = b.stack_.data() + (b.stack_.size() - count);
         for (std::size_t i = 0; i < count; ++i) PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), items[i]);
-        untrack_if_acyclic(list, items, count);
+        untrack_finished(list);
         b.stack_.resize(b.stack_.size() - count);
         b.stack_.push_back(list);
         return true;
@@ -69,7 +69,7 @@ struct PySink {
         PyObject** pairs = b.stack_.data() + (b.stack_.size() - 2 * count);
         PyObject* dict = b.shapes_.make(pairs, count);
         if (dict == nullptr) return false;
-        untrack_if_acyclic(dict, pairs + 1, count, 2);  // the values
+        untrack_finished(dict);
         for (std::size_t i = 0; i < 2 * count; ++i) Py_DECREF(pairs[i]);
         b.stack_.resize(b.stack_.size() - 2 * count);
         b.stack_.push_back(dict);

@@ -7,6 +7,7 @@
 #include "core/json/utf8.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
+#include "python/gc_pause.hpp"
 #include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
 #include "core/records/stream.hpp"
@@ -69,6 +70,7 @@ PyResult load_json(Call& call) {
         if (doc.error().interrupted) return CallError::fetch();
         return read_error(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0), source.value().first_bytes_codec());
     }
+    GcPause pause;
     return json::json_value_to_python(doc.value().root());
 }
 
@@ -78,12 +80,12 @@ PyResult load_jsonl(Call& call) {
     records::RecordStream stream = records::RecordStream::adopt(std::move(opened).value(), records::RecordFormat::Jsonl);
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
+    GcPause pause;
     for (;;) {
         auto record = stream.next();
         if (!record) return read_error(std::move(record).error(), stream.first_bytes_codec());
         if (!record.value()) {
-            untrack_if_acyclic(list.get(), PySequence_Fast_ITEMS(list.get()),
-                               static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
+            untrack_finished(list.get());  // of values, each finished
             return list;
         }
         auto obj = json::json_value_to_python(record.value()->root());

@@ -8,6 +8,7 @@
 #include "core/json/utf8.hpp"
 #include "core/schema/model.hpp"
 #include "core/schema/render.hpp"
+#include "python/gc_pause.hpp"
 #include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
 #include "python/open/cursor.hpp"
@@ -116,6 +117,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
     c.build_values();
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
+    GcPause pause;
     while (!limit || c.records_read < *limit) {
         auto slot = c.next();
         if (!slot) return std::move(slot).error();
@@ -124,7 +126,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
         if (!value) return value;
         if (PyList_Append(list.get(), value.value().get()) < 0) return CallError::fetch();
     }
-    untrack_if_acyclic(list.get(), PySequence_Fast_ITEMS(list.get()), static_cast<std::size_t>(PyList_GET_SIZE(list.get())));
+    untrack_finished(list.get());  // of values, each finished
     return list;
 }
 

@@ -230,7 +230,10 @@ print("parent", taken + sum(1 for _ in it))
 """
 
 
-@pytest.mark.parametrize("how", ["first-record", "go-on", "del", "exit", "after-load"])
+# A child that exits with a pass open leaves to the process's end what the
+# parent's thread held at the fork, which LeakSanitizer would report.
+@pytest.mark.parametrize("how", ["first-record", "go-on", "del", pytest.param("exit", marks=pytest.mark.no_sanitizer),
+                                 "after-load"])
 def test_fork_with_a_pass_open(big_files, how):
     out = subprocess.run([sys.executable, "-c", FORK_SCRIPT, str(big_files / "rows.jsonl"), how],
                          capture_output=True, text=True, timeout=120)

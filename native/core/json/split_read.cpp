@@ -81,8 +81,12 @@ struct RingSink {
         const std::uint64_t at = address(bytes);
         std::uint64_t h = head(Kind::String, bytes.size()) | kKeyBit | (ascii ? kAsciiBit : 0);
         // Numbered here, so that the building thread finds the key's object
-        // by its number instead of by its bytes.
-        const std::uint32_t id = read.key_ids_.id(std::string_view(reinterpret_cast<const char*>(at), bytes.size()));
+        // by its number instead of by its bytes. Only a key that is the
+        // text's own bytes: the table keeps pointers to them, and a decoded
+        // key's block is filled again once its events are released.
+        const bool own = at == reinterpret_cast<std::uintptr_t>(bytes.data());
+        const std::uint32_t id =
+            own ? read.key_ids_.id(std::string_view(reinterpret_cast<const char*>(at), bytes.size())) : KeyIds::kNone;
         if (id != KeyIds::kNone) h |= kKeyIdBit | (std::uint64_t{id} << kKeyIdShift);
         return out.put(h, at);
     }

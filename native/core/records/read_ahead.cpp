@@ -41,16 +41,7 @@ ReadAheadReader::~ReadAheadReader() {
 void ReadAheadReader::run() {
     Shared& shared = *shared_;
     // However the thread ends, the caller hears of it.
-    struct Ended {
-        Shared& shared;
-        ~Ended() {
-            {
-                std::lock_guard<std::mutex> lock(shared.mutex);
-                shared.ended = true;
-            }
-            shared.filled_cv.notify_one();
-        }
-    } ended{shared};
+    threads::EndNotice ended(shared.mutex, shared.ended, shared.filled_cv);
     std::size_t tail = 0;
     for (;;) {
         {

@@ -52,16 +52,7 @@ void SlotPipe::run() {
     Shared& shared = *shared_;
     // However the thread ends, the caller hears of it: a batch that could
     // not be handed over leaves the thread's exception to the join.
-    struct Ended {
-        Shared& shared;
-        ~Ended() {
-            {
-                std::lock_guard<std::mutex> lock(shared.mutex);
-                shared.ended = true;
-            }
-            shared.ready_cv.notify_one();
-        }
-    } ended{shared};
+    threads::EndNotice ended(shared.mutex, shared.ended, shared.ready_cv);
     std::vector<json::Document> spare;
     // Whether this thread has its core, judged over some batches.
     threads::CoreWatch watch;

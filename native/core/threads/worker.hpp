@@ -5,6 +5,9 @@
 
 #include <pthread.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -53,6 +56,28 @@ private:
     pthread_t thread_{};
     std::uint64_t forks_ = 0;
     std::exception_ptr thrown_;
+};
+
+// Kept by a worker's body: when it goes, however the body ends, `ended`
+// is set under `mutex` and `cv` woken, so that an owner waiting on `cv`
+// hears that the thread has returned.
+class EndNotice {
+public:
+    EndNotice(std::mutex& mutex, bool& ended, std::condition_variable& cv) : mutex_(mutex), ended_(ended), cv_(cv) {}
+    ~EndNotice() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ended_ = true;
+        }
+        cv_.notify_one();
+    }
+    EndNotice(const EndNotice&) = delete;
+    EndNotice& operator=(const EndNotice&) = delete;
+
+private:
+    std::mutex& mutex_;
+    bool& ended_;
+    std::condition_variable& cv_;
 };
 
 // The C++ runtime makes a thread's exception state when the thread first

@@ -178,17 +178,21 @@ from qvtok import bigjson
 
 path, fmt = sys.argv[1], sys.argv[2]
 signal.signal(signal.SIGALRM, signal.default_int_handler)
-start = time.monotonic()
-records = bigjson.load(path, fmt)
-whole = time.monotonic() - start
-del records
-for delay in (0.03, 0.2, whole * 0.4, whole * 0.6):
+times = []
+for _ in range(2):  # the first may pay for a cold cache
+    start = time.monotonic()
+    records = bigjson.load(path, fmt)
+    times.append(time.monotonic() - start)
+    del records
+whole = min(times)
+for delay in (0.03, 0.2, whole * 0.3, whole * 0.5):
     signal.setitimer(signal.ITIMER_REAL, delay)
     start = time.monotonic()
     try:
         records = bigjson.load(path, fmt)
         signal.setitimer(signal.ITIMER_REAL, 0)
-        print("not-interrupted", delay, whole)
+        # The load ended before the alarm: nothing to answer.
+        print("not-interrupted", delay, time.monotonic() - start)
         del records
     except KeyboardInterrupt:
         print(round(time.monotonic() - start - delay, 3), flush=True)
@@ -213,8 +217,13 @@ def test_load_stops_soon_after_ctrl_c(big_files, fmt):
     assert out.returncode == 0, out.stderr
     *late, alive = out.stdout.splitlines()
     assert alive == "alive 500000"
+    assert len(late) == 4, out.stdout
+    answered = [float(line) for line in late if not line.startswith("not-interrupted")]
+    # A load on a busy machine may now and then end before a late alarm; the
+    # early ones always come within it.
+    assert len(answered) >= 2, out.stdout
     # Well under the time a whole load takes; most arrive in a few ms.
-    assert len(late) == 4 and all(float(seconds) < 0.3 for seconds in late), out.stdout
+    assert all(seconds < 0.3 for seconds in answered), out.stdout
 
 
 @pytest.mark.no_sanitizer

@@ -766,3 +766,43 @@ def test_a_program_that_turned_the_collector_off_keeps_it_off(many_records):
         assert not gc.isenabled()
     finally:
         gc.enable()
+
+
+# White space json.loads refuses, which bigjson's passes trim around a record.
+NOT_JSON_SPACE = ["\u00a0", "\u0085", "\u2028", "\u2029", "\u3000", "\v", "\f"]
+
+
+@pytest.mark.parametrize("space", NOT_JSON_SPACE, ids=lambda s: f"U+{ord(s):04X}")
+@pytest.mark.parametrize(
+    "fmt, template",
+    [
+        ("jsonl", '{s}{{"a": 1}}\n{{"b": 2}}\n'),
+        ("jsonl", '{{"a": 1}}{s}\n'),
+        ("jsonl", "{s}\n"),
+        ("json", "[1,{s}2]"),
+        ("json", "[1, 2{s}]"),
+        ("json", "{s}[1, 2]"),
+        ("json", "[1, 2]{s}"),
+        ("json", '{s}{{"a": [1]}}'),
+    ],
+)
+def test_only_json_white_space_may_stand_around_a_record(write, space, fmt, template):
+    text = template.format(s=space)
+    path = write(f"x.{fmt}", text)
+    with pytest.raises(json.JSONDecodeError):
+        qvtok.open(path).load()
+    good, errors = qvtok.open(path).validate()
+    assert len(errors) == 1
+    if fmt == "jsonl":
+        with pytest.raises(json.JSONDecodeError):
+            json.loads(text.split("\n")[0])
+    else:
+        with pytest.raises(json.JSONDecodeError):
+            json.loads(text)
+        with pytest.raises(json.JSONDecodeError):
+            qvtok.open(path, at="/a").load() if "a" in text else qvtok.open(path, at="").load()
+
+
+def test_bigjson_still_trims_unicode_white_space_around_records(write):
+    path = write("x.jsonl", '\u00a0{"a": 1}\u3000\n\f{"b": 2}\n')
+    assert bigjson.load(path) == [{"a": 1}, {"b": 2}]

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/json/reader.hpp"
+#include "core/json/whitespace.hpp"
 #include "core/json/utf8.hpp"
 
 namespace qvtok::records {
@@ -69,6 +70,18 @@ std::string_view trim_whitespace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::string_view trim_space(std::string_view text, SpaceAround rule) {
+    if (rule == SpaceAround::WhiteSpace) return trim_whitespace(text);
+    std::size_t begin = 0, end = text.size();
+    while (begin < end && json::is_json_space(static_cast<unsigned char>(text[begin]))) ++begin;
+    while (end > begin && json::is_json_space(static_cast<unsigned char>(text[end - 1]))) --end;
+    return text.substr(begin, end - begin);
+}
+
+bool is_space_between(unsigned char c, SpaceAround rule) {
+    return rule == SpaceAround::Json ? json::is_json_space(c) : json::is_scanner_space(c);
+}
+
 namespace {
 
 // Appends bytes up to and including the next line feed, or to the end of the
@@ -93,7 +106,8 @@ std::optional<IoError> append_line(RecordSource& source, std::string& text) {
 }  // namespace
 
 Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
-                                                   std::uint64_t& lines_consumed, std::string& unfinished) {
+                                                   std::uint64_t& lines_consumed, std::string& unfinished,
+                                                   SpaceAround space) {
     // A long run of blank lines is a long wait too.
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
@@ -116,7 +130,7 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
             error.file_column = 1;
             return error;
         }
-        std::string_view trimmed = trim_whitespace(text);
+        std::string_view trimmed = trim_space(text, space);
         if (trimmed.empty()) {
             if (++blank == kBlankLinesBetweenPolls) {
                 blank = 0;
@@ -141,8 +155,9 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
 }
 
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
-                               std::string& unfinished, json::ReaderScratch& scratch, const json::ReadOptions& read) {
-    auto line = next_jsonl_line(source, bytes_consumed, lines_consumed, unfinished);
+                               std::string& unfinished, json::ReaderScratch& scratch, const json::ReadOptions& read,
+                               SpaceAround space) {
+    auto line = next_jsonl_line(source, bytes_consumed, lines_consumed, unfinished, space);
     if (!line) return std::move(line).error();
     if (!line.value()) return std::optional<json::Document>();
     JsonlLine& l = *line.value();

@@ -24,6 +24,17 @@ inline constexpr std::size_t kLineBufferSize = 64 * 1024;
 // U+205F, U+3000) at either end. A view of the same storage.
 std::string_view trim_whitespace(std::string_view text);
 
+// Which white space may stand around a record. bigjson's passes trim
+// Unicode's White_Space; qvtok.open takes only JSON's own (space, tab, line
+// feed, carriage return), so that a record json.loads would refuse is refused.
+enum class SpaceAround : std::uint8_t { WhiteSpace, Json };
+
+// The text without the white space of `rule` at either end.
+std::string_view trim_space(std::string_view text, SpaceAround rule);
+// Whether a raw byte between records is passed over as space by `rule`:
+// JSON's four, or those and the form feed.
+bool is_space_between(unsigned char c, SpaceAround rule);
+
 // One record, nullopt at the end, or the error to raise.
 using RecordResult = Expected<std::optional<json::Document>>;
 
@@ -41,7 +52,8 @@ struct JsonlLine {
 // `lines_consumed` count every line read. Errors, as next_jsonl_record's:
 // ReadFailed and InvalidUtf8 (placed at the line's start).
 Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
-                                                   std::uint64_t& lines_consumed, std::string& unfinished);
+                                                   std::uint64_t& lines_consumed, std::string& unfinished,
+                                                   SpaceAround space = SpaceAround::WhiteSpace);
 
 // The next record of a JSONL file: blank lines are skipped, the first other
 // line is parsed. `bytes_consumed` grows by the length of every line read,
@@ -57,6 +69,6 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
 // line and column, and parsing as `read` says.
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
                                std::string& unfinished, json::ReaderScratch& scratch,
-                               const json::ReadOptions& read = {});
+                               const json::ReadOptions& read = {}, SpaceAround space = SpaceAround::WhiteSpace);
 
 }  // namespace qvtok::records

@@ -98,7 +98,7 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
         std::size_t i = 0;
         while (i < n) {
             if (phase == Phase::Before || phase == Phase::Looking || phase == Phase::After) {
-                while (i < n && json::is_scanner_space(static_cast<unsigned char>(b[i]))) ++i;
+                while (i < n && json::is_json_space(static_cast<unsigned char>(b[i]))) ++i;
                 if (i == n) break;
                 const unsigned char c = static_cast<unsigned char>(b[i]);
                 if (phase == Phase::After) return false;  // text after the array

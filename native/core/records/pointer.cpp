@@ -221,7 +221,7 @@ PointerWalker::Event PointerWalker::feed(std::string_view bytes, std::size_t& us
     const char* data = bytes.data();
     const std::size_t n = bytes.size();
     std::size_t i = 0;
-    auto space = [&](std::size_t k) { return json::is_scanner_space(static_cast<unsigned char>(data[k])); };
+    auto space = [&](std::size_t k) { return json::is_json_space(static_cast<unsigned char>(data[k])); };
     while (i < n) {
         switch (state_) {
             case State::Finished:

@@ -13,7 +13,7 @@ namespace qvtok::records {
 ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& used) {
     std::size_t i = 0;
     if (shape_ == Shape::Unknown) {
-        while (i < bytes.size() && json::is_scanner_space(static_cast<unsigned char>(bytes[i]))) ++i;
+        while (i < bytes.size() && is_space_between(static_cast<unsigned char>(bytes[i]), space_)) ++i;
         if (i == bytes.size()) {
             used = i;
             fed_ += i;
@@ -66,15 +66,15 @@ ElementScanner::Event ElementScanner::feed(std::string_view bytes, std::size_t& 
 namespace {
 
 // Where a piece of text for the reader starts and ends within a gathered
-// element: White_Space at either end is no part of it, except that a broken
+// element: the rules' white space at either end is no part of it, except that a broken
 // element keeps its last byte, which is the one at fault.
 struct Piece {
     std::size_t begin;
     std::size_t length;
 };
 
-Piece trimmed_piece(const std::string& text, bool keep_end) {
-    std::string_view trimmed = trim_whitespace(text);
+Piece trimmed_piece(const std::string& text, bool keep_end, SpaceAround space) {
+    std::string_view trimmed = trim_space(text, space);
     std::size_t begin = static_cast<std::size_t>(trimmed.data() - text.data());
     std::size_t end = keep_end && begin < text.size() ? text.size() : begin + trimmed.size();
     return Piece{begin, end - begin};
@@ -120,6 +120,7 @@ RecordStream::RecordStream(RecordSource source, RecordFormat format, StreamRules
     if (format_ == RecordFormat::Json) block_.reset(new char[rules_.block_size]);
     // An empty pointer names the document itself: the same as none.
     if (rules_.at && !rules_.at->segments.empty()) walker_.emplace(*rules_.at);
+    scanner_.set_space(rules_.space);
 }
 
 namespace {
@@ -144,7 +145,8 @@ Span span_of(std::string_view bytes) {
 
 RecordResult RecordStream::next() {
     if (format_ == RecordFormat::Jsonl && default_jsonl(rules_, walker_.has_value())) {
-        auto record = next_jsonl_record(source_, bytes_read_, lines_consumed_, unfinished_line_, scratch_, rules_.read);
+        auto record = next_jsonl_record(source_, bytes_read_, lines_consumed_, unfinished_line_, scratch_, rules_.read,
+                                        rules_.space);
         if (!record) {
             Error& error = record.error();
             if (error.code == ErrorCode::InvalidLine || error.code == ErrorCode::InvalidUtf8)
@@ -257,7 +259,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         }
     } started;
     if (parse && rules_.build && builder_ != nullptr && !member && !rules_.repair_utf8) {
-        Piece piece = trimmed_piece(text, false);
+        Piece piece = trimmed_piece(text, false, rules_.space);
         if (piece.length != 0) {
             builder_->begin(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
             started.builder = builder_;
@@ -278,17 +280,17 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
     std::size_t value_begin = 0;
     if (member) {
-        if (trim_whitespace(text).empty()) {
+        if (trim_space(text, rules_.space).empty()) {
             slot.kind = Slot::Kind::Blank;
             slot.offset = start;
             return slot;
         }
         MemberSplit split = split_member(text);
-        if (!split.ok || trim_whitespace(std::string_view(text).substr(split.value_begin)).empty()) {
+        if (!split.ok || trim_space(std::string_view(text).substr(split.value_begin), rules_.space).empty()) {
             // The member is no `"key": value`: name the byte at fault, by
             // line and column within the member's text.
             std::size_t at = split.ok ? text.size() : split.value_begin;
-            Piece piece = trimmed_piece(text, false);
+            Piece piece = trimmed_piece(text, false, rules_.space);
             std::size_t from = std::min(piece.begin, at);
             Span inside = span_of(std::string_view(text).substr(from, at - from));
             Error error = Error::of(code);
@@ -304,9 +306,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         slot.keyed = true;
         value_begin = split.value_begin;
     }
-    Piece piece = trimmed_piece(text, false);
+    Piece piece = trimmed_piece(text, false, rules_.space);
     if (value_begin != 0) {
-        std::string_view value = trim_whitespace(std::string_view(text).substr(value_begin));
+        std::string_view value = trim_space(std::string_view(text).substr(value_begin), rules_.space);
         piece = Piece{static_cast<std::size_t>(value.data() - text.data()), value.size()};
     }
     if (piece.length == 0) {
@@ -565,7 +567,7 @@ Expected<Slot> RecordStream::next_jsonl_slot() {
             if (auto step = walk_line()) return std::move(*step);
             line_.reset();
         }
-        auto got = next_jsonl_line(source_, bytes_read_, lines_consumed_, unfinished_line_);
+        auto got = next_jsonl_line(source_, bytes_read_, lines_consumed_, unfinished_line_, rules_.space);
         if (!got) {
             Error error = std::move(got).error();
             if (error.code == ErrorCode::InvalidUtf8) error.record = records_out_++;
@@ -634,7 +636,7 @@ std::optional<Expected<Slot>> RecordStream::walk_line() {
                     walker_->reset();
                     return std::optional<Expected<Slot>>(std::move(error));
                 }
-                while (line_pos_ < end && json::is_scanner_space(static_cast<unsigned char>(line.text[line_pos_])))
+                while (line_pos_ < end && is_space_between(static_cast<unsigned char>(line.text[line_pos_]), rules_.space))
                     ++line_pos_;
                 if (line_pos_ < end) return fault(json::Syntax::TrailingCharacters, line_pos_ - line.begin);
                 return std::nullopt;
@@ -663,7 +665,7 @@ Expected<Slot> RecordStream::refuse_blank(Expected<Slot> slot, bool first, bool 
 
 Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCode code, bool member) {
     json::repair_utf8(text);
-    Piece piece = trimmed_piece(text, true);
+    Piece piece = trimmed_piece(text, true, rules_.space);
     if (member) {
         // The value of the member is what holds the offending byte; a member
         // that is no `"key": value` is named as such.
@@ -675,7 +677,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
         } else {
             // Leading white space only: the value keeps its last byte.
             std::string_view value(text.data() + split.value_begin, text.size() - split.value_begin);
-            std::size_t lead = static_cast<std::size_t>(trim_whitespace(value).data() - value.data());
+            std::size_t lead = static_cast<std::size_t>(trim_space(value, rules_.space).data() - value.data());
             if (lead == value.size()) lead = 0;
             piece = Piece{split.value_begin + lead, text.size() - split.value_begin - lead};
         }
@@ -719,12 +721,12 @@ Error RecordStream::file_error(json::Syntax syntax, std::uint64_t offset) const 
 }
 
 Expected<Slot> RecordStream::after_array() {
-    // Only scanner whitespace may follow the array: anything else means the
+    // Only white space may follow the array: anything else means the
     // array ended early (a stray closer) or the file holds more than one
     // document, and records would be lost without a word.
     for (;;) {
         const char* block = block_.get();
-        while (block_pos_ < block_filled_ && json::is_scanner_space(static_cast<unsigned char>(block[block_pos_])))
+        while (block_pos_ < block_filled_ && is_space_between(static_cast<unsigned char>(block[block_pos_]), rules_.space))
             ++block_pos_;
         if (block_pos_ < block_filled_) {
             phase_ = Phase::Finished;
@@ -783,7 +785,7 @@ Expected<Slot> RecordStream::read_single_document() {
     phase_ = Phase::Finished;
     reading_single_ = false;
     std::string text = std::move(single_);
-    if (trim_whitespace(text).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    if (trim_space(text, rules_.space).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
     return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 
@@ -797,7 +799,7 @@ Expected<Slot> RecordStream::end_of_file() {
     }
     std::uint64_t start = scanner_.text_start();
     std::string text = scanner_.take_text();
-    if (trim_whitespace(text).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    if (trim_space(text, rules_.space).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
     return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 

@@ -47,6 +47,9 @@ public:
     // otherwise. Nothing may be fed after Closed or Broken.
     Event feed(std::string_view bytes, std::size_t& used);
 
+    // Which bytes before the document are passed over as space.
+    void set_space(SpaceAround space) { space_ = space; }
+
     Shape shape() const { return shape_; }
     // Bytes fed before the element text began: where it starts in the
     // stream. After an event it names the element just ended, until the next
@@ -81,6 +84,7 @@ public:
 
 private:
     simd::ArrayState state_;
+    SpaceAround space_ = SpaceAround::WhiteSpace;
     bool first_ = true;
     bool ended_first_ = false;
     Shape shape_ = Shape::Unknown;
@@ -124,6 +128,8 @@ struct StreamRules {
     std::string* compact_to = nullptr;
     // How records are parsed.
     json::ReadOptions read;
+    // The white space that may stand around a record and the document.
+    SpaceAround space = SpaceAround::WhiteSpace;
     // True: a blank element or member (as in "[1,,2]" or "[1,2,]") is the
     // error json.load gives for it, not a slot of its own; only the blank
     // of an empty container stays one.

@@ -30,6 +30,9 @@ records::StreamRules Cursor::document_rules() {
     rules.read.exact_integers = true;
     rules.repair_utf8 = false;
     rules.strict_elements = true;
+    // What json.loads refuses around a document, qvtok.open refuses
+    // around a record.
+    rules.space = records::SpaceAround::Json;
     // Fewer reads, and more elements read in place, than the 64 KiB blocks
     // of bigjson's passes, whose progress counts in those.
     rules.block_size = 256 << 10;

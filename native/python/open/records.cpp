@@ -169,6 +169,7 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
         rules.allow_unclosed_array = true;
         rules.broken_document = ErrorCode::InvalidJson;
         rules.repair_utf8 = false;
+        rules.space = records::SpaceAround::Json;
         // The records may come read ahead on another thread, whose waits
         // would be the pass's only signal checks: the fold makes its own.
         schema::SchemaBuilder builder(bigjson::interpreter_hooks().poll);

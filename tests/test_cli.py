@@ -181,7 +181,7 @@ def test_format_of_a_pipe_is_detected(tmp_path, command):
             [
                 "2:7: record 1: expected value",
                 "4:1: record 2: stream did not contain valid UTF-8",
-                "6:3: record 3: EOF while parsing a value",
+                "6:4: record 3: EOF while parsing a value",
                 "7:2: record 4: trailing characters",
             ],
             6,
@@ -193,7 +193,7 @@ def test_format_of_a_pipe_is_detected(tmp_path, command):
             ["1:5: record 1: expected value", "1:17: record 3: expected value"],
             5,
         ),
-        ("x.json", "[1, 2", [], ["1:5: record 1: EOF while parsing a list"], 2),
+        ("x.json", "[1, 2", [], ["1:6: record 1: EOF while parsing a list"], 2),
         # Records that a broken array would otherwise lose in silence.
         ("x.json", "[1,2]\n[3,4]\n[5,6]\n", [], ["2:1: record 2: trailing characters"], 3),
         ("x.json", '[{"a":1}}, [1,2], [3,4]]', [], ["1:9: record 0: trailing characters"], 1),

@@ -127,7 +127,7 @@ TEST(faults_around_the_records_end_the_walk) {
     // A value that is passed over is only followed, not checked: its
     // brackets need only balance.
     CHECK_EQ(texts_of(R"({"a": [1}, "f": [1]})", RecordFormat::Json, at("/f")), std::string("1"));
-    CHECK_EQ(texts_of(R"({"f": [1, 2])", RecordFormat::Json, at("/f")), "1 | 2 | error:" + json + "@12 1:12 #2");
+    CHECK_EQ(texts_of(R"({"f": [1, 2])", RecordFormat::Json, at("/f")), "1 | 2 | error:" + json + "@12 1:13 #2");
     CHECK_EQ(texts_of(R"({"f": [1, 2]} x)", RecordFormat::Json, at("/f")), "1 | 2 | error:" + json + "@14 1:15 #2");
     CHECK_EQ(texts_of(R"({"f": [1, 2}})", RecordFormat::Json, at("/f")),
              "1 | error:" + std::to_string(kInvalidElement) + "@11 1:12 #1");
@@ -272,5 +272,5 @@ TEST(a_cut_inside_the_named_container_may_end_the_records_quietly) {
     rules.allow_unclosed_array = true;
     CHECK_EQ(texts_of(R"({"f": [1, 2, 3)", RecordFormat::Json, rules), std::string("1 | 2"));
     CHECK_EQ(texts_of(R"({"f": [1, 2, 3)", RecordFormat::Json, at("/f")),
-             "1 | 2 | error:" + std::to_string(kInvalidJson) + "@14 1:14 #2");
+             "1 | 2 | error:" + std::to_string(kInvalidJson) + "@14 1:15 #2");
 }

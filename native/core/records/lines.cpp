@@ -5,6 +5,7 @@
 
 #include "core/json/reader.hpp"
 #include "core/json/whitespace.hpp"
+#include "core/records/fault_place.hpp"
 #include "core/json/utf8.hpp"
 
 namespace qvtok::records {
@@ -164,8 +165,10 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
     auto doc = json::read_json_text(std::move(l.text), l.begin, l.length, scratch, read);
     if (!doc) {
         Error error = json::syntax_error(ErrorCode::InvalidLine, doc.error(), l.offset + l.begin);
-        error.file_line = l.number + error.line - 1;
-        error.file_column = error.line == 1 ? l.begin + error.column : error.column;
+        // A line holds no line feed before its end: the place is on it.
+        const PiecePlace at = json_place(error);
+        error.file_line = l.number;
+        error.file_column = l.begin + at.column;
         return error;
     }
     return std::optional<json::Document>(std::move(doc).value());

@@ -213,10 +213,22 @@ std::optional<std::uint64_t> RecordStream::open_text_start() const {
     return scanner_.text_start();
 }
 
-void RecordStream::place(Error& error, FilePos piece) {
+void RecordStream::place(Error& error, std::uint64_t start, FilePos piece,
+                         std::optional<std::string_view> text) const {
+    std::optional<std::string_view> before;
+    if (text) before = text->substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(error.offset - start, text->size())));
+    const PiecePlace at = json_place(error, before);
     if (piece.line == 0) return;
-    error.file_line = piece.line + error.line - 1;
-    error.file_column = error.line <= 1 ? piece.column + error.column - 1 : error.column;
+    if (at.line == 0) {
+        // A line feed named in a text no longer at hand: the block it lay in
+        // can still tell where it is, if it is the current one.
+        const FilePos exact = locate(error.offset);
+        error.file_line = exact.line;
+        error.file_column = exact.column;
+        return;
+    }
+    error.file_line = piece.line + at.line - 1;
+    error.file_column = at.line <= 1 ? piece.column + at.column - 1 : at.column;
 }
 
 Expected<bool> RecordStream::refill() {
@@ -298,7 +310,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
             error.offset = start + at;
             error.line = inside.line_feeds + 1;
             error.column = inside.tail + (at < text.size() ? 1 : 0);
-            place(error, locate_after(start, std::string_view(text).substr(0, from)));
+            const FilePos p = locate_after(start, std::string_view(text).substr(0, at));
+            error.file_line = p.line;
+            error.file_column = p.column;
             error.record = records_out_++;
             return error;
         }
@@ -329,7 +343,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         std::string& compact_out = rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw;
         auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, compact_out, rules_.read)
                                                        : json::check_json_text(body, rules_.read);
-        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
+        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin), body);
         ++records_out_;
         if (rules_.keep_raw && !rules_.compact) {
             text.resize(piece.begin + piece.length);
@@ -342,7 +356,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     if (builder_ != nullptr) {
         auto fault = builder_->build(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
         if (fault && fault->interrupted) return Error::of(ErrorCode::Interrupted);
-        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
+        if (fault)
+            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin),
+                                std::string_view(text).substr(piece.begin, piece.length));
         ++records_out_;
         slot.built = true;
         return slot;
@@ -359,9 +375,9 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
 }
 
 Error RecordStream::record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
-                                 std::string_view lead) {
+                                 std::string_view lead, std::optional<std::string_view> value) {
     Error error = json::syntax_error(code, fault, start + lead.size());
-    place(error, locate_after(start, lead));
+    place(error, start + lead.size(), locate_after(start, lead), value);
     error.record = records_out_++;
     return error;
 }
@@ -576,7 +592,7 @@ Expected<Slot> RecordStream::next_jsonl_slot() {
         if (!got.value()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
         JsonlLine& line = *got.value();
         line_number_ = line.number;
-        line_offset_ = line.offset;
+        line_offset_ = line.offset - line.skipped;
         if (walker_) {
             walker_->reset();
             line_pos_ = line.begin;
@@ -598,7 +614,7 @@ std::optional<Expected<Slot>> RecordStream::walk_line() {
         error.line = 1;
         error.column = at + 1;
         error.file_line = line.number;
-        error.file_column = line.begin + at + 1;
+        error.file_column = line.skipped + line.begin + at + 1;
         error.record = records_out_++;
         line_pos_ = end;
         return std::optional<Expected<Slot>>(std::move(error));
@@ -686,7 +702,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
-        place(error, p);
+        place(error, start + piece.begin, p, std::string_view(text).substr(piece.begin, piece.length));
         error.record = records_out_++;
         return error;
     }
@@ -700,7 +716,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     error.line = 1 + static_cast<std::uint64_t>(std::count(body.begin(), body.end() - 1, '\n'));
     error.column = last_lf == std::string_view::npos ? body.size() : body.size() - 1 - last_lf;
     error.offset = start + piece.begin + body.size() - 1;
-    place(error, p);
+    place(error, start + piece.begin, p, body);
     error.record = records_out_++;
     return error;
 }
@@ -714,8 +730,9 @@ Error RecordStream::file_error(json::Syntax syntax, std::uint64_t offset) const 
     // A byte is named by its own column, counted from 1; the end of the
     // file by the column of the last byte, as the reader does.
     error.column = offset < bytes_read_ ? p.column : p.column - 1;
-    error.file_line = error.line;
-    error.file_column = error.column;
+    // json names the end of the text by the place after its last byte.
+    error.file_line = p.line;
+    error.file_column = p.column;
     error.record = records_out_;
     return error;
 }

@@ -14,6 +14,7 @@
 #include "core/json/reader.hpp"
 #include "core/json/value.hpp"
 #include "core/json/value_builder.hpp"
+#include "core/records/fault_place.hpp"
 #include "core/records/format.hpp"
 #include "core/records/lines.hpp"
 #include "core/records/pointer.hpp"
@@ -293,9 +294,9 @@ private:
     Error element_error(std::string text, std::uint64_t start, ErrorCode code, bool member);
     // The error of a record whose text starts at stream offset `start` and
     // whose value, after the white space `lead`, did not read: the next
-    // record's error.
+    // record's error. `value`: the value's text, when still at hand.
     Error record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
-                       std::string_view lead);
+                       std::string_view lead, std::optional<std::string_view> value = std::nullopt);
     // Under strict_elements, a Blank `slot` that is not an empty container
     // (the first element, ended by the closer) becomes an error at its
     // separator, at stream offset `separator`.
@@ -309,9 +310,11 @@ private:
     FilePos locate_after(std::uint64_t start, std::string_view prefix) const;
     // Where the record text that is being gathered started, if one is.
     std::optional<std::uint64_t> open_text_start() const;
-    // Sets the error's file position from the reader's line and column
-    // within a piece of text that starts at `piece`.
-    static void place(Error& error, FilePos piece);
+    // Sets the error's file position, where json would place it, from the
+    // reader's line and column within a piece of text that starts at stream
+    // offset `start`, file position `piece`. `text`: the piece, when at hand.
+    void place(Error& error, std::uint64_t start, FilePos piece,
+               std::optional<std::string_view> text = std::nullopt) const;
 
     RecordSource source_;
     RecordFormat format_;
@@ -327,7 +330,7 @@ private:
 
     // JSONL mode only: a line that a failed read cut short, lines read, and
     // the line being walked for records at a pointer.
-    std::string unfinished_line_;
+    PartialLine unfinished_line_;
     std::uint64_t lines_consumed_ = 0;
     std::optional<JsonlLine> line_;
     std::size_t line_pos_ = 0;

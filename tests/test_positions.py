@@ -1,0 +1,177 @@
+"""Where qvtok.open places a fault: pos in bytes from the start of the input,
+and lineno and colno derived from pos by json's own rule, in every pass."""
+
+import io
+import json
+import random
+import subprocess
+import sys
+
+import pytest
+
+import qvtok
+
+
+def by_json_rule(data: bytes, pos: int):
+    """json.JSONDecodeError's lineno and colno for `pos`."""
+    return data.count(b"\n", 0, pos) + 1, pos - data.rfind(b"\n", 0, pos)
+
+
+def json_fault(data: bytes):
+    try:
+        json.loads(data)
+    except json.JSONDecodeError as e:
+        return e
+    return None
+
+
+def qvtok_fault(data: bytes, fmt: str):
+    try:
+        qvtok.open(io.BytesIO(data), format=fmt).load()
+    except json.JSONDecodeError as e:
+        return e
+    return None
+
+
+# Malformed documents in the manner of JSONTestSuite's n_ cases, spread over
+# lines so that line and column both matter.
+MALFORMED = [
+    b'[1,\n2,\n"ab\ncd"]',
+    b"[1,2",
+    b"[1,\n2",
+    b'{"a":\n1',
+    b"[1,\n2]\n3",
+    b"[\n1\n,\n]",
+    b"[1,\n2 x]",
+    b'\n\n[1,\n{"a" 1}]',
+    b'[\n"a\tb"]',
+    b"  [1,2]  x",
+    b"[1,\n\n",
+    b'{"a":1}\n{"b":2}',
+    b"[",
+    b"[\n",
+    b'{"a"',
+    b'{"a":1,\n"b"\n:\n}',
+    b'["a\\q"]',
+    b'["\\u12"]',
+    b"[01]",
+    b"[1.]",
+    b"[-]",
+    b"[1e+]",
+    b"{\n\n1:2}",
+    b'{"a":1,}',
+    b"[1,]",
+    b"[,1]",
+    b"[1 2]",
+    b'{"a" "b"}',
+    b'["abc',
+    b'["abc\n',
+    b"[1]]",
+    b"[1}",
+    b'{"a":[1,2}\n',
+    b"[\n  {\n    \"x\": [1, 2,\n    3\n  }\n]",
+    b"\n[\n\t1,\n\t2\n\t3\n]",
+    b'{"a": nul}',
+    b"['a']",
+]
+
+
+def mutations(count: int, seed: int):
+    """Valid pretty-printed documents with one ASCII byte deleted, inserted
+    or replaced: faults in every place a document can have one."""
+    rng = random.Random(seed)
+    pieces = b'"[]{},:\\\n\t 0-.eE1xatfn/'
+
+    def value(depth):
+        kind = rng.randrange(8 if depth < 3 else 5)
+        if kind == 0:
+            return rng.randint(-(10**6), 10**6)
+        if kind == 1:
+            return rng.random() * 10 ** rng.randint(-5, 5)
+        if kind == 2:
+            return "".join(rng.choice("ab \\\"/\t\u00e9") for _ in range(rng.randrange(6)))
+        if kind == 3:
+            return rng.choice([None, True, False])
+        if kind == 4:
+            return "s"
+        if kind in (5, 6):
+            return [value(depth + 1) for _ in range(rng.randrange(4))]
+        return {f"k{i}": value(depth + 1) for i in range(rng.randrange(4))}
+
+    made = 0
+    while made < count:
+        top = [value(1) for _ in range(rng.randrange(1, 4))] if rng.random() < 0.5 else {"a": value(1), "b": value(1)}
+        text = json.dumps(top, indent=rng.choice([None, 1, 2]), ensure_ascii=True).encode()
+        at = rng.randrange(len(text) + 1)
+        how = rng.randrange(3)
+        if how == 0 and at < len(text):
+            text = text[:at] + text[at + 1 :]
+        elif how == 1:
+            text = text[:at] + bytes([rng.choice(pieces)]) + text[at:]
+        elif at < len(text):
+            text = text[:at] + bytes([rng.choice(pieces)]) + text[at + 1 :]
+        if json_fault(text) is not None:
+            made += 1
+            yield text
+
+
+CASES = MALFORMED + list(mutations(400, seed=20261208))
+
+
+def test_every_fault_is_placed_by_json_rule_and_where_json_places_it():
+    same_place = 0
+    for data in CASES:
+        expected = json_fault(data)
+        assert expected is not None, data
+        got = qvtok_fault(data, "json")
+        assert got is not None, f"accepted what json refuses: {data!r}"
+        assert (got.lineno, got.colno) == by_json_rule(data, got.pos), data
+        if got.pos == expected.pos:
+            same_place += 1
+            assert (got.lineno, got.colno) == (expected.lineno, expected.colno), data
+    # Mostly the same fault: the comparison above is not an empty one.
+    assert same_place > len(CASES) * 0.7
+
+
+@pytest.mark.parametrize("pass_", ["iterate", "validate", "skip"])
+def test_every_pass_places_a_fault_alike(pass_):
+    for data in CASES[:150]:
+        expected = qvtok_fault(data, "json")
+        if pass_ == "iterate":
+            with pytest.raises(json.JSONDecodeError) as info:
+                list(qvtok.open(io.BytesIO(data), format="json"))
+            got = info.value
+        elif pass_ == "validate":
+            _, errors = qvtok.open(io.BytesIO(data), format="json").validate()
+            got = errors[0]
+        else:
+            it = iter(qvtok.open(io.BytesIO(data), format="json", on_error="skip"))
+            list(it)
+            got = it.errors[0]
+        assert (got.pos, got.lineno, got.colno) == (expected.pos, expected.lineno, expected.colno), data
+
+
+def test_json_lines_faults_are_placed_in_the_file():
+    lines = [line for line in MALFORMED if line and b"\n" not in line.strip()]
+    good = b'{"ok": [1, 2]}\n'
+    data = b"".join(good + b"  " + line + b"\n" for line in lines)
+    _, errors = qvtok.open(io.BytesIO(data), format="jsonl").validate()
+    assert len(errors) == len([line for line in lines if json_fault(line.strip())])
+    starts = [i for i in range(len(data)) if data.startswith(b"  ", i) and (i == 0 or data[i - 1] == 10)]
+    for error in errors:
+        assert (error.lineno, error.colno) == by_json_rule(data, error.pos)
+        # Where json.loads of the line places it, shifted to the line's place.
+        line_start = max(s for s in starts if s <= error.pos) + 2
+        line = data[line_start : data.index(b"\n", line_start)]
+        expected = json_fault(line)
+        if expected.pos == error.pos - line_start:
+            assert error.colno == expected.colno + 2
+
+
+def test_the_command_line_names_the_place_json_names(tmp_path):
+    path = tmp_path / "bad.json"
+    data = b'[1,\n2,\n"ab\ncd"]'
+    path.write_bytes(data)
+    out = subprocess.run([sys.executable, "-m", "qvtok", "validate", str(path)], capture_output=True, text=True)
+    expected = json_fault(data)
+    assert f"{path}:{expected.lineno}:{expected.colno}" in out.stdout + out.stderr

@@ -83,11 +83,76 @@ bool is_space_between(unsigned char c, SpaceAround rule) {
     return rule == SpaceAround::Json ? json::is_json_space(c) : json::is_scanner_space(c);
 }
 
+void SpaceRuns::add(char c, std::uint64_t count) {
+    if (!runs_.empty() && runs_.back().byte == c) {
+        runs_.back().count += count;
+    } else {
+        runs_.push_back(Run{c, count});
+    }
+}
+
+void SpaceRuns::release_to(std::string& text) {
+    for (const Run& run : runs_) text.append(static_cast<std::size_t>(run.count), run.byte);
+    runs_.clear();
+}
+
 namespace {
 
-// Appends bytes up to and including the next line feed, or to the end of the
-// file; a failed read stops early and is handed back.
-std::optional<IoError> append_line(RecordSource& source, std::string& text) {
+// The white space that a line may start or end with and that is passed over
+// unkept: JSON's own but the line feed, which ends the line. Both rules trim
+// these bytes.
+bool is_line_space(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
+// How many bytes at the start of data[0, n) are `c`, eight at a time: padding
+// is long runs of one byte.
+std::size_t run_length(const char* data, std::size_t n, char c) {
+    const std::uint64_t all = 0x0101010101010101ull * static_cast<unsigned char>(c);
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, data + i, 8);
+        if (word != all) break;
+    }
+    while (i < n && data[i] == c) ++i;
+    return i;
+}
+
+// The length of the white space that starts `bytes`, handing each run of one
+// byte to `take`.
+template <class Take>
+std::size_t pass_space(std::string_view bytes, Take&& take) {
+    std::size_t i = 0;
+    while (i < bytes.size() && is_line_space(bytes[i])) {
+        std::size_t n = run_length(bytes.data() + i, bytes.size() - i, bytes[i]);
+        take(bytes[i], n);
+        i += n;
+    }
+    return i;
+}
+
+// White space at the end of a line's text is held as runs from this length
+// on: a shorter stretch costs less to copy than to look at again.
+constexpr std::size_t kHoldSpaceFrom = kLineBufferSize;
+// Held white space that changes its byte this often goes back into the text,
+// where a run would take more room than its bytes.
+constexpr std::size_t kMostHeldRuns = 1024;
+
+// Moves the white space at the end of the line's text into its held runs,
+// when there is enough of it to be worth it.
+void hold_trailing_space(PartialLine& line) {
+    std::string& text = line.text;
+    std::size_t start = text.size();
+    while (start > 0 && is_line_space(text[start - 1])) --start;
+    if (text.size() - start < kHoldSpaceFrom) return;
+    pass_space(std::string_view(text).substr(start), [&](char c, std::size_t n) { line.held.add(c, n); });
+    text.resize(start);
+}
+
+// Reads the rest of the line into `line`, up to and including the next line
+// feed, or to the end of the file; a failed read stops early and is handed
+// back. White space before the line's first other byte is counted, not
+// kept, and white space after it is held as runs until more text follows.
+std::optional<IoError> read_line(RecordSource& source, PartialLine& line) {
     for (bool first = true;; first = false) {
         // A line that spans many buffers is a long wait: let Ctrl-C in.
         if (!first && source.interrupted()) return IoError::interrupted();
@@ -98,40 +163,56 @@ std::optional<IoError> append_line(RecordSource& source, std::string& text) {
         const void* lf = std::memchr(bytes.data(), '\n', bytes.size());
         std::size_t take =
             lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - bytes.data()) + 1 : bytes.size();
-        text.append(bytes.data(), take);
         source.consume(take);
+        line.length += take;
+        std::string_view part = bytes.substr(0, take);
+        if (line.text.empty()) {
+            std::size_t lead = pass_space(part, [](char, std::size_t) {});
+            line.skipped += lead;
+            part.remove_prefix(lead);
+        } else if (!line.held.empty()) {
+            part.remove_prefix(pass_space(part, [&](char c, std::size_t n) { line.held.add(c, n); }));
+            if (line.held.runs() > kMostHeldRuns) line.held.release_to(line.text);
+        }
+        // The line feed after white space ends the line without it.
+        if (!part.empty() && part.front() == '\n') return std::nullopt;
+        if (part.empty()) continue;
+        if (!line.held.empty()) line.held.release_to(line.text);
+        line.text.append(part);
         if (lf != nullptr) return std::nullopt;
+        hold_trailing_space(line);
     }
 }
 
 }  // namespace
 
 Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
-                                                   std::uint64_t& lines_consumed, std::string& unfinished,
+                                                   std::uint64_t& lines_consumed, PartialLine& unfinished,
                                                    SpaceAround space) {
     // A long run of blank lines is a long wait too.
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
     for (;;) {
-        std::string text = std::exchange(unfinished, std::string());
-        if (std::optional<IoError> failure = append_line(source, text)) {
+        PartialLine line = std::exchange(unfinished, PartialLine());
+        if (std::optional<IoError> failure = read_line(source, line)) {
             // Keep what the line has so far: the next call finishes it
             // instead of taking its rest for a line of its own.
-            unfinished = std::move(text);
+            unfinished = std::move(line);
             return failure->to_error();
         }
-        if (text.empty()) return std::optional<JsonlLine>();
+        if (line.length == 0) return std::optional<JsonlLine>();
         const std::uint64_t line_offset = bytes_consumed;
-        bytes_consumed += text.size();
+        bytes_consumed += line.length;
         const std::uint64_t number = ++lines_consumed;
-        if (!json::is_valid_utf8(text)) {
+        // The bytes left out of the text are ASCII: the text alone decides.
+        if (!json::is_valid_utf8(line.text)) {
             Error error = IoError::utf8().to_error();
             error.offset = line_offset;
             error.file_line = number;
             error.file_column = 1;
             return error;
         }
-        std::string_view trimmed = trim_space(text, space);
+        std::string_view trimmed = trim_space(line.text, space);
         if (trimmed.empty()) {
             if (++blank == kBlankLinesBetweenPolls) {
                 blank = 0;
@@ -139,24 +220,25 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
             }
             continue;
         }
-        JsonlLine line;
-        line.begin = static_cast<std::size_t>(trimmed.data() - text.data());
-        line.length = trimmed.size();
-        line.offset = line_offset;
-        line.number = number;
-        line.text = std::move(text);
-        return std::optional<JsonlLine>(std::move(line));
+        JsonlLine out;
+        out.begin = static_cast<std::size_t>(trimmed.data() - line.text.data());
+        out.length = trimmed.size();
+        out.offset = line_offset + line.skipped;
+        out.skipped = line.skipped;
+        out.number = number;
+        out.text = std::move(line.text);
+        return std::optional<JsonlLine>(std::move(out));
     }
 }
 
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, PartialLine& unfinished,
                                json::ReaderScratch& scratch) {
     std::uint64_t lines = 0;
     return next_jsonl_record(source, bytes_consumed, lines, unfinished, scratch);
 }
 
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
-                               std::string& unfinished, json::ReaderScratch& scratch, const json::ReadOptions& read,
+                               PartialLine& unfinished, json::ReaderScratch& scratch, const json::ReadOptions& read,
                                SpaceAround space) {
     auto line = next_jsonl_line(source, bytes_consumed, lines_consumed, unfinished, space);
     if (!line) return std::move(line).error();
@@ -168,7 +250,7 @@ RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consum
         // A line holds no line feed before its end: the place is on it.
         const PiecePlace at = json_place(error);
         error.file_line = l.number;
-        error.file_column = l.begin + at.column;
+        error.file_column = l.skipped + l.begin + at.column;
         return error;
     }
     return std::optional<json::Document>(std::move(doc).value());

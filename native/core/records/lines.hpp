@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/json/reader.hpp"
 #include "core/json/value.hpp"
@@ -38,21 +39,58 @@ bool is_space_between(unsigned char c, SpaceAround rule);
 // One record, nullopt at the end, or the error to raise.
 using RecordResult = Expected<std::optional<json::Document>>;
 
-// A non-blank JSONL line, held whole: the record's text is
-// text[begin, begin + length), White_Space trimmed.
+// White space at the end of a line's text, held as runs of one byte each
+// rather than as bytes: a record may be followed on its line by any amount
+// of padding, which is only ever passed over. The runs go into the text when
+// something other than white space follows them.
+class SpaceRuns {
+public:
+    bool empty() const { return runs_.empty(); }
+    std::size_t runs() const { return runs_.size(); }
+    void add(char c, std::uint64_t count);
+    // Appends the held bytes to `text`, as they were, and holds none.
+    void release_to(std::string& text);
+    void clear() { runs_.clear(); }
+
+private:
+    struct Run {
+        char byte;
+        std::uint64_t count;
+    };
+    std::vector<Run> runs_;
+};
+
+// A JSONL line being read, kept across a read that fails inside it so that
+// the next call completes it. White space is not kept: that before the
+// line's first other byte is only counted, and long white space at the end
+// of what was read is held as runs.
+struct PartialLine {
+    std::string text;           // from the line's first byte that is not white space
+    std::uint64_t skipped = 0;  // the bytes before text, all white space
+    std::uint64_t length = 0;   // every byte of the line taken so far
+    SpaceRuns held;             // white space read after text
+};
+
+// A non-blank JSONL line: the record's text is text[begin, begin + length),
+// trimmed of the white space of the pass's SpaceAround rule. The white space
+// that starts the line is not in text.
 struct JsonlLine {
     std::string text;
     std::size_t begin = 0;
     std::size_t length = 0;
-    std::uint64_t offset = 0;  // of the line's first byte in the stream
-    std::uint64_t number = 0;  // of the line in the file, from 1
+    std::uint64_t offset = 0;   // of text's first byte in the stream
+    std::uint64_t skipped = 0;  // bytes of the line before text: it starts at offset - skipped
+    std::uint64_t number = 0;   // of the line in the file, from 1
 };
 
 // The next non-blank line, nullopt at the end. `bytes_consumed` and
 // `lines_consumed` count every line read. Errors, as next_jsonl_record's:
-// ReadFailed and InvalidUtf8 (placed at the line's start).
+// ReadFailed and InvalidUtf8 (placed at the line's start). What the pass
+// holds is the record's text: JSON's white space before it, blank lines and
+// long white space after it are passed over as they are read (Unicode's
+// White_Space beyond ASCII, which bigjson also trims, is kept as text).
 Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::uint64_t& bytes_consumed,
-                                                   std::uint64_t& lines_consumed, std::string& unfinished,
+                                                   std::uint64_t& lines_consumed, PartialLine& unfinished,
                                                    SpaceAround space = SpaceAround::WhiteSpace);
 
 // The next record of a JSONL file: blank lines are skipped, the first other
@@ -63,12 +101,12 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
 // not one JSON value. After an error the next call reads on from the following line;
 // a read that fails inside a line leaves the bytes read so far in
 // `unfinished`, and the next call completes that line first.
-RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::string& unfinished,
+RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, PartialLine& unfinished,
                                json::ReaderScratch& scratch);
 // The same, counting lines in `lines_consumed`, placing errors in the file by
 // line and column, and parsing as `read` says.
 RecordResult next_jsonl_record(RecordSource& source, std::uint64_t& bytes_consumed, std::uint64_t& lines_consumed,
-                               std::string& unfinished, json::ReaderScratch& scratch,
+                               PartialLine& unfinished, json::ReaderScratch& scratch,
                                const json::ReadOptions& read = {}, SpaceAround space = SpaceAround::WhiteSpace);
 
 }  // namespace qvtok::records

@@ -258,6 +258,7 @@ path, call = sys.argv[1], sys.argv[2]
 run = {
     "schema": lambda: qvtok.open(path).schema(sample=None),
     "to_jsonl_xz": lambda: qvtok.open(path).to_jsonl(path + ".out.xz"),
+    "partitions": lambda: qvtok.open(path).partitions(300),
 }[call]
 signal.signal(signal.SIGINT, signal.default_int_handler)
 times = []
@@ -298,7 +299,13 @@ def large_files(tmp_path_factory):
 @pytest.mark.no_sanitizer
 @pytest.mark.parametrize(
     "call,name",
-    [("schema", "large.json"), ("schema", "large.jsonl"), ("to_jsonl_xz", "big.json")],
+    [
+        ("schema", "large.json"),
+        ("schema", "large.jsonl"),
+        ("to_jsonl_xz", "big.json"),
+        ("partitions", "large.json"),
+        ("partitions", "large.jsonl"),
+    ],
 )
 def test_a_long_call_stops_soon_after_ctrl_c(request, call, name):
     # Records read ahead on another thread, and parts compressed one after

@@ -114,6 +114,37 @@ TEST(partitions_of_json_lines_hold_every_line_once) {
     }
 }
 
+// Files of several read blocks cut into many small partitions: the line
+// count carried from cut to cut and from block to block, and the probe's
+// window over JSON Lines, place every partition as the whole read does.
+TEST(small_partitions_of_files_larger_than_a_block) {
+    std::mt19937 rng(13);
+    std::string doc = "[";
+    while (doc.size() < (5u << 19)) doc += (doc.size() > 1 ? (rng() % 2 ? ",\n" : ",") : "") + element(rng, false);
+    doc += "]\n";
+    std::string path = write_temp(doc, "qvtok-partition");
+    std::size_t parts = 0;
+    auto [apart, whole] = both_ways(path, RecordFormat::Json, {}, 997, parts);
+    CHECK_EQ(apart, whole);
+    CHECK(parts > 1000);  // the long elements take several kilobytes each
+    ::unlink(path.c_str());
+
+    std::string lines;
+    while (lines.size() < (300u << 10)) lines += element(rng, true) + "\n";
+    path = write_temp(lines, "qvtok-partition");
+    auto plan = records::plan_partitions(path, RecordFormat::Jsonl, {}, 101, {});
+    CHECK(plan.ok());
+    std::uint64_t next = 0;
+    for (const auto& part : plan.value()) {
+        CHECK_EQ(part.offset, next);
+        // Every cut is a line's start, and the first one at or past its target.
+        if (part.offset != 0) CHECK_EQ(lines[part.offset - 1], '\n');
+        next = part.offset + part.length;
+    }
+    CHECK_EQ(next, static_cast<std::uint64_t>(lines.size()));
+    ::unlink(path.c_str());
+}
+
 TEST(a_broken_structure_gives_one_partition) {
     // Blank elements too: a read of the whole numbers them as records.
     for (const char* doc : {"[1, 2, 3] x", "[1, {\"a\": 2]}, 3, 4, 5]", "[1, 2, 3", "{\"rows\": {\"a\": 1, \"b\": 2}}",

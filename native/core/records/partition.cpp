@@ -42,6 +42,10 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
     const std::uint64_t size = file.size();
     std::vector<PartitionPlan> parts = whole_file(size);
     std::unique_ptr<char[]> probe(new char[kProbe]);
+    // The probe's bytes start at file offset `window`: partitions smaller
+    // than the probe find their cuts in what it holds already.
+    std::uint64_t window = 0;
+    std::size_t held = 0;
     // A cut at `at` moves to the start of the line that holds byte `at`
     // when that is `at` itself, else to the next line.
     std::uint64_t at = target;
@@ -49,12 +53,19 @@ Expected<std::vector<PartitionPlan>> plan_lines(std::string_view path, std::uint
         std::uint64_t scan = at - 1;
         std::uint64_t start = 0;
         while (start == 0 && scan < size) {
-            auto got = file.read_at(probe.get(), kProbe, scan);
-            if (!got) return got.error().to_error();
-            if (got.value() == 0) break;
-            const void* lf = std::memchr(probe.get(), '\n', got.value());
-            if (lf != nullptr) start = scan + static_cast<std::uint64_t>(static_cast<const char*>(lf) - probe.get()) + 1;
-            scan += got.value();
+            if (scan < window || scan >= window + held) {
+                if (hooks.poll != nullptr && hooks.poll() != 0) return Error::of(ErrorCode::Interrupted);
+                auto got = file.read_at(probe.get(), kProbe, scan);
+                if (!got) return got.error().to_error();
+                if (got.value() == 0) break;
+                window = scan;
+                held = got.value();
+            }
+            const char* from = probe.get() + (scan - window);
+            const std::size_t left = held - static_cast<std::size_t>(scan - window);
+            const void* lf = std::memchr(from, '\n', left);
+            if (lf != nullptr) start = scan + static_cast<std::uint64_t>(static_cast<const char*>(lf) - from) + 1;
+            scan += left;
         }
         if (start == 0 || start >= size) break;  // the last line runs to the end
         Resume resume;
@@ -82,10 +93,19 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
     enum class Phase { Before, Looking, Inside, After } phase = Phase::Before;
     simd::ArrayState state;
     std::uint64_t base = 0;            // file offset of the block
-    std::uint64_t lines_before = 0;    // line feeds before the block
-    std::uint64_t last_lf = 0;         // 1 + offset of the last line feed before the block; 0: none
+    std::size_t counted = 0;           // bytes of the block whose line feeds are counted
+    std::uint64_t lines_before = 0;    // line feeds before base + counted
+    std::uint64_t last_lf = 0;         // 1 + offset of the last line feed before base + counted; 0: none
     std::uint64_t records = 0;         // records begun so far
     std::uint64_t next_cut = target;
+    // Line feeds are counted up to each cut as the scan passes it, so that
+    // small partitions cost no recount of the block.
+    auto count_to = [&](const char* b, std::size_t to) {
+        lines_before += simd::count_line_feeds(b + counted, to - counted);
+        if (const void* lf = ::memrchr(b + counted, '\n', to - counted))
+            last_lf = base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1;
+        counted = to;
+    };
     for (;;) {
         // The reads look for signals only when one breaks into them: a
         // signal that comes while a block is scanned waits for this.
@@ -129,17 +149,15 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
             phase = Phase::Looking;
             const std::uint64_t at = base + i;
             if (at < next_cut) continue;
-            const void* lf = ::memrchr(b, '\n', i);
-            std::uint64_t line_start =
-                lf != nullptr ? base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1 : last_lf;
-            Resume resume{at, records, lines_before + simd::count_line_feeds(b, i) + 1, at - line_start + 1, true};
+            count_to(b, i);
+            Resume resume{at, records, lines_before + 1, at - last_lf + 1, true};
             cut_at(parts, size, resume, true);
             if (!ready(parts[parts.size() - 2])) return false;
             next_cut = at + target;
         }
-        lines_before += simd::count_line_feeds(b, n);
-        if (const void* lf = ::memrchr(b, '\n', n)) last_lf = base + static_cast<std::uint64_t>(static_cast<const char*>(lf) - b) + 1;
+        count_to(b, n);
         base += n;
+        counted = 0;
     }
     if (phase != Phase::After) return false;  // never closed, or empty
     return ready(parts.back());

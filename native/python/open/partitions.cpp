@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <iterator>
 #include <thread>
 
 #include "core/threads/budget.hpp"
 #include "core/codecs/codec.hpp"
 #include "python/bigjson/call.hpp"
+#include "python/gc_pause.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/part_threads.hpp"
 #include "python/open/partitions.hpp"
@@ -260,25 +262,38 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
     PyRef path(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(s.source.encoded.get()),
                                                  PyBytes_GET_SIZE(s.source.encoded.get())));
     if (!path) return CallError::fetch();
-    PyRef list(PyList_New(0));
+    // What every partition shares is made once; each is made by a call with
+    // its fields in the order Partition declares them, which a million small
+    // partitions would otherwise pay for in keyword dicts.
+    PyRef format(PyUnicode_FromString(s.format == records::RecordFormat::Json ? "json" : "jsonl"));
+    PyRef at(s.at ? PyRef(PyUnicode_FromString(s.at->text.c_str())) : PyRef::borrow(Py_None));
+    PyRef compression(s.source.codec ? PyRef(PyUnicode_FromString(codecs::codec_name(*s.source.codec)))
+                                     : PyRef::borrow(Py_None));
+    PyRef on_error(PyUnicode_FromString(s.skip ? "skip" : "raise"));
+    if (!format || !at || !compression || !on_error) return CallError::fetch();
+    const std::vector<records::PartitionPlan>& parts = plan.value();
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     if (!list) return CallError::fetch();
-    for (const records::PartitionPlan& part : plan.value()) {
+    // Nothing of the collector's to find among new partitions.
+    GcPause pause;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        // Ctrl-C is heard between partitions, however many there are.
+        if ((i & 4095) == 4095 && PyErr_CheckSignals() < 0) return CallError::fetch();
+        const records::PartitionPlan& part = parts[i];
+        const bool placed = part.resume.line != 0 || part.offset == 0;
         auto first = number_or_none(part.record_known, part.resume.first_record);
-        auto line = number_or_none(part.resume.line != 0 || part.offset == 0, part.offset == 0 ? 1 : part.resume.line);
-        auto column = number_or_none(part.resume.line != 0 || part.offset == 0, part.offset == 0 ? 1 : part.resume.column);
-        if (!first || !line || !column) return CallError::fetch();
-        PyRef kwargs(Py_BuildValue(
-            "{s:O,s:K,s:K,s:s,s:s,s:O,s:O,s:O,s:O,s:z,s:s}", "path", path.get(), "offset",
-            static_cast<unsigned long long>(part.offset), "length", static_cast<unsigned long long>(part.length),
-            "format", s.format == records::RecordFormat::Json ? "json" : "jsonl", "at",
-            s.at ? s.at->text.c_str() : nullptr, "first_record", first.value().get(), "line", line.value().get(),
-            "column", column.value().get(), "last", part.last ? Py_True : Py_False, "compression",
-            s.source.codec ? codecs::codec_name(*s.source.codec) : nullptr, "on_error", s.skip ? "skip" : "raise"));
-        if (!kwargs) return CallError::fetch();
-        PyRef empty(PyTuple_New(0));
-        if (!empty) return CallError::fetch();
-        PyRef p(PyObject_Call(cls.get(), empty.get(), kwargs.get()));
-        if (!p || PyList_Append(list.get(), p.get()) < 0) return CallError::fetch();
+        auto line = number_or_none(placed, part.offset == 0 ? 1 : part.resume.line);
+        auto column = number_or_none(placed, part.offset == 0 ? 1 : part.resume.column);
+        PyRef offset(PyLong_FromUnsignedLongLong(part.offset));
+        PyRef length(PyLong_FromUnsignedLongLong(part.length));
+        if (!first || !line || !column || !offset || !length) return CallError::fetch();
+        PyObject* fields[] = {path.get(),         offset.get(),        length.get(),
+                              format.get(),       at.get(),            first.value().get(),
+                              line.value().get(), column.value().get(), part.last ? Py_True : Py_False,
+                              compression.get(),  on_error.get()};
+        PyObject* p = PyObject_Vectorcall(cls.get(), fields, std::size(fields), nullptr);
+        if (p == nullptr) return CallError::fetch();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), p);
     }
     return list;
 }

@@ -137,15 +137,20 @@ constexpr std::size_t kHoldSpaceFrom = kLineBufferSize;
 // where a run would take more room than its bytes.
 constexpr std::size_t kMostHeldRuns = 1024;
 
-// Moves the white space at the end of the line's text into its held runs,
-// when there is enough of it to be worth it.
-void hold_trailing_space(PartialLine& line) {
+// Counts the white space that `part`, just added to the line's text, leaves
+// at its end, and moves it into the line's held runs once there is enough
+// of it to be worth it. Only `part` is looked at: a record read in small
+// pieces is not looked at again piece after piece.
+void hold_trailing_space(PartialLine& line, std::string_view part) {
+    std::size_t start = part.size();
+    while (start > 0 && is_line_space(part[start - 1])) --start;
+    line.space_at_end = start == 0 ? line.space_at_end + part.size() : part.size() - start;
+    if (line.space_at_end < kHoldSpaceFrom) return;
     std::string& text = line.text;
-    std::size_t start = text.size();
-    while (start > 0 && is_line_space(text[start - 1])) --start;
-    if (text.size() - start < kHoldSpaceFrom) return;
-    pass_space(std::string_view(text).substr(start), [&](char c, std::size_t n) { line.held.add(c, n); });
-    text.resize(start);
+    const std::size_t from = text.size() - line.space_at_end;
+    pass_space(std::string_view(text).substr(from), [&](char c, std::size_t n) { line.held.add(c, n); });
+    text.resize(from);
+    line.space_at_end = 0;
 }
 
 // Reads the rest of the line into `line`, up to and including the next line
@@ -172,7 +177,12 @@ std::optional<IoError> read_line(RecordSource& source, PartialLine& line) {
             part.remove_prefix(lead);
         } else if (!line.held.empty()) {
             part.remove_prefix(pass_space(part, [&](char c, std::size_t n) { line.held.add(c, n); }));
-            if (line.held.runs() > kMostHeldRuns) line.held.release_to(line.text);
+            if (line.held.runs() > kMostHeldRuns) {
+                // Such white space takes less room as bytes; what is
+                // released here is not counted to be held again at once.
+                line.held.release_to(line.text);
+                line.space_at_end = 0;
+            }
         }
         // The line feed after white space ends the line without it.
         if (!part.empty() && part.front() == '\n') return std::nullopt;
@@ -180,7 +190,7 @@ std::optional<IoError> read_line(RecordSource& source, PartialLine& line) {
         if (!line.held.empty()) line.held.release_to(line.text);
         line.text.append(part);
         if (lf != nullptr) return std::nullopt;
-        hold_trailing_space(line);
+        hold_trailing_space(line, part);
     }
 }
 

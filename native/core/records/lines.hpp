@@ -69,6 +69,7 @@ struct PartialLine {
     std::uint64_t skipped = 0;  // the bytes before text, all white space
     std::uint64_t length = 0;   // every byte of the line taken so far
     SpaceRuns held;             // white space read after text
+    std::size_t space_at_end = 0;  // white space that ends text, counted until it is held
 };
 
 // A non-blank JSONL line: the record's text is text[begin, begin + length),

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/json/value.hpp"
@@ -106,6 +107,15 @@ inline std::string texts(const std::vector<Step>& steps) {
     std::string out;
     for (const Step& s : steps) out += (out.empty() ? "" : " | ") + s.text;
     return out;
+}
+
+// The line and column of the byte at `offset`, counted the slow way.
+inline std::pair<std::uint64_t, std::uint64_t> line_col(const std::string& text, std::size_t offset) {
+    std::uint64_t line = 1;
+    std::size_t line_start = 0;
+    for (std::size_t i = 0; i < offset; ++i)
+        if (text[i] == '\n') ++line, line_start = i + 1;
+    return {line, offset - line_start + 1};
 }
 
 inline std::string texts_of(const std::string& doc, records::RecordFormat format,

@@ -69,15 +69,6 @@ std::string spaces(std::size_t n, const char* unit = " ") {
     return out;
 }
 
-// The line and column of the byte at `offset`, counted the slow way.
-std::pair<std::uint64_t, std::uint64_t> line_col(const std::string& text, std::size_t offset) {
-    std::uint64_t line = 1;
-    std::size_t line_start = 0;
-    for (std::size_t i = 0; i < offset; ++i)
-        if (text[i] == '\n') ++line, line_start = i + 1;
-    return {line, offset - line_start + 1};
-}
-
 // Padding longer than a read buffer before, inside and after records, and
 // an error after each kind of it.
 struct Padded {
@@ -134,7 +125,7 @@ TEST(padded_jsonl_lines_give_their_records_at_their_places) {
                     continue;
                 }
                 faults.push_back(step.error.offset);
-                auto [line, column] = line_col(p.text, step.error.offset);
+                auto [line, column] = test::line_col(p.text, step.error.offset);
                 CHECK_EQ(step.error.file_line, line);
                 CHECK_EQ(step.error.file_column, column);
             }
@@ -177,45 +168,61 @@ TEST(padded_jsonl_lines_give_their_raw_texts_and_members) {
             CHECK_EQ(steps[2].slot.offset, 15 + 100000 + 1 + 70000 + 6ull);
             CHECK(!steps[3].ok);
             CHECK_EQ(steps[3].error.offset, q);
-            auto [line, column] = line_col(text, q);
+            auto [line, column] = test::line_col(text, q);
             CHECK_EQ(steps[3].error.file_line, line);
             CHECK_EQ(steps[3].error.file_column, column);
         }
     }
 }
 
+namespace {
+
+// The lines of `source` as "number@offset-skipped:record", then the bytes
+// and lines counted. An error goes to `on_error` with what the pass holds
+// of the line it cut, and the reading goes on while that says so.
+template <class OnError>
+std::vector<std::string> lines_of(records::RecordSource& source, OnError&& on_error) {
+    records::PartialLine unfinished;
+    std::uint64_t bytes = 0, lines = 0;
+    std::vector<std::string> out;
+    for (;;) {
+        auto got = records::next_jsonl_line(source, bytes, lines, unfinished, records::SpaceAround::Json);
+        if (!got) {
+            if (on_error(got.error(), unfinished)) continue;
+            break;
+        }
+        if (!got.value()) break;
+        const records::JsonlLine& l = *got.value();
+        // What a line hands out is its record, not its padding.
+        CHECK(l.text.capacity() < (1u << 20));
+        out.push_back(std::to_string(l.number) + "@" + std::to_string(l.offset) + "-" + std::to_string(l.skipped) +
+                      ":" + l.text.substr(l.begin, l.length));
+    }
+    out.push_back("bytes " + std::to_string(bytes) + " lines " + std::to_string(lines));
+    return out;
+}
+
+}  // namespace
+
 TEST(a_line_that_a_failed_read_cuts_is_finished_by_the_next_call) {
     const Padded p = padded_lines();
-    auto lines_of = [&](std::optional<std::uint64_t> fail_at) {
+    auto read = [&](std::optional<std::uint64_t> fail_at) {
         records::RecordSource source(
             std::make_unique<MadeReader>(std::vector<MadeReader::Piece>{{p.text, 1}}, fail_at), {},
             records::kLineBufferSize);
-        records::PartialLine unfinished;
-        std::uint64_t bytes = 0, lines = 0;
-        std::vector<std::string> out;
         int failures = 0;
-        for (;;) {
-            auto got = records::next_jsonl_line(source, bytes, lines, unfinished, records::SpaceAround::Json);
-            if (!got) {
-                CHECK(got.error().code == ErrorCode::ReadFailed);
-                if (++failures > 1) break;
-                continue;
-            }
-            if (!got.value()) break;
-            const records::JsonlLine& l = *got.value();
-            out.push_back(std::to_string(l.number) + "@" + std::to_string(l.offset) + "-" + std::to_string(l.skipped) +
-                          ":" + l.text.substr(l.begin, l.length));
-        }
-        out.push_back("bytes " + std::to_string(bytes) + " lines " + std::to_string(lines));
-        return out;
+        return lines_of(source, [&](const Error& error, const records::PartialLine&) {
+            CHECK(error.code == ErrorCode::ReadFailed);
+            return ++failures == 1;
+        });
     };
-    const auto whole = lines_of(std::nullopt);
+    const auto whole = read(std::nullopt);
     CHECK_EQ(whole.size(), std::size_t(8));
     // Inside leading padding, at a record's first byte, inside padding that
     // is held after a record, inside a padded record, at a line feed.
     for (std::uint64_t at : {std::uint64_t(50000), std::uint64_t(100000), std::uint64_t(250000),
                              std::uint64_t(p.record_offsets[1] + 40000), std::uint64_t(p.text.find('\n'))}) {
-        CHECK(lines_of(at) == whole);
+        CHECK(read(at) == whole);
     }
 }
 
@@ -230,39 +237,26 @@ int poll_every_256() { return ++polls % 256 == 0 ? 1 : 0; }
 
 TEST(a_huge_blank_line_or_padding_is_passed_in_small_memory_and_can_be_interrupted) {
     constexpr std::uint64_t kRun = 96ull << 20;
-    std::vector<MadeReader::Piece> pieces = {
-        {"{\"a\":1}\n", 1}, {" ", kRun}, {"\n", 1}, {"  {\"b\":2}", 1}, {"\t", kRun / 2}, {" ", kRun / 2}, {"\r\n", 1}, {"3", 1}};
+    std::vector<MadeReader::Piece> pieces = {{"{\"a\":1}\n", 1}, {" ", kRun},         {"\n", 1},
+                                             {"  {\"b\":2}", 1}, {"\t", kRun / 2},     {" ", kRun / 2},
+                                             {"\r\n", 1},         {"3", 1}};
     InterpreterHooks hooks;
     hooks.poll = &poll_every_256;
     polls = 0;
     records::RecordSource source(std::make_unique<MadeReader>(pieces), hooks, records::kLineBufferSize);
-    records::PartialLine unfinished;
-    std::uint64_t bytes = 0, lines = 0;
-    std::vector<std::string> got_lines;
     int interruptions = 0;
-    for (;;) {
-        auto got = records::next_jsonl_line(source, bytes, lines, unfinished, records::SpaceAround::Json);
-        if (!got) {
-            CHECK(got.error().code == ErrorCode::Interrupted);
-            ++interruptions;
-            // What the pass holds of a line it is inside: not the padding.
-            CHECK(unfinished.text.capacity() < (1u << 20));
-            CHECK(unfinished.length > (1u << 20));
-            if (interruptions > 100) break;
-            continue;
-        }
-        if (!got.value()) break;
-        const records::JsonlLine& l = *got.value();
-        CHECK(l.text.capacity() < (1u << 20));
-        got_lines.push_back(std::to_string(l.number) + "@" + std::to_string(l.offset) + ":" +
-                            l.text.substr(l.begin, l.length));
-    }
-    const std::vector<std::string> want = {
-        "1@0:{\"a\":1}", "3@" + std::to_string(8 + kRun + 1 + 2) + ":{\"b\":2}",
-        "4@" + std::to_string(8 + kRun + 1 + 9 + kRun + 2) + ":3"};
-    CHECK(got_lines == want);
-    CHECK_EQ(bytes, 8 + kRun + 1 + 9 + kRun + 2 + 1);
-    CHECK_EQ(lines, 4ull);
+    auto got = lines_of(source, [&](const Error& error, const records::PartialLine& unfinished) {
+        CHECK(error.code == ErrorCode::Interrupted);
+        // What the pass holds of a line it is inside: not the padding.
+        CHECK(unfinished.text.capacity() < (1u << 20));
+        CHECK(unfinished.length > (1u << 20));
+        return ++interruptions < 100;
+    });
+    const std::uint64_t second = 8 + kRun + 1;
+    const std::vector<std::string> want = {"1@0-0:{\"a\":1}", "3@" + std::to_string(second + 2) + "-2:{\"b\":2}",
+                                           "4@" + std::to_string(second + 9 + kRun + 2) + "-0:3",
+                                           "bytes " + std::to_string(second + 9 + kRun + 2 + 1) + " lines 4"};
+    CHECK(got == want);
     // Both long lines were interrupted inside them, and taken up again.
     CHECK(interruptions >= 8);
 }

@@ -125,12 +125,61 @@ constexpr std::size_t kMaxReservedNodes = std::size_t{1} << 24;
 class ScratchAccess {
 public:
     using KeyOrder = ReaderScratch::KeyOrder;
+    using OpenContainer = ReaderScratch::OpenContainer;
     static std::vector<Entry>& pending(ReaderScratch& s) { return s.pending_; }
+    static std::vector<OpenContainer>& open(ReaderScratch& s) { return s.open_; }
     static std::vector<KeyOrder>& order(ReaderScratch& s) { return s.order_; }
     static Document& spare(ReaderScratch& s) { return s.spare_; }
 };
 
 namespace {
+
+// The containers open around the one being read, outermost first. The
+// first levels fit in the reader itself, so that a shallow record costs no
+// allocation; deeper ones move to the heap, into the scratch's list where
+// the caller keeps one, so that many deep records allocate once.
+template <class Frame>
+class OpenStack {
+public:
+    OpenStack() = default;
+    OpenStack(const OpenStack&) = delete;
+    OpenStack& operator=(const OpenStack&) = delete;
+
+    void spill_to(std::vector<Frame>& heap) { spill_ = &heap; }
+
+    void push(const Frame& frame) {
+        if (size_ == room_) [[unlikely]]
+            grow();
+        base_[size_++] = frame;
+    }
+    Frame pop() { return base_[--size_]; }
+
+private:
+    [[gnu::cold, gnu::noinline]] void grow() {
+        std::vector<Frame>& heap = spill_ != nullptr ? *spill_ : own_;
+        if (base_ == inline_) {
+            if (heap.size() < 2 * kInline) heap.resize(2 * kInline);
+            std::copy(inline_, inline_ + size_, heap.begin());
+        } else {
+            heap.resize(2 * heap.size());
+        }
+        base_ = heap.data();
+        room_ = heap.size();
+    }
+
+    static constexpr std::size_t kInline = 32;
+    Frame inline_[kInline];
+    Frame* base_ = inline_;
+    std::size_t size_ = 0;
+    std::size_t room_ = kInline;
+    std::vector<Frame>* spill_ = nullptr;
+    std::vector<Frame> own_;
+};
+
+// What a check needs of an open container: which closer ends it.
+struct KindOnly {
+    bool object;
+};
 
 // What a Sink is handed, value by value in document order, each call
 // returning false to stop the read (the sink then knows why):
@@ -157,6 +206,8 @@ template <bool kBuild, bool kCompact = false, class Sink = void>
 class Reader {
     static constexpr bool kSink = !std::is_void_v<Sink>;
     static_assert(!(kSink && (kBuild || kCompact)), "a sink takes the place of the tape");
+    // The containers that a check opens need only their kind.
+    using Frame = std::conditional_t<kBuild || kSink, ScratchAccess::OpenContainer, KindOnly>;
 
 public:
     Reader(Document& doc, std::size_t begin, std::size_t length, ReaderScratch& scratch,
@@ -243,6 +294,7 @@ private:
         doc_ = &doc;
         scratch_ = &ScratchAccess::pending(scratch);
         order_ = &ScratchAccess::order(scratch);
+        open_.spill_to(ScratchAccess::open(scratch));
         scratch_->clear();
     }
 
@@ -368,7 +420,14 @@ private:
         return 0;
     }
 
+    // One value and all it holds. Containers are not read by recursion, so
+    // that the nesting a text may have is bounded by the options and not
+    // by the thread's stack: the innermost open container is kept in
+    // `cur`, those around it wait on open_.
     bool value() {
+        Frame cur{};  // meaningless while depth is 0
+        unsigned depth = 0;
+    next_value:
         if (--until_check_ == 0) [[unlikely]] {
             if (!checkpoint()) return false;
         }
@@ -379,12 +438,26 @@ private:
                 ++p_;
                 std::uint64_t head, offset;
                 if (!string(head, offset)) return false;
-                return put(head, offset);
+                if (!put(head, offset)) return false;
+                break;
             }
-            case '{':
-                return object();
             case '[':
-                return array();
+                if (depth++ == max_depth_) [[unlikely]]
+                    return fail_offending(Syntax::RecursionLimit);
+                descend(cur, false);
+                if (p_ == end_) return fail_offending(Syntax::EofList);
+                if (*p_ != ']') goto next_value;
+                ++p_;
+                goto close_array;
+            case '{':
+                if (depth++ == max_depth_) [[unlikely]]
+                    return fail_offending(Syntax::RecursionLimit);
+                descend(cur, true);
+                if (p_ == end_) return fail_offending(Syntax::EofObject);
+                if (*p_ == '"') goto next_key;
+                if (*p_ != '}') return fail_offending(Syntax::KeyMustBeString);
+                ++p_;
+                goto close_object;
             case '-':
             case '0':
             case '1':
@@ -396,16 +469,101 @@ private:
             case '7':
             case '8':
             case '9':
-                return number();
+                if (!number()) return false;
+                break;
             case 'n':
-                return literal("null", 4, Kind::Null);
+                if (!literal("null", 4, Kind::Null)) return false;
+                break;
             case 't':
-                return literal("true", 4, Kind::True);
+                if (!literal("true", 4, Kind::True)) return false;
+                break;
             case 'f':
-                return literal("false", 5, Kind::False);
+                if (!literal("false", 5, Kind::False)) return false;
+                break;
             default:
                 return fail_offending(Syntax::ExpectedValue);
         }
+    value_done:
+        if (depth == 0) return true;
+        if constexpr (kBuild || kSink) ++cur.count;
+        skip_space();
+        if (cur.object) goto after_member;
+        if (p_ == end_) return fail_offending(Syntax::EofList);
+        if (*p_ == ',') {
+            ++p_;
+            skip_space();
+            if (p_ == end_) return fail_offending(Syntax::EofValue);
+            if (*p_ == ']') return fail_offending(Syntax::TrailingComma);
+            goto next_value;
+        }
+        if (*p_ != ']') return fail_offending(Syntax::ExpectedListEnd);
+        ++p_;
+    close_array:
+        if constexpr (kBuild) {
+            Node& n = doc_->tape[cur.node];
+            n.head = bits(Kind::Array) | (cur.count << kSizeShift);
+            n.payload = doc_->tape.size();
+        }
+        if constexpr (kSink) {
+            if (!sink_->close_array(cur.count)) return fail_sink();
+        }
+        goto closed;
+    after_member:
+        if (p_ == end_) return fail_offending(Syntax::EofObject);
+        if (*p_ == ',') {
+            ++p_;
+            skip_space();
+            if (p_ == end_) return fail_offending(Syntax::EofValue);
+            if (*p_ == '"') goto next_key;
+            if (*p_ == '}') return fail_offending(Syntax::TrailingComma);
+            return fail_offending(Syntax::KeyMustBeString);
+        }
+        if (*p_ != '}') return fail_offending(Syntax::ExpectedObjectEnd);
+        ++p_;
+    close_object:
+        if constexpr (kBuild) close_object(cur.node, cur.mark);
+        if constexpr (kSink) {
+            if (!sink_->close_object(cur.count)) return fail_sink();
+        }
+    closed:
+        --depth;
+        cur = open_.pop();
+        goto value_done;
+    next_key: {
+        // p_ is on the key's opening quote.
+        ++p_;
+        std::uint64_t key_head, key_offset;
+        if (!string(key_head, key_offset)) return false;
+        if constexpr (kSink) {
+            if (!sink_->key(sink_bytes(key_head, key_offset), (key_head & kAsciiBit) != 0)) return fail_sink();
+        }
+        skip_space();
+        if (p_ == end_) return fail_offending(Syntax::EofObject);
+        if (*p_ != ':') return fail_offending(Syntax::ExpectedColon);
+        ++p_;
+        // The member's entry goes in before its value is read: the entries
+        // of an object inside the value come after it and are gone again
+        // when that object closes.
+        if constexpr (kBuild) scratch_->push_back(Entry{key_offset, key_head, tape_size()});
+        goto next_value;
+    }
+    }
+
+    // Into the container whose bracket is at p_: the one around it waits
+    // on open_, and p_ moves to what follows the bracket.
+    [[gnu::always_inline]] void descend(Frame& cur, bool object) {
+        ++p_;
+        open_.push(cur);
+        if constexpr (kBuild) {
+            cur = Frame{tape_size(), 0, scratch_->size(), object};
+        } else if constexpr (kSink) {
+            cur = Frame{0, 0, 0, object};
+        } else {
+            cur = Frame{object};
+        }
+        push(bits(object ? Kind::Object : Kind::Array), 0);
+        if (object) push(0, 0);  // filled with the first entry's index when the object closes
+        skip_space();
     }
 
     bool literal(const char* word, std::size_t n, Kind kind) {
@@ -425,103 +583,6 @@ private:
             if (p_ == end_) return fail_consumed(Syntax::EofValue);
             if (*p_++ != word[i]) return fail_consumed(Syntax::ExpectedIdent);
         }
-    }
-
-    // Entered with p_ on '[' or '{': counts one level of nesting.
-    bool enter() {
-        if (--depth_ == 0) return fail_offending(Syntax::RecursionLimit);
-        ++p_;
-        return true;
-    }
-
-    bool array() {
-        if (!enter()) return false;
-        std::size_t node = tape_size();
-        push(bits(Kind::Array), 0);
-        std::uint64_t count = 0;
-        skip_space();
-        if (p_ == end_) return fail_offending(Syntax::EofList);
-        if (*p_ != ']') {
-            for (;;) {
-                if (!value()) return false;
-                ++count;
-                skip_space();
-                if (p_ == end_) return fail_offending(Syntax::EofList);
-                char c = *p_;
-                if (c == ',') {
-                    ++p_;
-                    skip_space();
-                    if (p_ == end_) return fail_offending(Syntax::EofValue);
-                    if (*p_ == ']') return fail_offending(Syntax::TrailingComma);
-                    continue;
-                }
-                if (c == ']') break;
-                return fail_offending(Syntax::ExpectedListEnd);
-            }
-        }
-        ++p_;
-        ++depth_;
-        if constexpr (kBuild) {
-            Node& n = doc_->tape[node];
-            n.head = bits(Kind::Array) | (count << kSizeShift);
-            n.payload = doc_->tape.size();
-        }
-        if constexpr (kSink) {
-            if (!sink_->close_array(count)) return fail_sink();
-        }
-        return true;
-    }
-
-    bool object() {
-        if (!enter()) return false;
-        std::size_t node = tape_size();
-        push(bits(Kind::Object), 0);
-        push(0, 0);  // filled with the first entry's index when the object closes
-        std::size_t mark = 0;
-        if constexpr (kBuild) mark = scratch_->size();
-        [[maybe_unused]] std::size_t members = 0;
-        skip_space();
-        if (p_ == end_) return fail_offending(Syntax::EofObject);
-        if (*p_ != '}') {
-            if (*p_ != '"') return fail_offending(Syntax::KeyMustBeString);
-            for (;;) {
-                ++p_;  // the key's opening quote
-                std::uint64_t key_head, key_offset;
-                if (!string(key_head, key_offset)) return false;
-                if constexpr (kSink) {
-                    if (!sink_->key(sink_bytes(key_head, key_offset), (key_head & kAsciiBit) != 0))
-                        return fail_sink();
-                    ++members;
-                }
-                skip_space();
-                if (p_ == end_) return fail_offending(Syntax::EofObject);
-                if (*p_ != ':') return fail_offending(Syntax::ExpectedColon);
-                ++p_;
-                std::uint64_t at = tape_size();
-                if (!value()) return false;
-                if constexpr (kBuild) scratch_->push_back(Entry{key_offset, key_head, at});
-                skip_space();
-                if (p_ == end_) return fail_offending(Syntax::EofObject);
-                char c = *p_;
-                if (c == ',') {
-                    ++p_;
-                    skip_space();
-                    if (p_ == end_) return fail_offending(Syntax::EofValue);
-                    if (*p_ == '"') continue;
-                    if (*p_ == '}') return fail_offending(Syntax::TrailingComma);
-                    return fail_offending(Syntax::KeyMustBeString);
-                }
-                if (c == '}') break;
-                return fail_offending(Syntax::ExpectedObjectEnd);
-            }
-        }
-        ++p_;
-        ++depth_;
-        if constexpr (kBuild) close_object(node, mark);
-        if constexpr (kSink) {
-            if (!sink_->close_object(members)) return fail_sink();
-        }
-        return true;
     }
 
     std::string_view key(const Entry& e) const {
@@ -747,7 +808,10 @@ private:
         return true;
     }
 
-    bool number() {
+    // Inlined where values are read, as it was while containers recursed:
+    // the loop that reads them is now large enough for the compiler to
+    // keep it apart, and numbers are most of the values of many files.
+    [[gnu::always_inline]] bool number() {
         const char* start = p_;
         bool negative = false;
         if (*p_ == '-') {
@@ -911,7 +975,8 @@ private:
     Document* doc_ = nullptr;
     std::vector<Entry>* scratch_ = nullptr;  // entries of the objects still open
     std::vector<SortKey>* order_ = nullptr;  // reused by every object's sort
-    unsigned depth_ = kNestingLimit + 1;  // nesting left; one level past the limit fails
+    const unsigned max_depth_ = options_.max_depth;
+    OpenStack<Frame> open_;
     Syntax error_syntax_ = Syntax::EofValue;
     std::size_t error_at_ = 0;
 };

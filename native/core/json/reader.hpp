@@ -23,20 +23,32 @@ enum class KeyOrder : unsigned char {
     Document,
 };
 
+// The deepest nesting of arrays and objects that bigjson reads.
+inline constexpr unsigned kNestingLimit = 127;
+// The deepest that qvtok.open reads unless told otherwise: trees and
+// syntax trees go past bigjson's limit, and orjson reads this deep.
+inline constexpr unsigned kOpenNestingLimit = 1024;
+// The deepest that anyone may ask for. The reader keeps its open
+// containers on the heap, but a value this deep is still walked by
+// recursion where Python's objects are made and where a schema is
+// rendered: this keeps those walks far inside a thread's stack.
+inline constexpr unsigned kMaxNestingLimit = 10000;
+
 // How the reader builds a document. The defaults are what bigjson shows.
 struct ReadOptions {
     KeyOrder key_order = KeyOrder::Sorted;
     // Integers as Python's json reads them: beyond 64 bits exact
     // (Kind::BigInt, whose string is the literal's text), and "-0" as 0.
     bool exact_integers = false;
+    // The deepest nesting of arrays and objects read (1 to
+    // kMaxNestingLimit): the bracket that opens one level more is a
+    // RecursionLimit error.
+    unsigned max_depth = kNestingLimit;
 };
 
 // What a reader needs so that the conversion gives the values of Python's
-// json.load.
-inline constexpr ReadOptions kJsonModuleOptions{KeyOrder::Document, true};
-
-// The deepest nesting of arrays and objects a text may have.
-inline constexpr unsigned kNestingLimit = 127;
+// json.load, as qvtok.open reads them.
+inline constexpr ReadOptions kJsonModuleOptions{KeyOrder::Document, true, kOpenNestingLimit};
 
 struct JsonParseError {
     Syntax syntax;
@@ -79,8 +91,16 @@ private:
         std::uint64_t prefix;
         std::uint64_t pos;
     };
+    // A container that is open while the reader reads what it holds.
+    struct OpenContainer {
+        std::uint64_t node;   // its node on the tape
+        std::uint64_t count;  // its values (members) read so far
+        std::uint64_t mark;   // an object's first entry in pending_
+        bool object;
+    };
     std::vector<Entry> pending_;     // entries of the objects still open
     std::vector<KeyOrder> order_;    // one object's sort
+    std::vector<OpenContainer> open_;  // deep nesting: past what the reader holds itself
     Document spare_;
 };
 

@@ -268,47 +268,126 @@ struct Tallies {
         return check == nullptr || check() == 0;
     }
 
+    // Folds `v` in at position `p`, depth first. The containers around the
+    // one being walked wait on walk_, not on the thread's stack: records
+    // may nest as deep as the reader lets them. The one being walked is
+    // kept in a local, where the scalars it holds are folded in place.
     bool add(std::uint32_t p, json::Value v) {
         if (--until_check == 0 && !checkpoint()) [[unlikely]]
             return false;
-        switch (json::Kind kind = v.kind()) {
-            case json::Kind::Array: return add_array(p, v);
-            case json::Kind::Object: return add_object(p, v);
-            default: nodes[p].flags |= type_bit(kind); return true;
+        const json::Kind kind = v.kind();
+        if (kind != json::Kind::Array && kind != json::Kind::Object) {
+            nodes[p].flags |= type_bit(kind);
+            return true;
+        }
+        const json::Document& doc = v.document();
+        std::size_t depth = 0;  // containers waiting on walk_
+        Walk cur = enter(p, v);
+        for (;;) {
+            std::uint32_t at;
+            if (cur.end == nullptr) {
+                if (cur.left == 0) {
+                    if (depth == 0) return true;
+                    cur = walk_[--depth];
+                    continue;
+                }
+                v = json::Value(&doc, cur.next);
+                cur.next = v.end();
+                --cur.left;
+                at = cur.p;
+            } else {
+                if (cur.at == cur.end) {
+                    if (depth == 0) return true;
+                    cur = walk_[--depth];
+                    continue;
+                }
+                const json::Member member = *json::Value::ObjectIter(&doc, cur.at++);
+                ObjectTally& tally = *cur.tally;
+                at = find_key(cur.p, tally, cur.prev, member.key);
+                if (cur.prev == kNone) {
+                    tally.first_key = at;
+                } else {
+                    nodes[cur.prev].next = at;
+                }
+                cur.prev = at;
+                ++nodes[at].held;
+                v = member.value;
+            }
+            if (--until_check == 0 && !checkpoint()) [[unlikely]]
+                return false;
+            const json::Kind k = v.kind();
+            if (k == json::Kind::Array && v.end() == v.index() + 1 + v.size()) {
+                // Every element is one node of the tape: a scalar or an
+                // empty array, as in most arrays. Folded here, without a
+                // turn of the walk.
+                if (!add_scalars(at, v)) return false;
+            } else if (k == json::Kind::Array || k == json::Kind::Object) {
+                // Copied in, not pushed by reference: `cur` then stays in
+                // registers.
+                if (depth == walk_.size()) [[unlikely]]
+                    walk_.resize(std::max<std::size_t>(16, 2 * depth));
+                walk_[depth++] = cur;
+                cur = enter(at, v);
+            } else {
+                nodes[at].flags |= type_bit(k);
+            }
         }
     }
 
-    bool add_array(std::uint32_t p, json::Value array) {
+private:
+    // A container being walked: an array's elements, from the tape index
+    // `next` on, `left` of them, all at position `p`; or the members
+    // [at, end) of an object at position `p`, with its tally (which the
+    // store never moves) and the key noted last.
+    struct Walk {
+        const json::Entry* at;
+        const json::Entry* end;  // null for an array
+        std::size_t next;
+        std::size_t left;
+        ObjectTally* tally;
+        std::uint32_t p;
+        std::uint32_t prev;
+    };
+    std::vector<Walk> walk_;  // kept from record to record
+
+    // Folds in an array whose elements are all scalars or empty arrays.
+    bool add_scalars(std::uint32_t p, json::Value array) {
         Node& node = nodes[p];
         node.flags |= kArrays;
-        if (array.size() == 0) return true;
+        const std::size_t n = array.size();
+        if (n == 0) return true;
         if (node.element == kNone) node.element = new_position(kNone, nullptr);
-        std::uint32_t child = node.element;
-        for (json::Value e : array.elements()) {
-            if (!add(child, e)) return false;
+        const json::Node* first = array.document().tape.data() + array.index() + 1;
+        unsigned types = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto kind = static_cast<json::Kind>(first[i].head & 0xF);
+            types |= kind == json::Kind::Array ? kArrays : type_bit(kind);
         }
-        return true;
+        nodes[node.element].flags |= types;
+        if (n < until_check) [[likely]] {
+            until_check -= static_cast<unsigned>(n);
+            return true;
+        }
+        return checkpoint();
     }
 
-    bool add_object(std::uint32_t p, json::Value object) {
+    // Notes the container `v` at position `p`; its values are walked next.
+    [[gnu::always_inline]] Walk enter(std::uint32_t p, json::Value v) {
+        const json::Document& doc = v.document();
+        if (v.kind() == json::Kind::Array) {
+            Node& node = nodes[p];
+            node.flags |= kArrays;
+            if (v.size() != 0 && node.element == kNone) node.element = new_position(kNone, nullptr);
+            return Walk{nullptr, nullptr, v.index() + 1, v.size(), nullptr, node.element, kNone};
+        }
         if (nodes[p].object == kNone) nodes[p].object = this->objects.push_back(ObjectTally{0, kNone, kNone});
-        ObjectTally& tally = this->objects[nodes[p].object];
-        ++tally.objects;
-        std::uint32_t prev = kNone;
-        for (const json::Member member : object.members()) {
-            std::uint32_t key = find_key(p, tally, prev, member.key);
-            if (prev == kNone) {
-                tally.first_key = key;
-            } else {
-                nodes[prev].next = key;
-            }
-            prev = key;
-            ++nodes[key].held;
-            if (!add(key, member.value)) return false;  // a child never adds keys to p
-        }
-        return true;
+        ObjectTally* tally = &this->objects[nodes[p].object];
+        ++tally->objects;
+        const json::Entry* first = doc.entries.data() + doc.tape[v.index() + 1].payload;
+        return Walk{first, first + v.size(), 0, 0, tally, p, kNone};
     }
 
+public:
     std::uint32_t find_key(std::uint32_t p, ObjectTally& tally, std::uint32_t prev, std::string_view key) {
         std::uint32_t guess = prev == kNone ? tally.first_key : nodes[prev].next;
         if (guess != kNone && KeyArena::read(nodes[guess].key) == key) return guess;

@@ -31,6 +31,8 @@ enum class ErrorCode : std::uint8_t {
     EncodeFailed,         // the compressor of codec `subject` failed: `detail` is its library's reason
     CodecUnavailable,     // this build cannot read or write codec `subject`
     Forked,               // a pass begun before fork() went on in the child, without its threads
+    StructureLost,        // after the fault of record `record` no later record can be told apart: the
+                          // bytes from `offset` to `end` (0: the end of the input) were not checked
 };
 
 // True for the errors that belong to one record, not to the whole input:
@@ -41,7 +43,8 @@ constexpr bool is_record_error(ErrorCode code) {
         case ErrorCode::InvalidJson:
         case ErrorCode::InvalidElement:
         case ErrorCode::InvalidLine:
-        case ErrorCode::NoMatch: return true;
+        case ErrorCode::NoMatch:
+        case ErrorCode::StructureLost: return true;
         default: return false;
     }
 }
@@ -63,6 +66,8 @@ struct Error {
     // Which record the error belongs to, counted from 0 over the records and
     // broken records handed out so far.
     std::uint64_t record = 0;
+    // StructureLost: where the bytes not checked end, 0 when not known.
+    std::uint64_t end = 0;
     std::string subject;
     const char* detail = nullptr;  // static text, for CorruptCompressed
 

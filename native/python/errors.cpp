@@ -114,6 +114,7 @@ const char* code_name(ErrorCode code) {
         case ErrorCode::EncodeFailed: return "encode_failed";
         case ErrorCode::CodecUnavailable: return "codec_unavailable";
         case ErrorCode::Forked: return "forked";
+        case ErrorCode::StructureLost: return "structure_lost";
         case ErrorCode::Interrupted: break;
     }
     return nullptr;
@@ -126,8 +127,25 @@ constexpr const char* kMatchesNothing = " matches nothing";
 
 std::string no_match_text(const Error& e) { return kPointerPrefix + quoted(e.subject) + kMatchesNothing; }
 
+constexpr const char* kBytesPrefix = "bytes ";
+constexpr const char* kRangeDash = "\u2013";
+constexpr const char* kFromPrefix = "bytes from ";
+constexpr const char* kOnwards = " on";
+constexpr const char* kNotChecked = " not checked: the structure was lost at record ";
+
+// "bytes 121–267780 not checked: the structure was lost at record 5", the
+// end left open where the input's size is not known.
+std::string structure_lost_text(const Error& e) {
+    std::string range = e.end != 0 ? kBytesPrefix + std::to_string(e.offset) + kRangeDash + std::to_string(e.end)
+                                   : kFromPrefix + std::to_string(e.offset) + kOnwards;
+    return range + kNotChecked + std::to_string(e.record);
+}
+
 // The class every record error of qvtok.open is raised as; set once at import.
 PyObject* decode_error_class = nullptr;
+// Its subclass for the bytes left unread where the structure was lost; set
+// once at import.
+PyObject* structure_lost_class = nullptr;
 // The class of compressed data that does not decode; set once at import.
 PyObject* compression_error_class = nullptr;
 
@@ -152,6 +170,15 @@ CallError compression_error(const Error& e) {
     return CallError::captured(std::move(exc));
 }
 
+// Makes the exception class `name` into `slot`, where it is kept for the
+// life of the process.
+Expected<Done, CallError> make_class(PyObject*& slot, const char* name, const char* doc, PyObject* base) {
+    PyObject* cls = PyErr_NewExceptionWithDoc(name, doc, base, nullptr);
+    if (cls == nullptr) return CallError::fetch();
+    slot = cls;
+    return Done{};
+}
+
 }  // namespace
 
 Expected<Done, CallError> make_decode_error_class() {
@@ -160,31 +187,33 @@ Expected<Done, CallError> make_decode_error_class() {
     if (!json) return CallError::fetch();
     PyRef base(PyObject_GetAttrString(json.get(), "JSONDecodeError"));
     if (!base) return CallError::fetch();
-    PyObject* cls = PyErr_NewExceptionWithDoc(
-        "qvtok.JSONDecodeError",
+    auto made = make_class(
+        decode_error_class, "qvtok.JSONDecodeError",
         "A record that is not valid JSON. Besides json.JSONDecodeError's msg, pos,\n"
         "lineno and colno it carries `record`, the index of the record among those\n"
         "read. `pos` counts bytes from the start of the input, `colno` bytes from\n"
         "the start of the line (from 1).",
-        base.get(), nullptr);
-    if (cls == nullptr) return CallError::fetch();
-    decode_error_class = cls;  // kept for the life of the process
-    return Done{};
+        base.get());
+    if (!made) return made;
+    return make_class(structure_lost_class, "qvtok.StructureLostError",
+                      "The bytes after a record whose fault leaves no later record to be told\n"
+                      "apart (a quote or bracket out of place in a JSON array): they were not\n"
+                      "checked. `start` and `end` are their byte range, `end` None where the\n"
+                      "input's size is not known (compressed input); `record` is the faulty\n"
+                      "record's index, and `pos`, `lineno` and `colno` its fault's place.",
+                      decode_error_class);
 }
 
 PyObject* decode_error_type() { return decode_error_class; }
+PyObject* structure_lost_type() { return structure_lost_class; }
 
 Expected<Done, CallError> make_compression_error_class() {
     if (compression_error_class != nullptr) return Done{};
-    PyObject* cls = PyErr_NewExceptionWithDoc(
-        "qvtok.CompressionError",
-        "Compressed input that does not decode: corrupt, or cut short. `codec` names\n"
-        "the format (\"gzip\", \"zstd\", \"bzip2\", \"xz\") and `offset` the byte of\n"
-        "the compressed file where decoding stopped.",
-        PyExc_OSError, nullptr);
-    if (cls == nullptr) return CallError::fetch();
-    compression_error_class = cls;  // kept for the life of the process
-    return Done{};
+    return make_class(compression_error_class, "qvtok.CompressionError",
+                      "Compressed input that does not decode: corrupt, or cut short. `codec` names\n"
+                      "the format (\"gzip\", \"zstd\", \"bzip2\", \"xz\") and `offset` the byte of\n"
+                      "the compressed file where decoding stopped.",
+                      PyExc_OSError);
 }
 
 PyObject* compression_error_type() { return compression_error_class; }
@@ -194,9 +223,11 @@ PyObject* compression_error_type() { return compression_error_class; }
 // which a stream no longer holds.
 PyResult decode_error(const Error& error) {
     std::string message;
+    const bool lost = error.code == ErrorCode::StructureLost;
     switch (error.code) {
         case ErrorCode::InvalidUtf8: message = msg::kInvalidUtf8; break;
         case ErrorCode::NoMatch: message = no_match_text(error); break;
+        case ErrorCode::StructureLost: message = structure_lost_text(error); break;
         default:
             // bigjson names both lone surrogates "leading"; qvtok.open says which it met.
             message = error.syntax == json::Syntax::LoneTrailingSurrogate ? msg::kLoneTrailingSurrogate
@@ -212,8 +243,15 @@ PyResult decode_error(const Error& error) {
 
     PyRef text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return CallError::fetch();
-    PyRef exc(PyObject_CallFunction(decode_error_class, "Osi", text.get(), "", 0));
+    PyRef exc(PyObject_CallFunction(lost ? structure_lost_class : decode_error_class, "Osi", text.get(), "", 0));
     if (!exc) return CallError::fetch();
+    if (lost) {
+        PyRef start(PyLong_FromUnsignedLongLong(error.offset));
+        PyRef end(error.end != 0 ? PyRef(PyLong_FromUnsignedLongLong(error.end)) : PyRef::borrow(Py_None));
+        if (!start || !end || PyObject_SetAttrString(exc.get(), "start", start.get()) < 0 ||
+            PyObject_SetAttrString(exc.get(), "end", end.get()) < 0)
+            return CallError::fetch();
+    }
     PyRef full(PyUnicode_DecodeUTF8(shown.data(), static_cast<Py_ssize_t>(shown.size()), "replace"));
     if (!full) return CallError::fetch();
     PyRef args(PyTuple_Pack(1, full.get()));
@@ -258,6 +296,7 @@ CallError CallError::from(Error error) {
         case ErrorCode::InvalidLine: text = msg::kInvalidLine + syntax_detail(error); break;
         case ErrorCode::InvalidPointer: text = kInvalidPointer + quoted(error.subject); break;
         case ErrorCode::NoMatch: text = no_match_text(error); break;
+        case ErrorCode::StructureLost: text = structure_lost_text(error); break;
         case ErrorCode::CorruptCompressed:
         case ErrorCode::TruncatedCompressed: {
             if (compression_error_class == nullptr) {

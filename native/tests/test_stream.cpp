@@ -350,3 +350,167 @@ TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
         }
     }
 }
+
+namespace {
+
+// The rules of qvtok.open's passes: UTF-8 is checked, not repaired.
+records::StreamRules open_rules(bool build = true) {
+    records::StreamRules rules;
+    rules.read = json::kJsonModuleOptions;
+    rules.repair_utf8 = false;
+    rules.strict_elements = true;
+    rules.space = records::SpaceAround::Json;
+    rules.build = build;
+    rules.tell_unchecked = true;
+    return rules;
+}
+
+// The errors of a stream run to its end.
+std::vector<Error> errors_of(const std::vector<test::Step>& steps) {
+    std::vector<Error> out;
+    for (const auto& step : steps)
+        if (!step.ok) out.push_back(step.error);
+    return out;
+}
+
+// A one-line array of `count` small objects, as json.dumps writes it.
+std::string object_array(std::size_t count) {
+    std::string doc = "[";
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i) doc += ", ";
+        doc += "{\"id\": " + std::to_string(i) + ", \"name\": \"n" + std::to_string(i) + "\"}";
+    }
+    return doc + "]";
+}
+
+}  // namespace
+
+TEST(an_element_the_scanner_runs_past_is_named_by_its_own_first_fault) {
+    // A bracket or a quote out of place makes the scanner's element run on
+    // to the end of the file; the reader names the fault it meets first,
+    // where json does, and the bytes after it are told as not checked.
+    std::string missing_quote = object_array(50);
+    const std::size_t key = missing_quote.find("\"name\": \"n7\"");
+    missing_quote.erase(key, 1);  // {"id": 7, name": "n7"}
+    struct Case {
+        std::string doc;
+        std::size_t fault;
+        std::uint64_t record;
+    };
+    const Case cases[] = {
+        {"[\n null,\n -1[7646\n]", 12, 1},
+        {"[\n  [\n,\n  [\n    \"s\"\n  ]\n]", 6, 0},
+        {missing_quote, key, 7},
+        {"[{\"a\": 1}, {\"b: \"x\"}, {\"c\": 3}]", 17, 1},
+    };
+    for (const Case& c : cases) {
+        for (bool build : {true, false}) {
+            for (std::size_t chunk : kChunks) {
+                auto stream = test::open_stream(c.doc, RecordFormat::Json, open_rules(build), chunk);
+                auto steps = test::run(stream);
+                auto errors = errors_of(steps);
+                CHECK_EQ(errors.size(), std::size_t(2));
+                if (errors.size() != 2) continue;
+                CHECK(errors[0].code == ErrorCode::InvalidElement);
+                CHECK_EQ(errors[0].offset, c.fault);
+                CHECK_EQ(errors[0].record, c.record);
+                auto [line, col] = line_col(c.doc, c.fault);
+                CHECK_EQ(errors[0].file_line, line);
+                CHECK_EQ(errors[0].file_column, col);
+                CHECK(errors[1].code == ErrorCode::StructureLost);
+                CHECK_EQ(errors[1].offset, c.fault);
+                CHECK_EQ(errors[1].end, c.doc.size());
+                CHECK_EQ(errors[1].record, c.record);
+                // The notice is the last step: nothing is read past the fault.
+                CHECK(!steps.back().ok && steps.back().error.code == ErrorCode::StructureLost);
+            }
+        }
+    }
+}
+
+TEST(structure_lost_is_told_only_where_bytes_are_left) {
+    struct Case {
+        std::string doc;
+        std::size_t fault;
+        std::uint64_t end;  // of the unchecked bytes; 0: no notice
+    };
+    const Case cases[] = {
+        {"[1, {]}, 3, 4]", 5, 14},  // a closer of the wrong kind
+        {"[1, 2, 3}", 8, 0},        // the fault is the last byte
+        {"[1, 2", 5, 0},            // cut: nothing after the end
+        {"[1, \"a\n\", 3]", 6, 12},  // a raw line feed in a string
+    };
+    for (const Case& c : cases) {
+        auto stream = test::open_stream(c.doc, RecordFormat::Json, open_rules(), 3);
+        auto errors = errors_of(test::run(stream));
+        CHECK_EQ(errors.size(), std::size_t(c.end ? 2 : 1));
+        if (errors.empty()) continue;
+        CHECK_EQ(errors[0].offset, c.fault);
+        if (errors.size() == 2) {
+            CHECK(errors[1].code == ErrorCode::StructureLost);
+            CHECK_EQ(errors[1].offset, c.fault);
+            CHECK_EQ(errors[1].end, c.end);
+        }
+    }
+    // JSON Lines find the next record on the next line: nothing is lost.
+    std::string lines = "{\"a\": 1}\n{\"a\": n5\"}\n{\"a\": [1, }\n{\"a\": 4}\n";
+    auto stream = test::open_stream(lines, RecordFormat::Jsonl, open_rules(), 5);
+    auto steps = test::run(stream);
+    CHECK_EQ(test::texts(steps).find("error:" + std::to_string(static_cast<int>(ErrorCode::StructureLost))),
+             std::string::npos);
+    CHECK_EQ(errors_of(steps).size(), std::size_t(2));
+    CHECK_EQ(steps.back().text, std::string("{\"a\":4}"));
+}
+
+TEST(a_runaway_element_is_gathered_only_until_its_fault_shows) {
+    // Some 8 MiB of records on one line with one quote gone: the stream
+    // stops within a few checks of the fault, not at the end of the file.
+    std::string doc = object_array(300000);
+    for (double where : {0.01, 0.5}) {
+        std::string bad = doc;
+        const std::size_t key = bad.find("\"name\"", static_cast<std::size_t>(where * bad.size()));
+        bad.erase(key, 1);
+        for (bool build : {true, false}) {
+            auto stream = test::open_stream(bad, RecordFormat::Json, open_rules(build), 65536);
+            auto errors = errors_of(test::run(stream, 1000000));
+            CHECK_EQ(errors.size(), std::size_t(2));
+            if (errors.empty()) continue;
+            CHECK_EQ(errors[0].offset, key);
+            CHECK(stream.bytes_read() <= key + 3 * RecordStream::kCheckFrom);
+            if (errors.size() == 2) CHECK_EQ(errors[1].end, bad.size());
+        }
+    }
+}
+
+TEST(a_large_valid_element_is_not_cut_by_the_checks_on_its_way) {
+    // Elements of many MiB whose tokens (escapes, literals, numbers, long
+    // strings) fall across every place a check may cut them: each is read
+    // whole, in any chunks, and with either way of handling UTF-8.
+    std::string big = "[";
+    const char* pieces[] = {"\"\\ud83d\\ude00\\u00e9\\n\"", "true", "false", "null", "-1.25e+300",
+                            "123456789012345678901234567890", "{\"k\": [[], {}]}", "\"\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\"",
+                            "\"" };
+    std::mt19937 rng(11);
+    std::size_t count = 0;
+    while (big.size() < 3 * RecordStream::kCheckFrom) {
+        if (count++) big += rng() % 2 ? ", " : ",\n";
+        std::size_t pick = rng() % 9;
+        if (pick == 8) {
+            big += "\"" + std::string(rng() % 3000, 'q') + "\"";
+        } else {
+            big += pieces[pick];
+        }
+    }
+    big += "]";
+    const std::string doc = "[0, " + big + ", " + big + ", 2]";
+    for (bool repair : {true, false}) {
+        for (std::size_t chunk : {std::size_t(65536), std::size_t(1000)}) {
+            records::StreamRules rules = open_rules(false);
+            rules.repair_utf8 = repair;
+            auto stream = test::open_stream(doc, RecordFormat::Json, rules, chunk);
+            auto steps = test::run(stream);
+            CHECK(errors_of(steps).empty());
+            CHECK_EQ(steps.size(), std::size_t(4));
+        }
+    }
+}

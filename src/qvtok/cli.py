@@ -151,7 +151,11 @@ def _strerror(error: OSError) -> str:
 
 
 def _where(name: str, error: qvtok.JSONDecodeError) -> str:
-    """FILE:LINE:COLUMN: record N: MSG, the way compilers point at a fault."""
+    """FILE:LINE:COLUMN: record N: MSG, the way compilers point at a fault;
+    FILE: MSG for the bytes that a lost structure left unchecked, which are
+    no record and have no place of their own."""
+    if isinstance(error, qvtok.StructureLostError):
+        return f"{name}: {error.msg}"
     return f"{name}:{error.lineno}:{error.colno}: record {error.record}: {error.msg}"
 
 
@@ -223,6 +227,7 @@ def run_validate(args: argparse.Namespace, out: TextIO) -> int:
     if total is None:
         progress = None  # a pipe: nothing to measure against
     invalid = 0
+    unchecked = False
     try:
         while True:
             try:
@@ -230,8 +235,11 @@ def run_validate(args: argparse.Namespace, out: TextIO) -> int:
             except StopIteration:
                 break
             except qvtok.JSONDecodeError as e:
-                invalid += 1
-                if invalid <= args.max_errors:
+                # Bytes left unchecked are told whatever --max-errors says.
+                lost = isinstance(e, qvtok.StructureLostError)
+                unchecked = unchecked or lost
+                invalid += not lost
+                if lost or invalid <= args.max_errors:
                     if progress is not None and reports_on_terminal:
                         progress.clear()
                     out.write(_where(args.file, e) + "\n")
@@ -240,28 +248,36 @@ def run_validate(args: argparse.Namespace, out: TextIO) -> int:
     finally:
         if progress is not None:
             progress.clear()
-    count = records.records_read + invalid
+    return _summary(records.records_read, invalid, unchecked, out)
+
+
+def _summary(good: int, invalid: int, unchecked: bool, out: TextIO) -> int:
+    count = good + invalid
     noun = "record" if count == 1 else "records"
     out.write(f"{count} {noun}, {invalid} invalid\n")
-    return EXIT_INVALID if invalid else EXIT_OK
+    return EXIT_INVALID if invalid or unchecked else EXIT_OK
 
 
 def _validate_on_threads(args: argparse.Namespace, jobs: int, out: TextIO) -> int:
     """validate with the file's partitions checked on `jobs` threads: the same
-    report, written once they are done."""
+    report, written once they are done, and up to a failure that ends the
+    pass (a corrupt compressed stream, a failed read) what one thread would
+    have printed before it."""
     records = _open(args)
     progress = Progress(sys.stderr) if sys.stderr is not None and sys.stderr.isatty() else None
     try:
-        good, invalid, errors = records._validate(jobs, args.max_errors, 0, progress.update if progress else None)
+        good, invalid, errors, failure = records._validate(
+            jobs, args.max_errors, 0, progress.update if progress else None
+        )
     finally:
         if progress is not None:
             progress.clear()
     for error in errors:
         out.write(_where(args.file, error) + "\n")
-    count = good + invalid
-    noun = "record" if count == 1 else "records"
-    out.write(f"{count} {noun}, {invalid} invalid\n")
-    return EXIT_INVALID if invalid else EXIT_OK
+    if failure is not None:
+        raise failure
+    unchecked = any(isinstance(error, qvtok.StructureLostError) for error in errors)
+    return _summary(good, invalid, unchecked, out)
 
 
 def _positive(text: str) -> int:

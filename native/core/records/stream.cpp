@@ -90,7 +90,10 @@ std::size_t RecordStream::buffer_size(RecordFormat format) {
 
 RecordStream RecordStream::adopt(RecordSource source, RecordFormat format, StreamRules rules) {
     std::uint64_t size = source.file_size();
-    return RecordStream(std::move(source), format, rules, size);
+    const bool size_is_bytes = !source.progress();
+    RecordStream stream(std::move(source), format, rules, size);
+    if (size_is_bytes) stream.known_end_ = size;
+    return stream;
 }
 
 RecordStream RecordStream::resume(RecordSource source, RecordFormat format, StreamRules rules, Resume resume) {
@@ -102,6 +105,8 @@ RecordStream RecordStream::resume(RecordSource source, RecordFormat format, Stre
         rules.at.reset();
     }
     RecordStream stream(std::move(source), format, rules, size);
+    // A part of a file, read from where it starts.
+    stream.known_end_ = resume.offset + size;
     stream.bytes_read_ = resume.offset;
     stream.records_out_ = resume.first_record;
     if (resume.line != 0) {
@@ -385,7 +390,9 @@ Error RecordStream::record_fault(const json::JsonParseError& fault, ErrorCode co
 Expected<Slot> RecordStream::next_json_slot() {
     for (;;) {
         switch (phase_) {
-            case Phase::Finished: return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            case Phase::Finished:
+                if (lost_) return std::exchange(lost_, std::nullopt).value();
+                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
             case Phase::AfterArray: return after_array();
             case Phase::Elements: break;
         }
@@ -405,15 +412,24 @@ Expected<Slot> RecordStream::next_json_slot() {
         switch (event) {
             case ElementScanner::Event::NeedMore:
                 if (scanner_.shape() == ElementScanner::Shape::Single) return read_single_document();
+                // A quote too few or too many turns the scanner's idea of
+                // what is string inside out, and it would take the rest of
+                // the file for this element: the reader looks at it as it
+                // grows, and its fault ends the gathering.
+                if (rules_.parse && scanner_.text().size() >= check_at_) {
+                    if (std::optional<Error> fault = gathered_fault(false)) return lose_structure(std::move(*fault));
+                    check_at_ = 2 * scanner_.text().size();
+                }
                 continue;
             case ElementScanner::Event::Separator:
                 if (stop_at_ && position() >= *stop_at_) phase_ = Phase::Finished;
                 break;
             case ElementScanner::Event::Closed: phase_ = Phase::AfterArray; break;
             case ElementScanner::Event::Broken:
-                phase_ = Phase::Finished;
-                return element_error(scanner_.take_text(), scanner_.text_start(), ErrorCode::InvalidElement, false);
+                return lose_structure(
+                    element_error(scanner_.take_text(), scanner_.text_start(), ErrorCode::InvalidElement, false));
         }
+        check_at_ = kCheckFrom;
         std::uint64_t start = scanner_.text_start();
         std::string text = scanner_.take_text();
         if (phase_ == Phase::AfterArray && !rules_.check_after_array) phase_ = Phase::Finished;
@@ -511,7 +527,9 @@ std::optional<Expected<Slot>> RecordStream::element_in_place() {
 Expected<Slot> RecordStream::next_walk_slot() {
     for (;;) {
         switch (phase_) {
-            case Phase::Finished: return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            case Phase::Finished:
+                if (lost_) return std::exchange(lost_, std::nullopt).value();
+                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
             case Phase::AfterArray: return after_array();
             case Phase::Elements: break;
         }
@@ -549,11 +567,10 @@ Expected<Slot> RecordStream::next_walk_slot() {
                                     ErrorCode::InvalidElement);
             }
             case PointerWalker::Event::Broken:
-                phase_ = Phase::Finished;
-                return element_error(walker_->take_text(), walker_->text_start(), ErrorCode::InvalidElement, walker_->in_object());
+                return lose_structure(element_error(walker_->take_text(), walker_->text_start(),
+                                                    ErrorCode::InvalidElement, walker_->in_object()));
             case PointerWalker::Event::Fault:
-                phase_ = Phase::Finished;
-                return file_error(walker_->fault(), walker_->fault_offset());
+                return lose_structure(file_error(walker_->fault(), walker_->fault_offset()));
             case PointerWalker::Event::Done:
                 if (walker_->containers() == 0) {
                     phase_ = Phase::Finished;
@@ -806,10 +823,83 @@ Expected<Slot> RecordStream::read_single_document() {
     return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 
+namespace {
+
+// A fault of a text that ends too soon, which more text may mend.
+bool is_end_fault(json::Syntax syntax) {
+    using json::Syntax;
+    return syntax == Syntax::EofList || syntax == Syntax::EofObject || syntax == Syntax::EofString ||
+           syntax == Syntax::EofValue;
+}
+
+// Bytes at the end of a text cut short within which a token may be cut, so
+// that a fault named there may be the cut's: longer than an escaped
+// surrogate pair, the longest token read in one piece. The reader names a
+// literal or a number that the text cuts at its last byte.
+constexpr std::size_t kCutTokenBytes = 16;
+
+}  // namespace
+
+std::optional<Error> RecordStream::gathered_fault(bool at_end) {
+    const std::string_view text = scanner_.text();
+    const std::uint64_t start = scanner_.text_start();
+    std::string repaired;
+    std::string_view checked = text;
+    if (rules_.repair_utf8) {
+        // The reader reads UTF-8 only; the element is read repaired.
+        if (!json::is_valid_utf8(text)) {
+            repaired.assign(text);
+            json::repair_utf8(repaired);
+            checked = repaired;
+        }
+    } else {
+        std::size_t valid = simd::valid_utf8_prefix(text.data(), text.size());
+        if (valid < text.size() && (at_end || text.size() - valid > 4)) {
+            // Not UTF-8, and not only a character that the last block cut:
+            // the element's error, as make_slot tells it.
+            auto slot = make_slot(scanner_.take_text(), start, false, ErrorCode::InvalidElement);
+            if (!slot) return std::move(slot).error();
+            return std::nullopt;  // not reached: make_slot checks UTF-8 first
+        }
+        checked = text.substr(0, valid);
+    }
+    const std::string_view body = trim_space(checked, rules_.space);
+    const std::string_view lead = checked.substr(0, static_cast<std::size_t>(body.data() - checked.data()));
+    std::optional<json::JsonParseError> fault = json::check_json_text(body, rules_.read);
+    if (!fault || is_end_fault(fault->syntax)) return std::nullopt;
+    if (!at_end && fault->offset + kCutTokenBytes >= body.size()) return std::nullopt;
+    return record_fault(*fault, ErrorCode::InvalidElement, start, lead, body);
+}
+
+Error RecordStream::lose_structure(Error error) {
+    phase_ = Phase::Finished;
+    scanner_.take_text();
+    // The end of what this stream would have read: its part's, its file's,
+    // or the bytes read when the source is used up; unknown for a stream
+    // whose size is not its bytes' (compressed input).
+    std::uint64_t end = stop_at_ ? *stop_at_ : known_end_;
+    if (block_filled_ == 0 && bytes_read_ > error.offset) end = bytes_read_;
+    if (!rules_.tell_unchecked || (end != 0 && error.offset + 1 >= end)) return error;
+    Error lost = Error::of(ErrorCode::StructureLost);
+    lost.offset = error.offset;
+    lost.end = end;
+    lost.file_line = error.file_line;
+    lost.file_column = error.file_column;
+    lost.record = error.record;
+    lost_ = std::move(lost);
+    return error;
+}
+
 Expected<Slot> RecordStream::end_of_file() {
     phase_ = Phase::Finished;
     if (scanner_.shape() == ElementScanner::Shape::Array) {
         if (rules_.allow_unclosed_array) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+        // An element still open may hold a fault before the end, which the
+        // reader meets first: a bracket or quote out of place made the
+        // scanner run on to here.
+        if (rules_.parse) {
+            if (std::optional<Error> fault = gathered_fault(true)) return lose_structure(std::move(*fault));
+        }
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.
         return file_error(json::Syntax::EofList, bytes_read_);

@@ -59,6 +59,8 @@ public:
 
     // The gathered text, which starts afresh.
     std::string take_text() { return std::exchange(text_, std::string()); }
+    // The text gathered so far of the element that goes on.
+    std::string_view text() const { return text_; }
     // Whether the element that just ended was its array's first: only a
     // blank first element that the closer ends is an empty array.
     bool ended_first() const { return ended_first_; }
@@ -135,6 +137,10 @@ struct StreamRules {
     // error json.load gives for it, not a slot of its own; only the blank
     // of an empty container stays one.
     bool strict_elements = false;
+    // True: an error after which a JSON file can no longer be followed, with
+    // bytes left, is followed by a StructureLost error that names them.
+    // False: the records end there without a word more.
+    bool tell_unchecked = false;
     // JSON: the size of the blocks read, at least 64 KiB. Larger ones cost
     // fewer reads, and hold more elements whole to be read in place.
     std::size_t block_size = 65536;
@@ -176,6 +182,11 @@ public:
     // Size of the blocks read in JSON mode unless the rules ask for larger
     // ones; bytes_read grows by one block at a time.
     static constexpr std::size_t kBlockSize = 65536;
+    // An array element gathered across blocks is checked by the reader each
+    // time its text doubles from this size on: a fault in it is then told
+    // without taking the rest of the file, and the checks cost at most
+    // twice the element's length.
+    static constexpr std::size_t kCheckFrom = std::size_t{1} << 20;
 
     // Reads from a file opened elsewhere.
     static RecordStream adopt(RecordSource source, RecordFormat format, StreamRules rules = {});
@@ -200,10 +211,17 @@ public:
     //  - InvalidElement after which the stream has ended: the element holds
     //    a closer of the wrong kind or a raw control byte inside a string,
     //    after which no later element can be told apart safely;
+    //  - InvalidElement for an element whose gathered text has grown past
+    //    kCheckFrom and already holds a fault that no later byte can
+    //    mend (a quote missing makes the scanner take the rest of the file
+    //    for one element); the stream has ended;
     //  - InvalidJson EofList at the end of the file when the array was never
-    //    closed, and InvalidJson TrailingCharacters at the first byte other
-    //    than scanner whitespace after it was; positions within the file;
-    //    the stream has ended;
+    //    closed, unless the unfinished element has a fault of its own, which
+    //    comes instead; InvalidJson TrailingCharacters at the first byte
+    //    other than scanner whitespace after it was; positions within the
+    //    file; the stream has ended;
+    //  - StructureLost, once, after an error that ended the stream with
+    //    bytes left that were never checked, when the rules tell them;
     //  - ReadFailed when a read fails.
     // JSONL errors are next_jsonl_record's. Interrupted: a signal handler
     // raised; the next call goes on where this one stopped. Only parsed
@@ -287,6 +305,14 @@ private:
     // instead of block by block through the scanner.
     Expected<Slot> read_single_document();
     Expected<Slot> after_array();
+    // The error of an element whose gathered text is the reader's to judge
+    // before the scanner goes on: at the end of the file, or grown past
+    // check_at_. Nullopt when its text so far has no fault that later
+    // bytes could not mend.
+    std::optional<Error> gathered_fault(bool at_end);
+    // The stream ends with `error`; the bytes after its place that no
+    // record was read from are told by the next call as StructureLost.
+    Error lose_structure(Error error);
     // The slot of a gathered record text that starts at stream offset
     // `start`: its members's key split off when `member`, parsed by the
     // rules, and a failure to parse as an error of `code`.
@@ -362,6 +388,12 @@ private:
     // Where the document starts, once the walk has found it.
     FilePos document_pos_;
     std::optional<std::uint64_t> stop_at_;
+    // The gathered size of an open element at which the reader checks it next.
+    std::size_t check_at_ = kCheckFrom;
+    // The StructureLost notice due after the error that ended the stream.
+    std::optional<Error> lost_;
+    // The stream offset where the input ends, 0 when not known.
+    std::uint64_t known_end_ = 0;
 };
 
 // The records of a stream, in order, to `take`, until `sample` of them have

@@ -33,6 +33,8 @@ records::StreamRules Cursor::document_rules() {
     // What json.loads refuses around a document, qvtok.open refuses
     // around a record.
     rules.space = records::SpaceAround::Json;
+    // Nothing is left unread without a word.
+    rules.tell_unchecked = true;
     // Fewer reads, and more elements read in place, than the 64 KiB blocks
     // of bigjson's passes, whose progress counts in those.
     rules.block_size = 256 << 10;
@@ -116,14 +118,17 @@ std::uint64_t Cursor::bytes_done() const {
 }
 
 Expected<Done, CallError> Cursor::record_error(Error error) {
+    // The bytes that a lost structure left unread are no record: they are
+    // told, and kept past the limit, but not counted.
+    const bool lost = error.code == ErrorCode::StructureLost;
     // Counted over records and broken records alike, as the stream counts.
-    if (error.record == 0) error.record = records_read + error_count;
+    if (error.record == 0 && !lost) error.record = records_read + error_count;
     if (!lines_known) error.file_line = error.file_column = 0;
-    ++error_count;
+    if (!lost) ++error_count;
     auto exc = decode_error(error);
     if (!exc) return std::move(exc).error();
     if (!skip) return CallError::captured(std::move(exc).value());
-    if (PyList_GET_SIZE(errors.get()) < keep && PyList_Append(errors.get(), exc.value().get()) < 0)
+    if ((lost || PyList_GET_SIZE(errors.get()) < keep) && PyList_Append(errors.get(), exc.value().get()) < 0)
         return CallError::fetch();
     return Done{};
 }

@@ -19,6 +19,8 @@ namespace qvtok {
 Expected<Done, CallError> make_decode_error_class();
 // Borrowed; NULL before make_decode_error_class.
 PyObject* decode_error_type();
+// Borrowed; NULL before make_decode_error_class: its subclass for StructureLost.
+PyObject* structure_lost_type();
 // A new qvtok.JSONDecodeError describing a record error.
 PyResult decode_error(const Error& error);
 // Creates qvtok.CompressionError once for the process; borrowed after.

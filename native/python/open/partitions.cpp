@@ -148,8 +148,10 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
                 out.fatal = std::move(error);
                 break;
             }
-            ++out.invalid;
-            if (out.errors.size() < keep) out.errors.push_back(std::move(error));
+            // Unread bytes are told past the limit, and are no record.
+            const bool lost = error.code == ErrorCode::StructureLost;
+            if (!lost) ++out.invalid;
+            if (lost || out.errors.size() < keep) out.errors.push_back(std::move(error));
             continue;
         }
         if (slot.value().kind == records::Slot::Kind::End) break;
@@ -233,21 +235,18 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
                 e.record += records_before;
                 if (e.file_line != 0) e.file_line += lines_before;
             }
-            if (PyList_GET_SIZE(errors.get()) >= keep) break;
+            if (PyList_GET_SIZE(errors.get()) >= keep && e.code != ErrorCode::StructureLost) continue;
             auto exc = decode_error(e);
             if (!exc) return std::move(exc).error();
             if (PyList_Append(errors.get(), exc.value().get()) < 0) return CallError::fetch();
         }
-        if (r.fatal) return input_error(std::move(*r.fatal));
         good += r.good;
         invalid += r.invalid;
+        if (r.fatal) return validation_report(good, invalid, errors.get(), input_error(std::move(*r.fatal)));
         lines_before += r.lines;
         records_before += r.records_out;
     }
-    PyRef result(Py_BuildValue("KKO", static_cast<unsigned long long>(good), static_cast<unsigned long long>(invalid),
-                               errors.get()));
-    if (!result) return CallError::fetch();
-    return result;
+    return validation_report(good, invalid, errors.get());
 }
 
 PyResult partitions_of(Settings& s, PyObject* size_obj) {

@@ -31,6 +31,12 @@ PyResult validate_parallel(Settings& settings, std::optional<std::size_t> worker
                            std::uint64_t part_size = 0, PyObject* progress = nullptr);
 // The same in one pass on the calling thread.
 PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress = nullptr);
+// What both return: (good, invalid, errors, failure), where `errors`
+// (borrowed) holds what was found before the error that ended the pass, if
+// one did: `failure` is then its exception, else None. The command line
+// reports the same whether the file was cut or not.
+PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* errors,
+                           std::optional<CallError> failure = std::nullopt);
 
 // Whether an `on_error` argument (borrowed, NULL when left out) asks to
 // skip broken records; ValueError when it is neither "raise" nor "skip".

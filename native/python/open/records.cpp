@@ -216,13 +216,15 @@ PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_guarded([&]() -> PyResult {
         auto counts = run_validate(self, workers, kKeptErrors);
         if (!counts) return counts;
+        PyObject* t = counts.value().get();
+        if (PyObject* failure = PyTuple_GET_ITEM(t, 3); failure != Py_None)
+            return CallError::captured(PyRef::borrow(failure));
         // (good, errors) as a tuple, with the count of invalid records
         // beside it: the kept errors stop at 1000, the count does not.
         PyRef module(PyImport_ImportModule("qvtok.validation"));
         if (!module) return CallError::fetch();
         PyRef cls(PyObject_GetAttrString(module.get(), "Validation"));
         if (!cls) return CallError::fetch();
-        PyObject* t = counts.value().get();
         PyRef result(PyObject_CallFunctionObjArgs(cls.get(), PyTuple_GET_ITEM(t, 0), PyTuple_GET_ITEM(t, 2),
                                                   PyTuple_GET_ITEM(t, 1), nullptr));
         if (!result) return CallError::fetch();
@@ -359,8 +361,9 @@ PyMethodDef records_methods[] = {
      "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
      "about `part_size` bytes when it is larger."},
     {"_validate", records_validate_counts, METH_VARARGS,
-     "_validate($self, workers, keep, part_size=0, progress=None, /)\n--\n\n(good, invalid, the first `keep` errors): for the\n"
-     "command line; `part_size` overrides the size of the partitions, and\n"
+     "_validate($self, workers, keep, part_size=0, progress=None, /)\n--\n\n(good, invalid, the first `keep` errors, the\n"
+     "exception that ended the pass or None): for the command line, which\n"
+     "prints what was found before a failure; `part_size` overrides the size of the partitions, and\n"
      "`progress(done, total)` is called as the threads go."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -469,7 +472,12 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
         auto last = std::chrono::steady_clock::now();
         for (std::uint64_t n = 1;; ++n) {
             auto slot = c.next();
-            if (!slot) return std::move(slot).error();
+            if (!slot) {
+                // What was found before the failure is reported with it.
+                free.hold();
+                c.free = nullptr;
+                return validation_report(c.records_read, c.error_count, c.errors.get(), std::move(slot).error());
+            }
             if (!slot.value()) break;
             if (slot.value()->record) c.recycle(std::move(*slot.value()->record));
             if (n % 256 == 0 && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(50)) {
@@ -482,8 +490,18 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
     }
     c.free = nullptr;
     if (!report(total)) return CallError::fetch();
-    PyRef result(Py_BuildValue("KKO", static_cast<unsigned long long>(c.records_read),
-                               static_cast<unsigned long long>(c.error_count), c.errors.get()));
+    return validation_report(c.records_read, c.error_count, c.errors.get());
+}
+
+PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* errors,
+                           std::optional<CallError> failure) {
+    PyRef failed = PyRef::borrow(Py_None);
+    if (failure) {
+        failed = std::move(*failure).into_exception();
+        if (!failed) return CallError::fetch();
+    }
+    PyRef result(Py_BuildValue("KKOO", static_cast<unsigned long long>(good), static_cast<unsigned long long>(invalid),
+                               errors, failed.get()));
     if (!result) return CallError::fetch();
     return result;
 }
@@ -521,6 +539,7 @@ Expected<Done, CallError> register_open(PyObject* module) {
     };
     for (Entry e : {Entry{"open", fn.get()}, Entry{"_open_partition", part_fn.get()}, Entry{"Records", records_type()},
                     Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()},
+                    Entry{"StructureLostError", structure_lost_type()},
                     Entry{"CompressionError", compression_error_type()}}) {
         if (e.value == nullptr) return CallError::fetch();
         if (PyModule_AddObjectRef(module, e.name, e.value) < 0) return CallError::fetch();

@@ -31,6 +31,15 @@ class JSONDecodeError(json.JSONDecodeError):
 
     record: int
 
+class StructureLostError(JSONDecodeError):
+    """The bytes after a fault that leaves no later record to be told apart
+    (a quote or bracket out of place in a JSON array): they were not checked.
+    `record`, `pos`, `lineno` and `colno` name the faulty record and its
+    fault; `end` is None where the input's size is not known."""
+
+    start: int
+    end: int | None
+
 @final
 class RecordsIterator(Iterator[Any]):
     """One pass over the records of a qvtok.Records."""
@@ -71,7 +80,7 @@ class Records:
     def _validate(
         self, workers: int | None, keep: int, part_size: int = 0,
         progress: Callable[[int, int], object] | None = None, /,
-    ) -> tuple[int, int, list[JSONDecodeError]]: ...
+    ) -> tuple[int, int, list[JSONDecodeError], BaseException | None]: ...
     def partitions(self, size: int | str = "128MiB") -> list[Partition]: ...
 
 def _open_partition(

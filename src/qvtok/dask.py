@@ -43,6 +43,7 @@ def read_records(
     partition_size: int | str = "128MiB",
     compression: Literal["auto"] | _Codec | None = "auto",
     glob: bool | None = None,
+    max_depth: int = 1024,
 ) -> dask.bag.Bag:
     """The records of `paths` as a dask.bag.Bag: file order, then record order.
 
@@ -52,14 +53,15 @@ def read_records(
     characters (`*`, `?`, `[`) is a pattern; an os.PathLike is never one.
     `glob=True` takes every path as a pattern, `glob=False` none. A pattern
     is expanded in sorted order, and one that matches nothing raises
-    FileNotFoundError. `at`, `format` and `compression` are those of
-    qvtok.open. Each file is cut into partitions of about `partition_size`
+    FileNotFoundError. `at`, `format`, `compression` and `max_depth` are
+    those of qvtok.open. Each file is cut into partitions of about `partition_size`
     bytes (an int, or a string such as "128MiB" or "64MB"): JSON Lines at
     line starts, a JSON array at element starts. A compressed file, or one
     that cannot be cut, is one partition."""
     parts: list[Partition] = []
     for path in _expand(paths, glob):
-        parts.extend(qvtok.open(path, at=at, format=format, compression=compression).partitions(partition_size))
+        records = qvtok.open(path, at=at, format=format, compression=compression, max_depth=max_depth)
+        parts.extend(records.partitions(partition_size))
     name = "qvtok-read-records-" + tokenize(parts)
     # Wrapped in reify, as Dask's own bag tasks are: a partition that is
     # kept (computed, persisted, sent to another worker) becomes a list,

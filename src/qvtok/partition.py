@@ -23,7 +23,8 @@ class Partition:
     counted from the partition's start and `lineno` and `colno` within the
     record. `pos` is always the byte offset in the file. `on_error` is that
     of the Records it was cut from, so that a partition skips what the
-    whole file skips."""
+    whole file skips, and `max_depth` that of its open(), so that it
+    reads records as deep."""
 
     path: str
     offset: int
@@ -38,15 +39,16 @@ class Partition:
     # Last, with a default: partitions pickled before it, or made by
     # position, still read as they did.
     on_error: Literal["raise", "skip"] = "raise"
+    max_depth: int = 1024
 
     def records(self) -> _qvtok.Records:
         """A Records object over this partition alone."""
         if self.offset == 0 and self.last:
             return _qvtok.open(self.path, at=self.at, format=self.format, on_error=self.on_error,
-                               compression=self.compression)
+                               compression=self.compression, max_depth=self.max_depth)
         return _qvtok._open_partition(
             self.path, self.format, self.at, self.offset, self.length,
-            self.first_record or 0, self.line or 0, self.column or 0, self.last, self.on_error,
+            self.first_record or 0, self.line or 0, self.column or 0, self.last, self.on_error, self.max_depth,
         )
 
     def __iter__(self) -> Iterator[Any]:

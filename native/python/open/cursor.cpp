@@ -52,6 +52,7 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     PyRef errors(PyList_New(0));
     if (!errors) return CallError::fetch();
     rules.at = settings.at;
+    rules.read.max_depth = settings.max_depth;
     rules.parse = parse;
     if (settings.part) {
         const records::PartitionPlan& part = *settings.part;

@@ -22,6 +22,8 @@ struct Settings {
     records::RecordFormat format;
     std::optional<records::Pointer> at;
     bool skip;  // on_error="skip"
+    // The deepest nesting a record may have (open's max_depth).
+    unsigned max_depth = json::kOpenNestingLimit;
     // One partition of the file at source's path, instead of all of it.
     std::optional<records::PartitionPlan> part;
 };

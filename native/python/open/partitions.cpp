@@ -37,6 +37,7 @@ bool names_regular_file(const Settings& s) {
 records::StreamRules plan_rules(const Settings& s) {
     records::StreamRules rules = Cursor::checking_rules();
     rules.at = s.at;
+    rules.read.max_depth = s.max_depth;
     return rules;
 }
 
@@ -269,7 +270,8 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
     PyRef compression(s.source.codec ? PyRef(PyUnicode_FromString(codecs::codec_name(*s.source.codec)))
                                      : PyRef::borrow(Py_None));
     PyRef on_error(PyUnicode_FromString(s.skip ? "skip" : "raise"));
-    if (!format || !at || !compression || !on_error) return CallError::fetch();
+    PyRef max_depth(PyLong_FromUnsignedLong(s.max_depth));
+    if (!format || !at || !compression || !on_error || !max_depth) return CallError::fetch();
     const std::vector<records::PartitionPlan>& parts = plan.value();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(parts.size())));
     if (!list) return CallError::fetch();
@@ -289,7 +291,7 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
         PyObject* fields[] = {path.get(),         offset.get(),        length.get(),
                               format.get(),       at.get(),            first.value().get(),
                               line.value().get(), column.value().get(), part.last ? Py_True : Py_False,
-                              compression.get(),  on_error.get()};
+                              compression.get(),  on_error.get(),      max_depth.get()};
         PyObject* p = PyObject_Vectorcall(cls.get(), fields, std::size(fields), nullptr);
         if (p == nullptr) return CallError::fetch();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), p);
@@ -299,17 +301,22 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
 
 PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
     static const char* names[] = {"path", "format", "at", "offset", "length", "first_record", "line", "column",
-                                  "last", "on_error", nullptr};
+                                  "last", "on_error", "max_depth", nullptr};
     PyObject* path = nullptr;
     PyObject* format = nullptr;
     PyObject* at = nullptr;
     unsigned long long offset = 0, length = 0, first = 0, line = 0, column = 0;
     int last = 0;
     PyObject* on_error = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|O:_open_partition", const_cast<char**>(names), &path,
-                                     &format, &at, &offset, &length, &first, &line, &column, &last, &on_error))
+    PyObject* max_depth = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|OO:_open_partition", const_cast<char**>(names), &path,
+                                     &format, &at, &offset, &length, &first, &line, &column, &last, &on_error,
+                                     &max_depth))
         return CallError::fetch();
     auto settings = std::make_unique<Settings>();
+    auto depth = max_depth_arg(max_depth);
+    if (!depth) return std::move(depth).error();
+    settings->max_depth = depth.value();
     auto skip = skip_arg(on_error);
     if (!skip) return std::move(skip).error();
     settings->skip = skip.value();

@@ -42,6 +42,11 @@ PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* 
 // skip broken records; ValueError when it is neither "raise" nor "skip".
 Expected<bool, CallError> skip_arg(PyObject* on_error);
 
+// The nesting a `max_depth` argument (borrowed, NULL when left out) allows:
+// open's default without one; TypeError for what is no int, ValueError
+// outside 1 to json::kMaxNestingLimit.
+Expected<unsigned, CallError> max_depth_arg(PyObject* max_depth);
+
 // A Records object over `settings`, which it takes.
 PyResult new_records(std::unique_ptr<Settings> settings);
 

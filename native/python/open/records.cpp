@@ -21,6 +21,9 @@ namespace qvtok::open {
 namespace {
 
 constexpr const char* kOnError = "on_error must be \"raise\" or \"skip\"";
+constexpr const char* kMaxDepthType = "max_depth must be an int";
+constexpr const char* kMaxDepthRange = "max_depth must be from 1 to 10000";
+static_assert(json::kMaxNestingLimit == 10000, "the message names the limit");
 
 struct RecordsObject {
     PyObject_HEAD
@@ -391,11 +394,15 @@ PyObject* records_type() {
     return type;
 }
 
-PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression) {
+PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression,
+                  PyObject* max_depth) {
     auto settings = std::make_unique<Settings>();
     auto skip = skip_arg(on_error);
     if (!skip) return std::move(skip).error();
     settings->skip = skip.value();
+    auto depth = max_depth_arg(max_depth);
+    if (!depth) return std::move(depth).error();
+    settings->max_depth = depth.value();
     if (at != nullptr && at != Py_None) {
         auto text = arg_text(at);
         if (!text) return argument_error("at", std::move(text).error());
@@ -410,20 +417,22 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
 }
 
 PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"source", "at", "format", "on_error", "compression", nullptr};
+    static const char* names[] = {"source", "at", "format", "on_error", "compression", "max_depth", nullptr};
     PyObject* source = nullptr;
     PyObject* at = nullptr;
     PyObject* format = nullptr;
     PyObject* on_error = nullptr;
     PyObject* compression = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOO:open", const_cast<char**>(names), &source, &at,
-                                     &format, &on_error, &compression))
+    PyObject* max_depth = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:open", const_cast<char**>(names), &source, &at,
+                                     &format, &on_error, &compression, &max_depth))
         return nullptr;
-    return call_guarded([&] { return run_open(source, at, format, on_error, compression); });
+    return call_guarded([&] { return run_open(source, at, format, on_error, compression, max_depth); });
 }
 
 constexpr const char kOpenDoc[] =
-    "open(source, *, at=None, format=\"auto\", on_error=\"raise\", compression=\"auto\")\n"
+    "open(source, *, at=None, format=\"auto\", on_error=\"raise\", compression=\"auto\",\n"
+    "     max_depth=1024)\n"
     "--\n"
     "\n"
     "The records of a JSON or JSONL input, read one at a time.\n"
@@ -440,7 +449,9 @@ constexpr const char kOpenDoc[] =
     "`compression` \"auto\" reads gzip, zstd, bzip2 and xz input, known by its\n"
     "first bytes; \"gzip\", \"zstd\", \"bzip2\" or \"xz\" insists on one; None\n"
     "reads the bytes as they are. Positions count in the decompressed text;\n"
-    "bytes_read and total_bytes in the compressed file.";
+    "bytes_read and total_bytes in the compressed file.\n"
+    "`max_depth` (1 to 10000) is the deepest nesting of arrays and objects\n"
+    "a record may have; a bracket that opens one level more is an error.";
 
 PyMethodDef open_partition_method = {
     "_open_partition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_partition)),
@@ -504,6 +515,17 @@ PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* 
                                errors, failed.get()));
     if (!result) return CallError::fetch();
     return result;
+}
+
+Expected<unsigned, CallError> max_depth_arg(PyObject* max_depth) {
+    if (max_depth == nullptr) return json::kOpenNestingLimit;
+    if (!PyLong_Check(max_depth) || PyBool_Check(max_depth)) return CallError::deferred(PyExc_TypeError, kMaxDepthType);
+    int overflow = 0;
+    long long n = PyLong_AsLongLongAndOverflow(max_depth, &overflow);
+    if (n == -1 && PyErr_Occurred()) return CallError::fetch();
+    if (overflow != 0 || n < 1 || n > json::kMaxNestingLimit)
+        return CallError::deferred(PyExc_ValueError, kMaxDepthRange);
+    return static_cast<unsigned>(n);
 }
 
 Expected<bool, CallError> skip_arg(PyObject* on_error) {

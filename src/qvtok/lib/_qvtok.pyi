@@ -85,7 +85,7 @@ class Records:
 
 def _open_partition(
     path: str, format: str, at: str | None, offset: int, length: int, first_record: int, line: int, column: int,
-    last: bool, on_error: Literal["raise", "skip"] = "raise", /,
+    last: bool, on_error: Literal["raise", "skip"] = "raise", max_depth: int = 1024, /,
 ) -> Records: ...
 
 def open(
@@ -95,8 +95,10 @@ def open(
     format: _Format = "auto",
     on_error: Literal["raise", "skip"] = "raise",
     compression: Literal["auto"] | _Codec | None = "auto",
+    max_depth: int = 1024,
 ) -> Records:
-    """The records of a JSON or JSONL input, read one at a time."""
+    """The records of a JSON or JSONL input, read one at a time. A record
+    may nest arrays and objects `max_depth` deep (1 to 10000)."""
 
 def max_threads() -> int:
     """How many threads qvtok keeps busy at most, the caller's included."""

@@ -171,7 +171,7 @@ std::optional<IoError> read_line(RecordSource& source, PartialLine& line) {
         source.consume(take);
         line.length += take;
         std::string_view part = bytes.substr(0, take);
-        if (line.text.empty()) {
+        if (line.text.empty() && is_line_space(part.front())) {
             std::size_t lead = pass_space(part, [](char, std::size_t) {});
             line.skipped += lead;
             part.remove_prefix(lead);
@@ -203,26 +203,30 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
     constexpr unsigned kBlankLinesBetweenPolls = 4096;
     unsigned blank = 0;
     for (;;) {
-        PartialLine line = std::exchange(unfinished, PartialLine());
-        if (std::optional<IoError> failure = read_line(source, line)) {
-            // Keep what the line has so far: the next call finishes it
-            // instead of taking its rest for a line of its own.
-            unfinished = std::move(line);
-            return failure->to_error();
-        }
-        if (line.length == 0) return std::optional<JsonlLine>();
+        // A read that fails leaves what the line has so far in `unfinished`:
+        // the next call finishes it instead of taking its rest for a line
+        // of its own.
+        if (std::optional<IoError> failure = read_line(source, unfinished)) return failure->to_error();
+        // The line is taken whole: `unfinished` starts the next one.
+        std::string text = std::move(unfinished.text);
+        unfinished.text.clear();
+        const std::uint64_t length = std::exchange(unfinished.length, 0);
+        const std::uint64_t skipped = std::exchange(unfinished.skipped, 0);
+        unfinished.space_at_end = 0;
+        if (!unfinished.held.empty()) unfinished.held.clear();
+        if (length == 0) return std::optional<JsonlLine>();
         const std::uint64_t line_offset = bytes_consumed;
-        bytes_consumed += line.length;
+        bytes_consumed += length;
         const std::uint64_t number = ++lines_consumed;
         // The bytes left out of the text are ASCII: the text alone decides.
-        if (!json::is_valid_utf8(line.text)) {
+        if (!json::is_valid_utf8(text)) {
             Error error = IoError::utf8().to_error();
             error.offset = line_offset;
             error.file_line = number;
             error.file_column = 1;
             return error;
         }
-        std::string_view trimmed = trim_space(line.text, space);
+        std::string_view trimmed = trim_space(text, space);
         if (trimmed.empty()) {
             if (++blank == kBlankLinesBetweenPolls) {
                 blank = 0;
@@ -231,12 +235,12 @@ Expected<std::optional<JsonlLine>> next_jsonl_line(RecordSource& source, std::ui
             continue;
         }
         JsonlLine out;
-        out.begin = static_cast<std::size_t>(trimmed.data() - line.text.data());
+        out.begin = static_cast<std::size_t>(trimmed.data() - text.data());
         out.length = trimmed.size();
-        out.offset = line_offset + line.skipped;
-        out.skipped = line.skipped;
+        out.offset = line_offset + skipped;
+        out.skipped = skipped;
         out.number = number;
-        out.text = std::move(line.text);
+        out.text = std::move(text);
         return std::optional<JsonlLine>(std::move(out));
     }
 }

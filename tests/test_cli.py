@@ -1,5 +1,6 @@
 """The `qvtok` command, run as a separate process the way a shell runs it."""
 
+import gzip
 import importlib.metadata
 import json
 import os
@@ -564,3 +565,69 @@ def test_closed_standard_error_keeps_the_exit_status(write, args, status, out):
     paths["missing"] = paths["x"] + ".missing"
     done = run_with_closed(2, *[a.format_map(paths) if a.startswith("{") else a for a in args])
     assert (done.returncode, done.stdout) == (status, out.decode().format_map(paths).encode())
+
+
+def _array_of_records(count, broken=()):
+    """A one-line JSON array as json.dumps writes it, with the records whose
+    indexes are in `broken` spoilt in place (a value that is no JSON)."""
+    records = [
+        b'{"id": %d, "name": "n%d", "v": nope}' % (i, i) if i in broken else b'{"id": %d, "name": "n%d", "v": 1.5}' % (i, i)
+        for i in range(count)
+    ]
+    return b"[" + b", ".join(records) + b"]"
+
+
+def _without_a_key_quote(data, fraction):
+    """`data` with the opening quote of the key "name" that follows `fraction`
+    of it removed: every string after it reads inside out."""
+    at = data.index(b'"name"', int(len(data) * fraction))
+    return data[:at] + data[at + 1 :], at
+
+
+def _damaged(tmp_path, kind):
+    # Larger than the smallest part that --jobs cuts, so that two threads
+    # really check parts of the plain files.
+    count = 300_000
+    if kind == "truncated-gzip":
+        packed = gzip.compress(_array_of_records(count, broken={3, 10, 200_000}))
+        data, name = packed[: len(packed) // 2], "x.json.gz"
+    elif kind == "several-invalid":
+        data, name = _array_of_records(count, broken={0, 5, 140_000, 150_001, 299_999}), "x.json"
+    else:
+        data, _ = _without_a_key_quote(_array_of_records(count, broken={7}), 0.5)
+        name = "x.json"
+    path = tmp_path / name
+    path.write_bytes(data)
+    return str(path)
+
+
+@pytest.mark.parametrize("kind", ["truncated-gzip", "several-invalid", "structure-lost"])
+def test_validate_reports_the_same_on_one_thread_and_two(tmp_path, kind):
+    path = _damaged(tmp_path, kind)
+    one, two = (qvtok("validate", "--jobs", jobs, path) for jobs in ("1", "2"))
+    assert (one.returncode, one.stdout, one.stderr) == (two.returncode, two.stdout, two.stderr)
+    reported = [line for line in one.stdout.splitlines() if line.startswith(path)]
+    # Each run found the invalid records before the point where it stopped.
+    assert len(reported) == {"truncated-gzip": 2, "several-invalid": 5, "structure-lost": 3}[kind]
+    assert one.returncode == (2 if kind == "truncated-gzip" else 1)
+
+
+@pytest.mark.parametrize("fraction", [0.0, 0.5, 0.99])
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_validate_names_the_first_fault_and_the_bytes_left_unchecked(tmp_path, fraction, jobs):
+    data, at = _without_a_key_quote(_array_of_records(300_000), fraction)
+    path = tmp_path / "x.json"
+    path.write_bytes(data)
+    try:
+        json.loads(data)
+    except json.JSONDecodeError as e:
+        expected = e
+    done = qvtok("validate", "--jobs", jobs, str(path))
+    record = data.count(b"{", 0, at) - 1
+    assert expected.pos == at
+    fault, unchecked, summary = done.stdout.splitlines()
+    assert fault.startswith(f"{path}:{expected.lineno}:{expected.colno}: record {record}: ")
+    assert unchecked == f"{path}: bytes {at}\u2013{len(data)} not checked: the structure was lost at record {record}"
+    noun = "record" if record == 0 else "records"
+    assert summary == f"{record + 1} {noun}, 1 invalid"
+    assert done.returncode == 1

@@ -73,6 +73,10 @@ MALFORMED = [
     b"\n[\n\t1,\n\t2\n\t3\n]",
     b'{"a": nul}',
     b"['a']",
+    # Faults after which the array's elements can no longer be told apart.
+    b"[\n null,\n -1[7646\n]",
+    b'[\n  [\n,\n  [\n    "s"\n  ]\n]',
+    b'[{"id":4,"name":"n4"},{"id":5,"name:"n5"},{"id":6,"name":"n6"}]',
 ]
 
 
@@ -131,6 +135,52 @@ def test_every_fault_is_placed_by_json_rule_and_where_json_places_it():
             assert (got.lineno, got.colno) == (expected.lineno, expected.colno), data
     # Mostly the same fault: the comparison above is not an empty one.
     assert same_place > len(CASES) * 0.7
+
+
+def structure_mutations(count: int, seed: int):
+    """Arrays of records, on one line or many, with a quote deleted or a
+    quote or bracket inserted: the scanner that cuts the array into
+    elements is then wrong about what is string or how deep it is, and the
+    first fault must still be the one the reader meets first."""
+    rng = random.Random(seed)
+    made = 0
+    while made < count:
+        records = [
+            {"id": i, "name": f"n{i}", "tags": ["a", "b"][: rng.randrange(3)], "v": rng.choice([None, True, 1.5])}
+            for i in range(rng.randrange(2, 12))
+        ]
+        text = json.dumps(records, indent=rng.choice([None, None, 1])).encode()
+        how = rng.randrange(3)
+        if how == 0:
+            at = rng.choice([i for i, c in enumerate(text) if c == ord('"')])
+            text = text[:at] + text[at + 1 :]
+        else:
+            at = rng.randrange(1, len(text) - 1)
+            text = text[:at] + bytes([rng.choice(b'"[]{}' if how == 1 else b'"')]) + text[at:]
+        if json_fault(text) is not None:
+            made += 1
+            yield text
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+def test_a_lost_structure_is_named_by_its_first_fault(seed):
+    cases = list(structure_mutations(300, seed))
+    same_place = 0
+    for data in cases:
+        expected = json_fault(data)
+        got = qvtok_fault(data, "json")
+        assert got is not None, data
+        same_place += got.pos == expected.pos
+        # The reader may name a later byte of the token json names (a
+        # literal misspelt), or the end of a string that never ends where
+        # json names its start; never a fault further on.
+        if not expected.msg.startswith("Unterminated string"):
+            assert expected.pos <= got.pos <= expected.pos + 4, data
+        # What follows the fault is said to be unchecked, not passed over.
+        it = iter(qvtok.open(io.BytesIO(data), format="json", on_error="skip"))
+        list(it)
+        assert it.errors[0].pos == got.pos, data
+    assert same_place > len(cases) * 0.85
 
 
 @pytest.mark.parametrize("pass_", ["iterate", "validate", "skip"])

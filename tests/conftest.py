@@ -1,4 +1,5 @@
 import os
+import signal
 from pathlib import Path
 
 import pytest
@@ -9,19 +10,34 @@ import pytest
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+# The slowest cases (many seconds each: large generated files, whole
+# clusters) run where QVTOK_SLOW_TESTS=1 is set, as CI sets it; a plain
+# `pytest` stays within a few minutes.
+RUN_SLOW = os.environ.get("QVTOK_SLOW_TESTS") == "1"
+
+
 def pytest_configure(config):
     config.addinivalue_line(
         "markers", "no_sanitizer: measures memory or time, which AddressSanitizer distorts; skipped under it"
     )
+    config.addinivalue_line("markers", "slow: takes many seconds; run with QVTOK_SLOW_TESTS=1")
 
 
 def pytest_collection_modifyitems(config, items):
-    if not UNDER_ASAN:
-        return
-    skip = pytest.mark.skip(reason="AddressSanitizer distorts memory and timing")
+    skip_asan = pytest.mark.skip(reason="AddressSanitizer distorts memory and timing")
+    skip_slow = pytest.mark.skip(reason="slow; set QVTOK_SLOW_TESTS=1 to run it")
     for item in items:
-        if item.get_closest_marker("no_sanitizer"):
-            item.add_marker(skip)
+        if UNDER_ASAN and item.get_closest_marker("no_sanitizer"):
+            item.add_marker(skip_asan)
+        if not RUN_SLOW and item.get_closest_marker("slow"):
+            item.add_marker(skip_slow)
+
+
+def default_sigint():
+    """A child's SIGINT handling as at a terminal, for tests that send it
+    Ctrl-C: a run started in the background ignores SIGINT, the child would
+    inherit that, and Python keeps an ignored SIGINT ignored."""
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
 
 
 # The benchmark corpus (real-world documents such as twitter.json) lies

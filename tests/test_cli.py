@@ -12,6 +12,7 @@ import time
 
 import pytest
 
+from conftest import default_sigint
 from qvtok import cli
 
 TIMEOUT = 60
@@ -426,7 +427,10 @@ def test_interrupt_is_quiet_and_keeps_what_was_printed(fifo):
     path, writer = fifo
     os.write(writer, b'{"a": 1}\n')
     child = subprocess.Popen(
-        [sys.executable, "-m", "qvtok", "head", path], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        [sys.executable, "-m", "qvtok", "head", path],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=default_sigint,
     )
     # Once the file is open the interpreter is up and Python's handler set.
     deadline = time.monotonic() + TIMEOUT

@@ -25,10 +25,15 @@ def _cmake() -> str:
 
 
 @pytest.fixture(scope="module")
-def core_tests() -> Path:
+def core_tests(pytestconfig: pytest.Config) -> Path:
     if not (ROOT / "native" / "tests").is_dir():
         pytest.skip("not run from a source checkout")
     cmake = _cmake()
+    # The first build of a checkout takes a minute or two; later ones only
+    # what changed. Said, so that a quiet pause is not taken for a hang.
+    reporter = pytestconfig.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(f"building the C++ tests of the core in {BUILD} (once per checkout, then what changed)")
     configure = [cmake, "-S", str(ROOT), "-B", str(BUILD), "-DQVTOK_PYTHON=OFF",
                  "-DQVTOK_NATIVE_TESTS=ON", "-DCMAKE_BUILD_TYPE=RelWithDebInfo"]
     if os.environ.get("QVTOK_BASELINE_KERNELS"):

@@ -9,6 +9,7 @@ import textwrap
 
 import pytest
 
+from conftest import default_sigint
 from qvtok import bigjson
 
 
@@ -94,6 +95,7 @@ def run_script(script, *args, timeout=30):
         capture_output=True,
         text=True,
         timeout=timeout,
+        preexec_fn=default_sigint,
     )
 
 

@@ -407,6 +407,14 @@ TEST(an_element_the_scanner_runs_past_is_named_by_its_own_first_fault) {
         for (bool build : {true, false}) {
             for (std::size_t chunk : kChunks) {
                 auto stream = test::open_stream(c.doc, RecordFormat::Json, open_rules(build), chunk);
+                // The same array at a pointer.
+                const std::string wrapped = "{\"meta\": [1], \"f\": " + c.doc + "}";
+                records::StreamRules rules = open_rules(build);
+                rules.at = test::at("/f").at;
+                auto at_stream = test::open_stream(wrapped, RecordFormat::Json, rules, chunk);
+                auto at_errors = errors_of(test::run(at_stream));
+                CHECK_EQ(at_errors.size(), std::size_t(2));
+                if (!at_errors.empty()) CHECK_EQ(at_errors[0].offset, c.fault + wrapped.find(c.doc));
                 auto steps = test::run(stream);
                 auto errors = errors_of(steps);
                 CHECK_EQ(errors.size(), std::size_t(2));
@@ -471,13 +479,20 @@ TEST(a_runaway_element_is_gathered_only_until_its_fault_shows) {
         const std::size_t key = bad.find("\"name\"", static_cast<std::size_t>(where * bad.size()));
         bad.erase(key, 1);
         for (bool build : {true, false}) {
-            auto stream = test::open_stream(bad, RecordFormat::Json, open_rules(build), 65536);
-            auto errors = errors_of(test::run(stream, 1000000));
-            CHECK_EQ(errors.size(), std::size_t(2));
-            if (errors.empty()) continue;
-            CHECK_EQ(errors[0].offset, key);
-            CHECK(stream.bytes_read() <= key + 3 * RecordStream::kCheckFrom);
-            if (errors.size() == 2) CHECK_EQ(errors[1].end, bad.size());
+            for (bool pointer : {false, true}) {
+                // At a pointer the array is the value of a member.
+                const std::string doc = pointer ? "{\"f\": " + bad + "}" : bad;
+                const std::size_t fault = key + (pointer ? 6 : 0);
+                records::StreamRules rules = open_rules(build);
+                if (pointer) rules.at = test::at("/f").at;
+                auto stream = test::open_stream(doc, RecordFormat::Json, rules, 65536);
+                auto errors = errors_of(test::run(stream, 1000000));
+                CHECK_EQ(errors.size(), std::size_t(2));
+                if (errors.empty()) continue;
+                CHECK_EQ(errors[0].offset, fault);
+                CHECK(stream.bytes_read() <= fault + 3 * RecordStream::kCheckFrom);
+                if (errors.size() == 2) CHECK_EQ(errors[1].end, doc.size());
+            }
         }
     }
 }

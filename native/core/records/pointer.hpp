@@ -93,6 +93,8 @@ public:
     // A member text is being gathered (its start is text_start()).
     bool gathering() const { return state_ == State::Gather; }
     std::string take_text() { return std::exchange(text_, std::string()); }
+    // The member text gathered so far.
+    std::string_view text() const { return text_; }
     // After a Member: whether it was its container's first, and whether a
     // comma (not the closer) ended it.
     bool member_first() const { return member_first_; }

@@ -416,10 +416,8 @@ Expected<Slot> RecordStream::next_json_slot() {
                 // what is string inside out, and it would take the rest of
                 // the file for this element: the reader looks at it as it
                 // grows, and its fault ends the gathering.
-                if (rules_.parse && scanner_.text().size() >= check_at_) {
-                    if (std::optional<Error> fault = gathered_fault(false)) return lose_structure(std::move(*fault));
-                    check_at_ = 2 * scanner_.text().size();
-                }
+                if (std::optional<Error> fault = check_growth(scanner_.text(), scanner_.text_start()))
+                    return lose_structure(std::move(*fault));
                 continue;
             case ElementScanner::Event::Separator:
                 if (stop_at_ && position() >= *stop_at_) phase_ = Phase::Finished;
@@ -547,6 +545,11 @@ Expected<Slot> RecordStream::next_walk_slot() {
             // drops its unfinished member when the rules allow.
             if (event == PointerWalker::Event::Fault && inside && rules_.allow_unclosed_array)
                 return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            // An unfinished member's own fault comes before the cut.
+            if (event == PointerWalker::Event::Fault && inside && rules_.parse && !walker_->in_object()) {
+                if (std::optional<Error> fault = gathered_fault(walker_->text(), walker_->text_start(), true))
+                    return lose_structure(std::move(*fault));
+            }
         } else {
             std::size_t used = 0;
             event = walker_->feed(std::string_view(block_.get() + block_pos_, block_filled_ - block_pos_), used);
@@ -556,8 +559,16 @@ Expected<Slot> RecordStream::next_walk_slot() {
             if (document_pos_.line == 0 && walker_->started()) document_pos_ = locate(walker_->document_start());
         }
         switch (event) {
-            case PointerWalker::Event::NeedMore: continue;
+            case PointerWalker::Event::NeedMore:
+                // As for a top-level array's elements: a quote out of
+                // place must not make one member of the rest of the file.
+                if (walker_->gathering() && !walker_->in_object()) {
+                    if (std::optional<Error> fault = check_growth(walker_->text(), walker_->text_start()))
+                        return lose_structure(std::move(*fault));
+                }
+                continue;
             case PointerWalker::Event::Member: {
+                check_at_ = kCheckFrom;
                 std::uint64_t start = walker_->text_start();
                 if (stop_at_ && position() >= *stop_at_ && after_comma()) phase_ = Phase::Finished;
                 std::string text = walker_->take_text();
@@ -840,9 +851,14 @@ constexpr std::size_t kCutTokenBytes = 16;
 
 }  // namespace
 
-std::optional<Error> RecordStream::gathered_fault(bool at_end) {
-    const std::string_view text = scanner_.text();
-    const std::uint64_t start = scanner_.text_start();
+std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint64_t start) {
+    if (!rules_.parse || text.size() < check_at_) return std::nullopt;
+    if (std::optional<Error> fault = gathered_fault(text, start, false)) return fault;
+    check_at_ = 2 * text.size();
+    return std::nullopt;
+}
+
+std::optional<Error> RecordStream::gathered_fault(std::string_view text, std::uint64_t start, bool at_end) {
     std::string repaired;
     std::string_view checked = text;
     if (rules_.repair_utf8) {
@@ -857,7 +873,7 @@ std::optional<Error> RecordStream::gathered_fault(bool at_end) {
         if (valid < text.size() && (at_end || text.size() - valid > 4)) {
             // Not UTF-8, and not only a character that the last block cut:
             // the element's error, as make_slot tells it.
-            auto slot = make_slot(scanner_.take_text(), start, false, ErrorCode::InvalidElement);
+            auto slot = make_slot(std::string(text), start, false, ErrorCode::InvalidElement);
             if (!slot) return std::move(slot).error();
             return std::nullopt;  // not reached: make_slot checks UTF-8 first
         }
@@ -874,6 +890,7 @@ std::optional<Error> RecordStream::gathered_fault(bool at_end) {
 Error RecordStream::lose_structure(Error error) {
     phase_ = Phase::Finished;
     scanner_.take_text();
+    if (walker_) walker_->take_text();
     // The end of what this stream would have read: its part's, its file's,
     // or the bytes read when the source is used up; unknown for a stream
     // whose size is not its bytes' (compressed input).
@@ -898,7 +915,8 @@ Expected<Slot> RecordStream::end_of_file() {
         // reader meets first: a bracket or quote out of place made the
         // scanner run on to here.
         if (rules_.parse) {
-            if (std::optional<Error> fault = gathered_fault(true)) return lose_structure(std::move(*fault));
+            if (std::optional<Error> fault = gathered_fault(scanner_.text(), scanner_.text_start(), true))
+                return lose_structure(std::move(*fault));
         }
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.

@@ -305,11 +305,14 @@ private:
     // instead of block by block through the scanner.
     Expected<Slot> read_single_document();
     Expected<Slot> after_array();
-    // The error of an element whose gathered text is the reader's to judge
-    // before the scanner goes on: at the end of the file, or grown past
-    // check_at_. Nullopt when its text so far has no fault that later
-    // bytes could not mend.
-    std::optional<Error> gathered_fault(bool at_end);
+    // The error of an array element whose gathered text (from stream
+    // offset `start`) is the reader's to judge before the scanner or the
+    // walker goes on: at the end of the file, or grown past check_at_.
+    // Nullopt when its text so far has no fault that later bytes could
+    // not mend.
+    std::optional<Error> gathered_fault(std::string_view text, std::uint64_t start, bool at_end);
+    // Judges the gathered text once it has grown past check_at_.
+    std::optional<Error> check_growth(std::string_view text, std::uint64_t start);
     // The stream ends with `error`; the bytes after its place that no
     // record was read from are told by the next call as StructureLost.
     Error lose_structure(Error error);

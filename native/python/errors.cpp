@@ -6,6 +6,7 @@
 
 #include "core/codecs/codec.hpp"
 #include "python/binding.hpp"
+#include "python/int_digits.hpp"
 #include "python/messages.hpp"
 
 namespace qvtok {
@@ -35,6 +36,7 @@ const char* syntax_text(json::Syntax syntax) {
         case Syntax::UnexpectedEndOfHexEscape: return msg::kUnexpectedEndOfHexEscape;
         case Syntax::RecursionLimit: return msg::kRecursionLimit;
         case Syntax::MismatchedBracket: return msg::kMismatchedBracket;
+        case Syntax::IntegerTooLong: return msg::kIntegerTooLong;
     }
     return msg::kExpectedValue;
 }
@@ -232,6 +234,12 @@ PyResult decode_error(const Error& error) {
             // bigjson names both lone surrogates "leading"; qvtok.open says which it met.
             message = error.syntax == json::Syntax::LoneTrailingSurrogate ? msg::kLoneTrailingSurrogate
                                                                          : syntax_text(error.syntax);
+            if (error.syntax == json::Syntax::IntegerTooLong) {
+                // The limit that refused it is the one in force during this call.
+                auto limit = int_digit_limit();
+                if (!limit) return std::move(limit).error();
+                message += " (" + std::to_string(limit.value()) + msg::kIntegerTooLongEnd;
+            }
             break;
     }
     // The file's position where the stream knows it, else the one within the

@@ -59,6 +59,10 @@ inline constexpr const char* kTrailingComma = "trailing comma";
 inline constexpr const char* kTrailingCharacters = "trailing characters";
 inline constexpr const char* kUnexpectedEndOfHexEscape = "unexpected end of hex escape";
 inline constexpr const char* kRecursionLimit = "recursion limit exceeded";
+// Followed by the limit in force, as int() words it.
+inline constexpr const char* kIntegerTooLong = "Exceeds the limit";
+inline constexpr const char* kIntegerTooLongEnd =
+    " digits) for integer string conversion; use sys.set_int_max_str_digits() to increase the limit";
 inline constexpr const char* kMismatchedBracket = "mismatched closing bracket";
 
 // A pass that was reading on a thread of its own when the process forked.

@@ -114,6 +114,45 @@ TEST(reader_object_keys_ascend_by_bytes_and_the_last_duplicate_wins) {
     CHECK_EQ(kind((*again.root().members().begin()).value), static_cast<int>(Kind::Null));
 }
 
+// An integer past 64 bits with more digits than the options allow is refused
+// at its first byte, by a read, a check and a compacting check alike; the
+// limit counts digits, not the sign, and 0 is no limit.
+TEST(reader_refuses_integers_longer_than_the_digit_limit) {
+    const std::string digits(30, '7');
+    struct Case {
+        std::string literal;
+        std::size_t limit;
+        bool refused;
+    } cases[] = {
+        {digits, 30, false},       {digits, 29, true},  {"-" + digits, 30, false}, {"-" + digits, 29, true},
+        {digits, 0, false},        {"12345", 3, false},  // within 64 bits: no conversion limit applies
+        {digits + ".5", 3, false},  // a float, not an int
+    };
+    for (const Case& c : cases) {
+        json::ReadOptions options = json::kJsonModuleOptions;
+        options.max_int_digits = c.limit;
+        const std::string text = "[1,\n " + c.literal + "]";
+        auto read = json::read_json_text(text, options);
+        auto checked = json::check_json_text(text, options);
+        std::string out;
+        auto compacted = json::compact_json_text(text, out, options);
+        CHECK_EQ(!read.ok(), c.refused);
+        CHECK_EQ(checked.has_value(), c.refused);
+        CHECK_EQ(compacted.has_value(), c.refused);
+        if (!read.ok()) {
+            CHECK_EQ(static_cast<int>(read.error().syntax), static_cast<int>(Syntax::IntegerTooLong));
+            CHECK_EQ(read.error().offset, 5u);
+            CHECK_EQ(read.error().line, 2u);
+            CHECK_EQ(read.error().column, 2u);
+            CHECK_EQ(checked->offset, 5u);
+        }
+    }
+    // bigjson's options never keep integers exact, and so never refuse them.
+    json::ReadOptions options;
+    options.max_int_digits = 3;
+    CHECK(json::read_json_text("[" + digits + "]", options).ok());
+}
+
 TEST(reader_nesting_stops_at_127_levels) {
     for (const char* open_close : {"[]", "{}"}) {
         auto nest = [&](unsigned depth) {

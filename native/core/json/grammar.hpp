@@ -918,6 +918,11 @@ private:
             // is the integer zero, as Python's int() reads them.
             if (wide || (negative && s - 1 >= (std::uint64_t{1} << 63))) {
                 if (s == 0 && !wide) return put(bits(Kind::Unsigned), 0);
+                if (options_.max_int_digits != 0 &&
+                    static_cast<std::size_t>(p_ - start) - (negative ? 1 : 0) > options_.max_int_digits) {
+                    p_ = start;  // the literal is named by its first byte
+                    return fail_offending(Syntax::IntegerTooLong);
+                }
                 return put(bits(Kind::BigInt) | kAsciiBit | (static_cast<std::uint64_t>(p_ - start) << kSizeShift),
                            static_cast<std::uint64_t>(start - text_));
             }

@@ -44,6 +44,11 @@ struct ReadOptions {
     // kMaxNestingLimit): the bracket that opens one level more is a
     // RecursionLimit error.
     unsigned max_depth = kNestingLimit;
+    // With exact_integers: the most digits an integer beyond 64 bits may
+    // have, 0 for no limit. Python's int() refuses longer literals, so a
+    // reader for Python refuses them where they stand, as a fault of the
+    // record, and a check finds them as a read would.
+    std::size_t max_int_digits = 0;
 };
 
 // What a reader needs so that the conversion gives the values of Python's

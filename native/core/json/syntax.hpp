@@ -28,6 +28,7 @@ enum class Syntax : std::uint8_t {
     UnexpectedEndOfHexEscape,
     RecursionLimit,
     MismatchedBracket,  // a "]" closing a "{", or a "}" closing a "["
+    IntegerTooLong,     // an exact integer of more digits than ReadOptions allow
 };
 
 }  // namespace qvtok::json

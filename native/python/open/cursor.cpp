@@ -5,6 +5,7 @@
 #include "core/threads/budget.hpp"
 #include "core/threads/core_watch.hpp"
 #include "python/bigjson/call.hpp"
+#include "python/int_digits.hpp"
 
 namespace qvtok::open {
 namespace {
@@ -54,6 +55,13 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     rules.at = settings.at;
     rules.read.max_depth = settings.max_depth;
     rules.parse = parse;
+    if (parse && rules.build) {
+        // An integer that int() would refuse is the fault of its record,
+        // found where it stands, not a bare ValueError from the conversion.
+        auto limit = int_digit_limit();
+        if (!limit) return std::move(limit).error();
+        rules.read.max_int_digits = limit.value();
+    }
     if (settings.part) {
         const records::PartitionPlan& part = *settings.part;
         auto stream = records::open_partition(

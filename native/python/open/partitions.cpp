@@ -10,6 +10,7 @@
 #include "core/codecs/codec.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/gc_pause.hpp"
+#include "python/int_digits.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/part_threads.hpp"
 #include "python/open/partitions.hpp"
@@ -129,10 +130,14 @@ struct PartResult {
     std::optional<Error> fatal;     // an error that ends the pass
 };
 
+// `int_digits`: the limit on integer digits in force when the pass began.
 void validate_part(std::string_view path, const Settings& s, const records::PartitionPlan& part, std::size_t keep,
-                   const std::atomic<bool>& stop, std::atomic<std::uint64_t>& done, PartResult& out) {
+                   std::size_t int_digits, const std::atomic<bool>& stop, std::atomic<std::uint64_t>& done,
+                   PartResult& out) {
     // No interpreter here: a worker thread never holds the GIL.
-    auto stream = records::open_partition(path, s.format, plan_rules(s), part, {});
+    records::StreamRules rules = plan_rules(s);
+    rules.read.max_int_digits = int_digits;
+    auto stream = records::open_partition(path, s.format, rules, part, {});
     if (!stream) {
         out.fatal = std::move(stream).error();
         return;
@@ -181,6 +186,8 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     if (total <= target) return validate_sequential(s, keep, progress);
 
     const std::string path(path_of(s));
+    auto int_digits = int_digit_limit();
+    if (!int_digits) return std::move(int_digits).error();
     WorkQueue<PartResult> queue;
     // A top-level array is checked while the scan that cuts it goes on;
     // anything else is planned first.
@@ -205,7 +212,7 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         const records::PartitionPlan* part;
         PartResult* result;
         while (queue.take(stop, part, result))
-            validate_part(path, s, *part, static_cast<std::size_t>(keep), stop, done, *result);
+            validate_part(path, s, *part, static_cast<std::size_t>(keep), int_digits.value(), stop, done, *result);
     };
     auto report = [&] {
         if (progress == nullptr || progress == Py_None) return true;

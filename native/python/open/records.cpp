@@ -10,6 +10,7 @@
 #include "core/schema/render.hpp"
 #include "python/gc_pause.hpp"
 #include "python/gc_untrack.hpp"
+#include "python/int_digits.hpp"
 #include "python/messages.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/jsonl_writer.hpp"
@@ -463,8 +464,13 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 }  // namespace
 
 PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress) {
-    // Every record parsed, none converted; errors kept, never raised.
-    auto cursor = Cursor::start(settings, true, Cursor::checking_rules(), true);
+    // Every record parsed, none converted; errors kept, never raised. What
+    // the conversion would refuse is an error here too.
+    records::StreamRules rules = Cursor::checking_rules();
+    auto limit = int_digit_limit();
+    if (!limit) return std::move(limit).error();
+    rules.read.max_int_digits = limit.value();
+    auto cursor = Cursor::start(settings, true, rules, true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     c.keep = keep;

@@ -427,9 +427,9 @@ Expected<Slot> RecordStream::next_json_slot() {
                 return lose_structure(
                     element_error(scanner_.take_text(), scanner_.text_start(), ErrorCode::InvalidElement, false));
         }
-        check_at_ = kCheckFrom;
         std::uint64_t start = scanner_.text_start();
         std::string text = scanner_.take_text();
+        gathered(text.size());
         if (phase_ == Phase::AfterArray && !rules_.check_after_array) phase_ = Phase::Finished;
         std::uint64_t separator = start + text.size();
         return refuse_blank(make_slot(std::move(text), start, false, ErrorCode::InvalidElement), scanner_.ended_first(),
@@ -568,10 +568,10 @@ Expected<Slot> RecordStream::next_walk_slot() {
                 }
                 continue;
             case PointerWalker::Event::Member: {
-                check_at_ = kCheckFrom;
                 std::uint64_t start = walker_->text_start();
                 if (stop_at_ && position() >= *stop_at_ && after_comma()) phase_ = Phase::Finished;
                 std::string text = walker_->take_text();
+                gathered(text.size());
                 std::uint64_t separator = start + text.size();
                 return refuse_blank(make_slot(std::move(text), start, walker_->in_object(), ErrorCode::InvalidElement),
                                     walker_->member_first(), walker_->member_by_comma(), separator,
@@ -850,6 +850,14 @@ bool is_end_fault(json::Syntax syntax) {
 constexpr std::size_t kCutTokenBytes = 16;
 
 }  // namespace
+
+void RecordStream::gathered(std::size_t length) {
+    // Records of a file are mostly alike in size: past the first of many
+    // large ones the checks wait for twice the largest, and cost nothing
+    // where nothing is wrong.
+    largest_gathered_ = std::max(largest_gathered_, length);
+    check_at_ = std::max(kCheckFrom, 2 * largest_gathered_);
+}
 
 std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint64_t start) {
     if (!rules_.parse || text.size() < check_at_) return std::nullopt;

@@ -183,10 +183,11 @@ public:
     // ones; bytes_read grows by one block at a time.
     static constexpr std::size_t kBlockSize = 65536;
     // An array element gathered across blocks is checked by the reader each
-    // time its text doubles from this size on: a fault in it is then told
-    // without taking the rest of the file, and the checks cost at most
-    // twice the element's length.
-    static constexpr std::size_t kCheckFrom = std::size_t{1} << 20;
+    // time its text doubles from this size (or twice the longest element
+    // before it) on: a fault in it is then told without taking the rest of
+    // the file, and the checks cost at most twice the element's length.
+    // 4 MiB: records below it, most of those in files, never pay for it.
+    static constexpr std::size_t kCheckFrom = std::size_t{4} << 20;
 
     // Reads from a file opened elsewhere.
     static RecordStream adopt(RecordSource source, RecordFormat format, StreamRules rules = {});
@@ -313,6 +314,9 @@ private:
     std::optional<Error> gathered_fault(std::string_view text, std::uint64_t start, bool at_end);
     // Judges the gathered text once it has grown past check_at_.
     std::optional<Error> check_growth(std::string_view text, std::uint64_t start);
+    // A record text of `length` bytes was gathered whole: the next is
+    // checked from a size that follows the largest so far.
+    void gathered(std::size_t length);
     // The stream ends with `error`; the bytes after its place that no
     // record was read from are told by the next call as StructureLost.
     Error lose_structure(Error error);
@@ -391,8 +395,10 @@ private:
     // Where the document starts, once the walk has found it.
     FilePos document_pos_;
     std::optional<std::uint64_t> stop_at_;
-    // The gathered size of an open element at which the reader checks it next.
+    // The gathered size of an open element at which the reader checks it
+    // next, and the longest element text gathered whole.
     std::size_t check_at_ = kCheckFrom;
+    std::size_t largest_gathered_ = 0;
     // The StructureLost notice due after the error that ended the stream.
     std::optional<Error> lost_;
     // The stream offset where the input ends, 0 when not known.

@@ -11,9 +11,11 @@ if TYPE_CHECKING:
 
 class Validation(tuple[int, "list[JSONDecodeError]"]):
     """`(good, errors)`: the number of good records and the first 1000
-    errors, in file order. A tuple, so that `good, errors = r.validate()`
-    and comparisons with a plain tuple work as they always did; `invalid`
-    counts every invalid record, the ones past the kept errors too."""
+    errors, in file order, with a StructureLostError after a fault that left
+    the bytes after it unread (kept past the 1000; it is no record). A
+    tuple, so that `good, errors = r.validate()` and comparisons with a
+    plain tuple work as they always did; `invalid` counts every invalid
+    record, the ones past the kept errors too."""
 
     def __new__(cls, good: int, errors: list[JSONDecodeError], invalid: int) -> Validation:
         self = super().__new__(cls, (good, errors))

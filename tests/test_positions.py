@@ -225,3 +225,24 @@ def test_the_command_line_names_the_place_json_names(tmp_path):
     out = subprocess.run([sys.executable, "-m", "qvtok", "validate", str(path)], capture_output=True, text=True)
     expected = json_fault(data)
     assert f"{path}:{expected.lineno}:{expected.colno}" in out.stdout + out.stderr
+
+
+@pytest.mark.parametrize("source, size_known", [("path", True), ("file object", False)])
+@pytest.mark.parametrize("records", [3, 600_000])
+def test_skipping_tells_the_bytes_a_lost_structure_left_unread(tmp_path, source, size_known, records):
+    tail = b"".join(b', {"id": %d}' % i for i in range(3, records + 3))
+    data = b'[{"id": 1}, {"id": 2, name": "x"}' + tail + b"]"
+    expected = json_fault(data)
+    path = tmp_path / "x.json"
+    path.write_bytes(data)
+    it = iter(qvtok.open(str(path) if source == "path" else io.BytesIO(data), format="json", on_error="skip"))
+    assert list(it) == [{"id": 1}]
+    fault, lost = it.errors
+    assert not isinstance(fault, qvtok.StructureLostError) and isinstance(lost, json.JSONDecodeError)
+    assert (fault.pos, fault.record) == (expected.pos, 1)
+    assert isinstance(lost, qvtok.StructureLostError)
+    # Where the fault shows before the end of a file object of unknown
+    # size, the range is left open.
+    end = len(data) if size_known or records == 3 else None
+    assert (lost.start, lost.end, lost.record) == (expected.pos, end, 1)
+    assert it.error_count == 1  # the unread bytes are no record

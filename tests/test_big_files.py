@@ -1,8 +1,9 @@
 """Files larger than 4 GiB, written on the fly from real records and deleted
 afterwards: positions, counters and sizes past 32 bits.
 
-Together they take about half a minute and 4.3 GB of disk at a time. Set
-QVTOK_SKIP_BIG_FILES=1 to skip them (the sanitizer stage of the CI does).
+Together they take about half a minute and 4.3 GB of disk at a time: they
+run where QVTOK_SLOW_TESTS=1 is set, as CI sets it, and QVTOK_SKIP_BIG_FILES=1
+skips them even there (the sanitizer stage of the CI does).
 """
 
 import json
@@ -17,9 +18,12 @@ from qvtok import bigjson
 FOUR_GIB = 2**32
 MIB = 2**20
 
-pytestmark = pytest.mark.skipif(
-    os.environ.get("QVTOK_SKIP_BIG_FILES", "") not in ("", "0"), reason="QVTOK_SKIP_BIG_FILES is set"
-)
+pytestmark = [
+    pytest.mark.slow,
+    pytest.mark.skipif(
+        os.environ.get("QVTOK_SKIP_BIG_FILES", "") not in ("", "0"), reason="QVTOK_SKIP_BIG_FILES is set"
+    ),
+]
 
 
 def pool(count, seed=42):

@@ -1,21 +1,23 @@
-"""A tour of qvtok.bigjson on the bundled example files."""
+"""A first look at qvtok.open on the bundled example files."""
 
 from pathlib import Path
 
-from qvtok import bigjson
+import qvtok
 
 here = Path(__file__).parent
-events = str(here / "events.jsonl")
-catalog = str(here / "catalog.json")
 
-print("records in events.jsonl:", bigjson.count(events))
-print("records in catalog.json:", bigjson.count(catalog))
+events = qvtok.open(here / "events.jsonl")
+print("records in events.jsonl:", events.count())
+print("first event:", events.head(1)[0])
 
-print("first event:", bigjson.load(events)[0])
-
-it = bigjson.iter_records(catalog)
+it = iter(qvtok.open(here / "catalog.json"))
 for record in it:
     print(f"{it.bytes_read}/{it.total_bytes} bytes read:", record)
 
+print("items under /items in feed.json:", qvtok.open(here / "feed.json", at="/items").load())
+
+good, errors = qvtok.open(here / "broken.jsonl").validate()
+print(f"broken.jsonl: {good} good records;", *(f"record {e.record}: {e.msg}" for e in errors))
+
 print("schema of events.jsonl:")
-print(bigjson.schema(events))
+print(events.schema())

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
@@ -36,65 +37,133 @@ struct CachedKeys {
 
 constexpr unsigned kValuesBetweenPolls = 1u << 16;
 
+// The containers still open while a value is converted, innermost last: a
+// few levels in place, deeper ones on the heap, so that the native stack
+// does not grow with the value's depth.
+struct OpenContainer {
+    PyObject* object;      // the list or dict being filled (owned)
+    const Entry* member;   // a dict: the member whose value is being made; nullptr for a list
+    std::size_t element;   // a list: the tape index of the element being made
+    std::size_t left;      // elements or members still to come, the current one included
+    Py_ssize_t filled;     // a list: slots set so far
+};
+
+class OpenContainers {
+public:
+    OpenContainers() = default;
+    OpenContainers(const OpenContainers&) = delete;
+    OpenContainers& operator=(const OpenContainers&) = delete;
+    // On failure the containers made so far go with it.
+    ~OpenContainers() {
+        while (!empty()) Py_DECREF(pop());
+    }
+
+    bool empty() const { return size_ == 0; }
+    OpenContainer& top() { return size_ <= kInPlace ? in_place_[size_ - 1] : deeper_.back(); }
+    void push(const OpenContainer& c) {
+        if (size_ < kInPlace) {
+            in_place_[size_] = c;
+        } else {
+            deeper_.push_back(c);
+        }
+        ++size_;
+    }
+    // The container on top, handed over.
+    PyObject* pop() {
+        PyObject* object = top().object;
+        if (size_ > kInPlace) deeper_.pop_back();
+        --size_;
+        return object;
+    }
+
+private:
+    static constexpr std::size_t kInPlace = 32;
+    OpenContainer in_place_[kInPlace];
+    std::vector<OpenContainer> deeper_;
+    std::size_t size_ = 0;
+};
+
 template <class Keys>
 class Converter {
 public:
     Converter(Keys keys, unsigned& until_poll) : keys_(keys), until_poll_(until_poll) {}
 
-    // Converts `v`; the object is a new reference, or NULL with an
+    // Converts `root`; the object is a new reference, or NULL with an
     // exception set.
-    PyObject* convert(Value v) {
-        // Ctrl-C is seen within a fraction of a second even while a huge
-        // document is converted: the handlers run every so many values.
-        if (--until_poll_ == 0) [[unlikely]] {
-            until_poll_ = kValuesBetweenPolls;
-            if (PyErr_CheckSignals() < 0) return nullptr;
+    PyObject* convert(Value root) {
+        const Document* doc = &root.document();
+        OpenContainers open;
+        Value v = root;
+        for (;;) {
+            // Ctrl-C is seen within a fraction of a second even while a huge
+            // document is converted: the handlers run every so many values.
+            if (--until_poll_ == 0) [[unlikely]] {
+                until_poll_ = kValuesBetweenPolls;
+                if (PyErr_CheckSignals() < 0) return nullptr;
+            }
+            PyObject* made;
+            switch (v.kind()) {
+                case Kind::Null: made = Py_NewRef(Py_None); break;
+                case Kind::False: made = Py_NewRef(Py_False); break;
+                case Kind::True: made = Py_NewRef(Py_True); break;
+                case Kind::Unsigned: made = keys_.unsigned_integer(v.as_unsigned()); break;
+                case Kind::Negative: made = keys_.integer(v.as_negative()); break;
+                case Kind::Float: made = checked(PyFloat_FromDouble(v.as_float())); break;
+                case Kind::String: made = new_str(v.str(), v.is_ascii()); break;
+                case Kind::BigInt: made = new_big_int(v.str()); break;
+                case Kind::Array: {
+                    // The element count is known, so the list is made at its
+                    // final size and filled in place.
+                    made = checked(PyList_New(static_cast<Py_ssize_t>(v.size())));
+                    if (made == nullptr || v.size() == 0) break;
+                    open.push(OpenContainer{made, nullptr, v.index() + 1, v.size(), 0});
+                    v = Value(doc, v.index() + 1);
+                    continue;
+                }
+                case Kind::Object: {
+                    made = checked(PyDict_New());
+                    if (made == nullptr || v.size() == 0) break;
+                    const Entry* first = doc->entries.data() + doc->tape[v.index() + 1].payload;
+                    open.push(OpenContainer{made, first, 0, v.size(), 0});
+                    v = Value(doc, first->value);
+                    continue;
+                }
+                default: panic("corrupt value tape");
+            }
+            if (made == nullptr) return nullptr;
+            // An empty list or dict is finished as soon as it is made.
+            if (v.kind() == Kind::Array || v.kind() == Kind::Object) untrack_finished(made);
+            if (open.empty()) return made;  // the value was a scalar or empty
+            // The value goes into the container that waits for it; a
+            // container whose last value that was is finished in turn.
+            for (;;) {
+                OpenContainer& c = open.top();
+                if (c.member == nullptr) {
+                    PyList_SET_ITEM(c.object, c.filled++, made);
+                    if (--c.left != 0) {
+                        c.element = Value(doc, c.element).end();
+                        v = Value(doc, c.element);
+                        break;
+                    }
+                } else {
+                    PyRef value(made);
+                    PyRef key(keys_.key(doc->bytes(c.member->key_head, c.member->key_offset),
+                                        (c.member->key_head & kAsciiBit) != 0));
+                    if (!key || PyDict_SetItem(c.object, key.get(), value.get()) < 0) return nullptr;
+                    if (--c.left != 0) {
+                        ++c.member;
+                        v = Value(doc, c.member->value);
+                        break;
+                    }
+                }
+                made = open.pop();
+                untrack_finished(made);
+                if (open.empty()) return made;
+            }
         }
-        switch (v.kind()) {
-            case Kind::Null: Py_INCREF(Py_None); return Py_None;
-            case Kind::False: Py_INCREF(Py_False); return Py_False;
-            case Kind::True: Py_INCREF(Py_True); return Py_True;
-            case Kind::Unsigned: return keys_.unsigned_integer(v.as_unsigned());
-            case Kind::Negative: return keys_.integer(v.as_negative());
-            case Kind::Float: return checked(PyFloat_FromDouble(v.as_float()));
-            case Kind::String: return new_str(v.str(), v.is_ascii());
-            case Kind::Array: return array(v);
-            case Kind::Object: return object(v);
-            case Kind::BigInt: return new_big_int(v.str());
-        }
-        panic("corrupt value tape");
     }
 
 private:
-    PyObject* array(Value v) {
-        // The element count is known, so the list is made at its final size
-        // and filled in place: no growth, no per-element append calls.
-        PyRef list(checked(PyList_New(static_cast<Py_ssize_t>(v.size()))));
-        if (!list) return nullptr;
-        Py_ssize_t i = 0;
-        for (Value element : v.elements()) {
-            PyObject* item = convert(element);
-            if (item == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), i++, item);
-        }
-        untrack_finished(list.get());
-        return list.release();
-    }
-
-    PyObject* object(Value v) {
-        PyRef dict(checked(PyDict_New()));
-        if (!dict) return nullptr;
-        for (Member m : v.members()) {
-            PyRef value(convert(m.value));
-            if (!value) return nullptr;
-            PyRef key(keys_.key(m.key, m.key_ascii));
-            if (!key) return nullptr;
-            if (PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
-        }
-        untrack_finished(dict.get());
-        return dict.release();
-    }
-
     Keys keys_;
     unsigned& until_poll_;
 };

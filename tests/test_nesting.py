@@ -280,3 +280,25 @@ def test_dask_reads_records_as_deep_as_max_depth(tmp_path, max_depth):
     bag = qvtok.dask.read_records(str(path), max_depth=max_depth, partition_size=len(fits))
     with pytest.raises(qvtok.JSONDecodeError, match="recursion limit exceeded"):
         bag.compute(scheduler="sync")
+
+
+@pytest.mark.parametrize("depth", [DEFAULT, 10000])
+def test_the_schema_of_deep_records_renders_on_a_thread_with_a_small_stack(tmp_path, depth):
+    text, _ = nest(depth, "mixed")
+    path = tmp_path / "r.jsonl"
+    path.write_text(text + "\n")
+    result = {}
+
+    def run():
+        result["schema"] = qvtok.open(path, max_depth=depth).schema()
+
+    old = threading.stack_size(256 << 10)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+    # Each level is an object with "a" and "b", or an array of the next
+    # level and an int: the schema goes down as far as the record.
+    assert result["schema"].count('"a"') == (depth + 1) // 2

@@ -1,7 +1,10 @@
 #include "core/schema/render.hpp"
 
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace qvtok::schema {
 
@@ -39,44 +42,56 @@ void write_string(std::string& out, std::string_view s, std::string_view suffix 
     out += '"';
 }
 
-void write_break(std::string& out, std::size_t level) {
-    out += '\n';
-    out.append(2 * level, ' ');
+std::string line_break(std::size_t level) { return "\n" + std::string(2 * level, ' '); }
+
+std::string quoted(std::string_view s, std::string_view suffix = {}) {
+    std::string out;
+    write_string(out, s, suffix);
+    return out;
 }
 
-void write_position(std::string& out, Schema::Position p, std::size_t level);
+// What is left to write, the next piece last: text as it stands, or the
+// schema of a position (whole, or one of its array and object variants) at
+// an indentation level. A schema as deep as the records it describes is
+// written without the native stack growing with it.
+struct Task {
+    enum class Kind : std::uint8_t { Text, Position, Array, Object };
+    Kind kind;
+    std::string text;
+    std::optional<Schema::Position> position;
+    std::size_t level = 0;
 
-void write_array(std::string& out, Schema::Position p, std::size_t level) {
+    static Task of_text(std::string text) { return Task{Kind::Text, std::move(text), std::nullopt, 0}; }
+    static Task of(Kind kind, Schema::Position p, std::size_t level) { return Task{kind, {}, p, level}; }
+};
+
+void write_array(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
     if (!p.has_elements()) {
         out += "[]";
         return;
     }
     out += '[';
-    write_break(out, level + 1);
-    write_position(out, p.elements(), level + 1);
-    write_break(out, level);
-    out += ']';
+    out += line_break(level + 1);
+    todo.push_back(Task::of_text(line_break(level) + "]"));
+    todo.push_back(Task::of(Task::Kind::Position, p.elements(), level + 1));
 }
 
-void write_object(std::string& out, Schema::Position p, std::size_t level) {
+void write_object(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
     Schema::Fields fields = p.fields();
     if (fields.size() == 0) {
         out += "{}";
         return;
     }
     out += '{';
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        if (i != 0) out += ',';
-        write_break(out, level + 1);
-        write_string(out, fields.key(i), fields.optional(i) ? "?" : "");
-        out += ": ";
-        write_position(out, fields.schema(i), level + 1);
+    todo.push_back(Task::of_text(line_break(level) + "}"));
+    for (std::size_t i = fields.size(); i-- > 0;) {
+        todo.push_back(Task::of(Task::Kind::Position, fields.schema(i), level + 1));
+        todo.push_back(Task::of_text((i != 0 ? "," : "") + line_break(level + 1) +
+                                     quoted(fields.key(i), fields.optional(i) ? "?" : "") + ": "));
     }
-    write_break(out, level);
-    out += '}';
 }
 
-void write_position(std::string& out, Schema::Position p, std::size_t level) {
+void write_position(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
     std::string types = p.type_expression();
     bool has_arrays = p.has_arrays();
     bool has_objects = p.has_objects();
@@ -87,9 +102,9 @@ void write_position(std::string& out, Schema::Position p, std::size_t level) {
     }
     if (variants == 1) {
         if (has_objects) {
-            write_object(out, p, level);
+            write_object(out, p, level, todo);
         } else if (has_arrays) {
-            write_array(out, p, level);
+            write_array(out, p, level, todo);
         } else {
             write_string(out, types);
         }
@@ -98,31 +113,21 @@ void write_position(std::string& out, Schema::Position p, std::size_t level) {
     // A union is an object whose one field lists the variants in a fixed
     // order: scalars, arrays, objects.
     out += '{';
-    write_break(out, level + 1);
+    out += line_break(level + 1);
     write_string(out, "__oneof__");
     out += ": [";
-    bool first = true;
-    auto next_variant = [&] {
-        if (!first) out += ',';
-        first = false;
-        write_break(out, level + 2);
-    };
-    if (!types.empty()) {
-        next_variant();
-        write_string(out, types);
+    todo.push_back(Task::of_text(line_break(level + 1) + "]" + line_break(level) + "}"));
+    // Pushed last first; every variant but the first follows a comma.
+    const std::string before_first = line_break(level + 2), before_next = "," + before_first;
+    if (has_objects) {
+        todo.push_back(Task::of(Task::Kind::Object, p, level + 2));
+        todo.push_back(Task::of_text(has_arrays || !types.empty() ? before_next : before_first));
     }
     if (has_arrays) {
-        next_variant();
-        write_array(out, p, level + 2);
+        todo.push_back(Task::of(Task::Kind::Array, p, level + 2));
+        todo.push_back(Task::of_text(!types.empty() ? before_next : before_first));
     }
-    if (has_objects) {
-        next_variant();
-        write_object(out, p, level + 2);
-    }
-    write_break(out, level + 1);
-    out += ']';
-    write_break(out, level);
-    out += '}';
+    if (!types.empty()) todo.push_back(Task::of_text(before_first + quoted(types)));
 }
 
 }  // namespace
@@ -130,7 +135,18 @@ void write_position(std::string& out, Schema::Position p, std::size_t level) {
 std::string render_schema(const Schema& schema) {
     std::string out;
     out.reserve(256);
-    write_position(out, schema.root(), 0);
+    std::vector<Task> todo;
+    todo.push_back(Task::of(Task::Kind::Position, schema.root(), 0));
+    while (!todo.empty()) {
+        Task task = std::move(todo.back());
+        todo.pop_back();
+        switch (task.kind) {
+            case Task::Kind::Text: out += task.text; break;
+            case Task::Kind::Position: write_position(out, *task.position, task.level, todo); break;
+            case Task::Kind::Array: write_array(out, *task.position, task.level, todo); break;
+            case Task::Kind::Object: write_object(out, *task.position, task.level, todo); break;
+        }
+    }
     return out;
 }
 

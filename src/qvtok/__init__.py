@@ -17,6 +17,8 @@ from qvtok.lib._qvtok import (
 from qvtok.partition import Partition
 from qvtok.validation import Validation
 
+__version__: str  # looked up on first use: importlib.metadata is slow to import
+
 __all__ = [
     "CompressionError",
     "JSONDecodeError",
@@ -62,3 +64,31 @@ def _reduce_error(self: JSONDecodeError) -> tuple[Any, ...]:
 
 
 JSONDecodeError.__reduce__ = _reduce_error  # type: ignore[method-assign,assignment]
+
+
+def _version() -> str:
+    from importlib import metadata
+
+    try:
+        return metadata.version("qvtok")
+    except metadata.PackageNotFoundError:
+        pass
+    # A checkout used in place, without an installation's metadata: the
+    # version it declares.
+    import tomllib
+    from pathlib import Path
+
+    pyproject = Path(__file__).resolve().parents[2] / "pyproject.toml"
+    try:
+        with pyproject.open("rb") as f:
+            return str(tomllib.load(f)["project"]["version"])
+    except (OSError, tomllib.TOMLDecodeError, KeyError):
+        return "unknown"
+
+
+def __getattr__(name: str) -> Any:
+    if name == "__version__":
+        version = _version()
+        globals()["__version__"] = version
+        return version
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -32,6 +32,22 @@ def main(jsonl_path: str, json_path: str) -> None:
     assert_type(bigjson.schema(jsonl_path, 10, "ndjson"), str)
     assert_type(bigjson.schema(jsonl_path, sample=10, format=None), str)
 
+    with qvtok.open(jsonl_path) as records:
+        assert_type(records, qvtok.Records)
+        assert_type(records.head(), list[Any])
+        assert_type(records.head(n=2), list[Any])
+        assert_type(records.schema(sample="all"), str)
+        assert_type(records.schema(None), str)
+        assert_type(next(iter(records)), Any)
+        for key, value in records.items():
+            assert_type(key, str | None)
+            assert_type(value, Any)
+        for text in (*records.raw(), *records.compact()):
+            assert_type(text, bytes)
+            assert text.strip()
+    records.close()
+    assert_type(qvtok.__version__, str)
+
     for result in (qvtok.open(jsonl_path).validate(workers=2), qvtok.open(json_path).partitions()[0].validate()):
         assert_type(result, qvtok.Validation)
         good, errors = result
@@ -49,6 +65,9 @@ def rejected(path: str, it: bigjson.RecordIterator) -> None:
     bigjson.schema(path, sample="10")  # type: ignore[arg-type]
     bigjson.iter_records(path, format="json", sample=3)  # type: ignore[call-arg]
     it.bytes_read = 0  # type: ignore[misc]
+    qvtok.open(path).schema(sample="some")  # type: ignore[arg-type]
+    qvtok.open(path).head(n="3")  # type: ignore[arg-type]
+    text: str = next(qvtok.open(path).raw())  # type: ignore[assignment]
 
     class Derived(bigjson.RecordIterator):  # type: ignore[misc]
         pass

@@ -128,12 +128,19 @@ PyGetSetDef iterator_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// The class keeps "builtins" as its __module__, which callers may test;
+// its objects name the module where users find it.
+PyObject* iterator_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<qvtok.bigjson.RecordIterator object at %p>", self);
+}
+
 PyType_Slot iterator_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python iterator wrapper returned by [`iter_records`].")},
     {Py_tp_dealloc, reinterpret_cast<void*>(iterator_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(iterator_traverse)},
     {Py_tp_iter, reinterpret_cast<void*>(iterator_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(iterator_next)},
+    {Py_tp_repr, reinterpret_cast<void*>(iterator_repr)},
     {Py_tp_getset, iterator_getset},
     {0, nullptr},
 };

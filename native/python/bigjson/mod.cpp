@@ -63,6 +63,13 @@ Expected<Done, CallError> register_module(PyObject* parent) {
     if (!qualified || PyObject_SetItem(modules.get(), qualified.get(), sub.get()) < 0)
         return CallError::fetch();
 
+    // Its __name__ stays "bigjson", which its functions' __module__ repeats;
+    // the spec names it as sys.modules does, and its repr shows that name.
+    PyRef machinery(PyImport_ImportModule("importlib.machinery"));
+    if (!machinery) return CallError::fetch();
+    PyRef spec(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", qualified.get(), Py_None));
+    if (!spec || PyObject_SetAttrString(sub.get(), "__spec__", spec.get()) < 0) return CallError::fetch();
+
     PyRef sub_name(PyModule_GetNameObject(sub.get()));
     if (!sub_name) return CallError::fetch();
     auto attached = add(parent, "bigjson", sub.get());

@@ -1,6 +1,7 @@
 // qvtok.open and the Records class: what a source holds, read anew for each
 // operation when it is a path, once when it is a stream.
 #include <chrono>
+#include <limits>
 #include <string>
 
 #include "core/codecs/codec.hpp"
@@ -24,6 +25,10 @@ namespace {
 constexpr const char* kOnError = "on_error must be \"raise\" or \"skip\"";
 constexpr const char* kMaxDepthType = "max_depth must be an int";
 constexpr const char* kMaxDepthRange = "max_depth must be from 1 to 10000";
+constexpr const char* kSampleWord = "sample must be a count of records, \"all\" or None";
+constexpr const char* kSampleCount = "schema() needs a sample of 0 or more records";
+constexpr std::uint64_t kHeadDefault = 10;
+constexpr std::uint64_t kSampleDefault = 100;
 static_assert(json::kMaxNestingLimit == 10000, "the message names the limit");
 
 struct RecordsObject {
@@ -138,19 +143,49 @@ PyObject* records_load(PyObject* self, PyObject*) {
     return call_guarded([&] { return collect(self, std::nullopt); });
 }
 
-PyObject* records_head(PyObject* self, PyObject* arg) {
+// A count of records, 0 or more. A negative one is a wrong request: a
+// ValueError that says `negative`. One beyond any file's records asks for
+// all of them, and gets them.
+Expected<std::uint64_t, CallError> count_arg(PyObject* arg, const char* name, const char* negative) {
+    PyRef index(PyNumber_Index(arg));
+    if (!index) return argument_error(name, CallError::fetch());
+    int overflow = 0;
+    long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (value == -1 && PyErr_Occurred()) return argument_error(name, CallError::fetch());
+    if (overflow > 0) return std::numeric_limits<std::uint64_t>::max();
+    if (overflow < 0 || value < 0) return CallError::deferred(PyExc_ValueError, negative);
+    return static_cast<std::uint64_t>(value);
+}
+
+PyObject* records_head(PyObject* self, PyObject* args, PyObject* kwargs) {
+    static const char* names[] = {"n", nullptr};
+    PyObject* n_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:head", const_cast<char**>(names), &n_arg)) return nullptr;
     return call_guarded([&]() -> PyResult {
-        // A negative count is a wrong request, not a number too large.
-        PyRef index(PyNumber_Index(arg));
-        if (!index) return argument_error("n", CallError::fetch());
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (value == -1 && PyErr_Occurred()) return argument_error("n", CallError::fetch());
-        if (value < 0 || overflow < 0) return CallError::deferred(PyExc_ValueError, msg::kHeadCount);
-        auto n = arg_size(index.get());
-        if (!n) return argument_error("n", std::move(n).error());
-        return collect(self, n.value());
+        std::uint64_t n = kHeadDefault;
+        if (n_arg != nullptr) {
+            auto given = count_arg(n_arg, "n", msg::kHeadCount);
+            if (!given) return std::move(given).error();
+            n = given.value();
+        }
+        return collect(self, n);
     });
+}
+
+// schema's `sample`: a count, or every record for None and "all", the
+// command line's word for it. 0 samples no record and gives "unknown", as
+// bigjson.schema and the command line do.
+Expected<std::optional<std::uint64_t>, CallError> sample_size(PyObject* arg) {
+    using Size = std::optional<std::uint64_t>;
+    if (arg == nullptr) return Size(kSampleDefault);
+    if (arg == Py_None) return Size();
+    if (PyUnicode_Check(arg)) {
+        if (PyUnicode_CompareWithASCIIString(arg, "all") == 0) return Size();
+        return CallError::deferred(PyExc_ValueError, kSampleWord);
+    }
+    auto n = count_arg(arg, "sample", kSampleCount);
+    if (!n) return std::move(n).error();
+    return Size(n.value());
 }
 
 PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -159,14 +194,9 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:schema", const_cast<char**>(names), &sample_arg))
         return nullptr;
     return call_guarded([&]() -> PyResult {
-        std::optional<std::uint64_t> sample = 100;
-        if (sample_arg == Py_None) {
-            sample.reset();
-        } else if (sample_arg != nullptr) {
-            auto n = arg_size(sample_arg);
-            if (!n) return argument_error("sample", std::move(n).error());
-            sample = n.value();
-        }
+        auto chosen = sample_size(sample_arg);
+        if (!chosen) return std::move(chosen).error();
+        std::optional<std::uint64_t> sample = chosen.value();
         // The rules and key order of bigjson.schema, so that the texts agree.
         records::StreamRules rules;
         rules.check_after_array = false;
@@ -322,13 +352,81 @@ PyObject* records_partitions(PyObject* self, PyObject* args, PyObject* kwargs) {
     return call_guarded([&] { return partitions_of(settings_of(self), size); });
 }
 
+// <qvtok.Records 'data/x.json' at='/features' format='json'>: the source
+// (a path as given, the caller's file object until a pass takes it, or
+// standard input), then what open() settled about it.
+PyResult describe(PyObject* self) {
+    Settings& s = settings_of(self);
+    PyRef source;
+    if (s.source.is_stdin) {
+        source = PyRef(PyUnicode_FromString("<stdin>"));
+    } else if (s.source.name || s.source.encoded) {
+        // The path as given, or its bytes once the collector let go of it.
+        PyRef path = s.source.name ? PyRef(PyOS_FSPath(s.source.name.get())) : PyRef::borrow(s.source.encoded.get());
+        if (!path) return CallError::fetch();
+        source = PyRef(PyObject_Repr(path.get()));
+    } else if (s.source.pending_file != nullptr) {
+        source = PyRef(PyObject_Repr(s.source.pending_file));
+    } else {
+        source = PyRef(PyUnicode_FromString("<file object, read>"));
+    }
+    if (!source) return CallError::fetch();
+    PyRef text(PyUnicode_FromFormat("<qvtok.Records %U", source.get()));
+    if (!text) return CallError::fetch();
+    auto append = [&](PyRef part) {
+        if (!part) return false;
+        PyRef joined(PyUnicode_Concat(text.get(), part.get()));
+        if (!joined) return false;
+        text = std::move(joined);
+        return true;
+    };
+    if (s.at) {
+        PyRef pointer(PyUnicode_DecodeUTF8(s.at->text.data(), static_cast<Py_ssize_t>(s.at->text.size()), "replace"));
+        if (!pointer || !append(PyRef(PyUnicode_FromFormat(" at=%R", pointer.get())))) return CallError::fetch();
+    }
+    const char* format = s.format == records::RecordFormat::Json ? "json" : "jsonl";
+    if (!append(PyRef(PyUnicode_FromFormat(" format='%s'", format)))) return CallError::fetch();
+    if (s.source.codec &&
+        !append(PyRef(PyUnicode_FromFormat(" compression='%s'", codecs::codec_name(*s.source.codec)))))
+        return CallError::fetch();
+    if (!append(PyRef(PyUnicode_FromString(">")))) return CallError::fetch();
+    return text;
+}
+
+PyObject* records_repr(PyObject* self) {
+    return call_guarded([&] { return describe(self); });
+}
+
+// Lets go of what the Records holds between passes: the file that open()
+// opened to tell the format (of a path or standard input), or its
+// reference to the caller's file object, which it never closes: the
+// caller opened it and may go on using it. A path is opened anew by each
+// pass, so it can still be read; a file object or standard input that no
+// pass has read yet cannot.
+PyObject* records_close(PyObject* self, PyObject*) {
+    Source& source = settings_of(self).source;
+    source.pending_file = nullptr;
+    source.pending.reset();
+    Py_RETURN_NONE;
+}
+
+PyObject* records_enter(PyObject* self, PyObject*) { return Py_NewRef(self); }
+
+PyObject* records_exit(PyObject* self, PyObject*) {
+    PyObject* done = records_close(self, nullptr);
+    if (done == nullptr) return nullptr;
+    Py_DECREF(done);
+    Py_RETURN_FALSE;  // an exception from the block goes on
+}
+
 PyObject* open_partition(PyObject*, PyObject* args, PyObject* kwargs) {
     return call_guarded([&] { return open_partition_records(args, kwargs); });
 }
 
 PyMethodDef records_methods[] = {
     {"count", records_count, METH_NOARGS, "count($self)\n--\n\nThe number of records, read without making values."},
-    {"head", records_head, METH_O, "head($self, n, /)\n--\n\nThe values of the first n records, as a list."},
+    {"head", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_head)), METH_VARARGS | METH_KEYWORDS,
+     "head($self, n=10)\n--\n\nThe values of the first n records, as a list."},
     {"load", records_load, METH_NOARGS, "load($self)\n--\n\nThe values of all records, as a list."},
     {"items", records_items, METH_NOARGS,
      "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
@@ -340,8 +438,8 @@ PyMethodDef records_methods[] = {
      "dropped, every other byte as it stands. No Python values are built."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
      METH_VARARGS | METH_KEYWORDS,
-     "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None), as\n"
-     "bigjson.schema renders it."},
+     "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None or\n"
+     "\"all\"; none with 0, which gives \"unknown\"), as bigjson.schema renders it."},
     {"to_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_to_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
      "to_jsonl($self, dest, /, *, compression=\"auto\")\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
@@ -369,6 +467,12 @@ PyMethodDef records_methods[] = {
      "exception that ended the pass or None): for the command line, which\n"
      "prints what was found before a failure; `part_size` overrides the size of the partitions, and\n"
      "`progress(done, total)` is called as the threads go."},
+    {"close", records_close, METH_NOARGS,
+     "close($self)\n--\n\nLets go of the file open() opened, or of the caller's file object,\n"
+     "which is not closed. A path can still be read: each pass opens it anew."},
+    {"__enter__", records_enter, METH_NOARGS, "__enter__($self)\n--\n\nThe Records itself."},
+    {"__exit__", records_exit, METH_VARARGS,
+     "__exit__($self, *exc_info)\n--\n\nCalls close(); an exception from the block is raised on."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -378,6 +482,7 @@ PyType_Slot records_slots[] = {
     {Py_tp_traverse, reinterpret_cast<void*>(records_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(records_clear)},
     {Py_tp_iter, reinterpret_cast<void*>(records_iter)},
+    {Py_tp_repr, reinterpret_cast<void*>(records_repr)},
     {Py_tp_methods, records_methods},
     {0, nullptr},
 };

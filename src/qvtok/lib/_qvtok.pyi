@@ -2,7 +2,8 @@
 
 import json
 import os
-from typing import IO, Any, Callable, Iterator, Literal, Protocol, final
+from types import TracebackType
+from typing import IO, Any, Callable, Generic, Iterator, Literal, Protocol, TypeVar, final
 
 from qvtok import bigjson as bigjson
 from qvtok.partition import Partition
@@ -11,10 +12,16 @@ from qvtok.validation import Validation
 __all__ = ["bigjson"]
 
 class _Readable(Protocol):
-    def read(self, size: int = ..., /) -> bytes: ...
+    """A binary file object: read(size) returns at most size bytes, b"" at the end."""
+
+    def read(self, size: int, /) -> bytes:
+        """At most `size` bytes; b"" at the end."""
 
 class _Writable(Protocol):
-    def write(self, data: bytes, /) -> int | None: ...
+    """A binary file object to write to."""
+
+    def write(self, data: bytes, /) -> int | None:
+        """Writes `data`."""
 
 _Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Readable | IO[bytes]
 _Format = Literal["auto", "json", "jsonl", "ndjson"] | str | None
@@ -40,48 +47,90 @@ class StructureLostError(JSONDecodeError):
     start: int
     end: int | None
 
+_T_co = TypeVar("_T_co", covariant=True)
+
 @final
-class RecordsIterator(Iterator[Any]):
-    """One pass over the records of a qvtok.Records."""
+class RecordsIterator(Iterator[_T_co], Generic[_T_co]):
+    """One pass over the records of a qvtok.Records: their values, (key,
+    value) pairs, or texts as bytes, by the method that made it."""
 
     @property
-    def bytes_read(self) -> int: ...
+    def bytes_read(self) -> int:
+        """Bytes of the input read so far (of the compressed file, for one)."""
     @property
-    def total_bytes(self) -> int | None: ...
+    def total_bytes(self) -> int | None:
+        """The input's size in bytes, None where it is not known (a pipe, a
+        file object other than a plain file)."""
     @property
-    def records_read(self) -> int: ...
+    def records_read(self) -> int:
+        """Records handed out so far."""
     @property
-    def error_count(self) -> int: ...
+    def error_count(self) -> int:
+        """Broken records passed over with on_error="skip"."""
     @property
-    def errors(self) -> list[JSONDecodeError]: ...
-    def __iter__(self) -> RecordsIterator: ...
-    def __next__(self) -> Any: ...
+    def errors(self) -> list[JSONDecodeError]:
+        """The first of the records passed over with on_error="skip", as errors."""
+    def __iter__(self) -> RecordsIterator[_T_co]: ...
+    def __next__(self) -> _T_co: ...
 
 @final
 class Records:
-    """The records of one source, made by qvtok.open."""
+    """The records of one source, made by qvtok.open. A path is read anew by
+    each pass; a file object or standard input only once. In a `with` block
+    it is closed at the end (see close)."""
 
-    def __iter__(self) -> RecordsIterator: ...
-    def count(self) -> int: ...
-    def head(self, n: int, /) -> list[Any]: ...
-    def load(self) -> list[Any]: ...
-    def items(self) -> RecordsIterator: ...
-    def raw(self) -> RecordsIterator: ...
-    def compact(self) -> RecordsIterator: ...
-    def schema(self, sample: int | None = 100) -> str: ...
+    def __iter__(self) -> RecordsIterator[Any]:
+        """An iterator of the records' values, one at a time."""
+    def __enter__(self) -> Records:
+        """The Records itself."""
+    def __exit__(
+        self, exc_type: type[BaseException] | None, exc: BaseException | None, tb: TracebackType | None, /
+    ) -> Literal[False]:
+        """Calls close(); an exception from the block is raised on."""
+    def close(self) -> None:
+        """Lets go of the file that open() opened, or of the caller's file
+        object, which is not closed: the caller opened it. A path can still
+        be read: each pass opens it anew."""
+    def count(self) -> int:
+        """The number of records, read without making values."""
+    def head(self, n: int = 10) -> list[Any]:
+        """The values of the first n records, as a list; ValueError for a
+        negative n."""
+    def load(self) -> list[Any]:
+        """The values of all records, as a list."""
+    def items(self) -> RecordsIterator[tuple[str | None, Any]]:
+        """An iterator of (key, value): the member's key for records at a
+        pointer into an object, None for array elements and whole documents."""
+    def raw(self) -> RecordsIterator[bytes]:
+        """An iterator of each record's exact text, as bytes."""
+    def compact(self) -> RecordsIterator[bytes]:
+        """An iterator of each record's text on one line, as bytes: checked as
+        JSON, white space outside strings dropped, no Python values built."""
+    def schema(self, sample: int | Literal["all"] | None = 100) -> str:
+        """The structure of the first `sample` records (all with None or
+        "all"; none with 0, which gives "unknown"), as bigjson.schema renders it."""
     def to_jsonl(
         self,
         dest: str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Writable,
         /,
         *,
         compression: Literal["auto"] | _Codec | None = "auto",
-    ) -> int: ...
-    def validate(self, *, workers: int | None = None) -> Validation: ...
+    ) -> int:
+        """Writes each record on one line to a path or a binary file object;
+        returns the number written. A path ending in .gz, .zst, .bz2 or .xz
+        is compressed with that codec; `compression` may name one, or be
+        None for none."""
+    def validate(self, *, workers: int | None = None) -> Validation:
+        """Parses every record, on `workers` threads where the file can be
+        cut. Returns (count of good records, the first 1000 errors), whose
+        `invalid` counts every invalid record; record errors are not raised."""
     def _validate(
         self, workers: int | None, keep: int, part_size: int = 0,
         progress: Callable[[int, int], object] | None = None, /,
     ) -> tuple[int, int, list[JSONDecodeError], BaseException | None]: ...
-    def partitions(self, size: int | str = "128MiB") -> list[Partition]: ...
+    def partitions(self, size: int | str = "128MiB") -> list[Partition]:
+        """Byte ranges of the file of about `size` bytes each (an int, or a
+        string such as "128MiB"): together they read every record once, in order."""
 
 def _open_partition(
     path: str, format: str, at: str | None, offset: int, length: int, first_record: int, line: int, column: int,

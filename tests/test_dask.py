@@ -231,3 +231,85 @@ def test_usage_file_runs(files):
     usage = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(usage)
     usage.main(str(files / "one.jsonl"), str(files / "array.json"))
+
+
+def test_import_without_the_extra_says_how_to_install_it():
+    # Dask and distributed hidden from the import system, as where the
+    # extra was never installed.
+    code = """
+import sys
+
+class Missing:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in ("dask", "distributed"):
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+
+sys.meta_path.insert(0, Missing())
+import qvtok
+try:
+    import qvtok.dask
+except ImportError as e:
+    print(e.name)
+    print(e)
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    name, message = done.stdout.splitlines()
+    assert name == "dask"
+    assert 'pip install "qvtok[dask]"' in message
+
+
+def nullable_rows(n):
+    # Past the first partitions: a null, a missing field, a field that
+    # appears late; bools and floats with nulls; an object column.
+    return [
+        {"id": i, "count": None if i % 50 == 49 else i, "flag": None if i % 60 == 59 else i % 2 == 0,
+         "score": None if i % 40 == 39 else i / 2, "name": None if i % 70 == 69 else f"r{i}", "tags": {"k": i}}
+        | ({} if i % 30 == 29 else {"size": i * 3})
+        | ({"late": i} if i == 250 else {})
+        for i in range(n)
+    ]
+
+
+@pytest.mark.parametrize("fmt", ["jsonl", "json"])
+def test_to_dataframe_reads_nullable_columns_by_their_schema(tmp_path, scheduler, fmt):
+    import pandas as pd
+
+    rows = nullable_rows(300)
+    path = tmp_path / f"rows.{fmt}"
+    path.write_text("".join(json.dumps(r) + "\n" for r in rows) if fmt == "jsonl" else json.dumps(rows))
+    frame = read_records(str(path), partition_size=SIZE).to_dataframe().compute()
+    assert list(frame.columns) == ["id", "count", "flag", "score", "name", "tags", "size", "late"]
+    assert str(frame["count"].dtype) == str(frame["size"].dtype) == str(frame["late"].dtype) == "Int64"
+    assert str(frame["flag"].dtype) == "boolean"
+    assert frame["score"].dtype == "float64"
+    want = pd.DataFrame(rows, columns=list(frame.columns))
+    for column in frame.columns:
+        got = [None if v is pd.NA or (isinstance(v, float) and v != v) else v for v in frame[column].tolist()]
+        expected = [None if v is None or (isinstance(v, float) and v != v) else v for v in want[column].tolist()]
+        assert got == expected, column
+
+
+def test_to_dataframe_takes_the_callers_meta_and_columns(tmp_path, scheduler):
+    import pandas as pd
+
+    rows = nullable_rows(100)
+    path = tmp_path / "rows.jsonl"
+    path.write_text("".join(json.dumps(r) + "\n" for r in rows))
+    bag = read_records(str(path), partition_size=SIZE)
+    given = pd.DataFrame({"id": pd.Series([], dtype="float64"), "name": pd.Series([], dtype=object)})
+    frame = bag.to_dataframe(meta=given).compute()
+    assert list(frame.columns) == ["id", "name"] and frame["id"].dtype == "float64"
+    assert frame["id"].tolist() == [float(r["id"]) for r in rows]
+    picked = bag.to_dataframe(columns=["count", "id"]).compute()
+    assert list(picked.columns) == ["count", "id"] and str(picked["count"].dtype) == "Int64"
+
+
+@pytest.mark.parametrize("content", ["[1, 2, 3]", "[[1, 2], [3, 4]]", "[\"a\", null]"])
+def test_to_dataframe_of_records_that_are_not_all_objects_is_dasks(tmp_path, content):
+    import dask.bag
+
+    path = tmp_path / "values.json"
+    path.write_text(content)
+    got = read_records(str(path)).to_dataframe().compute(scheduler="sync")
+    want = dask.bag.from_sequence(json.loads(content), npartitions=1).to_dataframe().compute(scheduler="sync")
+    assert got.equals(want)

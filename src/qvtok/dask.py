@@ -9,20 +9,34 @@ in the calling process (JSON Lines by seeking to line starts, a JSON array
 by one scan of the file); each worker then opens the file it is given at
 the same absolute path, so every worker must see the files there.
 
-Importing this module imports dask; `import qvtok` alone does not.
+The bag's to_dataframe() gives each column the dtype that the schema of a
+sample of every file implies: a column of integers with a null or a gap
+after the first record becomes pandas' nullable Int64, where Dask's own
+guess from the first record fails on the null. A `meta` given to it is
+used as it is; a bag made from this one by map, filter and the like
+guesses as Dask does.
+
+Importing this module imports dask; `import qvtok` alone does not. Dask
+comes with the extra: pip install "qvtok[dask]".
 """
 
 from __future__ import annotations
 
 import errno
 import glob as globbing
+import json
 import os
 from collections.abc import Iterator, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
-import dask.bag
-from dask.bag.core import reify
-from dask.base import tokenize
+try:
+    import dask.bag
+    from dask.bag.core import reify
+    from dask.base import tokenize
+except ImportError as _missing:
+    raise ImportError(
+        'qvtok.dask needs Dask: pip install "qvtok[dask]"', name=_missing.name, path=_missing.path
+    ) from _missing
 
 import qvtok
 from qvtok.partition import Partition
@@ -33,6 +47,37 @@ if TYPE_CHECKING:
 __all__ = ["read_records"]
 
 PathArg = str | os.PathLike[str]
+
+# Records per file whose schema gives the frame's dtypes.
+SCHEMA_SAMPLE = 1000
+
+
+class _RecordsBag(dask.bag.Bag):
+    """The bag that read_records returns: a dask.bag.Bag whose to_dataframe
+    knows the dtypes of the records' fields."""
+
+    # The files and the qvtok.open arguments that read them; empty for a
+    # bag that Dask rebuilt (after persist), which infers as Dask does.
+    _sources: tuple[str, ...] = ()
+    _open_args: dict[str, Any] = {}
+
+    def to_dataframe(self, meta: Any = None, columns: Sequence[str] | None = None,
+                     optimize_graph: bool = True) -> Any:
+        """dask.bag.Bag.to_dataframe, with `meta`, when not given, made from
+        the schema of the first SCHEMA_SAMPLE records of each file: integers
+        as Int64 and booleans as boolean (nullable, since a record past the
+        sample may lack the field or hold null), floats as float64, strings
+        as pandas' string default, anything else as object. Columns follow
+        the first record's keys, then the others by name; `columns` picks
+        some of them. A `meta` of the caller's is passed on as it is, and
+        records that are not objects are left to Dask."""
+        if meta is None and self._sources:
+            meta = _schema_meta(self._sources, self._open_args, columns)
+            if meta is not None:
+                columns = None
+        return super().to_dataframe(  # type: ignore[no-untyped-call,unused-ignore]
+            meta=meta, columns=columns, optimize_graph=optimize_graph
+        )
 
 
 def read_records(
@@ -59,9 +104,11 @@ def read_records(
     line starts, a JSON array at element starts. A compressed file, or one
     that cannot be cut, is one partition."""
     parts: list[Partition] = []
-    for path in _expand(paths, glob):
-        records = qvtok.open(path, at=at, format=format, compression=compression, max_depth=max_depth)
-        parts.extend(records.partitions(partition_size))
+    sources = _expand(paths, glob)
+    open_args: dict[str, Any] = {"at": at, "format": format, "compression": compression, "max_depth": max_depth}
+    for path in sources:
+        with qvtok.open(path, **open_args) as records:
+            parts.extend(records.partitions(partition_size))
     name = "qvtok-read-records-" + tokenize(parts)
     # Wrapped in reify, as Dask's own bag tasks are: a partition that is
     # kept (computed, persisted, sent to another worker) becomes a list,
@@ -69,7 +116,56 @@ def read_records(
     # like are fused onto it, so that the records stream one at a time
     # instead of a whole partition's worth of values being held at once.
     graph: dict[Any, Any] = {(name, i): (reify, (_values, part)) for i, part in enumerate(parts)}
-    return dask.bag.Bag(graph, name, len(parts))
+    bag = _RecordsBag(graph, name, len(parts))
+    bag._sources = tuple(sources)
+    bag._open_args = open_args
+    return bag
+
+
+def _schema_meta(sources: Sequence[str], open_args: dict[str, Any], columns: Sequence[str] | None) -> Any:
+    # Each field's type names over every file: "?" ends an optional field's
+    # name, and a field whose values are arrays or objects has no names.
+    import pandas as pd  # type: ignore[import-untyped,unused-ignore]
+
+    fields: dict[str, set[str] | None] = {}
+    first: list[str] = []
+    for path in sources:
+        with qvtok.open(path, **open_args) as records:
+            if not first:
+                head = records.head(1)
+                if head and isinstance(head[0], dict):
+                    first = list(head[0])
+            schema = json.loads(records.schema(sample=SCHEMA_SAMPLE))
+        if schema == "unknown":
+            continue
+        if not isinstance(schema, dict) or "__oneof__" in schema:
+            return None  # not every record is an object
+        for key, kind in schema.items():
+            # A field whose own name ends in "?" shows as itself where the
+            # first record has it.
+            name = key[:-1] if key.endswith("?") and key not in first else key
+            names = set(kind.split("|")) if isinstance(kind, str) else None
+            known = fields.get(name, set())
+            fields[name] = None if names is None or known is None else known | names
+    if not fields:
+        return None
+    order = [k for k in first if k in fields] + sorted(k for k in fields if k not in first)
+    chosen = list(columns) if columns is not None else order
+    strings = pd.Series(["text"]).dtype
+    return pd.DataFrame({name: pd.Series([], dtype=_dtype(fields.get(name), strings)) for name in chosen})
+
+
+def _dtype(names: set[str] | None, strings: Any) -> Any:
+    kinds = (names or set()) - {"null"}
+    if kinds == {"int"}:
+        return "Int64"
+    if kinds in ({"float"}, {"float", "int"}):
+        return "float64"
+    if kinds == {"bool"}:
+        return "boolean"
+    if kinds == {"str"}:
+        return strings
+    return object
 
 
 def _values(part: Partition) -> Iterator[Any]:

@@ -66,10 +66,10 @@ class RecordsIterator(Iterator[_T_co], Generic[_T_co]):
         """Records handed out so far."""
     @property
     def error_count(self) -> int:
-        """Broken records passed over with on_error="skip"."""
+        """Record errors met so far, raised or skipped."""
     @property
     def errors(self) -> list[JSONDecodeError]:
-        """The first of the records passed over with on_error="skip", as errors."""
+        """The first 1000 record errors skipped with on_error="skip"."""
     def __iter__(self) -> RecordsIterator[_T_co]: ...
     def __next__(self) -> _T_co: ...
 

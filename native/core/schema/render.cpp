@@ -1,6 +1,7 @@
 #include "core/schema/render.hpp"
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,19 +51,25 @@ std::string quoted(std::string_view s, std::string_view suffix = {}) {
     return out;
 }
 
-// What is left to write, the next piece last: text as it stands, or the
+// What is left to write, the next piece last: text as it stands, the
 // schema of a position (whole, or one of its array and object variants) at
-// an indentation level. A schema as deep as the records it describes is
-// written without the native stack growing with it.
+// an indentation level, or an object's fields from one of them on. A schema
+// as deep as the records it describes is written without the native stack
+// growing with it, and what waits is one task or two per level.
 struct Task {
-    enum class Kind : std::uint8_t { Text, Position, Array, Object };
+    enum class Kind : std::uint8_t { Text, Position, Array, Object, Field };
     Kind kind;
     std::string text;
     std::optional<Schema::Position> position;
+    std::shared_ptr<const Schema::Fields> fields;
+    std::size_t index = 0;  // Field: the field to write
     std::size_t level = 0;
 
-    static Task of_text(std::string text) { return Task{Kind::Text, std::move(text), std::nullopt, 0}; }
-    static Task of(Kind kind, Schema::Position p, std::size_t level) { return Task{kind, {}, p, level}; }
+    static Task of_text(std::string text) { return Task{Kind::Text, std::move(text), std::nullopt, nullptr, 0, 0}; }
+    static Task of(Kind kind, Schema::Position p, std::size_t level) { return Task{kind, {}, p, nullptr, 0, level}; }
+    static Task of_field(std::shared_ptr<const Schema::Fields> fields, std::size_t index, std::size_t level) {
+        return Task{Kind::Field, {}, std::nullopt, std::move(fields), index, level};
+    }
 };
 
 void write_array(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
@@ -77,18 +84,26 @@ void write_array(std::string& out, Schema::Position p, std::size_t level, std::v
 }
 
 void write_object(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
-    Schema::Fields fields = p.fields();
-    if (fields.size() == 0) {
+    auto fields = std::make_shared<const Schema::Fields>(p.fields());
+    if (fields->size() == 0) {
         out += "{}";
         return;
     }
     out += '{';
     todo.push_back(Task::of_text(line_break(level) + "}"));
-    for (std::size_t i = fields.size(); i-- > 0;) {
-        todo.push_back(Task::of(Task::Kind::Position, fields.schema(i), level + 1));
-        todo.push_back(Task::of_text((i != 0 ? "," : "") + line_break(level + 1) +
-                                     quoted(fields.key(i), fields.optional(i) ? "?" : "") + ": "));
-    }
+    todo.push_back(Task::of_field(std::move(fields), 0, level));
+}
+
+// Field `i` of an object at `level`, and then the ones after it.
+void write_field(std::string& out, std::shared_ptr<const Schema::Fields> fields, std::size_t i, std::size_t level,
+                 std::vector<Task>& todo) {
+    if (i != 0) out += ',';
+    out += line_break(level + 1);
+    write_string(out, fields->key(i), fields->optional(i) ? "?" : "");
+    out += ": ";
+    Schema::Position value = fields->schema(i);
+    if (i + 1 < fields->size()) todo.push_back(Task::of_field(std::move(fields), i + 1, level));
+    todo.push_back(Task::of(Task::Kind::Position, value, level + 1));
 }
 
 void write_position(std::string& out, Schema::Position p, std::size_t level, std::vector<Task>& todo) {
@@ -145,6 +160,7 @@ std::string render_schema(const Schema& schema) {
             case Task::Kind::Position: write_position(out, *task.position, task.level, todo); break;
             case Task::Kind::Array: write_array(out, *task.position, task.level, todo); break;
             case Task::Kind::Object: write_object(out, *task.position, task.level, todo); break;
+            case Task::Kind::Field: write_field(out, std::move(task.fields), task.index, task.level, todo); break;
         }
     }
     return out;

@@ -66,6 +66,13 @@ struct Error {
     // Which record the error belongs to, counted from 0 over the records and
     // broken records handed out so far.
     std::uint64_t record = 0;
+    // The fault as Python's json tells it, from the reader: the offset in
+    // the stream that json names, and its line and column within the piece
+    // by json's rule (json_line 0: not from the reader).
+    json::JsonFault json_fault = json::JsonFault::None;
+    std::uint64_t json_offset = 0;
+    std::uint64_t json_line = 0;
+    std::uint64_t json_column = 0;
     // StructureLost: where the bytes not checked end, 0 when not known.
     std::uint64_t end = 0;
     std::string subject;

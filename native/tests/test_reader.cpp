@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <cstdint>
 #include <string>
@@ -234,6 +235,100 @@ TEST(reader_syntax_errors_name_their_place) {
                                 std::string("wrong error for ") + c.text + ": syntax " +
                                     std::to_string(static_cast<int>(e.syntax)) + " at " + std::to_string(e.line) +
                                     ":" + std::to_string(e.column) + " offset " + std::to_string(e.offset));
+    }
+}
+
+TEST(reader_errors_say_how_python_json_tells_them) {
+    // The fault as json words it, and json's place: the offset it names
+    // (the end of the text past its last byte), its line, and its column
+    // counted from 1 after the line feed before it. A check tells the same.
+    using json::JsonFault;
+    struct Case {
+        const char* text;
+        JsonFault fault;
+        std::uint64_t offset, line, column;
+        bool comma_named;  // a trailing comma named at the comma, as json does from 3.13 on
+    } cases[] = {
+        {"", JsonFault::ExpectingValue, 0, 1, 1, false},
+        {"  \n ", JsonFault::ExpectingValue, 4, 2, 2, false},
+        {"[", JsonFault::ExpectingValue, 1, 1, 2, false},
+        {"[1", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        {"[1,", JsonFault::ExpectingValue, 3, 1, 4, false},
+        {"[1,]", JsonFault::ExpectingValue, 3, 1, 4, false},
+        {"[1,\n]", JsonFault::ExpectingValue, 4, 2, 1, false},
+        {"[,1]", JsonFault::ExpectingValue, 1, 1, 2, false},
+        {"[1 2]", JsonFault::ExpectingDelimiter, 3, 1, 4, false},
+        {"[1}", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        {"{", JsonFault::ExpectingPropertyName, 1, 1, 2, false},
+        {"{1:2}", JsonFault::ExpectingPropertyName, 1, 1, 2, false},
+        {"{\"a\":1,}", JsonFault::ExpectingPropertyName, 7, 1, 8, false},
+        {"{\"a\":1,", JsonFault::ExpectingPropertyName, 7, 1, 8, false},
+        {"{\"a\":1,2}", JsonFault::ExpectingPropertyName, 7, 1, 8, false},
+        {"{\"a\"", JsonFault::ExpectingColon, 4, 1, 5, false},
+        {"{\"a\" 1}", JsonFault::ExpectingColon, 5, 1, 6, false},
+        {"{\"a\":", JsonFault::ExpectingValue, 5, 1, 6, false},
+        {"{\"a\":1", JsonFault::ExpectingDelimiter, 6, 1, 7, false},
+        {"{\"a\":1]", JsonFault::ExpectingDelimiter, 6, 1, 7, false},
+        {"[1] x", JsonFault::ExtraData, 4, 1, 5, false},
+        {"1 2", JsonFault::ExtraData, 2, 1, 3, false},
+        // A misspelt literal, a sign alone: no value at all, at its start.
+        {"tru", JsonFault::ExpectingValue, 0, 1, 1, false},
+        {"[\n  trux]", JsonFault::ExpectingValue, 4, 2, 3, false},
+        {"[nul]", JsonFault::ExpectingValue, 1, 1, 2, false},
+        {"[-]", JsonFault::ExpectingValue, 1, 1, 2, false},
+        {"-", JsonFault::ExpectingValue, 0, 1, 1, false},
+        // A number json reads shorter: what follows is where a comma was due.
+        {"01", JsonFault::ExtraData, 1, 1, 2, false},
+        {"[01]", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        {"1.", JsonFault::ExtraData, 1, 1, 2, false},
+        {"[1.]", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        {"{\"a\":1.x}", JsonFault::ExpectingDelimiter, 6, 1, 7, false},
+        {"[1e+]", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        {"[1.5E-x]", JsonFault::ExpectingDelimiter, 4, 1, 5, false},
+        {"[1e", JsonFault::ExpectingDelimiter, 2, 1, 3, false},
+        // Strings.
+        {"\"abc", JsonFault::UnterminatedString, 0, 1, 1, false},
+        {"[1,\n \"ab\\\"", JsonFault::UnterminatedString, 5, 2, 2, false},
+        {"{\"ab", JsonFault::UnterminatedString, 1, 1, 2, false},
+        {"[\"a\\", JsonFault::UnterminatedString, 1, 1, 2, false},
+        {"[\"a\x01\"]", JsonFault::InvalidControl, 3, 1, 4, false},
+        {"[\"a\nb\"]", JsonFault::InvalidControl, 3, 1, 4, false},
+        {"[\"\\q\"]", JsonFault::InvalidEscape, 2, 1, 3, false},
+        {"[\"\\u12\"]", JsonFault::InvalidUnicodeEscape, 3, 1, 4, false},
+        {"\"\\u12", JsonFault::InvalidUnicodeEscape, 2, 1, 3, false},
+        {"\"\\u1234", JsonFault::InvalidUnicodeEscape, 2, 1, 3, false},
+        {"\"\\ud800", JsonFault::InvalidUnicodeEscape, 2, 1, 3, false},
+        {"\"\\ud83d\\ude00", JsonFault::InvalidUnicodeEscape, 8, 1, 9, false},
+        {"[\"\\ud800\\u12\"]", JsonFault::InvalidUnicodeEscape, 9, 1, 10, false},
+        {"\"\\ud800\\", JsonFault::UnterminatedString, 0, 1, 1, false},
+        // What json reads, or stops otherwise: the reader's own fault.
+        {"[\"\\udc00\"]", JsonFault::None, 7, 1, 8, false},
+        {"\"\\ud800\"", JsonFault::None, 7, 1, 8, false},
+        {"[1e400]", JsonFault::None, 5, 1, 6, false},
+        // Asked to, a comma before a closer is named where it stands.
+        {"[1,]", JsonFault::TrailingCommaArray, 2, 1, 3, true},
+        {"[1,\n ]", JsonFault::TrailingCommaArray, 2, 1, 3, true},
+        {"{\"a\":1 ,\n}", JsonFault::TrailingCommaObject, 7, 1, 8, true},
+        {"[[1,],2]", JsonFault::TrailingCommaArray, 3, 1, 4, true},
+    };
+    for (const Case& c : cases) {
+        json::ReadOptions options;
+        options.trailing_comma_at_comma = c.comma_named;
+        std::optional<json::JsonParseError> read;
+        if (auto r = json::read_json_text(c.text, options); !r.ok()) read = r.error();
+        for (const std::optional<json::JsonParseError>& e : {read, json::check_json_text(c.text, options)}) {
+            if (!e) {
+                ::qvtok::test::fail(__FILE__, __LINE__, std::string("parsed: ") + c.text);
+                continue;
+            }
+            if (e->json_fault != c.fault || e->json_offset != c.offset || e->json_line != c.line ||
+                e->json_column != c.column)
+                ::qvtok::test::fail(__FILE__, __LINE__,
+                                    std::string("wrong json fault for ") + c.text + ": " +
+                                        std::to_string(static_cast<int>(e->json_fault)) + " at " +
+                                        std::to_string(e->json_offset) + " (" + std::to_string(e->json_line) +
+                                        ":" + std::to_string(e->json_column) + ")");
+        }
     }
 }
 
@@ -525,7 +620,9 @@ namespace {
 std::string outcome_of(const std::optional<json::JsonParseError>& e) {
     if (!e) return "ok";
     return std::to_string(static_cast<int>(e->syntax)) + " at " + std::to_string(e->line) + ":" +
-           std::to_string(e->column) + " offset " + std::to_string(e->offset);
+           std::to_string(e->column) + " offset " + std::to_string(e->offset) + ", json's " +
+           std::to_string(static_cast<int>(e->json_fault)) + " at " + std::to_string(e->json_offset) + " (" +
+           std::to_string(e->json_line) + ":" + std::to_string(e->json_column) + ")";
 }
 
 }  // namespace

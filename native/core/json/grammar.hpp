@@ -255,7 +255,7 @@ public:
     bool run() {
         if (!value()) return false;
         skip_space();
-        if (p_ != end_) return fail_offending(Syntax::TrailingCharacters);
+        if (p_ != end_) return fail_offending(Syntax::TrailingCharacters, JsonFault::ExtraData);
         return true;
     }
 
@@ -282,7 +282,17 @@ public:
         const void* lf = i ? memrchr(base_, '\n', i) : nullptr;
         std::size_t start = lf ? static_cast<std::size_t>(static_cast<const char*>(lf) - base_) + 1 : 0;
         std::uint64_t line = 1 + static_cast<std::uint64_t>(std::count(base_, base_ + start, '\n'));
-        return JsonParseError{error_syntax_, line, i - start, i == 0 ? 0 : i - 1};
+        JsonParseError e{error_syntax_, line, i - start, i == 0 ? 0 : i - 1};
+        // json counts only the line feeds before the place it names.
+        const std::size_t j = json_at_;
+        const void* json_lf = j ? memrchr(base_, '\n', j) : nullptr;
+        const std::size_t json_start =
+            json_lf ? static_cast<std::size_t>(static_cast<const char*>(json_lf) - base_) + 1 : 0;
+        e.json_fault = json_fault_;
+        e.json_offset = j;
+        e.json_line = 1 + static_cast<std::uint64_t>(std::count(base_, base_ + json_start, '\n'));
+        e.json_column = j - json_start + 1;
+        return e;
     }
 
 private:
@@ -300,22 +310,49 @@ private:
 
     // Error positions. "Consumed": the byte just read (p_ is past it) is the
     // one named. "Offending": the byte at p_ was looked at and refused; at
-    // the end of the text that names the last byte.
-    [[gnu::cold, gnu::noinline]] bool fail_consumed(Syntax syntax) {
-        return fail_at(syntax, static_cast<std::size_t>(p_ - base_));
+    // the end of the text that names the last byte. Each also says how
+    // Python's json tells the fault, and json's place where it is not the
+    // reader's byte (json names the end of a text past its last byte).
+    [[gnu::cold, gnu::noinline]] bool fail_consumed(Syntax syntax, JsonFault json = JsonFault::None,
+                                                    const char* json_at = nullptr) {
+        return fail_at(syntax, static_cast<std::size_t>(p_ - base_), json, json_at != nullptr ? json_at : p_ - 1);
     }
-    [[gnu::cold, gnu::noinline]] bool fail_offending(Syntax syntax) {
+    [[gnu::cold, gnu::noinline]] bool fail_offending(Syntax syntax, JsonFault json = JsonFault::None,
+                                                     const char* json_at = nullptr) {
         std::size_t i = static_cast<std::size_t>(p_ - base_);
-        return fail_at(syntax, std::min(i + 1, static_cast<std::size_t>(end_ - base_)));
+        return fail_at(syntax, std::min(i + 1, static_cast<std::size_t>(end_ - base_)), json,
+                       json_at != nullptr ? json_at : p_);
     }
-    [[gnu::cold, gnu::noinline]] bool fail_at_end(Syntax syntax) {
+    [[gnu::cold, gnu::noinline]] bool fail_at_end(Syntax syntax, JsonFault json = JsonFault::None,
+                                                  const char* json_at = nullptr) {
         p_ = end_;
-        return fail_at(syntax, static_cast<std::size_t>(end_ - base_));
+        return fail_at(syntax, static_cast<std::size_t>(end_ - base_), json, json_at != nullptr ? json_at : end_);
     }
-    [[gnu::cold]] bool fail_at(Syntax syntax, std::size_t at) {
+    [[gnu::cold]] bool fail_at(Syntax syntax, std::size_t at, JsonFault json, const char* json_at) {
         error_syntax_ = syntax;
         error_at_ = at;
+        json_fault_ = json;
+        json_at_ = static_cast<std::size_t>(json_at - base_);
         return false;
+    }
+
+    // A value that json reads shorter than the reader does (a number cut
+    // at a byte that cannot go on it): json ends the value there and
+    // then finds that byte where a comma was due, or at the top, extra.
+    [[gnu::cold, gnu::noinline]] bool ended_early(unsigned depth) {
+        if (json_fault_ == JsonFault::ExtraData && depth != 0) json_fault_ = JsonFault::ExpectingDelimiter;
+        return false;
+    }
+
+    // A comma with only white space between it and the closer at p_.
+    [[gnu::cold, gnu::noinline]] bool trailing_comma(bool object) {
+        if (!options_.trailing_comma_at_comma)
+            return fail_offending(Syntax::TrailingComma,
+                                  object ? JsonFault::ExpectingPropertyName : JsonFault::ExpectingValue);
+        const char* comma = p_ - 1;
+        while (*comma != ',') --comma;
+        return fail_offending(Syntax::TrailingComma,
+                              object ? JsonFault::TrailingCommaObject : JsonFault::TrailingCommaArray, comma);
     }
 
     // Asks the interruption check, which may stop the parse.
@@ -432,7 +469,7 @@ private:
             if (!checkpoint()) return false;
         }
         skip_space();
-        if (p_ == end_) return fail_offending(Syntax::EofValue);
+        if (p_ == end_) return fail_offending(Syntax::EofValue, JsonFault::ExpectingValue);
         switch (*p_) {
             case '"': {
                 ++p_;
@@ -445,7 +482,7 @@ private:
                 if (depth++ == max_depth_) [[unlikely]]
                     return fail_offending(Syntax::RecursionLimit);
                 descend(cur, false);
-                if (p_ == end_) return fail_offending(Syntax::EofList);
+                if (p_ == end_) return fail_offending(Syntax::EofList, JsonFault::ExpectingValue);
                 if (*p_ != ']') goto next_value;
                 ++p_;
                 goto close_array;
@@ -453,9 +490,9 @@ private:
                 if (depth++ == max_depth_) [[unlikely]]
                     return fail_offending(Syntax::RecursionLimit);
                 descend(cur, true);
-                if (p_ == end_) return fail_offending(Syntax::EofObject);
+                if (p_ == end_) return fail_offending(Syntax::EofObject, JsonFault::ExpectingPropertyName);
                 if (*p_ == '"') goto next_key;
-                if (*p_ != '}') return fail_offending(Syntax::KeyMustBeString);
+                if (*p_ != '}') return fail_offending(Syntax::KeyMustBeString, JsonFault::ExpectingPropertyName);
                 ++p_;
                 goto close_object;
             case '-':
@@ -469,7 +506,7 @@ private:
             case '7':
             case '8':
             case '9':
-                if (!number()) return false;
+                if (!number()) return ended_early(depth);
                 break;
             case 'n':
                 if (!literal("null", 4, Kind::Null)) return false;
@@ -481,22 +518,22 @@ private:
                 if (!literal("false", 5, Kind::False)) return false;
                 break;
             default:
-                return fail_offending(Syntax::ExpectedValue);
+                return fail_offending(Syntax::ExpectedValue, JsonFault::ExpectingValue);
         }
     value_done:
         if (depth == 0) return true;
         if constexpr (kBuild || kSink) ++cur.count;
         skip_space();
         if (cur.object) goto after_member;
-        if (p_ == end_) return fail_offending(Syntax::EofList);
+        if (p_ == end_) return fail_offending(Syntax::EofList, JsonFault::ExpectingDelimiter);
         if (*p_ == ',') {
             ++p_;
             skip_space();
-            if (p_ == end_) return fail_offending(Syntax::EofValue);
-            if (*p_ == ']') return fail_offending(Syntax::TrailingComma);
+            if (p_ == end_) return fail_offending(Syntax::EofValue, JsonFault::ExpectingValue);
+            if (*p_ == ']') return trailing_comma(false);
             goto next_value;
         }
-        if (*p_ != ']') return fail_offending(Syntax::ExpectedListEnd);
+        if (*p_ != ']') return fail_offending(Syntax::ExpectedListEnd, JsonFault::ExpectingDelimiter);
         ++p_;
     close_array:
         if constexpr (kBuild) {
@@ -509,16 +546,16 @@ private:
         }
         goto closed;
     after_member:
-        if (p_ == end_) return fail_offending(Syntax::EofObject);
+        if (p_ == end_) return fail_offending(Syntax::EofObject, JsonFault::ExpectingDelimiter);
         if (*p_ == ',') {
             ++p_;
             skip_space();
-            if (p_ == end_) return fail_offending(Syntax::EofValue);
+            if (p_ == end_) return fail_offending(Syntax::EofValue, JsonFault::ExpectingPropertyName);
             if (*p_ == '"') goto next_key;
-            if (*p_ == '}') return fail_offending(Syntax::TrailingComma);
-            return fail_offending(Syntax::KeyMustBeString);
+            if (*p_ == '}') return trailing_comma(true);
+            return fail_offending(Syntax::KeyMustBeString, JsonFault::ExpectingPropertyName);
         }
-        if (*p_ != '}') return fail_offending(Syntax::ExpectedObjectEnd);
+        if (*p_ != '}') return fail_offending(Syntax::ExpectedObjectEnd, JsonFault::ExpectingDelimiter);
         ++p_;
     close_object:
         if constexpr (kBuild) close_object(cur.node, cur.mark);
@@ -538,8 +575,8 @@ private:
             if (!sink_->key(sink_bytes(key_head, key_offset), (key_head & kAsciiBit) != 0)) return fail_sink();
         }
         skip_space();
-        if (p_ == end_) return fail_offending(Syntax::EofObject);
-        if (*p_ != ':') return fail_offending(Syntax::ExpectedColon);
+        if (p_ == end_) return fail_offending(Syntax::EofObject, JsonFault::ExpectingColon);
+        if (*p_ != ':') return fail_offending(Syntax::ExpectedColon, JsonFault::ExpectingColon);
         ++p_;
         // The member's entry goes in before its value is read: the entries
         // of an object inside the value come after it and are gone again
@@ -571,17 +608,18 @@ private:
             p_ += n;
             return put(bits(kind), 0);
         }
-        return literal_error(word);
+        return literal_error(word, p_);
     }
 
     // The literal did not match: the first letter chose it, and the
     // mismatching letter (or the end of the text) is the one named. The
     // fast check failed, so one of the two comes before the word ends.
-    [[gnu::cold, gnu::noinline]] bool literal_error(const char* word) {
+    // json finds no value at all there, and names the word's start.
+    [[gnu::cold, gnu::noinline]] bool literal_error(const char* word, const char* start) {
         ++p_;
         for (std::size_t i = 1;; ++i) {
-            if (p_ == end_) return fail_consumed(Syntax::EofValue);
-            if (*p_++ != word[i]) return fail_consumed(Syntax::ExpectedIdent);
+            if (p_ == end_) return fail_consumed(Syntax::EofValue, JsonFault::ExpectingValue, start);
+            if (*p_++ != word[i]) return fail_consumed(Syntax::ExpectedIdent, JsonFault::ExpectingValue, start);
         }
     }
 
@@ -720,14 +758,17 @@ private:
     bool decode_string(Out& out, const char* start, const char* stop, bool non_ascii, std::uint64_t& head,
                        std::uint64_t& offset) {
         std::size_t out_start = out.size();
+        const char* const quote = start - 1;
+        bool after_unicode = false;  // the last escape was a \u one
         for (;;) {
-            if (stop == end_) return fail_at_end(Syntax::EofString);
+            if (stop == end_) return unterminated(quote, after_unicode && start == end_);
             p_ = stop + 1;
             char c = *stop;
             if (c == '"') break;
-            if (c != '\\') return fail_consumed(Syntax::ControlCharacter);
+            if (c != '\\') return fail_consumed(Syntax::ControlCharacter, JsonFault::InvalidControl);
             out.append(start, stop);
-            if (p_ == end_) return fail_at_end(Syntax::EofString);
+            after_unicode = false;
+            if (p_ == end_) return fail_at_end(Syntax::EofString, JsonFault::UnterminatedString, quote);
             switch (*p_++) {
                 case '"':
                     out.push_back('"');
@@ -755,13 +796,17 @@ private:
                     break;
                 case 'u': {
                     std::uint32_t cp = 0;
-                    if (!unicode_escape(cp)) return false;
+                    if (!unicode_escape(cp)) {
+                        if (json_fault_ == JsonFault::UnterminatedString) json_at_ = static_cast<std::size_t>(quote - base_);
+                        return false;
+                    }
                     non_ascii |= cp >= 0x80;
                     append_utf8(out, cp);
+                    after_unicode = true;
                     break;
                 }
                 default:
-                    return fail_consumed(Syntax::InvalidEscape);
+                    return fail_consumed(Syntax::InvalidEscape, JsonFault::InvalidEscape, p_ - 2);
             }
             start = p_;
             unsigned high = 0;
@@ -776,13 +821,22 @@ private:
         return true;
     }
 
+    // A string that the text ends in. json reads the four digits of a \u
+    // escape only when a byte follows them, and so names an escape that
+    // ends the text, at its "u".
+    [[gnu::cold, gnu::noinline]] bool unterminated(const char* quote, bool unicode_at_end) {
+        if (unicode_at_end) return fail_at_end(Syntax::EofString, JsonFault::InvalidUnicodeEscape, end_ - 5);
+        return fail_at_end(Syntax::EofString, JsonFault::UnterminatedString, quote);
+    }
+
     // Four hex digits; all four count as read before a bad one is reported.
+    // json names a bad or cut escape by its "u".
     bool hex4(std::uint32_t& unit) {
-        if (end_ - p_ < 4) return fail_at_end(Syntax::EofString);
+        if (end_ - p_ < 4) return fail_at_end(Syntax::EofString, JsonFault::InvalidUnicodeEscape, p_ - 1);
         const auto* u = reinterpret_cast<const unsigned char*>(p_);
         unsigned a = kHexValue.v[u[0]], b = kHexValue.v[u[1]], c = kHexValue.v[u[2]], d = kHexValue.v[u[3]];
         p_ += 4;
-        if ((a | b | c | d) > 0xF) return fail_consumed(Syntax::InvalidEscape);
+        if ((a | b | c | d) > 0xF) return fail_consumed(Syntax::InvalidEscape, JsonFault::InvalidUnicodeEscape, p_ - 5);
         unit = (a << 12) | (b << 8) | (c << 4) | d;
         return true;
     }
@@ -796,10 +850,12 @@ private:
             cp = unit;
             return true;
         }
-        // A high surrogate needs its low half right after it.
-        if (p_ == end_) return fail_at_end(Syntax::EofString);
+        // A high surrogate needs its low half right after it. json takes
+        // one that ends the text as a cut escape, and one with no escape
+        // after it as a character; it then goes on to the string's end.
+        if (p_ == end_) return fail_at_end(Syntax::EofString, JsonFault::InvalidUnicodeEscape, p_ - 5);
         if (*p_++ != '\\') return fail_consumed(Syntax::UnexpectedEndOfHexEscape);
-        if (p_ == end_) return fail_at_end(Syntax::EofString);
+        if (p_ == end_) return fail_at_end(Syntax::EofString, JsonFault::UnterminatedString);
         if (*p_++ != 'u') return fail_consumed(Syntax::UnexpectedEndOfHexEscape);
         std::uint32_t low = 0;
         if (!hex4(low)) return false;
@@ -817,11 +873,11 @@ private:
         if (*p_ == '-') {
             negative = true;
             ++p_;
-            if (p_ == end_) return fail_consumed(Syntax::EofValue);
+            if (p_ == end_) return fail_consumed(Syntax::EofValue, JsonFault::ExpectingValue, start);
         }
         if (!is_digit(static_cast<unsigned char>(*p_))) {
             ++p_;
-            return fail_consumed(Syntax::InvalidNumber);
+            return fail_consumed(Syntax::InvalidNumber, JsonFault::ExpectingValue, start);
         }
         std::uint64_t s = 0;
         std::int64_t e = 0;  // decimal exponent of the last digit kept in s
@@ -831,7 +887,7 @@ private:
         if (*p_ == '0') {
             ++p_;
             if (p_ != end_ && is_digit(static_cast<unsigned char>(*p_)))
-                return fail_offending(Syntax::InvalidNumber);
+                return fail_offending(Syntax::InvalidNumber, JsonFault::ExtraData);
         } else {
             // Nineteen digits always fit in 64 bits; only later ones are checked.
             const char* digits = p_;
@@ -864,8 +920,10 @@ private:
         if (p_ != end_ && *p_ == '.') {
             is_float = true;
             ++p_;
-            if (p_ == end_) return fail_offending(Syntax::EofValue);
-            if (!is_digit(static_cast<unsigned char>(*p_))) return fail_offending(Syntax::InvalidNumber);
+            // json's number stops before a point with no digit after it.
+            if (p_ == end_) return fail_offending(Syntax::EofValue, JsonFault::ExtraData, p_ - 1);
+            if (!is_digit(static_cast<unsigned char>(*p_)))
+                return fail_offending(Syntax::InvalidNumber, JsonFault::ExtraData, p_ - 1);
             // Digits that no longer fit are not needed here: the significand
             // is then far above 2^53 and the conversion reads the text itself.
             constexpr std::uint64_t kRoom = (std::numeric_limits<std::uint64_t>::max() - 9) / 10;
@@ -895,10 +953,11 @@ private:
                 exp_negative = *p_ == '-';
                 ++p_;
             }
-            if (p_ == end_) return fail_consumed(Syntax::EofValue);
+            // json's number stops before an exponent with no digit.
+            if (p_ == end_) return fail_consumed(Syntax::EofValue, JsonFault::ExtraData, exponent_mark(p_));
             if (!is_digit(static_cast<unsigned char>(*p_))) {
                 ++p_;
-                return fail_consumed(Syntax::InvalidNumber);
+                return fail_consumed(Syntax::InvalidNumber, JsonFault::ExtraData, exponent_mark(p_ - 1));
             }
             std::int32_t x = 0;
             do {
@@ -951,6 +1010,9 @@ private:
         return put_float(f);
     }
 
+    // The "e" of an exponent whose digits were due at `at`.
+    const char* exponent_mark(const char* at) const { return at[-1] == '+' || at[-1] == '-' ? at - 2 : at - 1; }
+
     bool put_float(double f) {
         std::uint64_t b;
         std::memcpy(&b, &f, sizeof b);
@@ -984,6 +1046,8 @@ private:
     OpenStack<Frame> open_;
     Syntax error_syntax_ = Syntax::EofValue;
     std::size_t error_at_ = 0;
+    JsonFault json_fault_ = JsonFault::None;
+    std::size_t json_at_ = 0;
 };
 
 // The one value of `text`, white space around it allowed, to `sink`: the

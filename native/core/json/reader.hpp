@@ -49,6 +49,10 @@ struct ReadOptions {
     // reader for Python refuses them where they stand, as a fault of the
     // record, and a check finds them as a read would.
     std::size_t max_int_digits = 0;
+    // A comma right before a closer is json's fault at the comma, as
+    // Python's json says it from 3.13 on; otherwise the closer is named,
+    // where a value or a key was due.
+    bool trailing_comma_at_comma = false;
 };
 
 // What a reader needs so that the conversion gives the values of Python's
@@ -63,6 +67,14 @@ struct JsonParseError {
     // The parse was stopped by its interruption check, not by the text: the
     // other fields mean nothing.
     bool interrupted = false;
+    // The fault as Python's json tells it, and the place it names: its
+    // offset from the start of the parsed range (the end of the text for
+    // one that ends too soon), and json's line and column of that offset
+    // (line from 1; column from 1, counted from the line feed before).
+    JsonFault json_fault = JsonFault::None;
+    std::uint64_t json_offset = 0;
+    std::uint64_t json_line = 0;
+    std::uint64_t json_column = 0;
 };
 
 // Asked every so many values during a parse; nonzero stops it. The
@@ -78,6 +90,10 @@ inline Error syntax_error(ErrorCode code, const JsonParseError& e, std::uint64_t
     error.line = e.line;
     error.column = e.column;
     error.offset = piece_offset + e.offset;
+    error.json_fault = e.json_fault;
+    error.json_offset = piece_offset + e.json_offset;
+    error.json_line = e.json_line;
+    error.json_column = e.json_column;
     return error;
 }
 

@@ -80,7 +80,7 @@ def test_schema_sample_all(write):
 
 def test_schema_format(write):
     path = write("x.json", '{"a": 1}\n{"b": 2}\n')
-    assert_failed(qvtok("schema", path), f"{path}:2:1: record 0: trailing characters")
+    assert_failed(qvtok("schema", path), f"{path}:2:1: record 0: Extra data")
     done = qvtok("schema", path, "--format", "jsonl")
     assert json.loads(done.stdout) == {"a?": "int", "b?": "int"}
 
@@ -125,7 +125,7 @@ def test_head_stops_at_the_first_bad_record(write):
     done = qvtok("head", path)
     assert done.returncode == 2
     assert done.stdout == '{"a":1}\n[2]\n'
-    assert done.stderr == f"qvtok: {path}:3:7: record 2: expected value\n"
+    assert done.stderr == f"qvtok: {path}:3:7: record 2: Expecting value\n"
     # Records beyond the ones asked for are never read, bad or not.
     done = qvtok("head", path, "-n", "2")
     assert (done.returncode, done.stdout, done.stderr) == (0, '{"a":1}\n[2]\n', "")
@@ -181,10 +181,10 @@ def test_format_of_a_pipe_is_detected(tmp_path, command):
             b'1\n{"a": x}\n\n"\xff"\n  \n[1,\n2]\n4\n',
             [],
             [
-                "2:7: record 1: expected value",
+                "2:7: record 1: Expecting value",
                 "4:1: record 2: stream did not contain valid UTF-8",
-                "6:4: record 3: EOF while parsing a value",
-                "7:2: record 4: trailing characters",
+                "6:4: record 3: Expecting value",
+                "7:2: record 4: Extra data",
             ],
             6,
         ),
@@ -192,23 +192,23 @@ def test_format_of_a_pipe_is_detected(tmp_path, command):
             "x.json",
             '[1, x, 3, {"a": }, 5]',
             [],
-            ["1:5: record 1: expected value", "1:17: record 3: expected value"],
+            ["1:5: record 1: Expecting value", "1:17: record 3: Expecting value"],
             5,
         ),
-        ("x.json", "[1, 2", [], ["1:6: record 1: EOF while parsing a list"], 2),
+        ("x.json", "[1, 2", [], ["1:6: record 1: Expecting ',' delimiter"], 2),
         # Records that a broken array would otherwise lose in silence.
-        ("x.json", "[1,2]\n[3,4]\n[5,6]\n", [], ["2:1: record 2: trailing characters"], 3),
+        ("x.json", "[1,2]\n[3,4]\n[5,6]\n", [], ["2:1: record 2: Extra data"], 3),
         (
             "x.json",
             '[{"a":1}}, [1,2], [3,4]]',
             [],
-            ["1:9: record 0: trailing characters", " bytes 8\u201324 not checked: the structure was lost at record 0"],
+            ["1:9: record 0: Expecting ',' delimiter", " bytes 8\u201324 not checked: the structure was lost at record 0"],
             1,
         ),
         ("x.json", '[1, "a\x02", 3]', [],
-         ["1:7: record 1: control character (\\u0000-\\u001F) found while parsing a string",
+         ["1:7: record 1: Invalid control character at",
           " bytes 6\u201312 not checked: the structure was lost at record 1"], 2),
-        ("x.json", '{"meta": 1, "data": [1, x]}', ["--at", "/data"], ["1:25: record 1: expected value"], 2),
+        ("x.json", '{"meta": 1, "data": [1, x]}', ["--at", "/data"], ["1:25: record 1: Expecting value"], 2),
         ("x.json", '{"meta": 1}', ["--at", "/data"], ['1:1: record 0: JSON pointer "/data" matches nothing'], 1),
         ("x.txt", "[1]\n[2]\n", ["--format", "jsonl"], [], 2),
         ("x.json", "[1]", [], [], 1),
@@ -230,7 +230,7 @@ def test_validate_max_errors(write, args, shown):
     path = write("x.jsonl", "1\n?\n" * 30)
     done = qvtok("validate", path, *args)
     lines = done.stdout.splitlines()
-    assert lines[:-1] == [f"{path}:{2 * i + 2}:1: record {2 * i + 1}: expected value" for i in range(shown)]
+    assert lines[:-1] == [f"{path}:{2 * i + 2}:1: record {2 * i + 1}: Expecting value" for i in range(shown)]
     assert lines[-1] == "60 records, 30 invalid"  # all of them still counted
     assert (done.returncode, done.stderr) == (1, "")
 
@@ -282,7 +282,7 @@ def test_standard_input(file, command, expected):
 
 def test_standard_input_is_named_dash_in_reports():
     done = qvtok("validate", input='1\n{"a": x}\n')
-    assert (done.returncode, done.stdout) == (1, "-:2:7: record 1: expected value\n2 records, 1 invalid\n")
+    assert (done.returncode, done.stdout) == (1, "-:2:7: record 1: Expecting value\n2 records, 1 invalid\n")
     done = qvtok("validate", "--at", "/data", "--format", "json", input=NESTED)
     assert (done.returncode, done.stdout) == (0, "2 records, 0 invalid\n")
 
@@ -311,9 +311,9 @@ def test_to_jsonl_stops_at_a_broken_record(write, tmp_path):
     path = write("x.jsonl", '{"a": 1}\n{"a": x}\n3\n')
     done = qvtok("to-jsonl", path)
     assert (done.returncode, done.stdout) == (2, '{"a":1}\n')
-    assert done.stderr == f"qvtok: {path}:2:7: record 1: expected value\n"
+    assert done.stderr == f"qvtok: {path}:2:7: record 1: Expecting value\n"
     out = tmp_path / "out.jsonl"
-    assert_failed(qvtok("to-jsonl", path, "-o", str(out)), f"{path}:2:7: record 1: expected value")
+    assert_failed(qvtok("to-jsonl", path, "-o", str(out)), f"{path}:2:7: record 1: Expecting value")
     assert out.read_text() == '{"a":1}\n'
 
 
@@ -491,7 +491,7 @@ def test_reports_stay_clean_with_a_bar_on_the_terminal(write):
     path = write("x.jsonl", '1\n{"a": x}\n3\n')
     status, stdout, screen = run_on_terminal("validate", path)
     assert status == 1
-    assert stdout == f"{path}:2:7: record 1: expected value\n3 records, 1 invalid\n"
+    assert stdout == f"{path}:2:7: record 1: Expecting value\n3 records, 1 invalid\n"
     assert screen.endswith("\r\x1b[K")
 
 
@@ -556,7 +556,7 @@ def test_closed_standard_input_is_an_error():
     [
         (["count", "{x}"], 0, b"3\n"),
         (["validate", "{x}"], 0, b"3 records, 0 invalid\n"),
-        (["validate", "{bad}"], 1, b"{bad}:1:1: record 0: expected value\n"
+        (["validate", "{bad}"], 1, b"{bad}:1:1: record 0: Expecting value\n"
                                           b"1 record, 1 invalid\n"),
         (["count", "{missing}"], 2, b""),
         (["head", "{bad}"], 2, b""),

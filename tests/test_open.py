@@ -450,7 +450,7 @@ def test_raise_mode_raises_then_goes_on():
     assert it.error_count == 2
     error = info.value
     assert isinstance(error, ValueError)
-    assert error.msg == "expected value"
+    assert error.msg == "Expecting value"
     assert (error.lineno, error.colno) == (1, 7) or error.lineno == 2
     assert error.pos == BROKEN_LINES.index(b"}\n[")
     assert str(error) == f"{error.msg}: line {error.lineno} column {error.colno} (char {error.pos})"

@@ -7,6 +7,10 @@
 
 namespace qvtok::compat {
 
+// Python's json names a comma before a closer at the comma from 3.13 on,
+// and before that the closer, where a value or key was due.
+inline constexpr bool kJsonNamesTrailingComma = PY_VERSION_HEX >= 0x030D0000;
+
 // Takes the pending exception as one object (a new reference), or NULL.
 inline PyObject* take_raised_exception() {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -41,6 +41,26 @@ const char* syntax_text(json::Syntax syntax) {
     return msg::kExpectedValue;
 }
 
+// json's words for a fault, or nullptr where it has none.
+const char* json_text(json::JsonFault fault) {
+    using json::JsonFault;
+    switch (fault) {
+        case JsonFault::None: return nullptr;
+        case JsonFault::ExpectingValue: return msg::kJsonExpectingValue;
+        case JsonFault::ExpectingDelimiter: return msg::kJsonExpectingDelimiter;
+        case JsonFault::ExpectingColon: return msg::kJsonExpectingColon;
+        case JsonFault::ExpectingPropertyName: return msg::kJsonExpectingPropertyName;
+        case JsonFault::UnterminatedString: return msg::kJsonUnterminatedString;
+        case JsonFault::InvalidControl: return msg::kJsonInvalidControl;
+        case JsonFault::InvalidEscape: return msg::kJsonInvalidEscape;
+        case JsonFault::InvalidUnicodeEscape: return msg::kJsonInvalidUnicodeEscape;
+        case JsonFault::ExtraData: return msg::kJsonExtraData;
+        case JsonFault::TrailingCommaArray: return msg::kJsonTrailingCommaArray;
+        case JsonFault::TrailingCommaObject: return msg::kJsonTrailingCommaObject;
+    }
+    return nullptr;
+}
+
 // "{system text} (os error {code})"
 std::string os_text(int code) {
     char buf[256];
@@ -231,6 +251,12 @@ PyResult decode_error(const Error& error) {
         case ErrorCode::NoMatch: message = no_match_text(error); break;
         case ErrorCode::StructureLost: message = structure_lost_text(error); break;
         default:
+            // json's own words where it has them: code written for
+            // json.JSONDecodeError may look at them.
+            if (const char* words = json_text(error.json_fault)) {
+                message = words;
+                break;
+            }
             // bigjson names both lone surrogates "leading"; qvtok.open says which it met.
             message = error.syntax == json::Syntax::LoneTrailingSurrogate ? msg::kLoneTrailingSurrogate
                                                                          : syntax_text(error.syntax);

@@ -65,6 +65,20 @@ inline constexpr const char* kIntegerTooLongEnd =
     " digits) for integer string conversion; use sys.set_int_max_str_digits() to increase the limit";
 inline constexpr const char* kMismatchedBracket = "mismatched closing bracket";
 
+// qvtok.open's words for a fault, where Python's json has words for it:
+// its own, so that code written for json.JSONDecodeError reads them alike.
+inline constexpr const char* kJsonExpectingValue = "Expecting value";
+inline constexpr const char* kJsonExpectingDelimiter = "Expecting ',' delimiter";
+inline constexpr const char* kJsonExpectingColon = "Expecting ':' delimiter";
+inline constexpr const char* kJsonExpectingPropertyName = "Expecting property name enclosed in double quotes";
+inline constexpr const char* kJsonUnterminatedString = "Unterminated string starting at";
+inline constexpr const char* kJsonInvalidControl = "Invalid control character at";
+inline constexpr const char* kJsonInvalidEscape = "Invalid \\escape";
+inline constexpr const char* kJsonInvalidUnicodeEscape = "Invalid \\uXXXX escape";
+inline constexpr const char* kJsonExtraData = "Extra data";
+inline constexpr const char* kJsonTrailingCommaArray = "Illegal trailing comma before end of array";
+inline constexpr const char* kJsonTrailingCommaObject = "Illegal trailing comma before end of object";
+
 // A pass that was reading on a thread of its own when the process forked.
 inline constexpr const char* kForked =
     "this pass was started before the process forked, and its reading thread did not come along: "

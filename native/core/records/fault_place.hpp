@@ -31,8 +31,16 @@ struct PiecePlace {
 // at hand, holds the piece's bytes before the byte named; without it a
 // named line feed is left unknown. The reader's own line and column stay as
 // they are: bigjson's messages show them.
+//
+// A fault from the reader comes with json's own place, which is taken as
+// it stands: json may name an earlier byte than the reader (a misspelt
+// literal's start, an unterminated string's quote, a trailing comma).
 inline PiecePlace json_place(Error& error, std::optional<std::string_view> before = std::nullopt) {
     using json::Syntax;
+    if (error.json_line != 0) {
+        error.offset = error.json_offset;
+        return PiecePlace{error.json_line, error.json_column};
+    }
     const Syntax s = error.syntax;
     const bool empty_text = error.line == 1 && error.column == 0;
     if ((s == Syntax::EofList || s == Syntax::EofObject || s == Syntax::EofString || s == Syntax::EofValue) &&

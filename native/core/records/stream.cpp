@@ -312,6 +312,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
             Span inside = span_of(std::string_view(text).substr(from, at - from));
             Error error = Error::of(code);
             error.syntax = split.ok ? json::Syntax::ExpectedValue : split.fault;
+            error.json_fault = json::json_fault_for(error.syntax);
             error.offset = start + at;
             error.line = inside.line_feeds + 1;
             error.column = inside.tail + (at < text.size() ? 1 : 0);
@@ -348,7 +349,10 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         std::string& compact_out = rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw;
         auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, compact_out, rules_.read)
                                                        : json::check_json_text(body, rules_.read);
-        if (fault) return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin), body);
+        if (fault) {
+            to_text_end(*fault, piece.length, std::string_view(text).substr(piece.begin + piece.length));
+            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin), body);
+        }
         ++records_out_;
         if (rules_.keep_raw && !rules_.compact) {
             text.resize(piece.begin + piece.length);
@@ -361,6 +365,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     if (builder_ != nullptr) {
         auto fault = builder_->build(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
         if (fault && fault->interrupted) return Error::of(ErrorCode::Interrupted);
+        if (fault) to_text_end(*fault, piece.length, std::string_view(text).substr(piece.begin + piece.length));
         if (fault)
             return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin),
                                 std::string_view(text).substr(piece.begin, piece.length));
@@ -372,8 +377,13 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
     // takes the text, and finding the place of every record would count the
     // block's line feeds once per record.
     std::string lead(text, 0, piece.begin);
+    std::string trail;
+    if (whole_document()) trail.assign(text, piece.begin + piece.length);
     auto doc = json::read_json_text(std::move(text), piece.begin, piece.length, scratch_, rules_.read);
-    if (!doc) return record_fault(doc.error(), code, start, lead);
+    if (!doc) {
+        to_text_end(doc.error(), piece.length, trail);
+        return record_fault(doc.error(), code, start, lead);
+    }
     ++records_out_;
     slot.record = std::move(doc).value();
     return slot;
@@ -382,9 +392,34 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
 Error RecordStream::record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
                                  std::string_view lead, std::optional<std::string_view> value) {
     Error error = json::syntax_error(code, fault, start + lead.size());
+    // Elements of an array: the top-level one's, or the members a pointer
+    // names (whose records are never whole documents).
+    if (walker_ || (code == ErrorCode::InvalidElement && scanner_.shape() == ElementScanner::Shape::Array))
+        as_element(error);
     place(error, start + lead.size(), locate_after(start, lead), value);
     error.record = records_out_++;
     return error;
+}
+
+bool RecordStream::whole_document() const {
+    return format_ == RecordFormat::Json && !walker_ && scanner_.shape() != ElementScanner::Shape::Array;
+}
+
+void RecordStream::to_text_end(json::JsonParseError& fault, std::size_t length, std::string_view trail) const {
+    // A document is read without the white space after it, which json
+    // reads: the end that json names is past that.
+    if (!whole_document() || fault.json_line == 0 || fault.json_offset != length) return;
+    for (char c : trail) {
+        fault.json_column = c == '\n' ? 1 : fault.json_column + 1;
+        fault.json_line += c == '\n' ? 1 : 0;
+    }
+    fault.json_offset += trail.size();
+}
+
+void RecordStream::as_element(Error& error) {
+    // Read whole, json finds the element's extra bytes where the comma
+    // after it was due.
+    if (error.json_fault == json::JsonFault::ExtraData) error.json_fault = json::JsonFault::ExpectingDelimiter;
 }
 
 Expected<Slot> RecordStream::next_json_slot() {
@@ -638,6 +673,7 @@ std::optional<Expected<Slot>> RecordStream::walk_line() {
     auto fault = [&](json::Syntax syntax, std::uint64_t at) {
         Error error = Error::of(ErrorCode::InvalidLine);
         error.syntax = syntax;
+        error.json_fault = json::json_fault_for(syntax);
         error.offset = base + at;
         error.line = 1;
         error.column = at + 1;
@@ -697,10 +733,19 @@ Expected<Slot> RecordStream::refuse_blank(Expected<Slot> slot, bool first, bool 
     // comma before this closer has nothing after it.
     Error error = Error::of(code);
     error.syntax = by_comma ? json::Syntax::ExpectedValue : json::Syntax::TrailingComma;
+    const bool object = walker_ && walker_->in_object();
+    error.json_fault = by_comma || !object ? json::JsonFault::ExpectingValue : json::JsonFault::ExpectingPropertyName;
     error.offset = separator;
     error.line = 1;
     error.column = 1;
-    FilePos p = locate(separator);
+    std::uint64_t named = separator;
+    if (!by_comma && rules_.read.trailing_comma_at_comma && slot.value().offset != 0) {
+        // The blank's text starts just past the comma.
+        error.json_fault = object ? json::JsonFault::TrailingCommaObject : json::JsonFault::TrailingCommaArray;
+        named = slot.value().offset - 1;
+        error.offset = named;
+    }
+    FilePos p = locate(named);
     error.file_line = p.line;
     error.file_column = p.column;
     error.record = records_out_++;
@@ -730,6 +775,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     auto doc = json::read_json_text(text, piece.begin, piece.length, scratch_, rules_.read);
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
+        as_element(error);
         place(error, start + piece.begin, p, std::string_view(text).substr(piece.begin, piece.length));
         error.record = records_out_++;
         return error;
@@ -741,6 +787,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     std::size_t last_lf = body.rfind('\n', body.size() >= 2 ? body.size() - 2 : 0);
     Error error = Error::of(code);
     error.syntax = json::Syntax::MismatchedBracket;
+    error.json_fault = json::json_fault_for(error.syntax);
     error.line = 1 + static_cast<std::uint64_t>(std::count(body.begin(), body.end() - 1, '\n'));
     error.column = last_lf == std::string_view::npos ? body.size() : body.size() - 1 - last_lf;
     error.offset = start + piece.begin + body.size() - 1;
@@ -753,6 +800,7 @@ Error RecordStream::file_error(json::Syntax syntax, std::uint64_t offset) const 
     FilePos p = locate(offset);
     Error error = Error::of(format_ == RecordFormat::Jsonl ? ErrorCode::InvalidLine : ErrorCode::InvalidJson);
     error.syntax = syntax;
+    error.json_fault = json::json_fault_for(syntax);
     error.offset = offset;
     error.line = p.line;
     // A byte is named by its own column, counted from 1; the end of the
@@ -915,6 +963,33 @@ Error RecordStream::lose_structure(Error error) {
     return error;
 }
 
+Error RecordStream::unclosed_array(std::string_view text, std::uint64_t start) {
+    Error error = file_error(json::Syntax::EofList, bytes_read_);
+    // json's word is the unfinished element's: after "[" or a comma a
+    // value was due, after a whole value a comma, and an element cut
+    // inside is named as its own end would be.
+    const std::string_view body = trim_space(text, rules_.space);
+    if (body.empty()) {
+        error.json_fault = json::JsonFault::ExpectingValue;
+        return error;
+    }
+    error.json_fault = json::JsonFault::ExpectingDelimiter;
+    if (!json::is_valid_utf8(body)) return error;
+    if (std::optional<json::JsonParseError> fault = json::check_json_text(body, rules_.read)) {
+        const std::string_view lead = text.substr(0, static_cast<std::size_t>(body.data() - text.data()));
+        Error inner = json::syntax_error(error.code, *fault, start + lead.size());
+        as_element(inner);
+        place(inner, start + lead.size(), locate_after(start, lead), body);
+        error.json_fault = inner.json_fault;
+        if (inner.file_line != 0) {
+            error.offset = inner.offset;
+            error.file_line = inner.file_line;
+            error.file_column = inner.file_column;
+        }
+    }
+    return error;
+}
+
 Expected<Slot> RecordStream::end_of_file() {
     phase_ = Phase::Finished;
     if (scanner_.shape() == ElementScanner::Shape::Array) {
@@ -928,7 +1003,7 @@ Expected<Slot> RecordStream::end_of_file() {
         }
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.
-        return file_error(json::Syntax::EofList, bytes_read_);
+        return unclosed_array(scanner_.text(), scanner_.text_start());
     }
     std::uint64_t start = scanner_.text_start();
     std::string text = scanner_.take_text();

@@ -339,6 +339,16 @@ private:
     // The reader's error at stream offset `offset`, with the file's line and
     // column; the byte must lie in the current block or be its end.
     Error file_error(json::Syntax syntax, std::uint64_t offset) const;
+    // The error of an array that the file ends in, whose unfinished
+    // element `text` starts at stream offset `start`.
+    Error unclosed_array(std::string_view text, std::uint64_t start);
+    // An element's reader error as json, reading the whole array, tells it.
+    static void as_element(Error& error);
+    // Whether the records are one document, the file's only value.
+    bool whole_document() const;
+    // A document's fault at the end of its `length` bytes, moved past the
+    // white space `trail` that follows them to the end of the file.
+    void to_text_end(json::JsonParseError& fault, std::size_t length, std::string_view trail) const;
     // Where the byte after `prefix` is, for a text that starts at `start`.
     FilePos locate_after(std::uint64_t start, std::string_view prefix) const;
     // Where the record text that is being gathered started, if one is.

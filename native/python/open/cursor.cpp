@@ -29,6 +29,7 @@ records::StreamRules Cursor::document_rules() {
     records::StreamRules rules;
     rules.read.key_order = json::KeyOrder::Document;
     rules.read.exact_integers = true;
+    rules.read.trailing_comma_at_comma = compat::kJsonNamesTrailingComma;
     rules.repair_utf8 = false;
     rules.strict_elements = true;
     // What json.loads refuses around a document, qvtok.open refuses

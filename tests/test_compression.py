@@ -334,3 +334,23 @@ def test_command_line_reports_broken_compressed_data(tmp_path):
     done = run_cli("count", str(path))
     assert done.returncode == 2
     assert done.stderr.decode() == f"qvtok: truncated gzip data: the file ends at compressed byte {len(packed) - 100}, before the end of its stream\n"
+
+
+@pytest.mark.parametrize("cut", [20, 100, 5000], ids=lambda n: f"{n} bytes")
+@pytest.mark.parametrize("where", ["path", "stdin"])
+@pytest.mark.parametrize("command", ["count", "validate"])
+def test_command_line_tells_truncated_input_as_such_wherever_it_is_cut(tmp_path, cut, where, command):
+    # Cut short within the first bytes, the input ends while its format is
+    # being told: it opened all the same, and what is wrong is its data.
+    packed = gzip.compress(jsonl(records(1000)))[:cut]
+    path = tmp_path / "in.jsonl.gz"
+    path.write_bytes(packed)
+    if where == "path":
+        done = run_cli(command, str(path))
+    else:
+        with open(path, "rb") as f:
+            done = run_cli(command, "-", stdin=f)
+    assert done.returncode == 2
+    assert done.stderr.decode().splitlines()[-1] == (
+        f"qvtok: truncated gzip data: the file ends at compressed byte {cut}, before the end of its stream"
+    )

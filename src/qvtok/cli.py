@@ -142,6 +142,10 @@ def _open(args: argparse.Namespace) -> qvtok.Records:
     try:
         compression = None if args.compression == "none" else args.compression
         return qvtok.open(args.file, at=args.at, format=args.format, compression=compression)
+    except qvtok.CompressionError as e:
+        # The input opened: its first bytes, read to tell its format, are
+        # what does not decode, as a later read would tell it.
+        raise CommandError(_describe(e)) from e
     except OSError as e:
         raise CommandError(f"cannot open {args.file}: {_strerror(e)}") from e
 

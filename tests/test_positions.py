@@ -196,6 +196,28 @@ def test_each_pass_says_what_json_says_where_json_says_it(data, run, tmp_path):
     assert (got.msg, got.pos, got.lineno, got.colno) == (expected.msg, expected.pos, expected.lineno, expected.colno)
 
 
+CUT_AT_A_POINTER = [b'{"data": [1, 2', b'{"data": [1, "ab', b'{"data": [1, ', b'{"data": [1, tr', b'{"data": [',
+                    b'{"data": [1, {"a": 2']
+BROKEN_AT_A_POINTER = [b'{"data": [1, x]}', b'{"data": [1,]}', b'{"data": {"a": 1,}}', b'{"data": {"a" 1}}']
+
+
+@pytest.mark.parametrize("data", CUT_AT_A_POINTER + BROKEN_AT_A_POINTER, ids=repr)
+@pytest.mark.parametrize("skip", [False, True])
+def test_records_at_a_pointer_are_told_as_json_tells_the_document(data, skip):
+    expected = json_fault(data)
+    it = iter(qvtok.open(io.BytesIO(data), format="json", at="/data", on_error="skip" if skip else "raise"))
+    if skip:
+        list(it)
+        got = it.errors[0]
+        # The end of the text is the fault's: no bytes are left unread after it.
+        assert len(it.errors) == 1
+    else:
+        with pytest.raises(json.JSONDecodeError) as info:
+            list(it)
+        got = info.value
+    assert (got.msg, got.pos, got.lineno, got.colno) == (expected.msg, expected.pos, expected.lineno, expected.colno)
+
+
 @pytest.mark.parametrize(
     "line",
     [b"tru", b"01", b"1.", b"[1,]", b'{"a":1,}', b'"abc', b"[1 2]", b'{"a" 1}', b"1 2", b"-", b'["\\q"]', b"{"],

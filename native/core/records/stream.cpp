@@ -584,6 +584,7 @@ Expected<Slot> RecordStream::next_walk_slot() {
             if (event == PointerWalker::Event::Fault && inside && rules_.parse && !walker_->in_object()) {
                 if (std::optional<Error> fault = gathered_fault(walker_->text(), walker_->text_start(), true))
                     return lose_structure(std::move(*fault));
+                return unclosed_array(walker_->text(), walker_->text_start());
             }
         } else {
             std::size_t used = 0;

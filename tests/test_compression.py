@@ -254,10 +254,10 @@ def test_to_jsonl_compresses_by_extension(tmp_path, codec, source):
 def test_to_jsonl_ends_the_stream_before_raising(tmp_path):
     src = tmp_path / "in.jsonl"
     src.write_bytes(b'{"a": 1}\n{"a": 2}\n{"a": \n')
-    out = tmp_path / "out.jsonl.gz"
+    out = io.BytesIO()
     with pytest.raises(qvtok.JSONDecodeError):
-        qvtok.open(src).to_jsonl(out)
-    assert gzip.decompress(out.read_bytes()) == b'{"a":1}\n{"a":2}\n'
+        qvtok.open(src).to_jsonl(out, compression="gzip")
+    assert gzip.decompress(out.getvalue()) == b'{"a":1}\n{"a":2}\n'
 
 
 BIGJSON_CALLS = {
@@ -323,7 +323,7 @@ def test_command_line_reads_and_writes_compressed_files(tmp_path, codec):
     out = tmp_path / "out.jsonl.zst"
     done = run_cli("to-jsonl", str(path), "-o", str(out))
     assert done.returncode == 2
-    assert zstd_decompress(out.read_bytes()) == jsonl(records(30)).replace(b": ", b":").replace(b", ", b",")
+    assert not out.exists()  # a path gets all the records or none
     assert run_cli("count", "--compression", "none", str(path)).returncode in (0, 2)
 
 

@@ -4,10 +4,13 @@
 #include "python/open/jsonl_writer.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <thread>
 #include <utility>
 
@@ -51,7 +54,8 @@ CallError finish_after(Sink& sink, CallError failure) {
 
 // One pass over every record, in which the first `passed` records, already
 // written from parts, are read but not written again.
-Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& sink, std::uint64_t passed) {
+Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& sink, std::uint64_t passed,
+                                                     ProgressCall& progress) {
     // Checked by the stream's reader, so that a broken record is placed in
     // the file like any other; the reader compacts each good record straight
     // onto the output, and a broken one leaves it as it was.
@@ -62,6 +66,8 @@ Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& s
     auto cursor = Cursor::start(settings, true, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
+    if (c.size_known) progress.set_total(c.stream.total_bytes());
+    if (auto told = progress.report(0); !told) return std::move(told).error();
     bigjson::GilRelease free(c.may_release());
     c.free = &free;
     std::uint64_t written = passed;
@@ -88,6 +94,8 @@ Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& s
             auto done = sink.put(out, &free);
             if (!done) return std::move(done).error();
             out.clear();
+            auto told = progress.poll([&] { return c.bytes_done(); }, &free);
+            if (!told) return std::move(told).error();
         }
     }
     auto done = sink.put(out, &free);
@@ -95,6 +103,7 @@ Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& s
     free.hold();
     c.free = nullptr;
     if (!done) return std::move(done).error();
+    if (auto told = progress.finish(c.bytes_done()); !told) return std::move(told).error();
     return written;
 }
 
@@ -150,7 +159,7 @@ bool worth_cutting(const Settings& s, std::uint64_t size, std::size_t threads, s
 // did not read whole, and the records after the first `written` are left
 // for one pass to write.
 Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threads, std::uint64_t part_size,
-                                      std::uint64_t& written) {
+                                      std::uint64_t& written, ProgressCall& progress) {
     const std::string path(path_of(s));
     WorkQueue<CompactedPart> queue;
     queue.window = threads + 2;
@@ -198,6 +207,7 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
         }
     };
     std::size_t taken = 0;  // parts written
+    std::uint64_t bytes_written = 0;  // of the input, in the parts written
     bool whole = true;      // so far every part was
     // Writes the parts that are done, in order, with the GIL held.
     auto write_done = [&] {
@@ -227,8 +237,14 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
                 std::lock_guard<std::mutex> lock(queue.mutex);
                 r->text.clear();
                 spare.push_back(std::move(r->text));
+                bytes_written += queue.parts[taken].length;
             }
             queue.consume(++taken);
+        }
+        auto told = progress.poll([&] { return bytes_written; }, nullptr);
+        if (!told) {
+            std::move(told).error().raise();
+            return false;
         }
         return true;
     };
@@ -239,6 +255,7 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
     if (queue.failed) return finish_after(sink, input_error(std::move(*queue.failed)));
     auto done = sink.finish(nullptr);
     if (!done) return std::move(done).error();
+    if (auto told = progress.finish(bytes_written); !told) return std::move(told).error();
     return true;
 }
 
@@ -280,31 +297,91 @@ CallError Sink::encode_error(Error error, bigjson::GilRelease* free) {
     return CallError::from(std::move(error));
 }
 
+namespace {
+
+// A name beside `target` for the file written until it is complete,
+// different at each try; hidden, as editors hide theirs.
+std::string temporary_name(const std::string& target, unsigned attempt) {
+    const std::size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    const auto tick = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    char tag[64];
+    std::snprintf(tag, sizeof tag, ".%ld.%llx.%u.tmp", static_cast<long>(::getpid()), tick, attempt);
+    return dir + "." + base + tag;
+}
+
+// Opens `name` for writing with the GIL let go: a named pipe waits there
+// for its reader.
+int open_for_writing(const std::string& name, int flags) {
+    bigjson::GilRelease free;
+    int fd;
+    do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
+    while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+}  // namespace
+
 Expected<std::unique_ptr<Sink>, CallError> Sink::open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder) {
     PyRef name(PyOS_FSPath(path));  // str or bytes, as OSError names it
     if (!name) return CallError::fetch();
     PyObject* encoded = nullptr;
     if (!PyUnicode_FSConverter(name.get(), &encoded)) return CallError::fetch();
     PyRef bytes(encoded);
-    int fd;
-    {
-        // A named pipe waits here for its reader.
-        bigjson::GilRelease free;
-        do fd = ::open(PyBytes_AS_STRING(encoded), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        while (fd < 0 && errno == EINTR);
-    }
-    if (fd < 0) {
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
-        return CallError::fetch();
-    }
     auto sink = std::unique_ptr<Sink>(new Sink(nullptr, std::move(encoder)));
-    sink->fd_ = fd;
+    sink->target_.assign(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded)));
     sink->path_ = std::move(name);
+    // A new file, or one that stands in the way of a regular file, is
+    // written under another name and renamed over the path once complete:
+    // a failure halfway leaves what was there before, or nothing. A pipe, a
+    // device or a link is written in place, as it is.
+    struct stat st;
+    const bool found = ::lstat(sink->target_.c_str(), &st) == 0;
+    const bool absent = !found && errno == ENOENT;
+    if (absent || (found && S_ISREG(st.st_mode))) {
+        for (unsigned attempt = 0; attempt < 100 && sink->fd_ < 0; ++attempt) {
+            std::string temp = temporary_name(sink->target_, attempt);
+            sink->fd_ = open_for_writing(temp, O_EXCL);
+            if (sink->fd_ >= 0) sink->temp_ = std::move(temp);
+            else if (errno != EEXIST) break;
+        }
+        // The file keeps its permissions; a new one has the umask's.
+        if (sink->fd_ >= 0 && !absent) (void)::fchmod(sink->fd_, st.st_mode & 07777);
+    }
+    if (sink->fd_ < 0) {
+        // A folder that takes no new file may still hold a writable one.
+        sink->fd_ = open_for_writing(sink->target_, O_TRUNC);
+        if (sink->fd_ < 0) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, sink->path_.get());
+            return CallError::fetch();
+        }
+        sink->made_ = absent;
+    }
     return sink;
 }
 
 Sink::~Sink() {
     if (fd_ >= 0) ::close(fd_);
+    if (committed_) return;
+    // Never completed: no partial output is left under any name.
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    else if (made_) ::unlink(target_.c_str());
+}
+
+Expected<Done, CallError> Sink::commit() {
+    committed_ = true;
+    if (temp_.empty()) return Done{};
+    if (::rename(temp_.c_str(), target_.c_str()) == 0) {
+        temp_.clear();
+        return Done{};
+    }
+    const int error = errno;
+    ::unlink(temp_.c_str());
+    temp_.clear();
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path_.get());
+    return CallError::fetch();
 }
 
 Expected<Done, CallError> Sink::close() {
@@ -337,19 +414,22 @@ Expected<Done, CallError> Sink::write_out(std::string_view bytes, bigjson::GilRe
     return done;
 }
 
-Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size) {
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size,
+                                               ProgressCall& progress) {
     std::uint64_t written = 0;
     const std::size_t threads = qvtok::threads::allowed();
     if (names_regular_file(settings)) {
         auto file = records::FileReader::open(path_of(settings), bigjson::interpreter_hooks());
         if (!file) return input_error(std::move(file).error());
         if (worth_cutting(settings, file.value()->size(), threads, part_size)) {
-            auto all = write_parts(settings, sink, threads, part_size != 0 ? part_size : kPartSize, written);
+            progress.set_total(file.value()->size());
+            if (auto told = progress.report(0); !told) return std::move(told).error();
+            auto all = write_parts(settings, sink, threads, part_size != 0 ? part_size : kPartSize, written, progress);
             if (!all) return std::move(all).error();
             if (all.value()) return written;
         }
     }
-    return write_in_one_pass(settings, sink, written);
+    return write_in_one_pass(settings, sink, written, progress);
 }
 
 }  // namespace qvtok::open

@@ -8,6 +8,7 @@
 
 #include "core/codecs/codec.hpp"
 #include "python/open/cursor.hpp"
+#include "python/open/progress.hpp"
 
 namespace qvtok::open {
 
@@ -20,7 +21,8 @@ public:
     // To dest.write (borrowed).
     Sink(PyObject* write, std::unique_ptr<codecs::Encoder> encoder) : write_(write), encoder_(std::move(encoder)) {}
     // To the file at `path` (str, bytes or os.PathLike, borrowed), created
-    // or emptied as open(path, "wb") does it.
+    // or emptied as open(path, "wb") does it, at commit(): a sink dropped
+    // before it leaves no partial file.
     static Expected<std::unique_ptr<Sink>, CallError> open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder);
     ~Sink();
     Sink(const Sink&) = delete;
@@ -30,6 +32,8 @@ public:
     Expected<Done, CallError> finish(bigjson::GilRelease* free);
     // Closes the file a path named; raises what closing it raised.
     Expected<Done, CallError> close();
+    // After close(): the file written takes the path's name.
+    Expected<Done, CallError> commit();
 
 private:
     Expected<Done, CallError> write_out(std::string_view bytes, bigjson::GilRelease* free);
@@ -41,6 +45,10 @@ private:
     PyObject* write_ = nullptr;  // borrowed
     int fd_ = -1;                // else this file, owned
     PyRef path_;                 // its name, for OSError
+    std::string target_;         // that name in the file-system encoding
+    std::string temp_;           // the name written under until commit(), if any
+    bool made_ = false;          // written in place, and created by this sink
+    bool committed_ = false;
     std::unique_ptr<codecs::Encoder> encoder_;
     std::string packed_;
 };
@@ -49,7 +57,9 @@ private:
 // ends it; the number of records written. The records before a broken one
 // are written and the sink ended before its error is raised. `part_size`
 // 0 lets it choose whether and how to cut the file for threads; else a
-// file larger than that is cut into parts of about that size.
-Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size = 0);
+// file larger than that is cut into parts of about that size. `progress`
+// is told of the input's bytes as they are written.
+Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, std::uint64_t part_size,
+                                               ProgressCall& progress);
 
 }  // namespace qvtok::open

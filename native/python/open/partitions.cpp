@@ -128,6 +128,7 @@ struct PartResult {
     std::uint64_t lines = 0;        // JSONL: lines read
     std::vector<Error> errors;      // the first `keep` record errors, in order
     std::optional<Error> fatal;     // an error that ends the pass
+    bool finished = false;          // set under the queue's mutex
 };
 
 // `int_digits`: the limit on integer digits in force when the pass began.
@@ -173,9 +174,10 @@ void validate_part(std::string_view path, const Settings& s, const records::Part
 }  // namespace
 
 PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_ssize_t keep, std::uint64_t part_size,
-                           PyObject* progress) {
+                           ProgressCall& progress, PyObject* found) {
     std::size_t threads = workers.value_or(qvtok::threads::allowed());
-    if (threads <= 1 || !names_regular_file(s) || s.source.codec || s.part) return validate_sequential(s, keep, progress);
+    if (threads <= 1 || !names_regular_file(s) || s.source.codec || s.part)
+        return validate_sequential(s, keep, progress, found);
     auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
     if (!file) return input_error(std::move(file).error());
     const std::uint64_t total = file.value()->size();
@@ -183,7 +185,7 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     // only add planning.
     const std::uint64_t target =
         part_size != 0 ? part_size : std::max<std::uint64_t>(total / (threads * 4), 8u << 20);
-    if (total <= target) return validate_sequential(s, keep, progress);
+    if (total <= target) return validate_sequential(s, keep, progress, found);
 
     const std::string path(path_of(s));
     auto int_digits = int_digit_limit();
@@ -197,13 +199,14 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         auto planned = records::plan_partitions(path, s.format, plan_rules(s), target, bigjson::interpreter_hooks());
         free.hold();
         if (!planned) return input_error(std::move(planned).error());
-        if (planned.value().size() <= 1) return validate_sequential(s, keep, progress);
+        if (planned.value().size() <= 1) return validate_sequential(s, keep, progress, found);
         for (const records::PartitionPlan& part : planned.value()) queue.add(part);
         queue.finish(true);
     }
 
     std::atomic<bool> stop{false};
     std::atomic<std::uint64_t> done{0};
+    ThreadGroup group;
     auto body = [&](std::size_t t) {
         if (pipelined && t == 0) {
             queue.plan_by_scan(path, target, stop);
@@ -211,49 +214,89 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
         }
         const records::PartitionPlan* part;
         PartResult* result;
-        while (queue.take(stop, part, result))
+        while (queue.take(stop, part, result)) {
             validate_part(path, s, *part, static_cast<std::size_t>(keep), int_digits.value(), stop, done, *result);
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                result->finished = true;
+            }
+            group.wake();
+        }
     };
+    progress.set_total(total);
+    if (auto told = progress.report(0); !told) return std::move(told).error();
+
+    // The parts are taken in order as they are finished: positions and
+    // record indexes that a part counted from its own start move by what the
+    // parts before it held, and its errors are handed to `found` then.
+    PyRef errors(PyList_New(0));
+    if (!errors) return CallError::fetch();
+    std::uint64_t good = 0, invalid = 0, lines_before = 0, records_before = 0;
+    std::size_t taken = 0;
+    std::optional<CallError> ended;  // the failure of a part taken
+    auto take_finished = [&]() -> Expected<Done, CallError> {
+        for (;;) {
+            PartResult* r;
+            const records::PartitionPlan* part;
+            {
+                std::lock_guard<std::mutex> lock(queue.mutex);
+                // A scan that cannot cut the file drops the parts it made, so
+                // none is taken until the scan is through: the pass over the
+                // whole must not tell their errors a second time.
+                if (!queue.planned || queue.fell_back || ended || taken >= queue.results.size() ||
+                    !queue.results[taken].finished)
+                    return Done{};
+                r = &queue.results[taken];
+                part = &queue.parts[taken];
+            }
+            const bool relative = part->offset != 0 && !part->record_known;
+            for (Error& e : r->errors) {
+                if (relative) {
+                    e.record += records_before;
+                    if (e.file_line != 0) e.file_line += lines_before;
+                }
+                if (PyList_GET_SIZE(errors.get()) >= keep && e.code != ErrorCode::StructureLost) continue;
+                auto exc = decode_error(e);
+                if (!exc) return std::move(exc).error();
+                if (PyList_Append(errors.get(), exc.value().get()) < 0) return CallError::fetch();
+                if (found != nullptr) {
+                    PyRef told(PyObject_CallOneArg(found, exc.value().get()));
+                    if (!told) return CallError::fetch();
+                }
+            }
+            good += r->good;
+            invalid += r->invalid;
+            if (r->fatal) {
+                ended = input_error(std::move(*r->fatal));
+                return Done{};
+            }
+            lines_before += r->lines;
+            records_before += r->records_out;
+            ++taken;
+        }
+    };
+    // What the callables raise stops the run, with the exception pending.
     auto report = [&] {
-        if (progress == nullptr || progress == Py_None) return true;
-        PyRef r(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done.load()),
-                                      static_cast<unsigned long long>(total)));
-        return bool(r);
+        auto took = take_finished();
+        if (!took) {
+            std::move(took).error().raise();
+            return false;
+        }
+        auto told = progress.poll([&] { return done.load(); }, nullptr);
+        if (!told) {
+            std::move(told).error().raise();
+            return false;
+        }
+        return true;
     };
-    if (!report()) return CallError::fetch();
-    ThreadGroup group;
     if (!group.run(threads + (pipelined ? 1 : 0), stop, body, report, [&] { queue.wake_all(); }))
         return CallError::fetch();
     if (queue.failed) return input_error(std::move(*queue.failed));
     // The scan found fault with the file: one pass tells it as it should.
-    if (queue.fell_back) return validate_sequential(s, keep, progress);
-    if (!report()) return CallError::fetch();
-
-    // Positions and record indexes that a part counted from its own start
-    // move by what the parts before it held.
-    PyRef errors(PyList_New(0));
-    if (!errors) return CallError::fetch();
-    std::uint64_t good = 0, invalid = 0, lines_before = 0, records_before = 0;
-    for (std::size_t i = 0; i < queue.parts.size(); ++i) {
-        PartResult& r = queue.results[i];
-        const records::PartitionPlan& part = queue.parts[i];
-        bool relative = part.offset != 0 && !part.record_known;
-        for (Error& e : r.errors) {
-            if (relative) {
-                e.record += records_before;
-                if (e.file_line != 0) e.file_line += lines_before;
-            }
-            if (PyList_GET_SIZE(errors.get()) >= keep && e.code != ErrorCode::StructureLost) continue;
-            auto exc = decode_error(e);
-            if (!exc) return std::move(exc).error();
-            if (PyList_Append(errors.get(), exc.value().get()) < 0) return CallError::fetch();
-        }
-        good += r.good;
-        invalid += r.invalid;
-        if (r.fatal) return validation_report(good, invalid, errors.get(), input_error(std::move(*r.fatal)));
-        lines_before += r.lines;
-        records_before += r.records_out;
-    }
+    if (queue.fell_back) return validate_sequential(s, keep, progress, found);
+    if (auto rest = take_finished(); !rest) return std::move(rest).error();
+    if (ended) return validation_report(good, invalid, errors.get(), std::move(*ended));
+    if (auto told = progress.finish(total); !told) return std::move(told).error();
     return validation_report(good, invalid, errors.get());
 }
 

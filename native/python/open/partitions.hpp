@@ -3,6 +3,7 @@
 #pragma once
 
 #include "python/open/cursor.hpp"
+#include "python/open/progress.hpp"
 
 namespace qvtok::open {
 
@@ -25,12 +26,14 @@ PyResult open_partition_records(PyObject* args, PyObject* kwargs);
 // (good records, invalid records, the first `keep` errors) of every record,
 // on `workers` threads (the cores the process may run on when not given) where the file
 // can be cut, else in one pass.
-// `part_size` 0 lets it choose the size of the partitions. `progress`, a
-// callable or NULL, is called now and then with (bytes done, bytes in all).
+// `part_size` 0 lets it choose the size of the partitions. `progress` is
+// told of the bytes done as the pass goes. `found`, a callable or NULL, is
+// called with each error kept, in file order, as soon as the records
+// before it are all checked: a report can be printed as it grows.
 PyResult validate_parallel(Settings& settings, std::optional<std::size_t> workers, Py_ssize_t keep,
-                           std::uint64_t part_size = 0, PyObject* progress = nullptr);
+                           std::uint64_t part_size, ProgressCall& progress, PyObject* found = nullptr);
 // The same in one pass on the calling thread.
-PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress = nullptr);
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep, ProgressCall& progress, PyObject* found = nullptr);
 // What both return: (good, invalid, errors, failure), where `errors`
 // (borrowed) holds what was found before the error that ended the pass, if
 // one did: `failure` is then its exception, else None. The command line

@@ -16,6 +16,7 @@
 #include "python/open/cursor.hpp"
 #include "python/open/jsonl_writer.hpp"
 #include "python/open/partitions.hpp"
+#include "python/open/progress.hpp"
 #include "python/open/text.hpp"
 #include "python/to_python.hpp"
 
@@ -96,11 +97,30 @@ PyObject* records_compact(PyObject* self, PyObject*) {
     return call_guarded([&] { return iterate(self, Yield::Compact); });
 }
 
-PyObject* records_count(PyObject* self, PyObject*) {
+// Tells `progress` that the pass over `c` starts, and the size it reads.
+Expected<Done, CallError> start_progress(ProgressCall& progress, Cursor& c) {
+    if (c.size_known) progress.set_total(c.stream.total_bytes());
+    return progress.report(0);
+}
+
+// The `progress` keyword of a pass that takes no other argument.
+bool parse_progress(PyObject* args, PyObject* kwargs, const char* format, PyObject** progress) {
+    static const char* names[] = {"progress", nullptr};
+    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), progress) != 0;
+}
+
+PyObject* records_count(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* progress_arg = nullptr;
+    if (!parse_progress(args, kwargs, "|$O:count", &progress_arg)) return nullptr;
     return call_guarded([&]() -> PyResult {
+        // tqdm is looked for before the file is opened.
+        auto progress = ProgressCall::from_arg(progress_arg);
+        if (!progress) return std::move(progress).error();
+        ProgressCall& p = progress.value();
         auto cursor = Cursor::start(settings_of(self), false);
         if (!cursor) return std::move(cursor).error();
         Cursor& c = *cursor.value();
+        if (auto told = start_progress(p, c); !told) return std::move(told).error();
         {
             bigjson::GilRelease free(c.may_release());
             c.free = &free;
@@ -109,9 +129,13 @@ PyObject* records_count(PyObject* self, PyObject*) {
                 auto slot = c.next();
                 if (!slot) return std::move(slot).error();
                 if (!slot.value()) break;
+                auto told = p.poll([&] { return c.bytes_done(); }, &free);
+                if (!told) return std::move(told).error();
             }
         }
         c.free = nullptr;
+        auto told = p.finish(c.bytes_done());
+        if (!told) return std::move(told).error();
         PyRef n(PyLong_FromUnsignedLongLong(c.records_read));
         if (!n) return CallError::fetch();
         return n;
@@ -119,10 +143,14 @@ PyObject* records_count(PyObject* self, PyObject*) {
 }
 
 // The values of the first `limit` records (all of them without one), as a list.
-PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
+PyResult collect(PyObject* self, std::optional<std::uint64_t> limit, PyObject* progress_arg = nullptr) {
+    auto progress = ProgressCall::from_arg(progress_arg);
+    if (!progress) return std::move(progress).error();
+    ProgressCall& p = progress.value();
     auto cursor = Cursor::start(settings_of(self), true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
+    if (auto told = start_progress(p, c); !told) return std::move(told).error();
     c.build_values();
     PyRef list(PyList_New(0));
     if (!list) return CallError::fetch();
@@ -134,13 +162,22 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit) {
         PyResult value = c.value_of(*slot.value());
         if (!value) return value;
         if (PyList_Append(list.get(), value.value().get()) < 0) return CallError::fetch();
+        auto told = p.poll([&] { return c.bytes_done(); }, nullptr);
+        if (!told) return std::move(told).error();
+    }
+    // A head that stops early has not read all.
+    if (!limit) {
+        auto told = p.finish(c.bytes_done());
+        if (!told) return std::move(told).error();
     }
     untrack_finished(list.get());  // of values, each finished
     return list;
 }
 
-PyObject* records_load(PyObject* self, PyObject*) {
-    return call_guarded([&] { return collect(self, std::nullopt); });
+PyObject* records_load(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* progress = nullptr;
+    if (!parse_progress(args, kwargs, "|$O:load", &progress)) return nullptr;
+    return call_guarded([&] { return collect(self, std::nullopt, progress); });
 }
 
 // A count of records, 0 or more. A negative one is a wrong request: a
@@ -189,9 +226,11 @@ Expected<std::optional<std::uint64_t>, CallError> sample_size(PyObject* arg) {
 }
 
 PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"sample", nullptr};
+    static const char* names[] = {"sample", "progress", nullptr};
     PyObject* sample_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:schema", const_cast<char**>(names), &sample_arg))
+    PyObject* progress_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:schema", const_cast<char**>(names), &sample_arg,
+                                     &progress_arg))
         return nullptr;
     return call_guarded([&]() -> PyResult {
         auto chosen = sample_size(sample_arg);
@@ -208,16 +247,29 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
         // would be the pass's only signal checks: the fold makes its own.
         schema::SchemaBuilder builder(bigjson::interpreter_hooks().poll);
         {
+            auto progress = ProgressCall::from_arg(progress_arg);
+            if (!progress) return std::move(progress).error();
+            ProgressCall& p = progress.value();
             auto cursor = Cursor::start(settings_of(self), true, rules);
             if (!cursor) return std::move(cursor).error();
             Cursor& c = *cursor.value();
+            if (auto told = start_progress(p, c); !told) return std::move(told).error();
+            bool ended = false;
             while (!sample || c.records_read < *sample) {
                 auto slot = c.next();
                 if (!slot) return std::move(slot).error();
-                if (!slot.value()) break;
+                if (!slot.value()) {
+                    ended = true;
+                    break;
+                }
                 if (!builder.add(slot.value()->record->root())) return CallError::fetch();
                 c.recycle(std::move(*slot.value()->record));
+                auto told = p.poll([&] { return c.bytes_done(); }, nullptr);
+                if (!told) return std::move(told).error();
             }
+            // A sample that stops early ends the pass where it stopped.
+            auto told = ended ? p.finish(c.bytes_done()) : p.report(c.bytes_done());
+            if (!told) return std::move(told).error();
         }
         std::string text = schema::render_schema(builder.finish());
         PyRef result(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
@@ -229,7 +281,9 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
 // validate(workers=None) and _validate(workers, keep): the counts and the
 // first errors, from threads where the file can be cut.
 PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, std::uint64_t part_size = 0,
-                      PyObject* progress = nullptr) {
+                      PyObject* progress_arg = nullptr, PyObject* found = nullptr) {
+    auto progress = ProgressCall::from_arg(progress_arg);
+    if (!progress) return std::move(progress).error();
     std::optional<std::size_t> workers;
     if (workers_arg != nullptr && workers_arg != Py_None) {
         auto n = arg_size(workers_arg);
@@ -239,16 +293,17 @@ PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, st
         }
         workers = n.value();
     }
-    return validate_parallel(settings_of(self), workers, keep, part_size, progress);
+    return validate_parallel(settings_of(self), workers, keep, part_size, progress.value(), found);
 }
 
 PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"workers", nullptr};
+    static const char* names[] = {"workers", "progress", nullptr};
     PyObject* workers = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$O:validate", const_cast<char**>(names), &workers))
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:validate", const_cast<char**>(names), &workers, &progress))
         return nullptr;
     return call_guarded([&]() -> PyResult {
-        auto counts = run_validate(self, workers, kKeptErrors);
+        auto counts = run_validate(self, workers, kKeptErrors, 0, progress);
         if (!counts) return counts;
         PyObject* t = counts.value().get();
         if (PyObject* failure = PyTuple_GET_ITEM(t, 3); failure != Py_None)
@@ -271,8 +326,10 @@ PyObject* records_validate_counts(PyObject* self, PyObject* args) {
     Py_ssize_t keep = 0;
     unsigned long long part_size = 0;
     PyObject* progress = nullptr;
-    if (!PyArg_ParseTuple(args, "On|KO:_validate", &workers, &keep, &part_size, &progress)) return nullptr;
-    return call_guarded([&] { return run_validate(self, workers, keep, part_size, progress); });
+    PyObject* found = nullptr;
+    if (!PyArg_ParseTuple(args, "On|KOO:_validate", &workers, &keep, &part_size, &progress, &found)) return nullptr;
+    if (found == Py_None) found = nullptr;
+    return call_guarded([&] { return run_validate(self, workers, keep, part_size, progress, found); });
 }
 
 // The codec to_jsonl writes with: by a path's extension for "auto" (a file
@@ -288,8 +345,11 @@ Expected<std::optional<codecs::Codec>, CallError> output_codec(PyObject* dest, b
         std::string_view(PyBytes_AS_STRING(encoded), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded))));
 }
 
-PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::uint64_t part_size) {
+PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::uint64_t part_size,
+                   PyObject* progress_arg = nullptr) {
     return call_guarded([&]() -> PyResult {
+        auto progress = ProgressCall::from_arg(progress_arg);
+        if (!progress) return std::move(progress).error();
         PyRef write(PyObject_GetAttrString(dest, "write"));
         if (!write) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return CallError::fetch();
@@ -316,11 +376,15 @@ PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::u
             if (!opened) return std::move(opened).error();
             sink = std::move(opened).value();
         }
-        auto written = write_jsonl(settings_of(self), *sink, part_size);
-        // Closed on failure too; the first exception is the one raised.
+        auto written = write_jsonl(settings_of(self), *sink, part_size, progress.value());
+        // Closed on failure too; the first exception is the one raised. A
+        // file made for a path takes the path's name only once all is
+        // written: a failure leaves whatever was there before.
         auto closed = sink->close();
         if (!written) return std::move(written).error();
         if (!closed) return std::move(closed).error();
+        auto kept = sink->commit();
+        if (!kept) return std::move(kept).error();
         PyRef n(PyLong_FromUnsignedLongLong(written.value()));
         if (!n) return CallError::fetch();
         return n;
@@ -328,12 +392,14 @@ PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::u
 }
 
 PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"dest", "compression", nullptr};
+    static const char* names[] = {"dest", "compression", "progress", nullptr};
     PyObject* dest = nullptr;
     PyObject* compression = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:to_jsonl", const_cast<char**>(names), &dest, &compression))
+    PyObject* progress = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:to_jsonl", const_cast<char**>(names), &dest, &compression,
+                                     &progress))
         return nullptr;
-    return to_jsonl(self, dest, compression, 0);
+    return to_jsonl(self, dest, compression, 0, progress);
 }
 
 // _to_jsonl(dest, part_size): to_jsonl with the parts for threads of this
@@ -424,10 +490,12 @@ PyObject* open_partition(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef records_methods[] = {
-    {"count", records_count, METH_NOARGS, "count($self)\n--\n\nThe number of records, read without making values."},
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_count)), METH_VARARGS | METH_KEYWORDS,
+     "count($self, *, progress=None)\n--\n\nThe number of records, read without making values."},
     {"head", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_head)), METH_VARARGS | METH_KEYWORDS,
      "head($self, n=10)\n--\n\nThe values of the first n records, as a list."},
-    {"load", records_load, METH_NOARGS, "load($self)\n--\n\nThe values of all records, as a list."},
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_load)), METH_VARARGS | METH_KEYWORDS,
+     "load($self, *, progress=None)\n--\n\nThe values of all records, as a list."},
     {"items", records_items, METH_NOARGS,
      "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
      "into an object, None for array elements and whole documents."},
@@ -438,11 +506,11 @@ PyMethodDef records_methods[] = {
      "dropped, every other byte as it stands. No Python values are built."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
      METH_VARARGS | METH_KEYWORDS,
-     "schema($self, sample=100)\n--\n\nThe structure of the first `sample` records (all with None or\n"
+     "schema($self, sample=100, *, progress=None)\n--\n\nThe structure of the first `sample` records (all with None or\n"
      "\"all\"; none with 0, which gives \"unknown\"), as bigjson.schema renders it."},
     {"to_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_to_jsonl)),
      METH_VARARGS | METH_KEYWORDS,
-     "to_jsonl($self, dest, /, *, compression=\"auto\")\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
+     "to_jsonl($self, dest, /, *, compression=\"auto\", progress=None)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
      "every other byte kept, to a path or a binary file object. Returns the\n"
      "number of records written. A path ending in .gz, .zst, .bz2 or .xz is\n"
      "compressed with that codec; `compression` may name one (\"gzip\", \"zstd\",\n"
@@ -454,7 +522,7 @@ PyMethodDef records_methods[] = {
      "together they read every record once, in order."},
     {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_validate)),
      METH_VARARGS | METH_KEYWORDS,
-     "validate($self, *, workers=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
+     "validate($self, *, workers=None, progress=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects, in file order), a tuple whose `invalid`\n"
      "counts every invalid record; record errors are never raised. A file that\n"
      "can be cut into partitions is checked on `workers` threads (the cores the\n"
@@ -463,10 +531,11 @@ PyMethodDef records_methods[] = {
      "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
      "about `part_size` bytes when it is larger."},
     {"_validate", records_validate_counts, METH_VARARGS,
-     "_validate($self, workers, keep, part_size=0, progress=None, /)\n--\n\n(good, invalid, the first `keep` errors, the\n"
+     "_validate($self, workers, keep, part_size=0, progress=None, found=None, /)\n--\n\n(good, invalid, the first `keep` errors, the\n"
      "exception that ended the pass or None): for the command line, which\n"
      "prints what was found before a failure; `part_size` overrides the size of the partitions, and\n"
-     "`progress(done, total)` is called as the threads go."},
+     "`progress(done, total)` is called as the threads go; `found(error)` is told each error\n"
+     "kept as soon as it and every record before it is checked."},
     {"close", records_close, METH_NOARGS,
      "close($self)\n--\n\nLets go of the file open() opened, or of the caller's file object,\n"
      "which is not closed. A path can still be read: each pass opens it anew."},
@@ -568,7 +637,7 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 
 }  // namespace
 
-PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* progress) {
+PyResult validate_sequential(Settings& settings, Py_ssize_t keep, ProgressCall& progress, PyObject* found) {
     // Every record parsed, none converted; errors kept, never raised. What
     // the conversion would refuse is an error here too.
     records::StreamRules rules = Cursor::checking_rules();
@@ -579,21 +648,29 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     c.keep = keep;
-    // Progress goes out at the start, at the end, and every so often between.
-    const std::uint64_t total = c.size_known ? c.stream.total_bytes() : 0;
-    auto report = [&](std::uint64_t done) {
-        if (progress == nullptr || progress == Py_None || total == 0) return true;
-        PyRef r(PyObject_CallFunction(progress, "KK", static_cast<unsigned long long>(done),
-                                      static_cast<unsigned long long>(total)));
-        return bool(r);
+    if (auto told = start_progress(progress, c); !told) return std::move(told).error();
+    // The errors kept so far that `found` was told of.
+    Py_ssize_t told_of = 0;
+    auto tell_found = [&]() -> Expected<Done, CallError> {
+        for (; found != nullptr && told_of < PyList_GET_SIZE(c.errors.get()); ++told_of) {
+            PyRef r(PyObject_CallOneArg(found, PyList_GET_ITEM(c.errors.get(), told_of)));
+            if (!r) return CallError::fetch();
+        }
+        return Done{};
     };
-    if (!report(0)) return CallError::fetch();
     {
         bigjson::GilRelease free(c.may_release());
         c.free = &free;
-        auto last = std::chrono::steady_clock::now();
-        for (std::uint64_t n = 1;; ++n) {
+        for (;;) {
             auto slot = c.next();
+            // Only this pass's thread adds to its list, with the GIL that
+            // next() takes back to keep an error.
+            if (found != nullptr && PyList_GET_SIZE(c.errors.get()) != told_of) {
+                free.hold();
+                auto told = tell_found();
+                if (!told) return std::move(told).error();
+                free.release();
+            }
             if (!slot) {
                 // What was found before the failure is reported with it.
                 free.hold();
@@ -602,16 +679,13 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, PyObject* prog
             }
             if (!slot.value()) break;
             if (slot.value()->record) c.recycle(std::move(*slot.value()->record));
-            if (n % 256 == 0 && std::chrono::steady_clock::now() - last > std::chrono::milliseconds(50)) {
-                last = std::chrono::steady_clock::now();
-                free.hold();
-                if (!report(c.bytes_done())) return CallError::fetch();
-                free.release();
-            }
+            auto told = progress.poll([&] { return c.bytes_done(); }, &free);
+            if (!told) return std::move(told).error();
         }
     }
     c.free = nullptr;
-    if (!report(total)) return CallError::fetch();
+    if (auto told = tell_found(); !told) return std::move(told).error();
+    if (auto told = progress.finish(c.bytes_done()); !told) return std::move(told).error();
     return validation_report(c.records_read, c.error_count, c.errors.get());
 }
 

@@ -26,6 +26,10 @@ class _Writable(Protocol):
 _Source = str | bytes | os.PathLike[str] | os.PathLike[bytes] | _Readable | IO[bytes]
 _Format = Literal["auto", "json", "jsonl", "ndjson"] | str | None
 _Codec = Literal["gzip", "zstd", "bzip2", "xz"]
+# The progress of a long pass: True for a tqdm bar (pip install qvtok[progress]),
+# or a callable told (bytes done, bytes in all or None) at the start, at most
+# ten times a second, and at the end; what it raises ends the pass.
+_Progress = bool | Callable[[int, int | None], object] | None
 
 class CompressionError(OSError):
     """Compressed input that does not decode: corrupt, or cut short."""
@@ -91,12 +95,12 @@ class Records:
         """Lets go of the file that open() opened, or of the caller's file
         object, which is not closed: the caller opened it. A path can still
         be read: each pass opens it anew."""
-    def count(self) -> int:
+    def count(self, *, progress: _Progress = None) -> int:
         """The number of records, read without making values."""
     def head(self, n: int = 10) -> list[Any]:
         """The values of the first n records, as a list; ValueError for a
         negative n."""
-    def load(self) -> list[Any]:
+    def load(self, *, progress: _Progress = None) -> list[Any]:
         """The values of all records, as a list."""
     def items(self) -> RecordsIterator[tuple[str | None, Any]]:
         """An iterator of (key, value): the member's key for records at a
@@ -106,7 +110,7 @@ class Records:
     def compact(self) -> RecordsIterator[bytes]:
         """An iterator of each record's text on one line, as bytes: checked as
         JSON, white space outside strings dropped, no Python values built."""
-    def schema(self, sample: int | Literal["all"] | None = 100) -> str:
+    def schema(self, sample: int | Literal["all"] | None = 100, *, progress: _Progress = None) -> str:
         """The structure of the first `sample` records (all with None or
         "all"; none with 0, which gives "unknown"), as bigjson.schema renders it."""
     def to_jsonl(
@@ -115,18 +119,21 @@ class Records:
         /,
         *,
         compression: Literal["auto"] | _Codec | None = "auto",
+        progress: _Progress = None,
     ) -> int:
         """Writes each record on one line to a path or a binary file object;
         returns the number written. A path ending in .gz, .zst, .bz2 or .xz
         is compressed with that codec; `compression` may name one, or be
-        None for none."""
-    def validate(self, *, workers: int | None = None) -> Validation:
+        None for none. A path is written under another name in its folder
+        and renamed once complete: a failure leaves what was there before."""
+    def validate(self, *, workers: int | None = None, progress: _Progress = None) -> Validation:
         """Parses every record, on `workers` threads where the file can be
         cut. Returns (count of good records, the first 1000 errors), whose
         `invalid` counts every invalid record; record errors are not raised."""
     def _validate(
         self, workers: int | None, keep: int, part_size: int = 0,
-        progress: Callable[[int, int], object] | None = None, /,
+        progress: Callable[[int, int | None], object] | None = None,
+        found: Callable[[JSONDecodeError], object] | None = None, /,
     ) -> tuple[int, int, list[JSONDecodeError], BaseException | None]: ...
     def partitions(self, size: int | str = "128MiB") -> list[Partition]:
         """Byte ranges of the file of about `size` bytes each (an int, or a

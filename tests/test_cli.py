@@ -47,7 +47,7 @@ EVENTS = '{"id": 1, "user": "ada"}\n\n{"id": "2", "user": "grace", "admin": true
     [
         ("x.jsonl", EVENTS, [], "3\n"),
         ("x.json", "[1, {}, [2, 3]]", [], "3\n"),
-        ("x.json", '{"a": [1, 2]}', [], "1\n"),
+        ("x.json", '{"a": {"b": [1, 2]}}', [], "1\n"),
         ("x.json", "1\n2\n3\n", ["--format", "jsonl"], "3\n"),
         ("x.data", "1\n2\n", ["--format", "NDJSON"], "2\n"),
         ("x.data", "[1, 2]", [], "2\n"),
@@ -368,7 +368,7 @@ def test_unknown_format(write, command):
         ([], "the following arguments are required: COMMAND"),
         (["validate", "x", "--max-errors", "-1"], "argument --max-errors: must not be negative: -1"),
         (["schema", "x", "--sample", "every"], "argument --sample: not an integer: 'every'"),
-        (["count", "a", "b"], "unrecognized arguments: b"),
+        (["count", "a", "--bar"], "unrecognized arguments: --bar"),
         (["frobnicate", "x"], "invalid choice: 'frobnicate'"),
         (["head", "x", "-n", "-1"], "argument -n: must not be negative: -1"),
         (["head", "x", "-n", "ten"], "argument -n: not an integer: 'ten'"),
@@ -395,8 +395,8 @@ def padded(records):
         # Far more output than a pipe holds, so the writer meets the closed end.
         (["head", "-n", "50000"], padded(50000)),
         (["to-jsonl"], padded(50000)),
-        # One thread, so that the report streams out as it is found.
-        (["validate", "--jobs", "1"], "{\n" * 50000),
+        # Every report printed, far more than a pipe holds.
+        (["validate", "--jobs", "1", "--max-errors", "50000"], "{\n" * 50000),
     ],
     ids=["head", "to-jsonl", "validate"],
 )
@@ -636,3 +636,150 @@ def test_validate_names_the_first_fault_and_the_bytes_left_unchecked(tmp_path, f
     noun = "record" if record == 0 else "records"
     assert summary == f"{record + 1} {noun}, 1 invalid"
     assert done.returncode == 1
+
+
+@pytest.mark.parametrize(
+    "args",
+    [
+        ["count"],
+        ["schema", "--sample", "all"],
+        ["head", "-n", "500"],
+        ["to-jsonl", "-o", os.devnull],
+        ["validate", "--jobs", "1"],
+        ["validate", "--jobs", "2"],
+    ],
+)
+def test_every_long_command_draws_the_bar(write, args):
+    path = write("big.jsonl", padded(20000))
+    size = os.path.getsize(path)
+    status, _, screen = run_on_terminal(*args, path)
+    assert status == 0
+    assert "%" in screen and f"/ {size / 2**20:.1f} MiB" in screen
+    assert screen.endswith("\r\x1b[K")
+    status, _, screen = run_on_terminal(*args, path, "--no-progress")
+    assert (status, screen) == (0, "")
+
+
+@pytest.mark.parametrize("command", ["count", "validate", "to-jsonl"])
+def test_progress_is_drawn_when_asked_off_a_terminal(write, command):
+    path = write("big.jsonl", padded(20000))
+    done = qvtok(command, path, "--progress")
+    assert done.returncode == 0
+    assert "100%" in done.stderr
+    assert qvtok(command, path).stderr == ""
+
+
+def test_validate_in_file_order_whatever_the_threads(write):
+    lines = padded(300000).splitlines(keepends=True)
+    for at in (5, 150000, 299990):
+        lines[at] = "{\n"
+    path = write("big.jsonl", "".join(lines))
+    one = qvtok("validate", "--jobs", "1", path)
+    two = qvtok("validate", "--jobs", "2", path)
+    assert one.returncode == two.returncode == 1
+    assert one.stdout == two.stdout
+    assert one.stdout.count("record ") == 3
+
+
+@pytest.fixture
+def three(tmp_path):
+    """Three files in two folders, one of them compressed."""
+    (tmp_path / "logs" / "old").mkdir(parents=True)
+    paths = [tmp_path / "logs" / "a.jsonl", tmp_path / "logs" / "b.jsonl.gz", tmp_path / "logs" / "old" / "c.jsonl"]
+    paths[0].write_text('{"a": 1}\n{"a": 2}\n')
+    paths[1].write_bytes(gzip.compress(b'{"b": true}\n'))
+    paths[2].write_text('{"c": "x"}\n{"c": "y"}\n{"c": "z"}\n')
+    return [str(p) for p in paths]
+
+
+@pytest.mark.parametrize("pattern", ["logs/**/*.jsonl*", "{files}"])
+def test_count_of_several_files(three, tmp_path, pattern):
+    a, b, c = three
+    args = three if pattern == "{files}" else [str(tmp_path / pattern)]
+    done = qvtok("count", *args)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == f"2 {a}\n1 {b}\n3 {c}\n6 total\n"
+
+
+def test_several_files_are_one_stream(three, tmp_path):
+    a, b, c = three
+    texts = ['{"a":1}', '{"a":2}', '{"b":true}', '{"c":"x"}', '{"c":"y"}', '{"c":"z"}']
+    assert qvtok("head", "-n", "4", *three).stdout == "\n".join(texts[:4]) + "\n"
+    assert qvtok("to-jsonl", *three).stdout == "\n".join(texts) + "\n"
+    for name in ("all.jsonl", "all.jsonl.gz"):
+        out = tmp_path / name
+        assert qvtok("to-jsonl", *three, "-o", str(out)).returncode == 0
+        with qvtok_open(str(out)) as records:
+            assert list(records.compact()) == [t.encode() for t in texts]
+    done = qvtok("validate", *three)
+    assert (done.returncode, done.stdout) == (0, "6 records, 0 invalid\n")
+    schema = json.loads(qvtok("schema", *three).stdout)
+    assert schema == {a: {"a": "int"}, b: {"b": "bool"}, c: {"c": "str"}}
+
+
+class qvtok_open:
+    def __init__(self, path):
+        import qvtok as module
+
+        self.records = module.open(path)
+
+    def __enter__(self):
+        return self.records
+
+    def __exit__(self, *exc):
+        return False
+
+
+def test_validate_of_several_files_names_each(three, write):
+    broken = write("broken.jsonl", '{"x": 1}\n{"x": }\n')
+    done = qvtok("validate", three[0], broken, three[2], "--max-errors", "5")
+    assert done.returncode == 1
+    assert done.stdout == f"{broken}:2:7: record 1: Expecting value\n7 records, 1 invalid\n"
+
+
+def test_globs(tmp_path, three):
+    odd = tmp_path / "logs" / "[x].jsonl"
+    odd.write_text("1\n")
+    # A file whose name holds glob characters is that file, not a pattern.
+    assert qvtok("count", str(odd)).stdout == "1\n"
+    assert_failed(qvtok("count", str(tmp_path / "*.csv")), f"no file matches {tmp_path / '*.csv'}")
+    done = qvtok("count", str(tmp_path / "logs" / "*.jsonl"))
+    assert done.stdout == f"1 {odd}\n2 {three[0]}\n3 total\n"
+
+
+@pytest.mark.parametrize("command", ["count", "head"])
+@pytest.mark.parametrize(
+    "text, hint",
+    [
+        ('{"type": "FeatureCollection", "name": "x", "features": [{"a": 1}, {"a": 2}, {"a": 3}], "bbox": [1, 2]}',
+         "/features"),
+        ('{"meta": {"n": 2}, "a/b": [1, 2]}', "/a~1b"),
+        ('[{"features": [1, 2, 3]}]', None),
+        ('{"features": {"a": [1]}}', None),
+    ],
+)
+def test_hint_for_records_under_a_key(write, command, text, hint):
+    path = write("doc.json", text)
+    done = qvtok(command, path)
+    plain = qvtok(command, path, "--at", "")
+    assert done.returncode == 0
+    assert done.stdout == qvtok(command, path).stdout
+    expected = f"qvtok: hint: the records seem to be under {hint}; try --at {hint}\n" if hint else ""
+    assert done.stderr == expected
+    assert plain.stderr == ""
+    # Standard input is never read twice.
+    assert qvtok(command, input=text).stderr == ""
+
+
+@pytest.mark.parametrize("existing", [False, True])
+def test_failed_write_leaves_no_partial_file(tmp_path, write, existing):
+    path = write("x.jsonl", "".join(f'{{"i": {i}}}\n' for i in range(1000)) + "{\n")
+    out = tmp_path / "out.jsonl.gz"
+    if existing:
+        out.write_bytes(b"before")
+    done = qvtok("to-jsonl", path, "-o", str(out))
+    assert done.returncode == 2
+    assert sorted(p.name for p in tmp_path.iterdir()) == sorted(["x.jsonl"] + (["out.jsonl.gz"] if existing else []))
+    if existing:
+        assert out.read_bytes() == b"before"
+

@@ -12,13 +12,15 @@ standard output was closed early by its reader.
 from __future__ import annotations
 
 import argparse
+import glob
 import importlib.metadata
 import io
+import json
 import os
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import BinaryIO, TextIO
+from typing import BinaryIO, Literal, TextIO
 
 import qvtok
 
@@ -35,7 +37,18 @@ STDIN = "-"
 
 FORMAT_HELP = "json, jsonl, ndjson or auto, in any letter case (default: auto, from the file name, then its content)"
 AT_HELP = "JSON Pointer to the container whose members are the records, such as /data/items"
-FILE_HELP = "a JSON or JSONL file, compressed or not; - or none for standard input"
+FILE_HELP = (
+    "JSON or JSONL files, compressed or not, or glob patterns (** included) that qvtok expands when the "
+    "shell did not; - or none for standard input"
+)
+PROGRESS_HELP = "draw a progress bar on standard error (default: when standard error is a terminal)"
+# A document that holds its records in one member is hinted at when its size
+# is below this: finding the largest member reads each whole into memory.
+HINT_MAX_BYTES = 256 * 2**20
+# The codec of an output path, as to_jsonl goes by its extension.
+OUTPUT_CODECS: dict[str, Literal["gzip", "zstd", "bzip2", "xz"]] = {
+    ".gz": "gzip", ".zst": "zstd", ".bz2": "bzip2", ".xz": "xz"
+}
 COMPRESSIONS = ("auto", "none", "gzip", "zstd", "bzip2", "xz")
 COMPRESSION_HELP = "how the input is compressed (default: auto, from its first bytes)"
 
@@ -117,16 +130,20 @@ class Progress:
             columns = 0
         return columns if columns > 0 else 80
 
-    def update(self, done: int, total: int) -> None:
+    def update(self, done: int, total: int | None) -> None:
+        if not total:
+            return  # a pipe: nothing to measure against
         now = time.monotonic()
-        if now < self._next_draw:
-            return
+        if now < self._next_draw and done < total:
+            return  # the end is always drawn
         self._next_draw = now + self.INTERVAL
         line = render_progress(done, total, self._columns())
         if line != self._line:
             self._stream.write("\r" + line + "\x1b[K")
             self._stream.flush()
             self._line = line
+
+    __call__ = update
 
     def clear(self) -> None:
         if self._line:
@@ -135,19 +152,79 @@ class Progress:
             self._line = ""
 
 
-def _open(args: argparse.Namespace) -> qvtok.Records:
-    if args.file == STDIN and sys.stdin is None:
+def _progress(args: argparse.Namespace) -> Progress | None:
+    """The bar, when asked for or when standard error is a terminal."""
+    if sys.stderr is None:
+        return None
+    wanted = args.progress if args.progress is not None else sys.stderr.isatty()
+    return Progress(sys.stderr) if wanted else None
+
+
+def expand(names: Sequence[str]) -> list[str]:
+    """The files named, with the patterns that the shell left alone (quoted,
+    or run without a shell) expanded, each sorted; a file that exists is
+    itself even when its name holds glob characters."""
+    files: list[str] = []
+    for name in names:
+        if name == STDIN or os.path.lexists(name) or not glob.has_magic(name):
+            files.append(name)
+            continue
+        matches = sorted(glob.glob(name, recursive=True))
+        if not matches:
+            raise CommandError(f"no file matches {name}")
+        files.extend(matches)
+    return files
+
+
+def _open(args: argparse.Namespace, file: str) -> qvtok.Records:
+    if file == STDIN and sys.stdin is None:
         # Started with standard input closed (<&-): descriptor 0 is not ours.
         raise CommandError("standard input is closed")
     try:
         compression = None if args.compression == "none" else args.compression
-        return qvtok.open(args.file, at=args.at, format=args.format, compression=compression)
+        return qvtok.open(file, at=args.at, format=args.format, compression=compression)
     except qvtok.CompressionError as e:
         # The input opened: its first bytes, read to tell its format, are
         # what does not decode, as a later read would tell it.
         raise CommandError(_describe(e)) from e
     except OSError as e:
-        raise CommandError(f"cannot open {args.file}: {_strerror(e)}") from e
+        raise CommandError(f"cannot open {file}: {_strerror(e)}") from e
+
+
+def _each(args: argparse.Namespace) -> Iterator[tuple[str, qvtok.Records]]:
+    """Each file with its records, opened as its turn comes; what goes wrong
+    reading it names the file."""
+    for file in args.files:
+        args.file = file
+        yield file, _open(args, file)
+
+
+def _hint(args: argparse.Namespace, file: str) -> None:
+    """Says on standard error where the records seem to be when a whole
+    document turned out to be one object whose largest member is an array.
+    Only for a plain file of moderate size: the structure of the document,
+    from which its members' names come, is read whole into memory."""
+    if args.at is not None or file == STDIN or sys.stderr is None or not os.path.isfile(file):
+        return
+    compression = None if args.compression == "none" else args.compression
+    try:
+        if os.path.getsize(file) > HINT_MAX_BYTES:
+            return
+        structure = json.loads(qvtok.open(file, format=args.format, compression=compression).schema(sample=1))
+        if not isinstance(structure, dict):
+            return
+        largest, most = None, 0
+        for key, kind in structure.items():
+            if not isinstance(kind, list):
+                continue
+            pointer = "/" + key.replace("~", "~0").replace("/", "~1")
+            n = qvtok.open(file, at=pointer, format=args.format, compression=compression).count()
+            if n > most:
+                largest, most = pointer, n
+    except (qvtok.JSONDecodeError, OSError, ValueError):
+        return  # no hint is better than a wrong one
+    if largest is not None:
+        _complain(f"hint: the records seem to be under {largest}; try --at {largest}")
 
 
 def _strerror(error: OSError) -> str:
@@ -170,44 +247,146 @@ def _binary(out: TextIO) -> BinaryIO:
     return out.buffer
 
 
+def _with_bar(args: argparse.Namespace, work: Callable[[Progress | None], object]) -> object:
+    """Runs `work` with the bar, if one is drawn, cleared after it."""
+    progress = _progress(args)
+    try:
+        return work(progress)
+    finally:
+        if progress is not None:
+            progress.clear()
+
+
 def run_count(args: argparse.Namespace, out: TextIO) -> int:
-    out.write(f"{_open(args).count()}\n")
+    """One file: its count alone. Several: a count and the name on each
+    line, and the sum on a last line, as wc -l prints them."""
+    total = 0
+    for file, records in _each(args):
+        n = _with_bar(args, lambda progress: records.count(progress=progress))
+        assert isinstance(n, int)
+        total += n
+        if len(args.files) > 1:
+            out.write(f"{n} {file}\n")
+        else:
+            out.write(f"{n}\n")
+        if n == 1:
+            out.flush()  # the hint follows the count it is about
+            _hint(args, file)
+    if len(args.files) > 1:
+        out.write(f"{total} total\n")
     return EXIT_OK
 
 
 def run_schema(args: argparse.Namespace, out: TextIO) -> int:
-    out.write(_open(args).schema(sample=args.sample) + "\n")
+    """One file: its structure. Several: an object of each file's, by name,
+    each file sampled on its own."""
+    schemas: dict[str, object] = {}
+    for file, records in _each(args):
+        text = _with_bar(args, lambda progress: records.schema(sample=args.sample, progress=progress))
+        assert isinstance(text, str)
+        if len(args.files) == 1:
+            out.write(text + "\n")
+            return EXIT_OK
+        schemas[file] = json.loads(text)
+    out.write(json.dumps(schemas, indent=2, ensure_ascii=False) + "\n")
     return EXIT_OK
 
 
 def run_head(args: argparse.Namespace, out: TextIO) -> int:
-    records: Iterator[bytes] = _open(args).compact()
+    """The first records of the files taken in order as one stream, as
+    to-jsonl would write them."""
     buffer = _binary(out)
-    # Ask for no record beyond the last one wanted: on a huge file the
-    # command returns after reading its first block.
-    for _ in range(args.n):
-        try:
-            record = next(records)
-        except StopIteration:
+    left = args.n
+    for file, records in _each(args):
+        if left == 0:
             break
-        buffer.write(record + b"\n")
+        texts: Iterator[bytes] = records.compact()
+        printed = 0
+
+        def first(progress: Progress | None) -> None:
+            nonlocal printed
+            total = texts.total_bytes  # type: ignore[attr-defined]
+            # Ask for no record beyond the last one wanted: on a huge file
+            # the command returns after reading its first block.
+            while printed < left:
+                try:
+                    record = next(texts)
+                except StopIteration:
+                    return
+                buffer.write(record + b"\n")
+                printed += 1
+                if progress is not None:
+                    progress.update(texts.bytes_read, total)  # type: ignore[attr-defined]
+
+        _with_bar(args, first)
+        left -= printed
+        if printed == 1 and left > 0:
+            buffer.flush()
+            _hint(args, file)
     return EXIT_OK
 
 
+def _temporary_beside(path: str) -> tuple[str, BinaryIO]:
+    """A new file in `path`'s folder to write before it takes `path`'s name,
+    with the permissions a new file gets."""
+    folder, base = os.path.split(path)
+    for attempt in range(100):
+        name = os.path.join(folder, f".{base}.{os.getpid()}.{time.monotonic_ns():x}.{attempt}.tmp")
+        try:
+            fd = os.open(name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0), 0o666)
+        except FileExistsError:
+            continue
+        return name, os.fdopen(fd, "wb")
+    raise FileExistsError(f"no free name beside {path}")
+
+
 def run_to_jsonl(args: argparse.Namespace, out: TextIO) -> int:
-    records = _open(args)
+    """The records of every file in order, as one stream: several files
+    to a compressed path are one compressed stream after another, as
+    concatenated gzip, zstd, bzip2 or xz files are."""
     if args.output == STDIN:
-        records.to_jsonl(_binary(out), compression=None)
+        for _, records in _each(args):
+            _with_bar(args, lambda progress: records.to_jsonl(_binary(out), compression=None, progress=progress))
         return EXIT_OK
-    # Given the path, to_jsonl refuses to write over its input before it
-    # opens anything, and compresses by the name's extension.
     try:
-        records.to_jsonl(args.output)
+        if len(args.files) == 1:
+            # Given the path, to_jsonl refuses to write over its input before
+            # it opens anything, compresses by the name's extension, and
+            # leaves no partial file after a failure.
+            for _, records in _each(args):
+                _with_bar(args, lambda progress: records.to_jsonl(args.output, progress=progress))
+            return EXIT_OK
+        _to_jsonl_from_several(args)
     except OSError as e:
         if e.filename != args.output:
             raise  # the input's
         raise CommandError(f"cannot write {args.output}: {_strerror(e)}") from e
     return EXIT_OK
+
+
+def _to_jsonl_from_several(args: argparse.Namespace) -> None:
+    """to-jsonl of several files to one path, written under another name
+    that takes the path's once all is written, and removed on failure."""
+    output = os.path.abspath(args.output)
+    for file in args.files:
+        if file != STDIN and os.path.exists(file) and os.path.exists(output) and os.path.samefile(file, output):
+            raise CommandError(f"cannot write {args.output}: it is one of the input files")
+    codec = OUTPUT_CODECS.get(os.path.splitext(args.output)[1].lower())
+    try:
+        temp, stream = _temporary_beside(output)
+    except OSError as e:
+        e.filename = args.output
+        raise
+    try:
+        with stream:
+            for _, records in _each(args):
+                _with_bar(args, lambda progress: records.to_jsonl(stream, compression=codec, progress=progress))
+        if os.path.exists(output):
+            os.chmod(temp, os.stat(output).st_mode & 0o7777)
+        os.replace(temp, output)
+    except BaseException:
+        os.unlink(temp)
+        raise
 
 
 def _usable_cores() -> int:
@@ -220,39 +399,36 @@ def _usable_cores() -> int:
 
 
 def run_validate(args: argparse.Namespace, out: TextIO) -> int:
+    """Each file in turn, its invalid records printed as they are found, in
+    file order whatever the threads; one summary for all, and --max-errors
+    counts across them."""
     jobs = args.jobs if args.jobs is not None else _usable_cores()
-    if jobs > 1 and args.file != STDIN:
-        return _validate_on_threads(args, jobs, out)
-    records = _open(args).compact()
-    progress = Progress(sys.stderr) if sys.stderr is not None and sys.stderr.isatty() else None
     # A report must not land in the middle of the bar when both share a terminal.
     reports_on_terminal = out.isatty()
-    total = records.total_bytes
-    if total is None:
-        progress = None  # a pipe: nothing to measure against
-    invalid = 0
+    good = invalid = 0
     unchecked = False
-    try:
-        while True:
-            try:
-                next(records)
-            except StopIteration:
-                break
-            except qvtok.JSONDecodeError as e:
-                # Bytes left unchecked are told whatever --max-errors says.
-                lost = isinstance(e, qvtok.StructureLostError)
-                unchecked = unchecked or lost
-                invalid += not lost
-                if lost or invalid <= args.max_errors:
-                    if progress is not None and reports_on_terminal:
-                        progress.clear()
-                    out.write(_where(args.file, e) + "\n")
-            if progress is not None and total is not None:
-                progress.update(records.bytes_read, total)
-    finally:
-        if progress is not None:
-            progress.clear()
-    return _summary(records.records_read, invalid, unchecked, out)
+    for file, records in _each(args):
+        progress = _progress(args)
+
+        def found(error: qvtok.JSONDecodeError) -> None:
+            nonlocal unchecked
+            unchecked = unchecked or isinstance(error, qvtok.StructureLostError)
+            if progress is not None and reports_on_terminal:
+                progress.clear()
+            out.write(_where(file, error) + "\n")
+            out.flush()  # a reader sees each report as soon as it is found
+
+        keep = max(args.max_errors - invalid, 0)
+        try:
+            n_good, n_invalid, _, failure = records._validate(jobs, keep, 0, progress, found)
+        finally:
+            if progress is not None:
+                progress.clear()
+        good += n_good
+        invalid += n_invalid
+        if failure is not None:
+            raise failure
+    return _summary(good, invalid, unchecked, out)
 
 
 def _summary(good: int, invalid: int, unchecked: bool, out: TextIO) -> int:
@@ -260,28 +436,6 @@ def _summary(good: int, invalid: int, unchecked: bool, out: TextIO) -> int:
     noun = "record" if count == 1 else "records"
     out.write(f"{count} {noun}, {invalid} invalid\n")
     return EXIT_INVALID if invalid or unchecked else EXIT_OK
-
-
-def _validate_on_threads(args: argparse.Namespace, jobs: int, out: TextIO) -> int:
-    """validate with the file's partitions checked on `jobs` threads: the same
-    report, written once they are done, and up to a failure that ends the
-    pass (a corrupt compressed stream, a failed read) what one thread would
-    have printed before it."""
-    records = _open(args)
-    progress = Progress(sys.stderr) if sys.stderr is not None and sys.stderr.isatty() else None
-    try:
-        good, invalid, errors, failure = records._validate(
-            jobs, args.max_errors, 0, progress.update if progress else None
-        )
-    finally:
-        if progress is not None:
-            progress.clear()
-    for error in errors:
-        out.write(_where(args.file, error) + "\n")
-    if failure is not None:
-        raise failure
-    unchecked = any(isinstance(error, qvtok.StructureLostError) for error in errors)
-    return _summary(good, invalid, unchecked, out)
 
 
 def _positive(text: str) -> int:
@@ -306,10 +460,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     def command(name: str, run: Callable[[argparse.Namespace, TextIO], int], summary: str) -> argparse.ArgumentParser:
         sub = commands.add_parser(name, help=summary, description=summary)
-        sub.add_argument("file", metavar="FILE", nargs="?", default=STDIN, help=FILE_HELP)
+        sub.add_argument("files", metavar="FILE", nargs="*", default=[STDIN], help=FILE_HELP)
         sub.add_argument("--at", metavar="POINTER", default=None, help=AT_HELP)
         sub.add_argument("--format", default="auto", help=FORMAT_HELP)
         sub.add_argument("--compression", default="auto", choices=COMPRESSIONS, help=COMPRESSION_HELP)
+        sub.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None, help=PROGRESS_HELP)
         sub.set_defaults(run=run)
         return sub
 
@@ -331,8 +486,7 @@ def build_parser() -> argparse.ArgumentParser:
     sub.add_argument("--max-errors", type=_non_negative, default=DEFAULT_MAX_ERRORS, metavar="N",
                      help=f"invalid records to print; the rest are only counted (default: {DEFAULT_MAX_ERRORS})")
     sub.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
-                     help="threads that check parts of the file at once (default: the cores it may run on); "
-                          "with 1, or on standard input, a progress bar is drawn as it goes")
+                     help="threads that check parts of the file at once (default: the cores it may run on)")
     return parser
 
 
@@ -409,6 +563,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             raise CommandError("standard output is closed")
         _use_utf8(sys.stdout)
         try:
+            args.files = expand(args.files)
+            args.file = args.files[0]
             status: int = args.run(args, sys.stdout)
         except qvtok.JSONDecodeError as e:
             # A record that ends the command (head, to-jsonl, schema): its

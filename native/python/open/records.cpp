@@ -514,7 +514,9 @@ PyMethodDef records_methods[] = {
      "every other byte kept, to a path or a binary file object. Returns the\n"
      "number of records written. A path ending in .gz, .zst, .bz2 or .xz is\n"
      "compressed with that codec; `compression` may name one (\"gzip\", \"zstd\",\n"
-     "\"bzip2\", \"xz\") for any destination, or be None for none."},
+     "\"bzip2\", \"xz\") for any destination, or be None for none. A path is\n"
+     "written under another name in its folder and renamed once complete: a\n"
+     "failure leaves what was there before, or nothing."},
     {"partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_partitions)),
      METH_VARARGS | METH_KEYWORDS,
      "partitions($self, size=\"128MiB\")\n--\n\nByte ranges of the file of about `size` bytes each, as qvtok.Partition\n"

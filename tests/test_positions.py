@@ -359,3 +359,32 @@ def test_skipping_tells_the_bytes_a_lost_structure_left_unread(tmp_path, source,
     end = len(data) if size_known or records == 3 else None
     assert (lost.start, lost.end, lost.record) == (expected.pos, end, 1)
     assert it.error_count == 1  # the unread bytes are no record
+
+
+@pytest.mark.parametrize("on_error", ["raise", "skip"])
+def test_passes_that_parse_nothing_still_stop_at_a_lost_structure(tmp_path, on_error):
+    # A key's quote gone in a one-line array: a count or raw texts must not
+    # gather the rest of the file as one record, nor pass it over unsaid.
+    rows = ['{"id":%d,"name":"n%d"}' % (i, i) for i in range(20000)]
+    rows[7] = rows[7].replace('"n7"', 'n7"')
+    data = ("[" + ",".join(rows) + "]").encode()
+    path = tmp_path / "lost.json"
+    path.write_bytes(data)
+    # The fault a parsing pass names, which is json's.
+    expected = qvtok.open(path).validate()[1][0]
+    assert abs(expected.pos - json_fault(data).pos) <= 1  # a misspelt literal is named by its wrong letter
+    if on_error == "raise":
+        with pytest.raises(json.JSONDecodeError) as info:
+            qvtok.open(path).count()
+        assert info.value.pos == expected.pos
+        with pytest.raises(json.JSONDecodeError) as info:
+            list(qvtok.open(path).raw())
+        assert info.value.pos == expected.pos
+    else:
+        # A count has nowhere else to say what it could not count.
+        with pytest.raises(qvtok.StructureLostError) as info:
+            qvtok.open(path, on_error="skip").count()
+        assert (info.value.pos, info.value.start, info.value.end) == (expected.pos, expected.pos, len(data))
+        it = iter(qvtok.open(path, on_error="skip").raw())
+        assert len(list(it)) == 7
+        assert [type(e) for e in it.errors] == [qvtok.JSONDecodeError, qvtok.StructureLostError]

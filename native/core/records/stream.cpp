@@ -581,7 +581,7 @@ Expected<Slot> RecordStream::next_walk_slot() {
             if (event == PointerWalker::Event::Fault && inside && rules_.allow_unclosed_array)
                 return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
             // An unfinished member's own fault comes before the cut.
-            if (event == PointerWalker::Event::Fault && inside && rules_.parse && !walker_->in_object()) {
+            if (event == PointerWalker::Event::Fault && inside && !walker_->in_object()) {
                 if (std::optional<Error> fault = gathered_fault(walker_->text(), walker_->text_start(), true))
                     return lose_structure(std::move(*fault));
                 return unclosed_array(walker_->text(), walker_->text_start());
@@ -909,7 +909,9 @@ void RecordStream::gathered(std::size_t length) {
 }
 
 std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint64_t start) {
-    if (!rules_.parse || text.size() < check_at_) return std::nullopt;
+    // Texts handed out unparsed (raw records, a count) are checked too: a
+    // quote out of place would otherwise gather the rest of the file.
+    if (text.size() < check_at_) return std::nullopt;
     if (std::optional<Error> fault = gathered_fault(text, start, false)) return fault;
     check_at_ = 2 * text.size();
     return std::nullopt;
@@ -918,8 +920,9 @@ std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint
 std::optional<Error> RecordStream::gathered_fault(std::string_view text, std::uint64_t start, bool at_end) {
     std::string repaired;
     std::string_view checked = text;
-    if (rules_.repair_utf8) {
-        // The reader reads UTF-8 only; the element is read repaired.
+    if (rules_.repair_utf8 || !rules_.parse) {
+        // The reader reads UTF-8 only; the element is read repaired. Texts
+        // handed out unparsed are checked for their structure alone.
         if (!json::is_valid_utf8(text)) {
             repaired.assign(text);
             json::repair_utf8(repaired);
@@ -998,10 +1001,8 @@ Expected<Slot> RecordStream::end_of_file() {
         // An element still open may hold a fault before the end, which the
         // reader meets first: a bracket or quote out of place made the
         // scanner run on to here.
-        if (rules_.parse) {
-            if (std::optional<Error> fault = gathered_fault(scanner_.text(), scanner_.text_start(), true))
-                return lose_structure(std::move(*fault));
-        }
+        if (std::optional<Error> fault = gathered_fault(scanner_.text(), scanner_.text_start(), true))
+            return lose_structure(std::move(*fault));
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.
         return unclosed_array(scanner_.text(), scanner_.text_start());

@@ -136,6 +136,13 @@ PyObject* records_count(PyObject* self, PyObject* args, PyObject* kwargs) {
         c.free = nullptr;
         auto told = p.finish(c.bytes_done());
         if (!told) return std::move(told).error();
+        // A count has no list of errors to leave the bytes a lost structure
+        // left unread in: a number that leaves them out is no count.
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(c.errors.get()); ++i) {
+            PyObject* e = PyList_GET_ITEM(c.errors.get(), i);
+            if (PyObject_TypeCheck(e, reinterpret_cast<PyTypeObject*>(structure_lost_type())))
+                return CallError::captured(PyRef::borrow(e));
+        }
         PyRef n(PyLong_FromUnsignedLongLong(c.records_read));
         if (!n) return CallError::fetch();
         return n;

@@ -739,14 +739,15 @@ Expected<Slot> RecordStream::refuse_blank(Expected<Slot> slot, bool first, bool 
     error.offset = separator;
     error.line = 1;
     error.column = 1;
-    std::uint64_t named = separator;
+    FilePos p = locate(separator);
     if (!by_comma && rules_.read.trailing_comma_at_comma && slot.value().offset != 0) {
-        // The blank's text starts just past the comma.
+        // The blank's text starts just past the comma, on its line: where
+        // that text started is kept when the block it started in is left.
         error.json_fault = object ? json::JsonFault::TrailingCommaObject : json::JsonFault::TrailingCommaArray;
-        named = slot.value().offset - 1;
-        error.offset = named;
+        error.offset = slot.value().offset - 1;
+        p = locate(slot.value().offset);
+        if (p.column > 1) p.column -= 1;
     }
-    FilePos p = locate(named);
     error.file_line = p.line;
     error.file_column = p.column;
     error.record = records_out_++;

@@ -22,6 +22,7 @@
 
 #include "core/json/utf8.hpp"
 #include "core/records/count.hpp"
+#include "core/records/fault_place.hpp"
 #include "core/records/lines.hpp"
 #include "core/records/source.hpp"
 #include "core/records/stream.hpp"
@@ -150,9 +151,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (alone.ok()) {
                 expect(got.ok() && got.value().has_value(), "a line that parses alone failed in the stream");
             } else {
+                // Placed where json places it: a fault at the end of the
+                // line's text just past its last byte.
+                Error placed = json::syntax_error(ErrorCode::InvalidLine, alone.error(), l.start + begin);
+                records::json_place(placed);
                 expect(!got.ok() && got.error().code == ErrorCode::InvalidLine &&
-                           got.error().syntax == alone.error().syntax &&
-                           got.error().offset == l.start + begin + alone.error().offset,
+                           got.error().syntax == alone.error().syntax && got.error().offset == placed.offset,
                        "a broken line was not reported as the reader reports it, at its place");
             }
         }

@@ -41,7 +41,9 @@ def jsonl_of(write):
 
 
 def errors_of(result):
-    good, invalid, errors = result
+    good, invalid, errors, failure = result
+    if failure is not None:
+        raise failure
     return good, invalid, [(type(e).__name__, e.msg, e.pos, e.lineno, e.colno, e.record) for e in errors]
 
 

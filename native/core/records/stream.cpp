@@ -912,7 +912,7 @@ void RecordStream::gathered(std::size_t length) {
 std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint64_t start) {
     // Texts handed out unparsed (raw records, a count) are checked too: a
     // quote out of place would otherwise gather the rest of the file.
-    if (text.size() < check_at_) return std::nullopt;
+    if (!rules_.tell_unchecked || text.size() < check_at_) return std::nullopt;
     if (std::optional<Error> fault = gathered_fault(text, start, false)) return fault;
     check_at_ = 2 * text.size();
     return std::nullopt;
@@ -1002,8 +1002,10 @@ Expected<Slot> RecordStream::end_of_file() {
         // An element still open may hold a fault before the end, which the
         // reader meets first: a bracket or quote out of place made the
         // scanner run on to here.
-        if (std::optional<Error> fault = gathered_fault(scanner_.text(), scanner_.text_start(), true))
-            return lose_structure(std::move(*fault));
+        if (rules_.tell_unchecked) {
+            if (std::optional<Error> fault = gathered_fault(scanner_.text(), scanner_.text_start(), true))
+                return lose_structure(std::move(*fault));
+        }
         // The array was never closed. Say so, at the end of the file as the
         // reader would place it, rather than pass the cut as a normal end.
         return unclosed_array(scanner_.text(), scanner_.text_start());

@@ -64,7 +64,7 @@ Expected<Done, CallError> register_module(PyObject* parent) {
         return CallError::fetch();
 
     // Its __name__ stays "bigjson", which its functions' __module__ repeats;
-    // the spec names it as sys.modules does, and its repr shows that name.
+    // its __spec__ names it as sys.modules does, and its repr shows that name.
     PyRef machinery(PyImport_ImportModule("importlib.machinery"));
     if (!machinery) return CallError::fetch();
     PyRef spec(PyObject_CallMethod(machinery.get(), "ModuleSpec", "OO", qualified.get(), Py_None));

@@ -218,20 +218,9 @@ std::optional<std::uint64_t> RecordStream::open_text_start() const {
     return scanner_.text_start();
 }
 
-void RecordStream::place(Error& error, std::uint64_t start, FilePos piece,
-                         std::optional<std::string_view> text) const {
-    std::optional<std::string_view> before;
-    if (text) before = text->substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(error.offset - start, text->size())));
-    const PiecePlace at = json_place(error, before);
+void RecordStream::place(Error& error, FilePos piece) {
+    const PiecePlace at = json_place(error);
     if (piece.line == 0) return;
-    if (at.line == 0) {
-        // A line feed named in a text no longer at hand: the block it lay in
-        // can still tell where it is, if it is the current one.
-        const FilePos exact = locate(error.offset);
-        error.file_line = exact.line;
-        error.file_column = exact.column;
-        return;
-    }
     error.file_line = piece.line + at.line - 1;
     error.file_column = at.line <= 1 ? piece.column + at.column - 1 : at.column;
 }
@@ -351,7 +340,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
                                                        : json::check_json_text(body, rules_.read);
         if (fault) {
             to_text_end(*fault, piece.length, std::string_view(text).substr(piece.begin + piece.length));
-            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin), body);
+            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
         }
         ++records_out_;
         if (rules_.keep_raw && !rules_.compact) {
@@ -367,8 +356,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         if (fault && fault->interrupted) return Error::of(ErrorCode::Interrupted);
         if (fault) to_text_end(*fault, piece.length, std::string_view(text).substr(piece.begin + piece.length));
         if (fault)
-            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin),
-                                std::string_view(text).substr(piece.begin, piece.length));
+            return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
         ++records_out_;
         slot.built = true;
         return slot;
@@ -390,13 +378,13 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
 }
 
 Error RecordStream::record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
-                                 std::string_view lead, std::optional<std::string_view> value) {
+                                 std::string_view lead) {
     Error error = json::syntax_error(code, fault, start + lead.size());
     // Elements of an array: the top-level one's, or the members a pointer
     // names (whose records are never whole documents).
     if (walker_ || (code == ErrorCode::InvalidElement && scanner_.shape() == ElementScanner::Shape::Array))
         as_element(error);
-    place(error, start + lead.size(), locate_after(start, lead), value);
+    place(error, locate_after(start, lead));
     error.record = records_out_++;
     return error;
 }
@@ -778,7 +766,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     if (!doc) {
         Error error = json::syntax_error(code, doc.error(), start + piece.begin);
         as_element(error);
-        place(error, start + piece.begin, p, std::string_view(text).substr(piece.begin, piece.length));
+        place(error, p);
         error.record = records_out_++;
         return error;
     }
@@ -793,7 +781,7 @@ Error RecordStream::element_error(std::string text, std::uint64_t start, ErrorCo
     error.line = 1 + static_cast<std::uint64_t>(std::count(body.begin(), body.end() - 1, '\n'));
     error.column = last_lf == std::string_view::npos ? body.size() : body.size() - 1 - last_lf;
     error.offset = start + piece.begin + body.size() - 1;
-    place(error, start + piece.begin, p, body);
+    place(error, p);
     error.record = records_out_++;
     return error;
 }
@@ -945,7 +933,7 @@ std::optional<Error> RecordStream::gathered_fault(std::string_view text, std::ui
     std::optional<json::JsonParseError> fault = json::check_json_text(body, rules_.read);
     if (!fault || is_end_fault(fault->syntax)) return std::nullopt;
     if (!at_end && fault->offset + kCutTokenBytes >= body.size()) return std::nullopt;
-    return record_fault(*fault, ErrorCode::InvalidElement, start, lead, body);
+    return record_fault(*fault, ErrorCode::InvalidElement, start, lead);
 }
 
 Error RecordStream::lose_structure(Error error) {
@@ -984,7 +972,7 @@ Error RecordStream::unclosed_array(std::string_view text, std::uint64_t start) {
         const std::string_view lead = text.substr(0, static_cast<std::size_t>(body.data() - text.data()));
         Error inner = json::syntax_error(error.code, *fault, start + lead.size());
         as_element(inner);
-        place(inner, start + lead.size(), locate_after(start, lead), body);
+        place(inner, locate_after(start, lead));
         error.json_fault = inner.json_fault;
         if (inner.file_line != 0) {
             error.offset = inner.offset;

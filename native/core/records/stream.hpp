@@ -327,9 +327,9 @@ private:
     Error element_error(std::string text, std::uint64_t start, ErrorCode code, bool member);
     // The error of a record whose text starts at stream offset `start` and
     // whose value, after the white space `lead`, did not read: the next
-    // record's error. `value`: the value's text, when still at hand.
+    // record's error.
     Error record_fault(const json::JsonParseError& fault, ErrorCode code, std::uint64_t start,
-                       std::string_view lead, std::optional<std::string_view> value = std::nullopt);
+                       std::string_view lead);
     // Under strict_elements, a Blank `slot` that is not an empty container
     // (the first element, ended by the closer) becomes an error at its
     // separator, at stream offset `separator`.
@@ -353,11 +353,9 @@ private:
     FilePos locate_after(std::uint64_t start, std::string_view prefix) const;
     // Where the record text that is being gathered started, if one is.
     std::optional<std::uint64_t> open_text_start() const;
-    // Sets the error's file position, where json would place it, from the
-    // reader's line and column within a piece of text that starts at stream
-    // offset `start`, file position `piece`. `text`: the piece, when at hand.
-    void place(Error& error, std::uint64_t start, FilePos piece,
-               std::optional<std::string_view> text = std::nullopt) const;
+    // Sets the error's file position, where json places it, from its place
+    // within a piece of text that starts at file position `piece`.
+    static void place(Error& error, FilePos piece);
 
     RecordSource source_;
     RecordFormat format_;

@@ -57,6 +57,17 @@ def dumps(value):
     return "".join(out)
 
 
+def on_a_small_stack(run):
+    """Runs `run` on a thread of 256 KiB of stack, and waits for it."""
+    old = threading.stack_size(256 << 10)
+    try:
+        t = threading.Thread(target=run)
+        t.start()
+        t.join()
+    finally:
+        threading.stack_size(old)
+
+
 def write_records(tmp_path, shape, records):
     """Writes the record texts as a file of the given shape: JSON Lines, one
     JSON document, or the elements of a JSON array. Returns the path and
@@ -243,13 +254,7 @@ def test_deep_records_read_on_a_thread_with_a_small_stack(tmp_path, how, depth):
         else:
             result["n"] = r.to_jsonl(tmp_path / "out.jsonl")
 
-    old = threading.stack_size(256 << 10)
-    try:
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
+    on_a_small_stack(run)
     assert result["n"] == 2**21 // len(text)
 
 
@@ -297,13 +302,7 @@ def test_the_schema_of_deep_records_renders_on_a_thread_with_a_small_stack(tmp_p
     def run():
         result["schema"] = qvtok.open(path, max_depth=depth).schema()
 
-    old = threading.stack_size(256 << 10)
-    try:
-        t = threading.Thread(target=run)
-        t.start()
-        t.join()
-    finally:
-        threading.stack_size(old)
+    on_a_small_stack(run)
     # Each level is an object with "a" and "b", or an array of the next
     # level and an int: the schema goes down as far as the record.
     assert result["schema"].count('"a"') == (depth + 1) // 2

@@ -5,6 +5,7 @@ import gzip
 import io
 import os
 import sys
+import threading
 import time
 
 import pytest
@@ -124,8 +125,10 @@ def test_an_exception_leaves_no_file(big, tmp_path):
 @pytest.mark.parametrize("run", PASSES.values(), ids=PASSES.keys())
 def test_true_draws_a_tqdm_bar(big, run, capsys):
     pytest.importorskip("tqdm")
+    before = set(threading.enumerate())
     run(qvtok.open(big), True)
     assert "100%" in capsys.readouterr().err
+    assert set(threading.enumerate()) - before == set()  # no monitor thread left behind
 
 
 def test_true_without_tqdm_says_what_is_missing(big, monkeypatch):

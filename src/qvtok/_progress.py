@@ -37,4 +37,10 @@ def bar() -> _Bar:
         from tqdm.auto import tqdm
     except ImportError as e:
         raise ModuleNotFoundError(MISSING_TQDM, name="tqdm") from e
-    return _Bar(tqdm)
+
+    class QuietTqdm(tqdm):  # type: ignore[misc, valid-type]
+        # tqdm's monitor is a thread that outlives every bar; ours are moved
+        # often enough without it, and leave the host's threads as they were.
+        monitor_interval = 0
+
+    return _Bar(QuietTqdm)

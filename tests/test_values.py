@@ -16,9 +16,9 @@ import sys
 
 import pytest
 
-import qvtok.lib._qvtok as _qvtok
 import qvtok
-from conftest import corpus_files
+import qvtok.lib._qvtok as _qvtok
+from conftest import corpus_files, forks_with_threads
 from qvtok import bigjson
 
 CORPUS = corpus_files()
@@ -349,6 +349,7 @@ def test_large_documents_with_broken_utf8_fail_at_the_byte(write, where, bad):
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork while the reading thread is parked
+@forks_with_threads
 def test_a_child_of_fork_reads_large_documents(write):
     path = write("large.json", large_object(3, "0"))
     want = qvtok.open(path, format="json").load()

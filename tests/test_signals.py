@@ -151,13 +151,17 @@ def tick():
 ticker = threading.Thread(target=tick)
 ticker.start()
 time.sleep(0.05)
-start = time.monotonic()
-counted = bigjson.count(path, "jsonl")
-end = time.monotonic()
+# Counted again until the counts have taken 0.3 s in all: one count of a
+# file in the page cache can be over in a few milliseconds.
+calls = []
+while sum(end - start for start, end in calls) < 0.3:
+    start = time.monotonic()
+    counted = bigjson.count(path, "jsonl")
+    calls.append((start, time.monotonic()))
 stop = True
 ticker.join()
-during = sum(start < t < end for t in ticks)
-print(counted, end - start > 0.05, during >= 3, flush=True)
+during = sum(any(start < t < end for start, end in calls) for t in ticks)
+print(counted, during >= 3, flush=True)
 """
 
 
@@ -168,7 +172,7 @@ def test_other_threads_run_during_count(tmp_path):
             f.write(b'{"k": 12345678}\n' * 250_000)  # 4 MB each
     out = run_script(COUNT_WITH_TICKER, str(path))
     assert out.returncode == 0, out.stderr
-    assert out.stdout.split() == ["16000000", "True", "True"]
+    assert out.stdout.split() == ["16000000", "True"]
 
 
 # Ctrl-C (here a timer's SIGALRM raising KeyboardInterrupt) ends a load soon,

@@ -4,7 +4,7 @@ thread, process or machine), that together give every record once, in order."""
 from __future__ import annotations
 
 import os
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import IO, Any, Iterator, Literal
 
 from qvtok.lib import _qvtok
@@ -15,6 +15,10 @@ from qvtok.validation import Validation
 class Partition:
     """The records whose first byte lies in [offset, offset + length) of the
     file at `path`. Made by Records.partitions; a small value that pickles.
+
+    `path` may be a URL, which a partition opens through fsspec with
+    `storage_options` wherever it is read: on a worker of another machine,
+    with the credentials those options carry.
 
     `first_record` is the index of its first record in the whole file, and
     `line` and `column` where it starts, when they are known: a JSON array
@@ -40,12 +44,15 @@ class Partition:
     # position, still read as they did.
     on_error: Literal["raise", "skip"] = "raise"
     max_depth: int = 1024
+    # Left out of the hash: a dict has none.
+    storage_options: dict[str, Any] | None = field(default=None, hash=False)
 
     def records(self) -> _qvtok.Records:
         """A Records object over this partition alone."""
         if self.offset == 0 and self.last:
             return _qvtok.open(self.path, at=self.at, format=self.format, on_error=self.on_error,
-                               compression=self.compression, max_depth=self.max_depth)
+                               compression=self.compression, max_depth=self.max_depth,
+                               storage_options=self.storage_options)
         return _qvtok._open_partition(
             self.path, self.format, self.at, self.offset, self.length,
             self.first_record or 0, self.line or 0, self.column or 0, self.last, self.on_error, self.max_depth,

@@ -29,10 +29,10 @@ PyObject* compression_error_type();
 
 namespace open {
 
-// Where a Records object reads from: a path, a binary file object, or
-// standard input.
+// Where a Records object reads from: a path, a URL, a binary file object,
+// or standard input.
 struct Source {
-    PyRef name;     // the path as the caller gave it, for OSError; NULL otherwise
+    PyRef name;     // the path or URL as the caller gave it, for OSError; NULL otherwise
     PyRef encoded;  // the path in the file-system encoding (bytes); NULL otherwise
     bool is_stdin = false;
     // Opened by open() (format detection may have read from it); the first
@@ -46,6 +46,12 @@ struct Source {
     // How the bytes are compressed, as settled by open(): every pass over a
     // path decompresses the same way.
     std::optional<codecs::Codec> codec;
+    // A URL (an exact str), read through fsspec with `storage_options` (a
+    // dict or NULL), opened anew by each pass as a path is; NULL otherwise.
+    PyRef url;
+    PyRef storage_options;
+    // The size fsspec told when open() opened the URL, where it did.
+    std::optional<std::uint64_t> url_size;
 };
 
 struct Opened {
@@ -64,12 +70,14 @@ struct CompressionChoice {
 // "auto" (also for NULL), None, or a codec's name; ValueError otherwise.
 Expected<CompressionChoice, CallError> compression_word(PyObject* arg);
 
-// Converts open()'s `source`, `format` and `compression`, opens the source
-// and settles its codec and format. `arg` is borrowed.
+// Converts open()'s `source`, `format`, `compression` and `storage_options`
+// (NULL when left out), opens the source and settles its codec and format.
+// The arguments are borrowed.
 Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,
-                                                       Source& out);
+                                                       PyObject* storage_options, Source& out);
 
-// The reader of one pass: the one open() made, else the path opened anew.
+// The reader of one pass: the one open() made, else the path or URL opened
+// anew.
 // A file object or standard input gives only one pass.
 Expected<Opened, CallError> take_reader(Source& source);
 

@@ -95,6 +95,15 @@ Expected<std::uint64_t, CallError> size_arg(PyObject* arg) {
 
 // The plan of the file behind `s`, the GIL let go while it is made.
 Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, std::uint64_t size) {
+    if (s.source.url) {
+        // A URL is one partition, which each reader opens anew: it is
+        // planned from what open() learned, without another request.
+        records::PartitionPlan whole;
+        whole.record_known = true;
+        whole.last = true;
+        whole.length = s.source.url_size.value_or(0);
+        return std::vector<records::PartitionPlan>{whole};
+    }
     if (!names_regular_file(s)) return CallError::deferred(PyExc_ValueError, kNotAFile);
     if (s.source.codec) {
         // A compressed stream cannot be entered in the middle.
@@ -309,8 +318,9 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
     if (!module) return CallError::fetch();
     PyRef cls(PyObject_GetAttrString(module.get(), "Partition"));
     if (!cls) return CallError::fetch();
-    PyRef path(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(s.source.encoded.get()),
-                                                 PyBytes_GET_SIZE(s.source.encoded.get())));
+    PyRef path(s.source.url ? PyRef::borrow(s.source.url.get())
+                            : PyRef(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(s.source.encoded.get()),
+                                                                      PyBytes_GET_SIZE(s.source.encoded.get()))));
     if (!path) return CallError::fetch();
     // What every partition shares is made once; each is made by a call with
     // its fields in the order Partition declares them, which a million small
@@ -321,6 +331,7 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
                                      : PyRef::borrow(Py_None));
     PyRef on_error(PyUnicode_FromString(s.skip ? "skip" : "raise"));
     PyRef max_depth(PyLong_FromUnsignedLong(s.max_depth));
+    PyRef options = s.source.storage_options ? PyRef::borrow(s.source.storage_options.get()) : PyRef::borrow(Py_None);
     if (!format || !at || !compression || !on_error || !max_depth) return CallError::fetch();
     const std::vector<records::PartitionPlan>& parts = plan.value();
     PyRef list(PyList_New(static_cast<Py_ssize_t>(parts.size())));
@@ -341,7 +352,8 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
         PyObject* fields[] = {path.get(),         offset.get(),        length.get(),
                               format.get(),       at.get(),            first.value().get(),
                               line.value().get(), column.value().get(), part.last ? Py_True : Py_False,
-                              compression.get(),  on_error.get(),      max_depth.get()};
+                              compression.get(),  on_error.get(),      max_depth.get(),
+                              options.get()};
         PyObject* p = PyObject_Vectorcall(cls.get(), fields, std::size(fields), nullptr);
         if (p == nullptr) return CallError::fetch();
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), p);

@@ -48,6 +48,7 @@ int records_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(s->source.name.get());
         Py_VISIT(s->source.encoded.get());
         Py_VISIT(s->source.pending_file);
+        Py_VISIT(s->source.storage_options.get());
     }
     return 0;
 }
@@ -61,6 +62,7 @@ int records_clear(PyObject* self) {
         s->source.pending_file = nullptr;
         s->source.pending.reset();
         s->source.name = PyRef();
+        s->source.storage_options = PyRef();
     }
     return 0;
 }
@@ -433,6 +435,8 @@ PyResult describe(PyObject* self) {
     PyRef source;
     if (s.source.is_stdin) {
         source = PyRef(PyUnicode_FromString("<stdin>"));
+    } else if (s.source.url) {
+        source = PyRef(PyObject_Repr(s.source.url.get()));
     } else if (s.source.name || s.source.encoded) {
         // The path as given, or its bytes once the collector let go of it.
         PyRef path = s.source.name ? PyRef(PyOS_FSPath(s.source.name.get())) : PyRef::borrow(s.source.encoded.get());
@@ -579,7 +583,7 @@ PyObject* records_type() {
 }
 
 PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression,
-                  PyObject* max_depth) {
+                  PyObject* max_depth, PyObject* storage_options) {
     auto settings = std::make_unique<Settings>();
     auto skip = skip_arg(on_error);
     if (!skip) return std::move(skip).error();
@@ -594,36 +598,41 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
         if (!pointer) return CallError::from(std::move(pointer).error());
         settings->at = std::move(pointer).value();
     }
-    auto format_ = open_source(source, format, compression, settings->source);
+    auto format_ = open_source(source, format, compression, storage_options, settings->source);
     if (!format_) return std::move(format_).error();
     settings->format = format_.value();
     return new_records(std::move(settings));
 }
 
 PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"source", "at", "format", "on_error", "compression", "max_depth", nullptr};
+    static const char* names[] = {"source",      "at",        "format",          "on_error",
+                                  "compression", "max_depth", "storage_options", nullptr};
     PyObject* source = nullptr;
     PyObject* at = nullptr;
     PyObject* format = nullptr;
     PyObject* on_error = nullptr;
     PyObject* compression = nullptr;
     PyObject* max_depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOO:open", const_cast<char**>(names), &source, &at,
-                                     &format, &on_error, &compression, &max_depth))
+    PyObject* storage_options = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:open", const_cast<char**>(names), &source, &at,
+                                     &format, &on_error, &compression, &max_depth, &storage_options))
         return nullptr;
-    return call_guarded([&] { return run_open(source, at, format, on_error, compression, max_depth); });
+    return call_guarded(
+        [&] { return run_open(source, at, format, on_error, compression, max_depth, storage_options); });
 }
 
 constexpr const char kOpenDoc[] =
     "open(source, *, at=None, format=\"auto\", on_error=\"raise\", compression=\"auto\",\n"
-    "     max_depth=1024)\n"
+    "     max_depth=1024, storage_options=None)\n"
     "--\n"
     "\n"
     "The records of a JSON or JSONL input, read one at a time.\n"
     "\n"
-    "`source` is a path (str, bytes, os.PathLike), \"-\" for standard input, or a\n"
-    "binary file object. A path can be read again and again; a file object or\n"
-    "standard input only once.\n"
+    "`source` is a path (str, bytes, os.PathLike), a URL that fsspec reads\n"
+    "(\"s3://bucket/key\", \"https://...\", \"memory://...\"; a str that starts\n"
+    "with \"scheme://\"), \"-\" for standard input, or a binary file object. A\n"
+    "path or URL can be read again and again; a file object or standard input\n"
+    "only once.\n"
     "`at` is a JSON Pointer naming the container whose members are the records.\n"
     "`format` is \"auto\", \"json\", \"jsonl\" or \"ndjson\". Auto goes by the file\n"
     "name's extension, then by the content: JSONL when the first line alone is\n"
@@ -635,7 +644,9 @@ constexpr const char kOpenDoc[] =
     "reads the bytes as they are. Positions count in the decompressed text;\n"
     "bytes_read and total_bytes in the compressed file.\n"
     "`max_depth` (1 to 10000) is the deepest nesting of arrays and objects\n"
-    "a record may have; a bracket that opens one level more is an error.";
+    "a record may have; a bracket that opens one level more is an error.\n"
+    "`storage_options` (a dict) is passed to fsspec for a URL: credentials,\n"
+    "endpoint and the like.";
 
 PyMethodDef open_partition_method = {
     "_open_partition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_partition)),

@@ -1,4 +1,5 @@
-// The sources of qvtok.open: paths, standard input and Python file objects.
+// The sources of qvtok.open: paths, URLs, standard input and Python file
+// objects.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -28,6 +29,10 @@ constexpr const char* kReadintoStopped = "the file object's readinto() raised St
 constexpr const char* kOwnInput =
     "the destination %U is the same file as the input %U: writing it would destroy the input";
 constexpr const char* kStdinName = "standard input";
+constexpr const char* kOptionsNoUrl =
+    "storage_options is for a URL such as \"s3://bucket/key\"; this source is read as a local path or file object";
+constexpr const char* kOptionsType = "storage_options must be a dict or None";
+constexpr const char* kUrlSize = "the URL's file object has no valid size";
 
 // The pending exception as OSError(errno, strerror, filename), the class
 // chosen by errno as open() chooses it.
@@ -179,6 +184,46 @@ std::optional<std::uint64_t> file_object_size(PyObject* file) {
     return st.st_size > at ? static_cast<std::uint64_t>(st.st_size - at) : 0;
 }
 
+// Whether `arg` is a str that starts with "scheme://": a URL, read through
+// fsspec. A one-letter scheme is a Windows drive, and bytes and
+// os.PathLike are always local paths.
+bool is_url(PyObject* arg) {
+    if (!PyUnicode_Check(arg)) return false;
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(arg);
+    auto ascii_letter = [](Py_UCS4 c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    Py_ssize_t i = 0;
+    for (; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(arg, i);
+        bool fits = ascii_letter(c) || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
+        if (!fits) break;
+    }
+    return i >= 2 && i + 2 < n && PyUnicode_READ_CHAR(arg, i) == ':' && PyUnicode_READ_CHAR(arg, i + 1) == '/' &&
+           PyUnicode_READ_CHAR(arg, i + 2) == '/';
+}
+
+// A pass over the URL of `source`: qvtok._remote's file object, which maps
+// what fails to an OSError naming the URL and never ends early in silence.
+Expected<Opened, CallError> open_url(Source& source) {
+    PyRef module(PyImport_ImportModule("qvtok._remote"));
+    if (!module) return CallError::fetch();
+    PyObject* options = source.storage_options ? source.storage_options.get() : Py_None;
+    PyRef file(PyObject_CallMethod(module.get(), "open_url", "OO", source.url.get(), options));
+    if (!file) return CallError::fetch();
+    PyRef size(PyObject_GetAttrString(file.get(), "size"));
+    if (!size) return CallError::fetch();
+    std::optional<std::uint64_t> known;
+    if (size.get() != Py_None) {
+        unsigned long long n = PyLong_AsUnsignedLongLong(size.get());
+        if (n == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+            return CallError::deferred(PyExc_ValueError, kUrlSize);
+        known = n;
+    }
+    source.url_size = known;
+    PyObject* borrowed = file.get();
+    return Opened{std::make_unique<PyFileReader>(std::move(file), false, known.value_or(0)), known.has_value(),
+                  borrowed};
+}
+
 // Whether `obj` has attribute `name`; -1 with an exception pending.
 int has_attr(PyObject* obj, const char* name) {
     PyRef attr(PyObject_GetAttrString(obj, name));
@@ -281,11 +326,17 @@ CallError input_error(Error error) {
 }
 
 Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,
-                                                       Source& out) {
+                                                       PyObject* storage_options, Source& out) {
     auto chosen = format_word(format);
     if (!chosen) return std::move(chosen).error();
     auto packing = compression_word(compression);
     if (!packing) return std::move(packing).error();
+    const bool url = is_url(arg);
+    if (storage_options == Py_None) storage_options = nullptr;
+    if (storage_options != nullptr) {
+        if (!PyDict_Check(storage_options)) return CallError::deferred(PyExc_TypeError, kOptionsType);
+        if (!url) return CallError::deferred(PyExc_ValueError, kOptionsNoUrl);
+    }
 
     Opened opened;
     bool is_path = PyUnicode_Check(arg) || PyBytes_Check(arg);
@@ -294,7 +345,19 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
         if (fspath < 0) return CallError::fetch();
         is_path = fspath == 1;
     }
-    if (PyUnicode_Check(arg) && PyUnicode_CompareWithASCIIString(arg, "-") == 0) {
+    if (url) {
+        // An exact str: a subclass could hold the Records in its attributes.
+        out.url = PyRef(PyUnicode_FromObject(arg));
+        if (!out.url) return CallError::fetch();
+        out.name = PyRef::borrow(out.url.get());
+        if (storage_options != nullptr) {
+            out.storage_options = PyRef(PyDict_Copy(storage_options));
+            if (!out.storage_options) return CallError::fetch();
+        }
+        auto got = open_url(out);
+        if (!got) return std::move(got).error();
+        opened = std::move(got).value();
+    } else if (PyUnicode_Check(arg) && PyUnicode_CompareWithASCIIString(arg, "-") == 0) {
         auto got = open_stdin();
         if (!got) return std::move(got).error();
         opened = std::move(got).value();
@@ -330,9 +393,19 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
     if (!decompressed) return std::move(decompressed).error();
 
     std::optional<records::RecordFormat> resolved = chosen.value();
-    if (!resolved && out.encoded) {
-        std::string_view name(PyBytes_AS_STRING(out.encoded.get()),
-                              static_cast<std::size_t>(PyBytes_GET_SIZE(out.encoded.get())));
+    if (!resolved && (out.encoded || out.url)) {
+        std::string_view name;
+        if (out.url) {
+            // The URL's path, before any query or fragment.
+            Py_ssize_t length = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(out.url.get(), &length);
+            if (text == nullptr) return CallError::fetch();
+            name = std::string_view(text, static_cast<std::size_t>(length));
+            name = name.substr(0, name.find_first_of("?#"));
+        } else {
+            name = std::string_view(PyBytes_AS_STRING(out.encoded.get()),
+                                    static_cast<std::size_t>(PyBytes_GET_SIZE(out.encoded.get())));
+        }
         // data.jsonl.gz is JSONL, whatever compressed it.
         resolved = format_by_name(out.codec ? codecs::strip_codec_extension(name) : name);
     }
@@ -399,8 +472,9 @@ Expected<Opened, CallError> take_reader(Source& source) {
         return Opened{std::move(source.pending), source.pending_size_known,
                       std::exchange(source.pending_file, nullptr)};
     }
-    if (!source.encoded) return CallError::deferred(PyExc_ValueError, kReadOnce);
-    auto opened = open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));
+    if (!source.encoded && !source.url) return CallError::deferred(PyExc_ValueError, kReadOnce);
+    auto opened = source.url ? open_url(source)
+                             : open_path(source.name.get(), PyBytes_AS_STRING(source.encoded.get()));
     if (!opened) return opened;
     auto decompressed = decompress(opened.value(), source.codec);
     if (!decompressed) return std::move(decompressed).error();

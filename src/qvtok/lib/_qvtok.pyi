@@ -152,9 +152,12 @@ def open(
     on_error: Literal["raise", "skip"] = "raise",
     compression: Literal["auto"] | _Codec | None = "auto",
     max_depth: int = 1024,
+    storage_options: dict[str, Any] | None = None,
 ) -> Records:
     """The records of a JSON or JSONL input, read one at a time. A record
-    may nest arrays and objects `max_depth` deep (1 to 10000)."""
+    may nest arrays and objects `max_depth` deep (1 to 10000). A str that
+    starts with "scheme://" is a URL read through fsspec, to which
+    `storage_options` is passed."""
 
 def max_threads() -> int:
     """How many threads qvtok keeps busy at most, the caller's included."""

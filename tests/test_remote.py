@@ -1,0 +1,319 @@
+"""qvtok.open on URLs: fsspec's memory file system, an HTTP server that
+honours Range requests and an S3 server (moto's), both on the loopback
+interface and started here, against the same bytes read from a local file."""
+
+import bz2
+import errno
+import gzip
+import json
+import lzma
+import pickle
+import socket
+import subprocess
+import sys
+import threading
+import urllib.parse
+import uuid
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
+
+import pytest
+
+import qvtok
+
+fsspec = pytest.importorskip("fsspec")
+
+ROWS = [{"id": i, "name": f"n{i}", "tags": list(range(i % 4)), "x": i / 8} for i in range(300)]
+JSONL = b"".join(json.dumps(r).encode() + b"\n" for r in ROWS)
+ARRAY = json.dumps(ROWS, indent=1).encode()
+DOC = json.dumps({"meta": {"n": len(ROWS)}, "data": {"items": ROWS}}).encode()
+
+# name, bytes, at
+FILES = {
+    "plain-jsonl": ("rows.jsonl", JSONL, None),
+    "array": ("rows.json", ARRAY, None),
+    "pointer": ("doc.json", DOC, "/data/items"),
+    "gzip": ("rows.jsonl.gz", gzip.compress(JSONL), None),
+    "bzip2-no-extension": ("rows", bz2.compress(ARRAY), None),
+    "xz": ("rows.json.xz", lzma.compress(ARRAY), None),
+}
+
+
+def same_as_local(url, local, at=None, **options):
+    """Every pass over the URL gives what the local file gives, all on one
+    Records: a URL is read anew by each pass, as a path is."""
+    remote = qvtok.open(url, at=at, **options)
+    here = qvtok.open(local, at=at)
+    assert remote.count() == here.count()
+    assert remote.load() == here.load()
+    assert remote.head(3) == here.head(3)
+    assert list(remote.raw()) == list(here.raw())
+    assert remote.schema(sample=None) == here.schema(sample=None)
+    assert remote.validate() == here.validate()
+    return remote
+
+
+@pytest.fixture
+def memory():
+    """A folder of its own in fsspec's memory file system: (fs, url prefix)."""
+    fs = fsspec.filesystem("memory")
+    folder = f"/t{uuid.uuid4().hex}"
+    yield fs, f"memory:/{folder}"
+    fs.rm(folder, recursive=True)
+
+
+@pytest.mark.parametrize("case", FILES)
+def test_a_memory_url_reads_as_the_file(case, memory, tmp_path):
+    fs, prefix = memory
+    name, data, at = FILES[case]
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/{name}", data)
+    (tmp_path / name).write_bytes(data)
+    url = f"{prefix}/{name}"
+    records = same_as_local(url, tmp_path / name, at=at)
+    assert repr(records).startswith(f"<qvtok.Records {url!r}")
+    it = iter(records)
+    assert list(it) == qvtok.open(tmp_path / name, at=at).load()
+    assert it.total_bytes == len(data) == it.bytes_read
+
+
+def test_progress_runs_to_the_size_of_a_url(memory):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/big.jsonl", JSONL * 20)
+    seen = []
+    assert qvtok.open(f"{prefix}/big.jsonl").count(progress=lambda done, total: seen.append((done, total))) == 6000
+    assert seen[0] == (0, len(JSONL) * 20) and seen[-1] == (len(JSONL) * 20,) * 2
+
+
+def test_a_url_partition_pickles_and_reads_the_url(memory):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/a.jsonl", JSONL)
+    records = qvtok.open(f"{prefix}/a.jsonl", storage_options={"skip_instance_cache": False})
+    parts = records.partitions("1KiB")
+    assert len(parts) == 1
+    part = pickle.loads(pickle.dumps(parts[0]))
+    assert part.path == f"{prefix}/a.jsonl" and part.storage_options == {"skip_instance_cache": False}
+    assert part.load() == ROWS and part.count() == len(ROWS)
+    assert hash(part) == hash(parts[0])
+
+
+@pytest.mark.parametrize("how", ["pathlib", "dot-slash"])
+def test_a_local_path_that_looks_like_a_url_is_read_as_a_path(how, tmp_path, monkeypatch):
+    (tmp_path / "memory:" / "d").mkdir(parents=True)
+    (tmp_path / "memory:" / "d" / "a.jsonl").write_bytes(JSONL)
+    monkeypatch.chdir(tmp_path)
+    source = Path("memory://d/a.jsonl") if how == "pathlib" else "./memory://d/a.jsonl"
+    assert qvtok.open(source).count() == len(ROWS)
+    # As a str it is a URL, which names nothing in the memory file system.
+    with pytest.raises(FileNotFoundError) as caught:
+        qvtok.open("memory://d/a.jsonl")
+    assert caught.value.filename == "memory://d/a.jsonl"
+
+
+def test_a_local_path_imports_no_fsspec():
+    code = ("import sys, qvtok; qvtok.open('examples/events.jsonl').count(); "
+            "print(sorted(m for m in sys.modules if m.startswith(('fsspec', 'qvtok._remote'))))")
+    out = subprocess.run([sys.executable, "-c", code], cwd=Path(__file__).parents[1], capture_output=True,
+                         text=True, check=True).stdout
+    assert out.strip() == "[]"
+
+
+def test_a_url_without_fsspec_says_what_to_install(monkeypatch):
+    monkeypatch.setitem(sys.modules, "fsspec", None)
+    monkeypatch.setitem(sys.modules, "fsspec.core", None)
+    with pytest.raises(ImportError, match=r'pip install "qvtok\[remote\]"'):
+        qvtok.open("memory://anything.jsonl")
+
+
+@pytest.mark.parametrize(("source", "options", "error"), [
+    ("examples/events.jsonl", {"anon": True}, ValueError),
+    ("memory://x.jsonl", ["anon"], TypeError),
+])
+def test_storage_options_are_checked(source, options, error):
+    with pytest.raises(error, match="storage_options"):
+        qvtok.open(source, storage_options=options)
+
+
+def test_an_unknown_protocol_is_a_value_error():
+    with pytest.raises(ValueError, match="nosuchproto"):
+        qvtok.open("nosuchproto://x/y.jsonl")
+
+
+# --- HTTP -----------------------------------------------------------------
+
+
+class RangeHandler(BaseHTTPRequestHandler):
+    """GET and HEAD of the server's `files`, with Range. Paths under
+    /forbidden/ answer 403; under /cut/ a response breaks off at byte CUT of
+    the file; under /short/ the server claims 1000 bytes more than it has."""
+
+    CUT = 600 << 10
+
+    def log_message(self, *args):
+        pass
+
+    def do_HEAD(self):
+        self.answer(body=False)
+
+    def do_GET(self):
+        self.answer(body=True)
+
+    def answer(self, body):
+        path = urllib.parse.urlsplit(self.path).path
+        if path.startswith("/forbidden/"):
+            self.send_error(403)
+            return
+        data = self.server.files.get(path)
+        if data is None:
+            self.send_error(404)
+            return
+        size = len(data)
+        claimed = size + 1000 if path.startswith("/short/") else size
+        start, end = 0, size
+        wanted = self.headers.get("Range")
+        if wanted:
+            first, _, last = wanted.removeprefix("bytes=").partition("-")
+            start, end = int(first), min(int(last) + 1 if last else size, size)
+            if start >= size:
+                self.send_response(416)
+                self.send_header("Content-Range", f"bytes */{claimed}")
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+                return
+            self.send_response(206)
+            self.send_header("Content-Range", f"bytes {start}-{end - 1}/{claimed}")
+        else:
+            self.send_response(200)
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("Content-Length", str(end - start if wanted else claimed))
+        self.end_headers()
+        if not body:
+            return
+        if path.startswith("/cut/") and end > self.CUT:
+            self.wfile.write(data[start:max(start, self.CUT)])
+            self.wfile.flush()
+            self.close_connection = True
+            self.connection.shutdown(socket.SHUT_RDWR)
+            return
+        self.wfile.write(data[start:end])
+        with self.server.lock:
+            self.server.served += end - start
+
+
+@pytest.fixture(scope="module")
+def http():
+    """(server, base URL): put files in server.files by path."""
+    server = ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
+    server.daemon_threads = True
+    server.files = {}
+    server.served = 0
+    server.lock = threading.Lock()
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+    thread.start()
+    try:
+        yield server, f"http://127.0.0.1:{server.server_address[1]}"
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join()
+
+
+@pytest.mark.parametrize("case", ["plain-jsonl", "array", "gzip", "bzip2-no-extension"])
+def test_an_http_url_reads_as_the_file(case, http, tmp_path):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    name, data, at = FILES[case]
+    server.files[f"/ok/{name}"] = data
+    (tmp_path / name).write_bytes(data)
+    records = same_as_local(f"{base}/ok/{name}?token=x", tmp_path / name, at=at)
+    it = iter(records)
+    assert sum(1 for _ in it) == qvtok.open(tmp_path / name, at=at).count()
+    assert it.total_bytes == len(data)
+
+
+@pytest.mark.parametrize(("path", "error"), [
+    ("/ok/missing.jsonl", FileNotFoundError),
+    ("/forbidden/rows.jsonl", PermissionError),
+])
+def test_an_http_failure_is_an_os_error_naming_the_url(path, error, http):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    server.files["/forbidden/rows.jsonl"] = JSONL
+    with pytest.raises(error) as caught:
+        qvtok.open(base + path)
+    assert caught.value.filename == base + path
+
+
+def test_a_server_that_is_gone_is_an_os_error():
+    pytest.importorskip("aiohttp")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    url = f"http://127.0.0.1:{port}/rows.jsonl"
+    with pytest.raises(OSError) as caught:
+        qvtok.open(url)
+    assert caught.value.filename == url
+
+
+BIG = b"".join(json.dumps({"id": i, "pad": "x" * 90}).encode() + b"\n" for i in range(12000))
+
+
+@pytest.mark.parametrize("kind", ["cut", "short"])
+def test_a_response_that_ends_early_is_an_error_after_the_records_before_it(kind, http):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    url = f"{base}/{kind}/big.jsonl"
+    server.files[f"/{kind}/big.jsonl"] = BIG
+    got = []
+    with pytest.raises(OSError) as caught:
+        for record in qvtok.open(url):
+            got.append(record)
+    assert caught.value.filename == url
+    assert "after" in caught.value.strerror  # where the data stopped
+    assert got == [json.loads(line) for line in BIG.splitlines()[:len(got)]]
+    # Cut off in the middle, or after every byte it had but before the
+    # size it claimed.
+    assert (0 < len(got) < 12000) if kind == "cut" else len(got) == 12000
+    with pytest.raises(OSError):
+        qvtok.open(url).count()
+
+
+# --- S3 -------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def s3():
+    """storage_options for an S3 server on the loopback interface with a
+    bucket named "bucket"."""
+    pytest.importorskip("s3fs")
+    server_module = pytest.importorskip("moto.server")
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
+    server.start()
+    options = {"key": "testing", "secret": "testing", "skip_instance_cache": True,
+               "client_kwargs": {"endpoint_url": f"http://127.0.0.1:{port}", "region_name": "eu-west-1"}}
+    try:
+        fs = fsspec.filesystem("s3", **options)
+        fs.mkdir("bucket")
+        yield fs, options
+    finally:
+        server.stop()
+
+
+@pytest.mark.parametrize("case", ["plain-jsonl", "pointer", "gzip", "xz"])
+def test_an_s3_url_reads_as_the_file(case, s3, tmp_path):
+    fs, options = s3
+    name, data, at = FILES[case]
+    fs.pipe(f"bucket/one/{name}", data)
+    (tmp_path / name).write_bytes(data)
+    records = same_as_local(f"s3://bucket/one/{name}", tmp_path / name, at=at, storage_options=options)
+    assert iter(records).total_bytes == len(data)
+
+
+@pytest.mark.parametrize("url", ["s3://bucket/none/rows.jsonl", "s3://no-such-bucket/rows.jsonl"])
+def test_a_missing_s3_key_is_file_not_found(url, s3):
+    _, options = s3
+    with pytest.raises(FileNotFoundError) as caught:
+        qvtok.open(url, storage_options=options)
+    assert caught.value.filename == url

@@ -3,23 +3,19 @@ honours Range requests and an S3 server (moto's), both on the loopback
 interface and started here, against the same bytes read from a local file."""
 
 import bz2
-import errno
 import gzip
 import json
 import lzma
 import pickle
-import socket
 import subprocess
 import sys
-import threading
-import urllib.parse
 import uuid
-from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from pathlib import Path
 
 import pytest
 
 import qvtok
+from remote_servers import free_port, http, s3  # noqa: F401 (fixtures)
 
 fsspec = pytest.importorskip("fsspec")
 
@@ -141,82 +137,6 @@ def test_an_unknown_protocol_is_a_value_error():
 # --- HTTP -----------------------------------------------------------------
 
 
-class RangeHandler(BaseHTTPRequestHandler):
-    """GET and HEAD of the server's `files`, with Range. Paths under
-    /forbidden/ answer 403; under /cut/ a response breaks off at byte CUT of
-    the file; under /short/ the server claims 1000 bytes more than it has."""
-
-    CUT = 600 << 10
-
-    def log_message(self, *args):
-        pass
-
-    def do_HEAD(self):
-        self.answer(body=False)
-
-    def do_GET(self):
-        self.answer(body=True)
-
-    def answer(self, body):
-        path = urllib.parse.urlsplit(self.path).path
-        if path.startswith("/forbidden/"):
-            self.send_error(403)
-            return
-        data = self.server.files.get(path)
-        if data is None:
-            self.send_error(404)
-            return
-        size = len(data)
-        claimed = size + 1000 if path.startswith("/short/") else size
-        start, end = 0, size
-        wanted = self.headers.get("Range")
-        if wanted:
-            first, _, last = wanted.removeprefix("bytes=").partition("-")
-            start, end = int(first), min(int(last) + 1 if last else size, size)
-            if start >= size:
-                self.send_response(416)
-                self.send_header("Content-Range", f"bytes */{claimed}")
-                self.send_header("Content-Length", "0")
-                self.end_headers()
-                return
-            self.send_response(206)
-            self.send_header("Content-Range", f"bytes {start}-{end - 1}/{claimed}")
-        else:
-            self.send_response(200)
-        self.send_header("Accept-Ranges", "bytes")
-        self.send_header("Content-Length", str(end - start if wanted else claimed))
-        self.end_headers()
-        if not body:
-            return
-        if path.startswith("/cut/") and end > self.CUT:
-            self.wfile.write(data[start:max(start, self.CUT)])
-            self.wfile.flush()
-            self.close_connection = True
-            self.connection.shutdown(socket.SHUT_RDWR)
-            return
-        self.wfile.write(data[start:end])
-        with self.server.lock:
-            self.server.served += end - start
-
-
-@pytest.fixture(scope="module")
-def http():
-    """(server, base URL): put files in server.files by path."""
-    server = ThreadingHTTPServer(("127.0.0.1", 0), RangeHandler)
-    server.daemon_threads = True
-    server.files = {}
-    server.served = 0
-    server.lock = threading.Lock()
-    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
-    thread.start()
-    try:
-        yield server, f"http://127.0.0.1:{server.server_address[1]}"
-    finally:
-        server.shutdown()
-        server.server_close()
-        thread.join()
-
-
 @pytest.mark.parametrize("case", ["plain-jsonl", "array", "gzip", "bzip2-no-extension"])
 def test_an_http_url_reads_as_the_file(case, http, tmp_path):
     pytest.importorskip("aiohttp")
@@ -245,10 +165,7 @@ def test_an_http_failure_is_an_os_error_naming_the_url(path, error, http):
 
 def test_a_server_that_is_gone_is_an_os_error():
     pytest.importorskip("aiohttp")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    url = f"http://127.0.0.1:{port}/rows.jsonl"
+    url = f"http://127.0.0.1:{free_port()}/rows.jsonl"
     with pytest.raises(OSError) as caught:
         qvtok.open(url)
     assert caught.value.filename == url
@@ -280,40 +197,20 @@ def test_a_response_that_ends_early_is_an_error_after_the_records_before_it(kind
 # --- S3 -------------------------------------------------------------------
 
 
-@pytest.fixture(scope="module")
-def s3():
-    """storage_options for an S3 server on the loopback interface with a
-    bucket named "bucket"."""
-    pytest.importorskip("s3fs")
-    server_module = pytest.importorskip("moto.server")
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    server = server_module.ThreadedMotoServer(ip_address="127.0.0.1", port=port, verbose=False)
-    server.start()
-    options = {"key": "testing", "secret": "testing", "skip_instance_cache": True,
-               "client_kwargs": {"endpoint_url": f"http://127.0.0.1:{port}", "region_name": "eu-west-1"}}
-    try:
-        fs = fsspec.filesystem("s3", **options)
-        fs.mkdir("bucket")
-        yield fs, options
-    finally:
-        server.stop()
-
-
 @pytest.mark.parametrize("case", ["plain-jsonl", "pointer", "gzip", "xz"])
 def test_an_s3_url_reads_as_the_file(case, s3, tmp_path):
-    fs, options = s3
+    fs, options, bucket = s3
     name, data, at = FILES[case]
-    fs.pipe(f"bucket/one/{name}", data)
+    fs.pipe(f"{bucket}/one/{name}", data)
     (tmp_path / name).write_bytes(data)
-    records = same_as_local(f"s3://bucket/one/{name}", tmp_path / name, at=at, storage_options=options)
+    records = same_as_local(f"s3://{bucket}/one/{name}", tmp_path / name, at=at, storage_options=options)
     assert iter(records).total_bytes == len(data)
 
 
-@pytest.mark.parametrize("url", ["s3://bucket/none/rows.jsonl", "s3://no-such-bucket/rows.jsonl"])
+@pytest.mark.parametrize("url", ["s3://{bucket}/none/rows.jsonl", "s3://no-such-bucket/rows.jsonl"])
 def test_a_missing_s3_key_is_file_not_found(url, s3):
-    _, options = s3
+    _, options, bucket = s3
+    url = url.format(bucket=bucket)
     with pytest.raises(FileNotFoundError) as caught:
         qvtok.open(url, storage_options=options)
     assert caught.value.filename == url

@@ -7,7 +7,10 @@
 Each bag partition is one qvtok.Partition of a file. The files are planned
 in the calling process (JSON Lines by seeking to line starts, a JSON array
 by one scan of the file); each worker then opens the file it is given at
-the same absolute path, so every worker must see the files there.
+the same absolute path, so every worker must see the files there. A URL
+("s3://bucket/logs/*.jsonl.gz") is read through fsspec instead, by each
+worker with the storage options it was given, so workers share nothing
+but the store.
 
 The bag's to_dataframe() gives each column the dtype that the schema of a
 sample of every file implies: a column of integers with a null or a gap
@@ -39,6 +42,7 @@ except ImportError as _missing:
     ) from _missing
 
 import qvtok
+from qvtok._remote import CALLERS_FAULTS, failure, filesystem, is_url
 from qvtok.partition import Partition
 
 if TYPE_CHECKING:
@@ -60,6 +64,7 @@ class _RecordsBag(dask.bag.Bag):
     # bag that Dask rebuilt (after persist), which infers as Dask does.
     _sources: tuple[str, ...] = ()
     _open_args: dict[str, Any] = {}
+    _storage_options: dict[str, Any] | None = None
 
     def to_dataframe(self, meta: Any = None, columns: Sequence[str] | None = None,
                      optimize_graph: bool = True) -> Any:
@@ -72,7 +77,7 @@ class _RecordsBag(dask.bag.Bag):
         some of them. A `meta` of the caller's is passed on as it is, and
         records that are not objects are left to Dask."""
         if meta is None and self._sources:
-            meta = _schema_meta(self._sources, self._open_args, columns)
+            meta = _schema_meta(self._sources, self._open_args, self._storage_options, columns)
             if meta is not None:
                 columns = None
         return super().to_dataframe(  # type: ignore[no-untyped-call,unused-ignore]
@@ -89,6 +94,7 @@ def read_records(
     compression: Literal["auto"] | _Codec | None = "auto",
     glob: bool | None = None,
     max_depth: int = 1024,
+    storage_options: dict[str, Any] | None = None,
 ) -> dask.bag.Bag:
     """The records of `paths` as a dask.bag.Bag: file order, then record order.
 
@@ -102,13 +108,16 @@ def read_records(
     those of qvtok.open. Each file is cut into partitions of about `partition_size`
     bytes (an int, or a string such as "128MiB" or "64MB"): JSON Lines at
     line starts, a JSON array at element starts. A compressed file, or one
-    that cannot be cut, is one partition."""
-    parts: list[Partition] = []
-    sources = _expand(paths, glob)
+    that cannot be cut, is one partition.
+
+    A str that starts with "scheme://" is a URL that fsspec reads
+    ("s3://bucket/2026-*/*.jsonl.zst", "memory://data/*.jsonl"), with
+    `storage_options` passed to fsspec for every URL; a pattern in it is
+    expanded by fsspec's glob. Each file at a URL is one partition, which
+    the worker that reads it opens itself."""
+    sources = _expand(paths, glob, storage_options)
     open_args: dict[str, Any] = {"at": at, "format": format, "compression": compression, "max_depth": max_depth}
-    for path in sources:
-        with qvtok.open(path, **open_args) as records:
-            parts.extend(records.partitions(partition_size))
+    parts = _plan(sources, open_args, storage_options, partition_size)
     name = "qvtok-read-records-" + tokenize(parts)
     # Wrapped in reify, as Dask's own bag tasks are: a partition that is
     # kept (computed, persisted, sent to another worker) becomes a list,
@@ -119,10 +128,43 @@ def read_records(
     bag = _RecordsBag(graph, name, len(parts))
     bag._sources = tuple(sources)
     bag._open_args = open_args
+    bag._storage_options = storage_options
     return bag
 
 
-def _schema_meta(sources: Sequence[str], open_args: dict[str, Any], columns: Sequence[str] | None) -> Any:
+# URLs planned at once: each costs a round trip or two and a small read.
+_PLANNING_REQUESTS = 8
+
+
+def _open(path: str, open_args: dict[str, Any], storage_options: dict[str, Any] | None) -> qvtok.Records:
+    if is_url(path):
+        return qvtok.open(path, **open_args, storage_options=storage_options)
+    return qvtok.open(path, **open_args)
+
+
+def _plan(sources: Sequence[str], open_args: dict[str, Any], storage_options: dict[str, Any] | None,
+          size: int | str) -> list[Partition]:
+    def plan_one(path: str) -> list[Partition]:
+        with _open(path, open_args, storage_options) as records:
+            return records.partitions(size)
+
+    urls = [path for path in sources if is_url(path)]
+    planned: dict[str, list[Partition]] = {}
+    if len(urls) > 1:
+        # The requests of many files overlap on a few threads of this call,
+        # all joined before it returns.
+        from concurrent.futures import ThreadPoolExecutor
+
+        with ThreadPoolExecutor(min(_PLANNING_REQUESTS, len(urls))) as pool:
+            planned = dict(zip(urls, pool.map(plan_one, urls)))
+    parts: list[Partition] = []
+    for path in sources:
+        parts.extend(planned[path] if path in planned else plan_one(path))
+    return parts
+
+
+def _schema_meta(sources: Sequence[str], open_args: dict[str, Any], storage_options: dict[str, Any] | None,
+                 columns: Sequence[str] | None) -> Any:
     # Each field's type names over every file: "?" ends an optional field's
     # name, and a field whose values are arrays or objects has no names.
     import pandas as pd  # type: ignore[import-untyped,unused-ignore]
@@ -130,7 +172,7 @@ def _schema_meta(sources: Sequence[str], open_args: dict[str, Any], columns: Seq
     fields: dict[str, set[str] | None] = {}
     first: list[str] = []
     for path in sources:
-        with qvtok.open(path, **open_args) as records:
+        with _open(path, open_args, storage_options) as records:
             if not first:
                 head = records.head(1)
                 if head and isinstance(head[0], dict):
@@ -172,7 +214,8 @@ def _values(part: Partition) -> Iterator[Any]:
     return iter(part.records())
 
 
-def _expand(paths: PathArg | Sequence[PathArg], patterns: bool | None) -> list[str]:
+def _expand(paths: PathArg | Sequence[PathArg], patterns: bool | None,
+            storage_options: dict[str, Any] | None) -> list[str]:
     # Absolute, so that a worker whose working directory is not the
     # client's still finds the file.
     items = [paths] if isinstance(paths, (str, os.PathLike)) else list(paths)
@@ -180,6 +223,9 @@ def _expand(paths: PathArg | Sequence[PathArg], patterns: bool | None) -> list[s
         raise ValueError("read_records needs at least one path or pattern")
     found: list[str] = []
     for item in items:
+        if is_url(item):
+            found.extend(_expand_url(str(item), patterns, storage_options))
+            continue
         path = os.fspath(item)
         if not _is_pattern(item, path, patterns):
             found.append(os.path.abspath(path))
@@ -189,6 +235,27 @@ def _expand(paths: PathArg | Sequence[PathArg], patterns: bool | None) -> list[s
             raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", path)
         found.extend(os.path.abspath(m) for m in matches)
     return found
+
+
+def _expand_url(url: str, patterns: bool | None, storage_options: dict[str, Any] | None) -> list[str]:
+    # As for a local path: a URL that names a file is that file, one that
+    # names none and holds glob characters a pattern. The sizes come with
+    # the listing; no file is opened here.
+    if patterns is False or globbing.escape(url) == url:
+        return [url]
+    fs, path = filesystem(url, storage_options)
+    try:
+        if patterns is None and fs.isfile(path):
+            return [url]
+        listed = fs.glob(path, detail=True)
+    except CALLERS_FAULTS:
+        raise
+    except Exception as e:
+        raise failure(url, e, "cannot list") from e
+    matches = sorted(name for name, info in listed.items() if info.get("type") != "directory")
+    if not matches:
+        raise FileNotFoundError(errno.ENOENT, "no file matches the pattern", url)
+    return [str(fs.unstrip_protocol(name)) for name in matches]
 
 
 def _is_pattern(item: PathArg, path: str, patterns: bool | None) -> bool:

@@ -45,8 +45,9 @@ inline bool white_space(std::uint32_t cp) {
            cp == 0x3000;
 }
 
-// Lines that hold a character outside White_Space, in valid UTF-8 text.
-inline std::uint64_t significant_lines(std::string_view s, bool& open_significant) {
+// Lines that hold a character outside White_Space (outside JSON's space,
+// tab and carriage return with `json_space`), in valid UTF-8 text.
+inline std::uint64_t significant_lines(std::string_view s, bool& open_significant, bool json_space) {
     std::uint64_t lines = 0;
     bool significant = false;
     for (std::size_t i = 0; i < s.size();) {
@@ -58,7 +59,7 @@ inline std::uint64_t significant_lines(std::string_view s, bool& open_significan
         if (cp == '\n') {
             lines += significant ? 1 : 0;
             significant = false;
-        } else if (!white_space(cp)) {
+        } else if (json_space ? cp != ' ' && cp != '\t' && cp != '\r' : !white_space(cp)) {
             significant = true;
         }
     }
@@ -239,9 +240,6 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
     want_pass.run(text);
     const std::size_t want_prefix = utf8_prefix(text);
     const bool valid = want_prefix == text.size();
-    std::uint64_t want_lines = 0;
-    bool want_open = false;
-    if (valid) want_lines = significant_lines(text, want_open);
     auto line_of = [&](std::size_t at) { return std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(at), '\n'); };
 
     for (simd::Isa isa : {simd::Isa::Scalar, simd::Isa::Sse2, simd::Isa::Avx2}) {
@@ -309,27 +307,36 @@ inline std::string differ(std::string_view text, std::vector<std::size_t> cuts) 
                 << want_count.depth << "\n";
         }
 
-        simd::LineState lines;
-        std::size_t bad = text.size();
-        std::size_t base = 0;
-        for (std::string_view part : parts) {
-            std::size_t at = k->count_lines(part.data(), part.size(), lines);
-            if (at != part.size()) {
-                bad = base + at;
-                break;
+        for (bool json_space : {false, true}) {
+            std::uint64_t want_lines = 0;
+            bool want_open = false;
+            if (valid) want_lines = significant_lines(text, want_open, json_space);
+            simd::LineState lines;
+            lines.json_space = json_space;
+            lines.count_line_feeds = json_space;  // one rule with every line counted, one without
+            std::size_t bad = text.size();
+            std::size_t base = 0;
+            for (std::string_view part : parts) {
+                std::size_t at = k->count_lines(part.data(), part.size(), lines);
+                if (at != part.size()) {
+                    bad = base + at;
+                    break;
+                }
+                base += part.size();
             }
-            base += part.size();
-        }
-        bool partial = bad == text.size() && simd::ends_in_partial_character(lines);
-        if (valid) {
-            if (bad != text.size() || partial || lines.lines != want_lines || lines.significant != want_open) {
-                why << name << ": count_lines " << lines.lines << "/" << lines.significant << " bad " << bad
-                    << " partial " << partial << ", the model " << want_lines << "/" << want_open << "\n";
+            bool partial = bad == text.size() && simd::ends_in_partial_character(lines);
+            if (valid) {
+                if (bad != text.size() || partial || lines.lines != want_lines || lines.significant != want_open ||
+                    lines.line_feeds != (json_space ? static_cast<std::uint64_t>(line_of(text.size())) : 0)) {
+                    why << name << ": count_lines (json space " << json_space << ") " << lines.lines << "/"
+                        << lines.significant << "/" << lines.line_feeds << " bad " << bad << " partial " << partial
+                        << ", the model " << want_lines << "/" << want_open << "\n";
+                }
+            } else if (bad == text.size() ? !partial || line_of(want_prefix) != line_of(text.size())
+                                           : line_of(bad) != line_of(want_prefix)) {
+                why << name << ": count_lines finds the fault at " << bad << " (partial " << partial
+                    << "), the first ill-formed byte is at " << want_prefix << "\n";
             }
-        } else if (bad == text.size() ? !partial || line_of(want_prefix) != line_of(text.size())
-                                       : line_of(bad) != line_of(want_prefix)) {
-            why << name << ": count_lines finds the fault at " << bad << " (partial " << partial
-                << "), the first ill-formed byte is at " << want_prefix << "\n";
         }
 
         std::uint64_t feeds = 0;

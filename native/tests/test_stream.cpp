@@ -1,6 +1,7 @@
 // The record stream: raw slots, offsets, and file positions of errors, also
 // when records and faults lie across blocks and reads come in small chunks.
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -300,6 +301,33 @@ TEST(a_single_document_read_whole_gives_its_value_and_places_its_errors) {
     CHECK(!first.ok() && first.error().code == ErrorCode::ReadFailed);
 }
 
+namespace {
+
+// The records of `doc` counted with or without passing them in bulk between
+// slots, and every error met on the way, with its place.
+std::string count_records(const std::string& doc, RecordFormat format, const records::StreamRules& rules,
+                          std::size_t chunk, bool bulk) {
+    auto stream = test::open_stream(doc, format, rules, chunk);
+    std::uint64_t records = 0;
+    std::ostringstream seen;
+    for (int steps = 0; steps < 100000; ++steps) {
+        if (bulk) records += stream.pass_elements();
+        auto slot = stream.next_slot();
+        if (!slot) {
+            const Error& e = slot.error();
+            seen << "error " << static_cast<int>(e.code) << "@" << e.offset << " " << e.file_line << ":"
+                 << e.file_column << " #" << e.record << " after " << records << "; ";
+            continue;
+        }
+        if (slot.value().kind == records::Slot::Kind::End) break;
+        if (slot.value().kind == records::Slot::Kind::Record) ++records;
+    }
+    seen << records << " records, " << stream.records_out() << " out, " << stream.lines_read() << " lines";
+    return seen.str();
+}
+
+}  // namespace
+
 TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
     // Raw records counted two ways, passing elements in bulk between slots
     // and slot by slot: the same count and the same errors at the same
@@ -314,7 +342,8 @@ TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
         for (std::size_t i = 0; i < n; ++i) {
             // Mostly good elements, now and then one of the others.
             std::size_t pick = rng() % 50 == 0 ? rng() % std::size(elements) : (rng() % 2 ? 1 : 0);
-            items += (i ? "," : "") + std::string(elements[pick]);
+            if (i) items += ',';
+            items += elements[pick];
         }
         bool pointer = rng() % 2;
         std::string doc = pointer ? "{\"x\": 1, \"f\": [" + items + "], \"y\": 2}" : "[" + items + "]";
@@ -322,30 +351,43 @@ TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
         rules.parse = false;
         rules.strict_elements = rng() % 2;
         std::size_t chunk = rng() % 3 == 0 ? 1 + rng() % 700 : std::size_t(1) << 20;
-
-        auto count = [&](bool bulk) {
-            auto stream = test::open_stream(doc, RecordFormat::Json, rules, chunk);
-            std::uint64_t records = 0;
-            std::string seen;
-            for (int steps = 0; steps < 100000; ++steps) {
-                if (bulk) records += stream.pass_elements();
-                auto slot = stream.next_slot();
-                if (!slot) {
-                    const Error& e = slot.error();
-                    seen += "error " + std::to_string(static_cast<int>(e.code)) + "@" + std::to_string(e.offset) +
-                            " " + std::to_string(e.file_line) + ":" + std::to_string(e.file_column) + " #" +
-                            std::to_string(e.record) + " after " + std::to_string(records) + "; ";
-                    continue;
-                }
-                if (slot.value().kind == records::Slot::Kind::End) break;
-                if (slot.value().kind == records::Slot::Kind::Record) ++records;
-            }
-            return seen + std::to_string(records) + " records, " + std::to_string(stream.records_out()) + " out";
-        };
-        std::string one_by_one = count(false), bulk = count(true);
+        std::string one_by_one = count_records(doc, RecordFormat::Json, rules, chunk, false);
+        std::string bulk = count_records(doc, RecordFormat::Json, rules, chunk, true);
         CHECK(bulk == one_by_one);
         if (bulk != one_by_one) {
             std::fprintf(stderr, "%zu elements, chunk %zu: %s / %s\n", n, chunk, bulk.c_str(), one_by_one.c_str());
+            return;
+        }
+    }
+}
+
+TEST(counting_lines_in_bulk_counts_and_fails_as_slot_by_slot) {
+    // The same for JSON Lines: blank lines of either rule's white space,
+    // lines that only one rule calls blank, lines that are no UTF-8 (alone,
+    // after a record, at the very end), lines longer than the buffer and a
+    // last line without its line feed.
+    static const char* lines[] = {"{\"a\": 1}", "", "  \t\r", "\x0c", "\xc2\xa0", " \xe3\x80\x80 ", "x\xff",
+                                  "\xc3", "[1, \"\xc3\xa9\"]", "\x01"};
+    std::mt19937 rng(20261209);
+    const std::string long_line = "\"" + std::string(100000, 'y') + "\"";
+    for (int round = 0; round < 300; ++round) {
+        std::string doc;
+        std::size_t n = rng() % 2 ? rng() % 20 : 2000 + rng() % 4000;
+        for (std::size_t i = 0; i < n; ++i) {
+            std::size_t pick = rng() % 30 == 0 ? rng() % std::size(lines) : (rng() % 4 == 0 ? 1 : 0);
+            doc.append(rng() % 500 == 0 ? long_line : std::string(lines[pick]));
+            doc.append(rng() % 20 == 0 ? "\r\n" : "\n");
+        }
+        if (rng() % 2 && !doc.empty()) doc.pop_back();
+        records::StreamRules rules;
+        rules.parse = false;
+        rules.space = rng() % 2 ? records::SpaceAround::Json : records::SpaceAround::WhiteSpace;
+        std::size_t chunk = rng() % 3 == 0 ? 1 + rng() % 700 : std::size_t(1) << 20;
+        std::string one_by_one = count_records(doc, RecordFormat::Jsonl, rules, chunk, false);
+        std::string bulk = count_records(doc, RecordFormat::Jsonl, rules, chunk, true);
+        CHECK(bulk == one_by_one);
+        if (bulk != one_by_one) {
+            std::fprintf(stderr, "%zu lines, chunk %zu: %s / %s\n", n, chunk, bulk.c_str(), one_by_one.c_str());
             return;
         }
     }

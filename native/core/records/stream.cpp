@@ -461,10 +461,10 @@ Expected<Slot> RecordStream::next_json_slot() {
 }
 
 std::uint64_t RecordStream::pass_elements() {
+    if (rules_.parse) return 0;
+    if (format_ == RecordFormat::Jsonl) return pass_lines();
     // A partition's end is watched element by element.
-    if (rules_.parse || format_ != RecordFormat::Json || phase_ != Phase::Elements || stop_at_ || reading_single_ ||
-        block_pos_ == block_filled_)
-        return 0;
+    if (phase_ != Phase::Elements || stop_at_ || reading_single_ || block_pos_ == block_filled_) return 0;
     const bool walking = walker_.has_value();
     if (walking ? !walker_->at_array_member_start() : !scanner_.at_element_start()) return 0;
     std::uint64_t passed = 0;
@@ -478,6 +478,38 @@ std::uint64_t RecordStream::pass_elements() {
     }
     records_out_ += passed;
     return passed;
+}
+
+std::uint64_t RecordStream::pass_lines() {
+    // Whole lines only, from a line's start: a line cut by the buffer's end,
+    // or one at a pointer, is next_slot's.
+    if (walker_ || unfinished_line_.length != 0) return 0;
+    auto filled = source_.fill();
+    if (!filled) return 0;  // next_slot reports it
+    const std::string_view bytes = filled.value();
+    const void* last = memrchr(bytes.data(), '\n', bytes.size());
+    if (last == nullptr) return 0;
+    std::size_t whole = static_cast<std::size_t>(static_cast<const char*>(last) - bytes.data()) + 1;
+    auto count = [&](std::size_t n) {
+        simd::LineState state;
+        state.json_space = rules_.space == SpaceAround::Json;
+        state.count_line_feeds = true;
+        return std::pair{simd::count_lines(bytes.data(), n, state), state};
+    };
+    auto [checked, state] = count(whole);
+    if (checked != whole) {
+        // The line that is not UTF-8 is next_slot's to report, with its
+        // place: the lines before it are passed.
+        const void* before = memrchr(bytes.data(), '\n', checked);
+        if (before == nullptr) return 0;
+        whole = static_cast<std::size_t>(static_cast<const char*>(before) - bytes.data()) + 1;
+        state = count(whole).second;
+    }
+    source_.consume(whole);
+    bytes_read_ += whole;
+    lines_consumed_ += state.line_feeds;
+    records_out_ += state.lines;
+    return state.lines;
 }
 
 namespace {

@@ -239,9 +239,10 @@ public:
     Expected<Slot> next_slot();
 
     // Counting: with rules that do not parse, passes at once over the array
-    // elements ahead in the current block that next_slot would hand out one
-    // by one as plain records (simd::pass_elements says which), and returns
-    // how many. Zero where it cannot: next_slot then goes on as ever.
+    // elements ahead in the current block (simd::pass_elements says which),
+    // or the whole JSONL lines ahead in the source's buffer, that next_slot
+    // would hand out one by one as plain records, and returns how many.
+    // Zero where it cannot: next_slot then goes on as ever.
     std::uint64_t pass_elements();
 
     // Records that the rules build go to `builder` instead of onto a
@@ -299,6 +300,7 @@ private:
     // The next step of the walk through the line in line_; nullopt when the
     // line has no more.
     std::optional<Expected<Slot>> walk_line();
+    std::uint64_t pass_lines();
     Expected<bool> refill();
     Expected<Slot> end_of_file();
     // The one document of a file that is no array: the rest of the file

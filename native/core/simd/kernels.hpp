@@ -82,7 +82,14 @@ std::size_t pass_elements(const char* data, std::size_t n, std::uint64_t& passed
 // The JSONL line counter: counts lines that hold a character outside Unicode
 // White_Space and checks that every line is UTF-8.
 struct LineState {
+    // Blank means only JSON's white space (space, tab, carriage return)
+    // when set, Unicode's White_Space otherwise.
+    bool json_space = false;
     std::uint64_t lines = 0;      // non-blank lines that ended so far
+    // Whether to count every line as well, for a caller that passes lines
+    // on, into line_feeds.
+    bool count_line_feeds = false;
+    std::uint64_t line_feeds = 0;  // every line that ended so far, blank or not
     bool significant = false;     // the open line has a non-White_Space character
     std::uint8_t pending = 0;     // bytes of a multi-byte character seen so far, for the blank test
     std::uint8_t need = 0;        // bytes of it still to come

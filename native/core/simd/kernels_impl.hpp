@@ -532,6 +532,15 @@ struct Kernels {
     [[gnu::noinline]] static bool rarely_significant(const std::uint8_t* w, const LineMasks& m, std::uint64_t part,
                                                      LineState& st) {
         if (part == 0) return false;
+        if (st.json_space) {
+            // Past the space itself, only tab and carriage return are blank.
+            if ((m.non_ascii & part) != 0) return true;
+            for (std::uint64_t low = Isa::below_space_mask(w) & part; low != 0; low &= low - 1) {
+                const std::uint8_t b = w[__builtin_ctzll(low)];
+                if (b != '\t' && b != '\r') return true;
+            }
+            return false;
+        }
         if ((Isa::control_mask(w) & part) != 0) return true;
         std::uint64_t high = m.non_ascii & part;
         return high != 0 && non_white_beyond_ascii(w, high, st);
@@ -546,15 +555,18 @@ struct Kernels {
         // window is checked: deciding window by window would be a coin toss
         // for the branch predictor. The previous buffer tells which kind of
         // text this is.
-        return st.mostly_non_ascii ? scan_lines<true>(data, n, st) : scan_lines<false>(data, n, st);
+        if (st.count_line_feeds)
+            return st.mostly_non_ascii ? scan_lines<true, true>(data, n, st) : scan_lines<false, true>(data, n, st);
+        return st.mostly_non_ascii ? scan_lines<true, false>(data, n, st) : scan_lines<false, false>(data, n, st);
     }
 
-    template <bool kCheckAll>
+    template <bool kCheckAll, bool kCountFeeds>
     static std::size_t scan_lines(const char* data, std::size_t n, LineState& st) {
         const std::uint8_t* bytes = reinterpret_cast<const std::uint8_t*>(data);
         alignas(64) std::uint8_t pad[64];
         typename Isa::Utf8 utf8(st.tail);
         std::uint64_t lines = st.lines;
+        std::uint64_t line_feeds = st.line_feeds;
         bool significant = st.significant;
         std::uint64_t non_ascii_windows = 0;
         for (std::size_t off = 0; off < n; off += 64) {
@@ -567,12 +579,14 @@ struct Kernels {
                 std::uint64_t errors = utf8.check(w, len) & valid;
                 if (errors != 0) {
                     st.lines = lines;
+                    st.line_feeds = line_feeds;
                     return off + static_cast<std::size_t>(__builtin_ctzll(errors));
                 }
             } else {
                 utf8.ascii_window();
             }
             std::uint64_t rest = valid;
+            if constexpr (kCountFeeds) line_feeds += static_cast<std::uint64_t>(__builtin_popcountll(m.line_feed & valid));
             for (std::uint64_t feeds = m.line_feed; feeds != 0; feeds &= feeds - 1) {
                 std::uint64_t bit = feeds & (0 - feeds);
                 std::uint64_t line = (bit - 1) & rest;
@@ -586,6 +600,7 @@ struct Kernels {
             if (!significant) significant = (m.printable & rest) != 0 || rarely_significant(w, m, rest, st);
         }
         st.lines = lines;
+        st.line_feeds = line_feeds;
         st.significant = significant;
         st.mostly_non_ascii = non_ascii_windows * 64 * 3 > n;
         if (n >= 3) {

@@ -21,7 +21,8 @@ def free_port():
 class RangeHandler(BaseHTTPRequestHandler):
     """GET and HEAD of the server's `files`, with Range. Paths under
     /forbidden/ answer 403; under /cut/ a response breaks off at byte CUT of
-    the file; under /short/ the server claims 1000 bytes more than it has."""
+    the file; under /short/ the server claims 1000 bytes more than it has;
+    under /norange/ it sends the whole file whatever range was asked."""
 
     CUT = 600 << 10
 
@@ -46,7 +47,8 @@ class RangeHandler(BaseHTTPRequestHandler):
         size = len(data)
         claimed = size + 1000 if path.startswith("/short/") else size
         start, end = 0, size
-        wanted = self.headers.get("Range")
+        # Under /norange/ the server answers every request with the whole file.
+        wanted = None if path.startswith("/norange/") else self.headers.get("Range")
         if wanted:
             first, _, last = wanted.removeprefix("bytes=").partition("-")
             start, end = int(first), min(int(last) + 1 if last else size, size)

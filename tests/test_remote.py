@@ -150,6 +150,15 @@ def test_an_http_url_reads_as_the_file(case, http, tmp_path):
     assert it.total_bytes == len(data)
 
 
+def test_a_server_that_takes_no_range_is_read_whole(http):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    server.files["/norange/big.jsonl"] = BIG
+    records = qvtok.open(f"{base}/norange/big.jsonl")
+    assert records.count() == 12000
+    assert records.raw().__next__() == BIG.splitlines()[0]
+
+
 @pytest.mark.parametrize(("path", "error"), [
     ("/ok/missing.jsonl", FileNotFoundError),
     ("/forbidden/rows.jsonl", PermissionError),

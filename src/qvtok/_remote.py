@@ -92,7 +92,13 @@ CALLERS_FAULTS = (TypeError, ValueError, ImportError, NotImplementedError, Memor
 
 class RemoteFile:
     """One pass over a URL: a binary file object with read(n), which fetches
-    in growing blocks and never reports the end before `size` bytes came."""
+    in growing blocks and never reports the end before `size` bytes came.
+
+    On fsspec's asynchronous stores (s3, http, gcs, ...) each block is a
+    ranged request on fsspec's own event loop, and once the pass reads past
+    its first block, the next block is requested before the current one is
+    waited for: the network works while the records are parsed, with no
+    thread of qvtok's. Other stores are read block after block."""
 
     def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
         self.url = url
@@ -115,6 +121,14 @@ class RemoteFile:
         self._at = 0
         self._fetch = FIRST_FETCH
         self._done = 0  # bytes fetched
+        self._fs, self._path = fs, path
+        # A stream (an HTTP server that takes no Range) is read in order.
+        self._ranged = (self.size is not None and bool(getattr(fs, "async_impl", False))
+                        and getattr(fs, "loop", None) is not None
+                        and not type(self._file).__name__.endswith("StreamFile"))
+        self._next = 0  # where the next ranged request starts
+        self._ahead: tuple[Any, int, int] | None = None  # (future, start, end) of a request on its way
+        self._refills = 0
 
     def readable(self) -> bool:
         return True
@@ -127,14 +141,57 @@ class RemoteFile:
         self._at += len(got)
         return got
 
+    def _request(self) -> tuple[Any, int, int] | None:
+        import asyncio
+
+        assert self.size is not None
+        if self._next >= self.size:
+            return None
+        start, end = self._next, min(self._next + self._fetch, self.size)
+        self._next = end
+        self._fetch = min(self._fetch * 2, LARGEST_FETCH)
+        coroutine = self._fs._cat_file(self._path, start=start, end=end)
+        return asyncio.run_coroutine_threadsafe(coroutine, self._fs.loop), start, end
+
+    def _ranged_read(self) -> bytes:
+        current, self._ahead = self._ahead or self._request(), None
+        if current is None:
+            return b""
+        future, start, end = current
+        if self._refills > 0:
+            self._ahead = self._request()
+        data = future.result()
+        if start == 0 and len(data) == self.size and end < self.size:
+            # A server that takes no Range sends the whole file: that is
+            # all there is to read.
+            self._cancel_ahead()
+            self._next = self.size
+        elif len(data) > end - start:
+            raise OSError(errno.EIO, f"the server sent more than the bytes {start}-{end - 1} asked for")
+        if data and len(data) < end - start:
+            # A short answer: the request on its way starts past a gap.
+            self._cancel_ahead()
+            self._next = start + len(data)
+        return bytes(data)
+
+    def _cancel_ahead(self) -> None:
+        ahead, self._ahead = self._ahead, None
+        if ahead is not None:
+            ahead[0].cancel()
+
     def _refill(self) -> None:
         try:
-            data = self._file.read(self._fetch)
+            if self._ranged:
+                data = self._ranged_read()
+            else:
+                data = self._file.read(self._fetch)
+                self._fetch = min(self._fetch * 2, LARGEST_FETCH)
         except MemoryError:
             raise
         except Exception as e:
+            self._cancel_ahead()
             raise failure(self.url, e, f"read failed after {self._done} bytes") from e
-        self._fetch = min(self._fetch * 2, LARGEST_FETCH)
+        self._refills += 1
         if not data and self.size is not None and self._done < self.size:
             # A connection that ends early must not read as the end of the
             # records.
@@ -144,6 +201,8 @@ class RemoteFile:
         self._at = 0
 
     def close(self) -> None:
+        if getattr(self, "_ahead", None) is not None:
+            self._cancel_ahead()
         file, self._file = self._file, None
         if file is not None:
             file.close()

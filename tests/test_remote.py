@@ -92,6 +92,28 @@ def test_a_url_partition_pickles_and_reads_the_url(memory):
     assert hash(part) == hash(parts[0])
 
 
+def test_a_url_is_copied_and_checked_as_a_file_is(memory, tmp_path):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/a.json.gz", gzip.compress(ARRAY))
+    records = qvtok.open(f"{prefix}/a.json.gz")
+    assert records.to_jsonl(tmp_path / "out.jsonl") == len(ROWS)
+    assert qvtok.open(tmp_path / "out.jsonl").load() == ROWS
+    assert records.validate(workers=2) == (len(ROWS), [])
+
+
+def test_to_jsonl_refuses_a_url_for_a_destination(memory, tmp_path, monkeypatch):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/a.jsonl", JSONL)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "memory:").mkdir()  # where the URL's letters would land as a path
+    with pytest.raises(ValueError, match="fsspec.open"):
+        qvtok.open(f"{prefix}/a.jsonl").to_jsonl(f"{prefix}/out.jsonl")
+    assert not fs.exists(f"{prefix}/out.jsonl") and list(tmp_path.rglob("*")) == [tmp_path / "memory:"]
+    with fsspec.open(f"{prefix}/out.jsonl", "wb") as out:
+        qvtok.open(f"{prefix}/a.jsonl").to_jsonl(out)
+    assert qvtok.open(f"{prefix}/out.jsonl").load() == ROWS
+
+
 @pytest.mark.parametrize("how", ["pathlib", "dot-slash"])
 def test_a_local_path_that_looks_like_a_url_is_read_as_a_path(how, tmp_path, monkeypatch):
     (tmp_path / "memory:" / "d").mkdir(parents=True)

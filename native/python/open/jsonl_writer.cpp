@@ -21,6 +21,10 @@
 namespace qvtok::open {
 namespace {
 
+constexpr const char* kUrlDestination =
+    "to_jsonl writes a local path or a binary file object, not the URL %R: pass the file object that "
+    "fsspec.open(url, \"wb\") opens";
+
 constexpr std::size_t kWriteChunk = 1 << 16;
 // Compressed between two looks for signals: some 20 ms of bzip2's time.
 constexpr std::size_t kCompressPiece = 1 << 17;
@@ -324,6 +328,12 @@ int open_for_writing(const std::string& name, int flags) {
 }  // namespace
 
 Expected<std::unique_ptr<Sink>, CallError> Sink::open_path(PyObject* path, std::unique_ptr<codecs::Encoder> encoder) {
+    // Read as a URL, such a name would be written as a local path of the
+    // same letters: the data would not be where the caller looks for it.
+    if (is_url(path)) {
+        PyErr_Format(PyExc_ValueError, kUrlDestination, path);
+        return CallError::fetch();
+    }
     PyRef name(PyOS_FSPath(path));  // str or bytes, as OSError names it
     if (!name) return CallError::fetch();
     PyObject* encoded = nullptr;

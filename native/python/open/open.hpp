@@ -62,6 +62,11 @@ struct Opened {
     PyObject* file = nullptr;
 };
 
+// Whether `arg` (borrowed) is a str that starts with "scheme://": a URL,
+// read through fsspec. A one-letter scheme is a Windows drive, and bytes
+// and os.PathLike are always local paths.
+bool is_url(PyObject* arg);
+
 // What a `compression` argument asks for.
 struct CompressionChoice {
     bool detect;                         // "auto": by the first bytes, or a path's extension

@@ -184,9 +184,8 @@ std::optional<std::uint64_t> file_object_size(PyObject* file) {
     return st.st_size > at ? static_cast<std::uint64_t>(st.st_size - at) : 0;
 }
 
-// Whether `arg` is a str that starts with "scheme://": a URL, read through
-// fsspec. A one-letter scheme is a Windows drive, and bytes and
-// os.PathLike are always local paths.
+}  // namespace
+
 bool is_url(PyObject* arg) {
     if (!PyUnicode_Check(arg)) return false;
     const Py_ssize_t n = PyUnicode_GET_LENGTH(arg);
@@ -200,6 +199,8 @@ bool is_url(PyObject* arg) {
     return i >= 2 && i + 2 < n && PyUnicode_READ_CHAR(arg, i) == ':' && PyUnicode_READ_CHAR(arg, i + 1) == '/' &&
            PyUnicode_READ_CHAR(arg, i + 2) == '/';
 }
+
+namespace {
 
 // A pass over the URL of `source`: qvtok._remote's file object, which maps
 // what fails to an OSError naming the URL and never ends early in silence.

@@ -181,6 +181,15 @@ def test_a_server_that_takes_no_range_is_read_whole(http):
     assert records.raw().__next__() == BIG.splitlines()[0]
 
 
+def test_the_command_line_reads_a_url_with_a_query_string(http):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    server.files["/ok/cli.jsonl"] = JSONL
+    out = subprocess.run([sys.executable, "-m", "qvtok", "count", f"{base}/ok/cli.jsonl?sig=a*b"],
+                         capture_output=True, text=True, timeout=60)
+    assert (out.returncode, out.stdout) == (0, f"{len(ROWS)}\n"), out.stderr
+
+
 @pytest.mark.parametrize(("path", "error"), [
     ("/ok/missing.jsonl", FileNotFoundError),
     ("/forbidden/rows.jsonl", PermissionError),

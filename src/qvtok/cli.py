@@ -23,6 +23,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import BinaryIO, Literal, TextIO
 
 import qvtok
+from qvtok._remote import is_url
 
 EXIT_OK = 0
 EXIT_INVALID = 1
@@ -163,10 +164,11 @@ def _progress(args: argparse.Namespace) -> Progress | None:
 def expand(names: Sequence[str]) -> list[str]:
     """The files named, with the patterns that the shell left alone (quoted,
     or run without a shell) expanded, each sorted; a file that exists is
-    itself even when its name holds glob characters."""
+    itself even when its name holds glob characters, and a URL is read as
+    it is (the "?" of its query string is no pattern)."""
     files: list[str] = []
     for name in names:
-        if name == STDIN or os.path.lexists(name) or not glob.has_magic(name):
+        if name == STDIN or os.path.lexists(name) or not glob.has_magic(name) or is_url(name):
             files.append(name)
             continue
         matches = sorted(glob.glob(name, recursive=True))

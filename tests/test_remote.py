@@ -3,6 +3,7 @@ honours Range requests and an S3 server (moto's), both on the loopback
 interface and started here, against the same bytes read from a local file."""
 
 import bz2
+import dataclasses
 import gzip
 import json
 import lzma
@@ -80,14 +81,35 @@ def test_progress_runs_to_the_size_of_a_url(memory):
     assert seen[0] == (0, len(JSONL) * 20) and seen[-1] == (len(JSONL) * 20,) * 2
 
 
+class SecretMemory(pytest.importorskip("fsspec.implementations.memory").MemoryFileSystem):
+    """The memory file system behind a store that wants a secret."""
+
+    protocol = "secretmemory"
+
+    def __init__(self, secret=None, **kwargs):
+        if secret != "s3cr3t":
+            raise PermissionError("a secret is needed")
+        super().__init__(**kwargs)
+
+    @classmethod
+    def _strip_protocol(cls, path):
+        return super()._strip_protocol(path.removeprefix("secretmemory://"))
+
+
 def test_a_url_partition_pickles_and_reads_the_url(memory):
     fs, prefix = memory
     fs.pipe(f"{prefix.removeprefix('memory:/')}/a.jsonl", JSONL)
-    records = qvtok.open(f"{prefix}/a.jsonl", storage_options={"skip_instance_cache": False})
-    parts = records.partitions("1KiB")
+    options = {"skip_instance_cache": False, "secret": "s3cr3t"}
+    fsspec.register_implementation("secretmemory", SecretMemory, clobber=True)
+    url = f"secret{prefix}/a.jsonl"
+    parts = qvtok.open(url, storage_options=options).partitions("1KiB")
     assert len(parts) == 1
     part = pickle.loads(pickle.dumps(parts[0]))
-    assert part.path == f"{prefix}/a.jsonl" and part.storage_options == {"skip_instance_cache": False}
+    assert part.path == url and part.storage_options == options
+    assert "s3cr3t" not in repr(part)
+    with pytest.raises(PermissionError) as caught:
+        dataclasses.replace(part, storage_options=None).load()
+    assert caught.value.filename == url
     assert part.load() == ROWS and part.count() == len(ROWS)
     assert hash(part) == hash(parts[0])
 

@@ -103,8 +103,8 @@ class RemoteFile:
     def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
         self.url = url
         self._file: Any = None
-        fs, path = filesystem(url, storage_options)
         try:
+            fs, path = filesystem(url, storage_options)
             # Each fetch is one request of the size asked: the blocks are
             # chosen here, so fsspec caches nothing in between.
             self._file = fs.open(path, "rb", block_size=LARGEST_FETCH, cache_type="none", compression=None)

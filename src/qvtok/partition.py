@@ -44,8 +44,9 @@ class Partition:
     # position, still read as they did.
     on_error: Literal["raise", "skip"] = "raise"
     max_depth: int = 1024
-    # Left out of the hash: a dict has none.
-    storage_options: dict[str, Any] | None = field(default=None, hash=False)
+    # Left out of the hash, which a dict has not, and of the repr, which
+    # logs print: the options may hold credentials.
+    storage_options: dict[str, Any] | None = field(default=None, hash=False, repr=False)
 
     def records(self) -> _qvtok.Records:
         """A Records object over this partition alone."""

@@ -81,6 +81,47 @@ def test_progress_runs_to_the_size_of_a_url(memory):
     assert seen[0] == (0, len(JSONL) * 20) and seen[-1] == (len(JSONL) * 20,) * 2
 
 
+def described(part):
+    """What a partition reads and where its errors are, as a user sees it."""
+    good, errors = part.validate()
+    return ((part.offset, part.length, part.last, part.first_record, part.line, part.column), good, part.load(),
+            [(e.msg, e.pos, e.lineno, e.colno, e.record) for e in errors])
+
+
+BROKEN = JSONL.replace(b'{"id": 150,', b'{"id": 150 ,,', 1)
+
+
+@pytest.mark.parametrize("size", [700, 4096, 50000, 1 << 30])
+def test_json_lines_at_a_url_are_cut_as_the_file_is(size, memory, tmp_path):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/a.jsonl", BROKEN)
+    (tmp_path / "a.jsonl").write_bytes(BROKEN)
+    remote = qvtok.open(f"{prefix}/a.jsonl", on_error="skip").partitions(size)
+    here = qvtok.open(tmp_path / "a.jsonl", on_error="skip").partitions(size)
+    assert [described(pickle.loads(pickle.dumps(p))) for p in remote] == [described(p) for p in here]
+    assert sum(p.validate().invalid for p in remote) == 1
+    assert sum(len(p.load()) for p in remote) == len(ROWS) - 1
+
+
+def test_json_lines_over_http_are_read_by_ranges(http, tmp_path):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    server.files["/ok/broken.jsonl"] = BROKEN
+    (tmp_path / "a.jsonl").write_bytes(BROKEN)
+    remote = qvtok.open(f"{base}/ok/broken.jsonl", on_error="skip").partitions(3000)
+    here = qvtok.open(tmp_path / "a.jsonl", on_error="skip").partitions(3000)
+    assert len(remote) > 3
+    assert [described(p) for p in remote] == [described(p) for p in here]
+
+
+def test_json_lines_where_the_server_takes_no_range_are_one_partition(http):
+    pytest.importorskip("aiohttp")
+    server, base = http
+    server.files["/norange/small.jsonl"] = JSONL
+    parts = qvtok.open(f"{base}/norange/small.jsonl").partitions(2000)
+    assert len(parts) == 1 and parts[0].load() == ROWS
+
+
 class SecretMemory(pytest.importorskip("fsspec.implementations.memory").MemoryFileSystem):
     """The memory file system behind a store that wants a secret."""
 
@@ -102,7 +143,7 @@ def test_a_url_partition_pickles_and_reads_the_url(memory):
     options = {"skip_instance_cache": False, "secret": "s3cr3t"}
     fsspec.register_implementation("secretmemory", SecretMemory, clobber=True)
     url = f"secret{prefix}/a.jsonl"
-    parts = qvtok.open(url, storage_options=options).partitions("1KiB")
+    parts = qvtok.open(url, storage_options=options).partitions("1GiB")
     assert len(parts) == 1
     part = pickle.loads(pickle.dumps(parts[0]))
     assert part.path == url and part.storage_options == options

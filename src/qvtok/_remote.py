@@ -100,7 +100,10 @@ class RemoteFile:
     waited for: the network works while the records are parsed, with no
     thread of qvtok's. Other stores are read block after block."""
 
-    def __init__(self, url: str, storage_options: dict[str, Any] | None) -> None:
+    def __init__(self, url: str, storage_options: dict[str, Any] | None, offset: int = 0,
+                 length: int | None = None) -> None:
+        """The bytes [offset, offset + length) of the URL, all of it from
+        `offset` without a length."""
         self.url = url
         self._file: Any = None
         try:
@@ -116,16 +119,21 @@ class RemoteFile:
         except Exception as e:
             raise failure(url, e, "cannot open") from e
         # None where the server does not tell it: progress then has no end.
-        self.size: int | None = size if isinstance(size, int) and size >= 0 else None
+        whole: int | None = size if isinstance(size, int) and size >= 0 else None
+        self.size = whole
+        self._offset = offset
+        if offset or length is not None:
+            if whole is None:
+                raise OSError(errno.ESPIPE, "a part of a file needs its size, which the store did not tell", url)
+            self.size = max(0, min(whole - offset, whole if length is None else length))
+            if not self._ranged_store(fs):
+                self._file.seek(offset)
         self._block: memoryview = memoryview(b"")
         self._at = 0
         self._fetch = FIRST_FETCH
         self._done = 0  # bytes fetched
         self._fs, self._path = fs, path
-        # A stream (an HTTP server that takes no Range) is read in order.
-        self._ranged = (self.size is not None and bool(getattr(fs, "async_impl", False))
-                        and getattr(fs, "loop", None) is not None
-                        and not type(self._file).__name__.endswith("StreamFile"))
+        self._ranged = self.size is not None and self._ranged_store(fs)
         self._next = 0  # where the next ranged request starts
         self._ahead: tuple[Any, int, int] | None = None  # (future, start, end) of a request on its way
         self._refills = 0
@@ -141,6 +149,11 @@ class RemoteFile:
         self._at += len(got)
         return got
 
+    def _ranged_store(self, fs: Any) -> bool:
+        # A stream (an HTTP server that takes no Range) is read in order.
+        return (bool(getattr(fs, "async_impl", False)) and getattr(fs, "loop", None) is not None
+                and not type(self._file).__name__.endswith("StreamFile"))
+
     def _request(self) -> tuple[Any, int, int] | None:
         import asyncio
 
@@ -150,7 +163,8 @@ class RemoteFile:
         start, end = self._next, min(self._next + self._fetch, self.size)
         self._next = end
         self._fetch = min(self._fetch * 2, LARGEST_FETCH)
-        coroutine = self._fs._cat_file(self._path, start=start, end=end)
+        base = self._offset
+        coroutine = self._fs._cat_file(self._path, start=base + start, end=base + end)
         return asyncio.run_coroutine_threadsafe(coroutine, self._fs.loop), start, end
 
     def _ranged_read(self) -> bytes:
@@ -161,7 +175,7 @@ class RemoteFile:
         if self._refills > 0:
             self._ahead = self._request()
         data = future.result()
-        if start == 0 and len(data) == self.size and end < self.size:
+        if start == 0 and self._offset == 0 and len(data) == self.size and end < self.size:
             # A server that takes no Range sends the whole file: that is
             # all there is to read.
             self._cancel_ahead()
@@ -184,7 +198,8 @@ class RemoteFile:
             if self._ranged:
                 data = self._ranged_read()
             else:
-                data = self._file.read(self._fetch)
+                want = self._fetch if self.size is None else min(self._fetch, self.size - self._done)
+                data = self._file.read(want) if want > 0 else b""
                 self._fetch = min(self._fetch * 2, LARGEST_FETCH)
         except MemoryError:
             raise
@@ -214,5 +229,47 @@ class RemoteFile:
             pass  # a read-only file has nothing to lose
 
 
-def open_url(url: str, storage_options: dict[str, Any] | None) -> RemoteFile:
-    return RemoteFile(url, storage_options)
+def open_url(url: str, storage_options: dict[str, Any] | None, offset: int = 0,
+             length: int | None = None) -> RemoteFile:
+    return RemoteFile(url, storage_options, offset, length)
+
+
+# Bytes looked at, from a cut on, for the line feed that ends its line.
+LINE_PROBE = 64 << 10
+
+
+def line_starts(url: str, storage_options: dict[str, Any] | None, size: int, target: int) -> list[int]:
+    """Where the partitions of a JSON Lines file of `size` bytes after the
+    first start, about `target` bytes apart: a cut at byte `at` moves to
+    the start of the line that holds it when that is `at` itself, else to
+    the next line; the last line runs to the end. A few ranged reads per
+    cut, not the file; none where the server takes no Range."""
+    fs, path = filesystem(url, storage_options)
+    starts: list[int] = []
+    at = target
+    while at < size:
+        scan, start = at - 1, 0
+        while start == 0 and scan < size:
+            end = min(scan + LINE_PROBE, size)
+            try:
+                probe = fs.cat_file(path, start=scan, end=end)
+            except CALLERS_FAULTS:
+                raise
+            except Exception as e:
+                raise failure(url, e, f"cannot read at byte {scan}") from e
+            if not probe:
+                break
+            # A server that takes no Range sends the file from its start,
+            # where a line feed would be placed wrong: such a file is read
+            # whole, as one partition.
+            if len(probe) > end - scan:
+                return []
+            found = probe.find(b"\n")
+            if found >= 0:
+                start = scan + found + 1
+            scan += len(probe)
+        if start == 0 or start >= size:
+            break
+        starts.append(start)
+        at = start + target
+    return starts

@@ -57,6 +57,7 @@ class Partition:
         return _qvtok._open_partition(
             self.path, self.format, self.at, self.offset, self.length,
             self.first_record or 0, self.line or 0, self.column or 0, self.last, self.on_error, self.max_depth,
+            storage_options=self.storage_options,
         )
 
     def __iter__(self) -> Iterator[Any]:

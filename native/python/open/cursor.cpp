@@ -65,11 +65,8 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     }
     if (settings.part) {
         const records::PartitionPlan& part = *settings.part;
-        auto stream = records::open_partition(
-            std::string_view(PyBytes_AS_STRING(settings.source.encoded.get()),
-                             static_cast<std::size_t>(PyBytes_GET_SIZE(settings.source.encoded.get()))),
-            settings.format, rules, part, bigjson::interpreter_hooks());
-        if (!stream) return input_error(std::move(stream).error());
+        auto stream = open_part_stream(settings.source, settings.format, rules, part);
+        if (!stream) return std::move(stream).error();
         auto cursor = std::make_unique<Cursor>(std::move(stream).value(), true, skip.value_or(settings.skip),
                                                std::move(errors));
         cursor->lines_known = part.resume.offset == 0 || part.resume.line != 0;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/codecs/codec.hpp"
+#include "core/records/partition.hpp"
 #include "core/records/stream.hpp"
 #include "python/binding.hpp"
 
@@ -80,6 +81,11 @@ Expected<CompressionChoice, CallError> compression_word(PyObject* arg);
 // The arguments are borrowed.
 Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* format, PyObject* compression,
                                                        PyObject* storage_options, Source& out);
+
+// The stream of one pass over `part` of the file or URL of `source`.
+Expected<records::RecordStream, CallError> open_part_stream(Source& source, records::RecordFormat format,
+                                                          const records::StreamRules& rules,
+                                                          const records::PartitionPlan& part);
 
 // The reader of one pass: the one open() made, else the path or URL opened
 // anew.

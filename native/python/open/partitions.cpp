@@ -96,13 +96,38 @@ Expected<std::uint64_t, CallError> size_arg(PyObject* arg) {
 // The plan of the file behind `s`, the GIL let go while it is made.
 Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, std::uint64_t size) {
     if (s.source.url) {
-        // A URL is one partition, which each reader opens anew: it is
-        // planned from what open() learned, without another request.
+        // A URL is read by ranges, which each reader requests anew.
         records::PartitionPlan whole;
         whole.record_known = true;
         whole.last = true;
         whole.length = s.source.url_size.value_or(0);
-        return std::vector<records::PartitionPlan>{whole};
+        std::vector<records::PartitionPlan> parts{whole};
+        // JSON Lines of a known size are cut at line starts, found by a few
+        // ranged reads per cut; anything else is one partition, planned
+        // from what open() learned.
+        if (s.source.codec || s.format != records::RecordFormat::Jsonl || !s.source.url_size) return parts;
+        PyRef module(PyImport_ImportModule("qvtok._remote"));
+        if (!module) return CallError::fetch();
+        PyObject* options = s.source.storage_options ? s.source.storage_options.get() : Py_None;
+        PyRef starts(PyObject_CallMethod(module.get(), "line_starts", "OOKK", s.source.url.get(), options,
+                                         static_cast<unsigned long long>(whole.length),
+                                         static_cast<unsigned long long>(size)));
+        if (!starts) return CallError::fetch();
+        PyRef seq(PySequence_Fast(starts.get(), "line_starts returns a list"));
+        if (!seq) return CallError::fetch();
+        for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(seq.get()); ++i) {
+            unsigned long long start = PyLong_AsUnsignedLongLong(PySequence_Fast_GET_ITEM(seq.get(), i));
+            if (PyErr_Occurred()) return CallError::fetch();
+            records::PartitionPlan part;
+            part.offset = start;
+            part.resume.offset = start;
+            part.length = whole.length - start;
+            part.last = true;
+            parts.back().length = start - parts.back().offset;
+            parts.back().last = false;
+            parts.push_back(part);
+        }
+        return parts;
     }
     if (!names_regular_file(s)) return CallError::deferred(PyExc_ValueError, kNotAFile);
     if (s.source.codec) {
@@ -362,8 +387,9 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
 }
 
 PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"path", "format", "at", "offset", "length", "first_record", "line", "column",
-                                  "last", "on_error", "max_depth", nullptr};
+    static const char* names[] = {"path",   "format", "at",       "offset",    "length",          "first_record",
+                                  "line",   "column", "last",     "on_error",  "max_depth",       "storage_options",
+                                  nullptr};
     PyObject* path = nullptr;
     PyObject* format = nullptr;
     PyObject* at = nullptr;
@@ -371,9 +397,10 @@ PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
     int last = 0;
     PyObject* on_error = nullptr;
     PyObject* max_depth = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|OO:_open_partition", const_cast<char**>(names), &path,
+    PyObject* storage_options = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|OOO:_open_partition", const_cast<char**>(names), &path,
                                      &format, &at, &offset, &length, &first, &line, &column, &last, &on_error,
-                                     &max_depth))
+                                     &max_depth, &storage_options))
         return CallError::fetch();
     auto settings = std::make_unique<Settings>();
     auto depth = max_depth_arg(max_depth);
@@ -392,10 +419,22 @@ PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
     auto fmt = arg_text(format);
     if (!fmt) return argument_error("format", std::move(fmt).error());
     settings->format = fmt.value() == "jsonl" ? records::RecordFormat::Jsonl : records::RecordFormat::Json;
-    PyObject* encoded = nullptr;
-    if (!PyUnicode_FSConverter(path, &encoded)) return argument_error("path", CallError::fetch());
-    settings->source.encoded = PyRef(encoded);
-    settings->source.name = PyRef::borrow(path);
+    if (is_url(path)) {
+        settings->source.url = PyRef(PyUnicode_FromObject(path));
+        if (!settings->source.url) return CallError::fetch();
+        settings->source.name = PyRef::borrow(settings->source.url.get());
+        if (storage_options != nullptr && storage_options != Py_None) {
+            if (!PyDict_Check(storage_options))
+                return CallError::deferred(PyExc_TypeError, "storage_options must be a dict or None");
+            settings->source.storage_options = PyRef(PyDict_Copy(storage_options));
+            if (!settings->source.storage_options) return CallError::fetch();
+        }
+    } else {
+        PyObject* encoded = nullptr;
+        if (!PyUnicode_FSConverter(path, &encoded)) return argument_error("path", CallError::fetch());
+        settings->source.encoded = PyRef(encoded);
+        settings->source.name = PyRef::borrow(path);
+    }
     records::PartitionPlan part;
     part.offset = offset;
     part.length = length;

@@ -204,11 +204,16 @@ namespace {
 
 // A pass over the URL of `source`: qvtok._remote's file object, which maps
 // what fails to an OSError naming the URL and never ends early in silence.
-Expected<Opened, CallError> open_url(Source& source) {
+// With `part`, only its bytes.
+Expected<Opened, CallError> open_url(Source& source, const records::PartitionPlan* part = nullptr) {
     PyRef module(PyImport_ImportModule("qvtok._remote"));
     if (!module) return CallError::fetch();
     PyObject* options = source.storage_options ? source.storage_options.get() : Py_None;
-    PyRef file(PyObject_CallMethod(module.get(), "open_url", "OO", source.url.get(), options));
+    PyRef file(part == nullptr
+                   ? PyObject_CallMethod(module.get(), "open_url", "OO", source.url.get(), options)
+                   : PyObject_CallMethod(module.get(), "open_url", "OOKK", source.url.get(), options,
+                                         static_cast<unsigned long long>(part->offset),
+                                         static_cast<unsigned long long>(part->length)));
     if (!file) return CallError::fetch();
     PyRef size(PyObject_GetAttrString(file.get(), "size"));
     if (!size) return CallError::fetch();
@@ -219,7 +224,7 @@ Expected<Opened, CallError> open_url(Source& source) {
             return CallError::deferred(PyExc_ValueError, kUrlSize);
         known = n;
     }
-    source.url_size = known;
+    if (part == nullptr) source.url_size = known;
     PyObject* borrowed = file.get();
     return Opened{std::make_unique<PyFileReader>(std::move(file), false, known.value_or(0)), known.has_value(),
                   borrowed};
@@ -465,6 +470,27 @@ Expected<Done, CallError> refuse_own_input(const Source& source, PyObject* dest,
     }
     PyErr_Format(PyExc_ValueError, kOwnInput, dest_name.value().get(), input_name.get());
     return CallError::fetch();
+}
+
+Expected<records::RecordStream, CallError> open_part_stream(Source& source, records::RecordFormat format,
+                                                          const records::StreamRules& rules,
+                                                          const records::PartitionPlan& part) {
+    if (!source.url) {
+        auto stream = records::open_partition(
+            std::string_view(PyBytes_AS_STRING(source.encoded.get()),
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(source.encoded.get()))),
+            format, rules, part, bigjson::interpreter_hooks());
+        if (!stream) return input_error(std::move(stream).error());
+        return std::move(stream).value();
+    }
+    // The URL's bytes of the part, taken up as a file's part is.
+    auto opened = open_url(source, &part);
+    if (!opened) return std::move(opened).error();
+    records::RecordSource bytes(std::move(opened.value().reader), bigjson::interpreter_hooks(),
+                                records::RecordStream::buffer_size(format));
+    records::RecordStream stream = records::RecordStream::resume(std::move(bytes), format, rules, part.resume);
+    if (!part.last) stream.stop_at(part.offset + part.length);
+    return stream;
 }
 
 Expected<Opened, CallError> take_reader(Source& source) {

@@ -142,6 +142,7 @@ class Records:
 def _open_partition(
     path: str, format: str, at: str | None, offset: int, length: int, first_record: int, line: int, column: int,
     last: bool, on_error: Literal["raise", "skip"] = "raise", max_depth: int = 1024, /,
+    storage_options: dict[str, Any] | None = None,
 ) -> Records: ...
 
 def open(

@@ -15,6 +15,13 @@ UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 # fork with qvtok's threads alive run everywhere else.
 forks_with_threads = pytest.mark.skipif(UNDER_ASAN, reason="AddressSanitizer's runtime here is not fork-safe with threads")
 
+# fsspec's network stores run on an event-loop thread of fsspec's that lives
+# until the interpreter ends, and bring in libraries (moto's cryptography,
+# cffi) whose import leaves what LeakSanitizer reports at exit; the URL
+# tests on fsspec's memory store run under it.
+network_stores = pytest.mark.skipif(UNDER_ASAN, reason="fsspec's network stores leave threads and imports "
+                                    "that LeakSanitizer reports at exit")
+
 
 # The slowest cases (many seconds each: large generated files, whole
 # clusters) run where QVTOK_SLOW_TESTS=1 is set, as CI sets it; a plain

@@ -10,6 +10,7 @@ import uuid
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import pytest
+from conftest import UNDER_ASAN, network_stores
 
 
 def free_port():
@@ -92,6 +93,8 @@ class Server(ThreadingHTTPServer):
 @pytest.fixture(scope="module")
 def http():
     """(server, base URL): put files in server.files by path."""
+    if UNDER_ASAN:
+        pytest.skip(network_stores.kwargs["reason"])
     server = Server(("127.0.0.1", 0), RangeHandler)
     server.files = {}
     server.served = 0
@@ -111,6 +114,8 @@ def s3():
     """(s3fs file system, storage_options, bucket) of an S3 server on the
     loopback interface, with a bucket of its own (moto keeps its buckets
     in the process, from one server to the next)."""
+    if UNDER_ASAN:
+        pytest.skip(network_stores.kwargs["reason"])
     pytest.importorskip("s3fs")
     server_module = pytest.importorskip("moto.server")
     port = free_port()

@@ -16,6 +16,7 @@ from pathlib import Path
 import pytest
 
 import qvtok
+from conftest import network_stores
 from remote_servers import free_port, http, s3  # noqa: F401 (fixtures)
 
 fsspec = pytest.importorskip("fsspec")
@@ -266,6 +267,7 @@ def test_an_http_failure_is_an_os_error_naming_the_url(path, error, http):
     assert caught.value.filename == base + path
 
 
+@network_stores
 def test_a_server_that_is_gone_is_an_os_error():
     pytest.importorskip("aiohttp")
     url = f"http://127.0.0.1:{free_port()}/rows.jsonl"

@@ -12,6 +12,7 @@ import threading
 import pytest
 
 import qvtok
+from conftest import UNDER_ASAN
 from qvtok import bigjson
 
 DEFAULT = 1024
@@ -277,6 +278,7 @@ def test_bigjson_keeps_its_127_levels(tmp_path, name, kind):
 
 
 @pytest.mark.parametrize("max_depth", [5, 2000])
+@pytest.mark.skipif(UNDER_ASAN, reason="Dask brings in numpy, which LeakSanitizer reports")
 def test_dask_reads_records_as_deep_as_max_depth(tmp_path, max_depth):
     import qvtok.dask
 

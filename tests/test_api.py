@@ -40,8 +40,10 @@ def jsonl(write):
         (lambda r: r.head(2**70), 200),
     ],
 )
-def test_head_counts_from_the_first_record(jsonl, call, count):
-    assert call(qvtok.open(jsonl)) == RECORDS[:count]
+@pytest.mark.parametrize("whole", [lambda path: qvtok.open(path), lambda path: qvtok.open(path).partitions(1 << 30)[0]],
+                         ids=["records", "partition"])
+def test_head_counts_from_the_first_record(jsonl, call, count, whole):
+    assert call(whole(jsonl)) == RECORDS[:count]
 
 
 @pytest.mark.parametrize(

@@ -69,7 +69,7 @@ class Partition:
     def load(self) -> list[Any]:
         return self.records().load()
 
-    def head(self, n: int) -> list[Any]:
+    def head(self, n: int = 10) -> list[Any]:
         return self.records().head(n)
 
     def items(self) -> Iterator[tuple[str | None, Any]]:

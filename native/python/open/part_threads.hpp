@@ -38,9 +38,9 @@ public:
     // Runs `body(t)` on threads t in [0, count). False when a signal
     // handler or `report` raised: `stop` was set, `halt()` called to wake
     // the workers that wait, and the exception is pending. `report` may set
-    // `stop` itself to end the run early. What a body throws (and a thread
-    // that cannot be started, as std::bad_alloc) stops the run the same way
-    // and is thrown here once every thread has ended.
+    // `stop` itself to end the run early. What a body or `report` throws
+    // (and a thread that cannot be started, as std::bad_alloc) stops the run
+    // the same way and is thrown here once every thread has ended.
     template <class Body, class Report, class Halt>
     bool run(std::size_t count, std::atomic<bool>& stop, Body&& body, Report&& report, Halt&& halt) {
         running_ = 0;
@@ -91,7 +91,16 @@ public:
             woken_ = false;
             lock.unlock();
             free.hold();
-            interrupted = PyErr_CheckSignals() != 0 || !report();
+            // What `report` throws (memory running out while it writes) ends
+            // the run as a worker's exception does: unwinding from here would
+            // join workers that wait for parts and were never told to stop.
+            try {
+                interrupted = PyErr_CheckSignals() != 0 || !report();
+            } catch (...) {
+                free.release();
+                fail(std::current_exception());
+                break;
+            }
             free.release();
             if (interrupted) {
                 stop = true;

@@ -191,6 +191,17 @@ def test_a_local_path_that_looks_like_a_url_is_read_as_a_path(how, tmp_path, mon
     assert caught.value.filename == "memory://d/a.jsonl"
 
 
+@pytest.mark.parametrize(("text", "url"), [
+    ("s3://b/k.jsonl", True), ("git+ssh://h/r", True), ("a1+.-://x", True),
+    ("C://data/a.json", False),  # a Windows drive, not a scheme
+    ("1a://x", False), ("s3:/x", False), ("./s3://x", False), (" s3://x", False), ("\u00e9t\u00e9://x", False),
+    (Path("s3://b/k"), False), (b"s3://b/k", False),
+])
+def test_the_command_line_and_dask_take_for_a_url_what_open_does(text, url):
+    from qvtok._remote import is_url
+    assert is_url(text) is url
+
+
 def test_a_local_path_imports_no_fsspec():
     code = ("import sys, qvtok; qvtok.open('examples/events.jsonl').count(); "
             "print(sorted(m for m in sys.modules if m.startswith(('fsspec', 'qvtok._remote'))))")

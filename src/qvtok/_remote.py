@@ -10,11 +10,9 @@ the first bytes, as it does for a file.
 from __future__ import annotations
 
 import errno
-import re
 from typing import Any
 
-# A scheme of two characters or more: "C:/data" is a Windows drive.
-_URL = re.compile(r"[A-Za-z][A-Za-z0-9+.\-]+://")
+from qvtok.lib._qvtok import _is_url
 
 # The first read of a pass fetches little, so that opening a file to tell
 # its format and codec (as planning a thousand files does) costs one small
@@ -28,9 +26,11 @@ INSTALL_HINT = 'reading a URL needs fsspec: pip install "qvtok[remote]"'
 
 def is_url(text: object) -> bool:
     """Whether `text` is a URL that qvtok reads through fsspec: a str that
-    starts with "scheme://". A path that must start so is written with
-    "./" in front of it, or given as a pathlib.Path."""
-    return isinstance(text, str) and _URL.match(text) is not None
+    starts with "scheme://", the scheme two characters or more ("C:/data"
+    is a Windows drive). A path that must start so is written with "./" in
+    front of it, or given as a pathlib.Path. qvtok.open decides by the
+    same rule."""
+    return _is_url(text)
 
 
 def filesystem(url: str, storage_options: dict[str, Any] | None) -> tuple[Any, str]:

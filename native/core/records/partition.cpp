@@ -232,8 +232,15 @@ Expected<RecordStream> open_partition(std::string_view path, RecordFormat format
                                       const PartitionPlan& part, InterpreterHooks hooks) {
     auto reader = RangeReader::open(path, part.offset, part.length, hooks);
     if (!reader) return std::move(reader).error();
-    RecordSource source(std::move(reader).value(), hooks, RecordStream::buffer_size(format));
+    return part_stream(std::move(reader).value(), format, rules, part, hooks);
+}
+
+RecordStream part_stream(std::unique_ptr<ByteReader> reader, RecordFormat format, StreamRules rules,
+                         const PartitionPlan& part, InterpreterHooks hooks) {
+    RecordSource source(std::move(reader), hooks, RecordStream::buffer_size(format));
     RecordStream stream = RecordStream::resume(std::move(source), format, rules, part.resume);
+    // An array's part ends at the comma after its last element, which the
+    // stream would otherwise read as an array cut short.
     if (!part.last) stream.stop_at(part.offset + part.length);
     return stream;
 }

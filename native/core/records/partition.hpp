@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -42,5 +43,9 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
 // A stream over one part of the file at `path`. Fails with CannotOpen.
 Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,
                                       const PartitionPlan& part, InterpreterHooks hooks);
+// The same over `reader`, which gives the part's bytes and no more: the
+// records of a part wherever its bytes come from, placed in the whole.
+RecordStream part_stream(std::unique_ptr<ByteReader> reader, RecordFormat format, StreamRules rules,
+                         const PartitionPlan& part, InterpreterHooks hooks);
 
 }  // namespace qvtok::records

@@ -652,6 +652,12 @@ PyMethodDef open_partition_method = {
     "_open_partition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_partition)),
     METH_VARARGS | METH_KEYWORDS, "The Records of one partition (for qvtok.Partition)."};
 
+PyObject* is_url_entry(PyObject*, PyObject* arg) { return PyBool_FromLong(is_url(arg)); }
+
+// The one rule for what counts as a URL, for the package's Python side too.
+PyMethodDef is_url_method = {"_is_url", is_url_entry, METH_O,
+                             "Whether the argument is a str that qvtok.open reads as a URL."};
+
 PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
                            METH_VARARGS | METH_KEYWORDS, kOpenDoc};
 
@@ -760,11 +766,14 @@ Expected<Done, CallError> register_open(PyObject* module) {
     if (!fn) return CallError::fetch();
     PyRef part_fn(PyCFunction_NewEx(&open_partition_method, nullptr, module_name.get()));
     if (!part_fn) return CallError::fetch();
+    PyRef url_fn(PyCFunction_NewEx(&is_url_method, nullptr, module_name.get()));
+    if (!url_fn) return CallError::fetch();
     struct Entry {
         const char* name;
         PyObject* value;  // borrowed
     };
-    for (Entry e : {Entry{"open", fn.get()}, Entry{"_open_partition", part_fn.get()}, Entry{"Records", records_type()},
+    for (Entry e : {Entry{"open", fn.get()}, Entry{"_open_partition", part_fn.get()}, Entry{"_is_url", url_fn.get()},
+                    Entry{"Records", records_type()},
                     Entry{"RecordsIterator", iterator_type()}, Entry{"JSONDecodeError", decode_error_type()},
                     Entry{"StructureLostError", structure_lost_type()},
                     Entry{"CompressionError", compression_error_type()}}) {

@@ -486,11 +486,7 @@ Expected<records::RecordStream, CallError> open_part_stream(Source& source, reco
     // The URL's bytes of the part, taken up as a file's part is.
     auto opened = open_url(source, &part);
     if (!opened) return std::move(opened).error();
-    records::RecordSource bytes(std::move(opened.value().reader), bigjson::interpreter_hooks(),
-                                records::RecordStream::buffer_size(format));
-    records::RecordStream stream = records::RecordStream::resume(std::move(bytes), format, rules, part.resume);
-    if (!part.last) stream.stop_at(part.offset + part.length);
-    return stream;
+    return records::part_stream(std::move(opened.value().reader), format, rules, part, bigjson::interpreter_hooks());
 }
 
 Expected<Opened, CallError> take_reader(Source& source) {

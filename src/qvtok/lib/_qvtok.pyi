@@ -145,6 +145,8 @@ def _open_partition(
     storage_options: dict[str, Any] | None = None,
 ) -> Records: ...
 
+def _is_url(text: object, /) -> bool: ...
+
 def open(
     source: _Source,
     *,

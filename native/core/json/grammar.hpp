@@ -18,6 +18,7 @@
 #include "core/json/reader.hpp"
 #include "core/json/syntax.hpp"
 #include "core/json/utf8.hpp"
+#include "core/json/whitespace.hpp"
 #include "core/simd/baseline.hpp"
 
 namespace qvtok::json {
@@ -26,10 +27,6 @@ namespace {
 constexpr std::uint64_t bits(Kind k) { return static_cast<std::uint64_t>(k); }
 
 inline bool is_digit(unsigned char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-inline bool is_json_space(unsigned char c) {
-    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
-}
 
 // Hex digit values; 0xFF marks a byte that is not a hex digit.
 constexpr auto kHexValue = [] {

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/json/whitespace.hpp"
 #include "core/simd/kernels.hpp"
 
 namespace qvtok::json {
@@ -79,9 +80,7 @@ struct Kernels {
         return static_cast<int>(folded == '{') - static_cast<int>(folded == '}');
     }
 
-    static bool is_space(std::uint8_t c) {
-        return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\f';
-    }
+    static bool is_space(std::uint8_t c) { return json::is_scanner_space(c); }
 
     // The byte-by-byte rules, used where the wide path cannot be trusted: a
     // backslash outside a string is an ordinary byte there, while the wide

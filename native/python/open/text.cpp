@@ -5,11 +5,12 @@
 
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
+#include "core/json/whitespace.hpp"
 
 namespace qvtok::open {
 namespace {
 
-bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+using json::is_json_space;
 
 char lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 

@@ -2,7 +2,7 @@
 // registration.
 #include "python/bigjson/mod.hpp"
 #include "python/binding.hpp"
-#include "python/loads_hook.hpp"
+#include "python/values/loads_hook.hpp"
 #include "python/open/open.hpp"
 #include "python/thread_budget.hpp"
 
@@ -32,7 +32,7 @@ int exec_module(PyObject* module) {
         if (!PyModule_Check(module)) return qvtok::type_mismatch(module, "module");
         auto registered = qvtok::bigjson::register_module(module);
         if (!registered) return std::move(registered).error();
-        auto hook = qvtok::json::register_loads_hook(module);
+        auto hook = qvtok::values::register_loads_hook(module);
         if (!hook) return std::move(hook).error();
         auto opened = qvtok::open::register_open(module);
         if (!opened) return std::move(opened).error();

@@ -7,7 +7,7 @@
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
 #include "core/records/stream.hpp"
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
 namespace qvtok::bigjson {
 
@@ -95,7 +95,7 @@ PyObject* iterator_next(PyObject* self) {
         if (!record) return read_error(std::move(record).error(), it->stream->first_bytes_codec());
         // The end: NULL without an exception stops the iteration.
         if (!record.value()) return PyRef();
-        PyResult converted = json::json_value_to_python(record.value()->root());
+        PyResult converted = values::json_value_to_python(record.value()->root());
         it->stream->recycle(std::move(*record.value()));
         return converted;
     });

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "core/json/reader.hpp"
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 #include "core/json/utf8.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/bigjson/operations.hpp"
@@ -71,7 +71,7 @@ PyResult load_json(Call& call) {
         return read_error(json::syntax_error(ErrorCode::InvalidJson, doc.error(), 0), source.value().first_bytes_codec());
     }
     GcPause pause;
-    return json::json_value_to_python(doc.value().root());
+    return values::json_value_to_python(doc.value().root());
 }
 
 PyResult load_jsonl(Call& call) {
@@ -88,7 +88,7 @@ PyResult load_jsonl(Call& call) {
             untrack_finished(list.get());  // of values, each finished
             return list;
         }
-        auto obj = json::json_value_to_python(record.value()->root());
+        auto obj = values::json_value_to_python(record.value()->root());
         stream.recycle(std::move(*record.value()));
         if (!obj) return std::move(obj).error();
         if (PyList_Append(list.get(), obj.value().get()) < 0) return CallError::fetch();

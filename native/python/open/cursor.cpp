@@ -102,7 +102,7 @@ void Cursor::read_ahead() {
 }
 
 void Cursor::build_values() {
-    builder_ = std::make_unique<json::PyValueBuilder>(converter.keys(), converter.ints());
+    builder_ = std::make_unique<values::PyValueBuilder>(converter.keys(), converter.ints());
     if (!ahead_) stream.build_with(builder_.get());
 }
 

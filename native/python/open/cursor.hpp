@@ -8,8 +8,8 @@
 #include "core/records/slot_pipe.hpp"
 #include "python/bigjson/call.hpp"
 #include "python/open/open.hpp"
-#include "python/to_python.hpp"
-#include "python/value_builder.hpp"
+#include "python/values/to_python.hpp"
+#include "python/values/value_builder.hpp"
 
 namespace qvtok::open {
 
@@ -71,7 +71,7 @@ public:
     std::uint64_t bytes_done() const;
 
     records::RecordStream stream;
-    json::SharedKeyConverter converter;  // one per pass: keys shared across its records
+    values::SharedKeyConverter converter;  // one per pass: keys shared across its records
     bool size_known;
     bool skip;
     std::uint64_t records_read = 0;
@@ -94,7 +94,7 @@ private:
     std::unique_ptr<records::SlotPipe> ahead_;
     std::uint64_t progress_ = 0;  // with ahead_: bytes_done()
     // Shares the converter's keys: declared after it, so gone before it.
-    std::unique_ptr<json::PyValueBuilder> builder_;
+    std::unique_ptr<values::PyValueBuilder> builder_;
 };
 
 // The raw text of a record slot (never empty: blank slots hold no record).

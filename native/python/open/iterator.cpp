@@ -4,7 +4,7 @@
 
 #include "python/open/cursor.hpp"
 #include "python/open/text.hpp"
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
 namespace qvtok::open {
 namespace {

@@ -18,7 +18,7 @@
 #include "python/open/partitions.hpp"
 #include "python/open/progress.hpp"
 #include "python/open/text.hpp"
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
 namespace qvtok::open {
 namespace {

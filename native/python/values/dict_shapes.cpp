@@ -1,6 +1,6 @@
-#include "python/dict_shapes.hpp"
+#include "python/values/dict_shapes.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 namespace {
 
 // The key order's hash: the keys' addresses, each in its place. Keys come
@@ -78,4 +78,4 @@ void DictShapes::clear() {
     shapes_.clear();
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

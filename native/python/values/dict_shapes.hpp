@@ -9,7 +9,7 @@
 
 #include "python/compat.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 // Records of one file mostly share their key order; a handful of orders
 // are remembered. Holds strong references to its models; GIL held to use,
@@ -47,4 +47,4 @@ private:
     std::vector<Shape> shapes_;  // made at the first dict large enough
 };
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

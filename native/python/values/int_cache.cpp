@@ -1,8 +1,8 @@
-#include "python/int_cache.hpp"
+#include "python/values/int_cache.hpp"
 
 #include <new>
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 PyObject* IntCache::fill(Slot& slot, std::int64_t v) {
     PyObject* obj = PyLong_FromLongLong(v);
@@ -26,4 +26,4 @@ void IntCache::clear() {
     for (std::size_t i = 0; i < kSlots; ++i) Py_CLEAR(slots_[i].obj);
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

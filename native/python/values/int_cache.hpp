@@ -11,7 +11,7 @@
 
 #include "python/compat.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 // Direct-mapped: a number's slot holds the int made for it last, and a
 // number that meets another in its slot takes the slot over. Holds strong
@@ -61,4 +61,4 @@ private:
     std::unique_ptr<Slot[]> slots_;  // made at the first number
 };
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

@@ -1,10 +1,13 @@
-#include "python/keys.hpp"
+#include "python/values/keys.hpp"
 
 #include <bit>
 
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
+
+using namespace json;  // the reader's key words and hash, which this file turns into objects
+
 namespace {
 
 static_assert(std::has_single_bit(KeyCache::kSets), "set count is a power of two");
@@ -73,4 +76,4 @@ void KeyCache::clear() {
         for (Slot& slot : sets_[i].way) Py_CLEAR(slot.str);
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

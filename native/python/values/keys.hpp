@@ -10,7 +10,7 @@
 #include "core/json/key_words.hpp"
 #include "python/compat.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 // A four-way set-associative table from key bytes to a str holding them, its hash
 // already computed, so that dict insertions never hash the key again.
@@ -43,7 +43,7 @@ public:
 
 private:
     struct Slot {
-        KeyWords words;
+        json::KeyWords words;
         PyObject* str;  // owned, or NULL when the slot is empty
         std::uint32_t length;
         // The set of the key that came after this one last time. Keys come
@@ -54,8 +54,8 @@ private:
     };
     // A new key goes into the set's first slot and the others move down
     // one: the last one's key is let go.
-    PyObject* fill(Slot* set, KeyWords words, std::string_view bytes, bool ascii);
-    bool holds(const Slot& slot, KeyWords words, std::string_view bytes) const;
+    PyObject* fill(Slot* set, json::KeyWords words, std::string_view bytes, bool ascii);
+    bool holds(const Slot& slot, json::KeyWords words, std::string_view bytes) const;
 
     struct alignas(64) Set {
         Slot way[kWays];
@@ -64,4 +64,4 @@ private:
     Slot* last_ = nullptr;         // the slot of the key handed out last
 };
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

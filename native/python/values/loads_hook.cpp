@@ -1,14 +1,16 @@
-#include "python/loads_hook.hpp"
+#include "python/values/loads_hook.hpp"
 
 #include <string>
 
 #include "core/json/reader.hpp"
 #include "core/json/utf8.hpp"
 #include "python/gc_pause.hpp"
-#include "python/to_python.hpp"
-#include "python/value_builder.hpp"
+#include "python/values/to_python.hpp"
+#include "python/values/value_builder.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
+
+using namespace json;  // the reader's values and options, which this file turns into objects
 namespace {
 
 constexpr char kLoadsDoc[] =
@@ -83,4 +85,4 @@ Expected<Done, CallError> register_loads_hook(PyObject* module) {
     return Done{};
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

@@ -4,9 +4,9 @@
 
 #include "python/binding.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 // Adds `_loads` to the extension module.
 Expected<Done, CallError> register_loads_hook(PyObject* module);
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

@@ -1,4 +1,4 @@
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
 #include <cstring>
 #include <string>
@@ -7,7 +7,9 @@
 #include "python/gc_untrack.hpp"
 #include "python/messages.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
+
+using namespace json;  // the reader's values and options, which this file turns into objects
 namespace {
 
 // A constructor returning NULL has set its exception (MemoryError, as a
@@ -228,4 +230,4 @@ PyResult SharedKeyConverter::convert(Value value) {
     return PyRef(obj);
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

@@ -4,18 +4,18 @@
 #include <string_view>
 
 #include "python/binding.hpp"
-#include "python/int_cache.hpp"
-#include "python/keys.hpp"
+#include "python/values/int_cache.hpp"
+#include "python/values/keys.hpp"
 #include "core/json/utf8.hpp"
 #include "core/json/value.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
 
 // Returns a new reference to the Python form of `value`, or the error of the
 // interpreter call that failed; nothing built is left behind on failure. The
 // caller holds the GIL. Dict keys come in the value's key order, each a
 // fresh str.
-PyResult json_value_to_python(Value value);
+PyResult json_value_to_python(json::Value value);
 
 // Converts value after value (the records of one stream) to the objects
 // json.load gives: members go into each dict in the value's key order, so
@@ -26,7 +26,7 @@ PyResult json_value_to_python(Value value);
 class SharedKeyConverter {
 public:
     // A new reference, or the error of the interpreter call that failed.
-    PyResult convert(Value value);
+    PyResult convert(json::Value value);
 
     // The caches of keys and ints, for values built without a document.
     KeyCache& keys() { return keys_; }
@@ -42,13 +42,13 @@ private:
 // 0x80), made at its final width in one pass. NULL with an exception set.
 PyObject* new_str(std::string_view bytes, bool ascii);
 // The same, of bytes whose shape is known already.
-PyObject* new_str(std::string_view bytes, Utf8Shape shape);
+PyObject* new_str(std::string_view bytes, json::Utf8Shape shape);
 // A str of `shape.chars` units already at the width of `shape.max_char`.
-PyObject* new_str_of_units(const void* units, Utf8Shape shape);
+PyObject* new_str_of_units(const void* units, json::Utf8Shape shape);
 
 // A new int of an integer literal beyond 64 bits. Python's own limit on
 // the digits of an int read from text applies, as it does for json.load.
 // NULL with an exception set.
 [[gnu::noinline]] PyObject* new_big_int(std::string_view literal);
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

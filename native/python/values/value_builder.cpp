@@ -1,13 +1,15 @@
-#include "python/value_builder.hpp"
+#include "python/values/value_builder.hpp"
 
 #include "core/threads/budget.hpp"
 #include "core/threads/core_watch.hpp"
 #include "core/json/grammar.hpp"
 #include "core/json/split_read.hpp"
 #include "python/gc_untrack.hpp"
-#include "python/to_python.hpp"
+#include "python/values/to_python.hpp"
 
-namespace qvtok::json {
+namespace qvtok::values {
+
+using namespace json;  // the reader's values and options, which this file turns into objects
 
 // The reader's sink: every value becomes its object as soon as it is read,
 // on a stack until its container closes and takes it. A false return
@@ -187,4 +189,4 @@ PyRef PyValueBuilder::take() {
     return std::move(built_);
 }
 
-}  // namespace qvtok::json
+}  // namespace qvtok::values

@@ -90,27 +90,45 @@ def described(part):
 
 
 BROKEN = JSONL.replace(b'{"id": 150,', b'{"id": 150 ,,', 1)
+BROKEN_ARRAY = ARRAY.replace(b'"id": 150,', b'"id": 150 ,,', 1)
 
 
 @pytest.mark.parametrize("size", [700, 4096, 50000, 1 << 30])
-def test_json_lines_at_a_url_are_cut_as_the_file_is(size, memory, tmp_path):
+@pytest.mark.parametrize(("name", "data"), [("a.jsonl", BROKEN), ("a.json", BROKEN_ARRAY)])
+def test_a_url_is_cut_as_the_file_is(name, data, size, memory, tmp_path):
     fs, prefix = memory
-    fs.pipe(f"{prefix.removeprefix('memory:/')}/a.jsonl", BROKEN)
-    (tmp_path / "a.jsonl").write_bytes(BROKEN)
-    remote = qvtok.open(f"{prefix}/a.jsonl", on_error="skip").partitions(size)
-    here = qvtok.open(tmp_path / "a.jsonl", on_error="skip").partitions(size)
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/{name}", data)
+    (tmp_path / name).write_bytes(data)
+    remote = qvtok.open(f"{prefix}/{name}", on_error="skip").partitions(size)
+    here = qvtok.open(tmp_path / name, on_error="skip").partitions(size)
+    assert (len(here) > 3) == (size < 50000)
     assert [described(pickle.loads(pickle.dumps(p))) for p in remote] == [described(p) for p in here]
     assert sum(p.validate().invalid for p in remote) == 1
     assert sum(len(p.load()) for p in remote) == len(ROWS) - 1
 
 
-def test_json_lines_over_http_are_read_by_ranges(http, tmp_path):
+@pytest.mark.parametrize(("name", "data", "at"), [
+    ("short.json", ARRAY[:-1], None),            # never closed: read whole, where the error is told
+    ("doc.json", DOC, "/data/items"),            # at a pointer
+    ("rows.json.gz", gzip.compress(ARRAY), None),  # a compressed stream is entered only at its start
+])
+def test_a_url_that_cannot_be_cut_is_one_partition(name, data, at, memory, tmp_path):
+    fs, prefix = memory
+    fs.pipe(f"{prefix.removeprefix('memory:/')}/{name}", data)
+    (tmp_path / name).write_bytes(data)
+    parts = qvtok.open(f"{prefix}/{name}", at=at, on_error="skip").partitions(1000)
+    assert len(parts) == 1
+    assert described(parts[0])[1:] == described(qvtok.open(tmp_path / name, at=at, on_error="skip").partitions("1GiB")[0])[1:]
+
+
+@pytest.mark.parametrize(("name", "data"), [("broken.jsonl", BROKEN), ("broken.json", BROKEN_ARRAY)])
+def test_a_file_over_http_is_read_by_ranges(name, data, http, tmp_path):
     pytest.importorskip("aiohttp")
     server, base = http
-    server.files["/ok/broken.jsonl"] = BROKEN
-    (tmp_path / "a.jsonl").write_bytes(BROKEN)
-    remote = qvtok.open(f"{base}/ok/broken.jsonl", on_error="skip").partitions(3000)
-    here = qvtok.open(tmp_path / "a.jsonl", on_error="skip").partitions(3000)
+    server.files[f"/ok/{name}"] = data
+    (tmp_path / name).write_bytes(data)
+    remote = qvtok.open(f"{base}/ok/{name}", on_error="skip").partitions(3000)
+    here = qvtok.open(tmp_path / name, on_error="skip").partitions(3000)
     assert len(remote) > 3
     assert [described(p) for p in remote] == [described(p) for p in here]
 

@@ -54,13 +54,14 @@ def memory():
 def test_a_memory_pattern_reads_its_matches_in_order(pattern, memory, tmp_path):
     bag = read_records(f"{memory}/{pattern}", partition_size=300)
     assert bag.compute(scheduler="sync") == EXPECTED
-    # Cut as the same files on disk are: JSON Lines at line starts, the
-    # rest whole (an array of a URL is not scanned).
+    # Cut as the same files on disk are: JSON Lines at line starts, an
+    # array after the elements at its cuts.
     for name, data in MIXED.items():
         (tmp_path / name).parent.mkdir(exist_ok=True)
         (tmp_path / name).write_bytes(data)
     local = read_records([tmp_path / name for name in sorted(MIXED) if name.startswith("2026")], partition_size=300)
-    assert bag.npartitions == local.npartitions - len(qvtok.open(tmp_path / "2026-01/b.json").partitions(300)) + 1
+    assert len(qvtok.open(tmp_path / "2026-01/b.json").partitions(300)) > 1
+    assert bag.npartitions == local.npartitions
 
 
 def test_urls_and_local_paths_mix(memory, tmp_path):

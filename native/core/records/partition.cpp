@@ -85,8 +85,12 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
                                      const std::function<bool(const PartitionPlan&)>& ready) {
     auto opened = FileReader::open(path, hooks);
     if (!opened) return std::move(opened).error();
-    ByteReader& file = *opened.value();
-    const std::uint64_t size = file.size();
+    const std::uint64_t size = opened.value()->size();
+    return scan_array_partitions(*opened.value(), size, target, hooks, ready);
+}
+
+Expected<bool> scan_array_partitions(ByteReader& file, std::uint64_t size, std::uint64_t target,
+                                     InterpreterHooks hooks, const std::function<bool(const PartitionPlan&)>& ready) {
     std::vector<PartitionPlan> parts = whole_file(size);
     constexpr std::size_t kBlock = 1 << 20;
     std::unique_ptr<char[]> block(new char[kBlock]);
@@ -160,6 +164,7 @@ Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target
         counted = 0;
     }
     if (phase != Phase::After) return false;  // never closed, or empty
+    if (base != size) return false;              // the file is not the size that the parts were cut to
     return ready(parts.back());
 }
 

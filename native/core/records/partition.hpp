@@ -39,6 +39,10 @@ Expected<std::vector<PartitionPlan>> plan_partitions(std::string_view path, Reco
 // array whose elements start with plain bytes; plan_partitions then decides.
 Expected<bool> scan_array_partitions(std::string_view path, std::uint64_t target, InterpreterHooks hooks,
                                      const std::function<bool(const PartitionPlan&)>& ready);
+// The same over the `size` bytes that `file` reads from its start (a file
+// at a URL, read once through).
+Expected<bool> scan_array_partitions(ByteReader& file, std::uint64_t size, std::uint64_t target,
+                                     InterpreterHooks hooks, const std::function<bool(const PartitionPlan&)>& ready);
 
 // A stream over one part of the file at `path`. Fails with CannotOpen.
 Expected<RecordStream> open_partition(std::string_view path, RecordFormat format, StreamRules rules,

@@ -103,9 +103,24 @@ Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, st
         whole.length = s.source.url_size.value_or(0);
         std::vector<records::PartitionPlan> parts{whole};
         // JSON Lines of a known size are cut at line starts, found by a few
-        // ranged reads per cut; anything else is one partition, planned
+        // ranged reads per cut; the elements of a top-level array by one
+        // read through the file; anything else is one partition, planned
         // from what open() learned.
-        if (s.source.codec || s.format != records::RecordFormat::Jsonl || !s.source.url_size) return parts;
+        if (s.source.codec || !s.source.url_size || whole.length <= size) return parts;
+        if (s.format == records::RecordFormat::Json) {
+            if (s.at && !s.at->segments.empty()) return parts;
+            auto opened = take_reader(s.source);
+            if (!opened) return std::move(opened).error();
+            std::vector<records::PartitionPlan> cut;
+            auto scanned = records::scan_array_partitions(*opened.value().reader, whole.length, size,
+                                                          bigjson::interpreter_hooks(),
+                                                          [&](const records::PartitionPlan& part) {
+                                                              cut.push_back(part);
+                                                              return true;
+                                                          });
+            if (!scanned) return input_error(std::move(scanned).error());
+            return scanned.value() ? cut : parts;
+        }
         PyRef module(PyImport_ImportModule("qvtok._remote"));
         if (!module) return CallError::fetch();
         PyObject* options = s.source.storage_options ? s.source.storage_options.get() : Py_None;

@@ -4,7 +4,7 @@
 
 #include "core/threads/budget.hpp"
 #include "core/threads/core_watch.hpp"
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 #include "python/int_digits.hpp"
 
 namespace qvtok::open {
@@ -75,7 +75,7 @@ Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, b
     auto opened = take_reader(settings.source);
     if (!opened) return std::move(opened).error();
     const bool ahead = reads_ahead(settings, rules, *opened.value().reader, opened.value().size_known);
-    records::RecordSource source(std::move(opened.value().reader), bigjson::interpreter_hooks(),
+    records::RecordSource source(std::move(opened.value().reader), interpreter_hooks(),
                                  records::RecordStream::buffer_size(settings.format));
     auto cursor = std::make_unique<Cursor>(records::RecordStream::adopt(std::move(source), settings.format, rules),
                                            opened.value().size_known, skip.value_or(settings.skip), std::move(errors));
@@ -93,7 +93,7 @@ void Cursor::read_ahead() {
     stream.build_with(nullptr);
     try {
         ahead_ = std::make_unique<records::SlotPipe>(
-            stream, [](const Error& e) { return is_record_error(e.code); }, bigjson::interpreter_hooks());
+            stream, [](const Error& e) { return is_record_error(e.code); }, interpreter_hooks());
     } catch (const std::system_error&) {
         // No thread to be had: the pass reads on this one, as it would
         // have; only without letting the GIL go around its reads.

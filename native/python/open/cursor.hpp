@@ -6,7 +6,7 @@
 
 #include "core/records/partition.hpp"
 #include "core/records/slot_pipe.hpp"
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 #include "python/open/open.hpp"
 #include "python/values/to_python.hpp"
 #include "python/values/value_builder.hpp"
@@ -55,7 +55,7 @@ public:
     bool lines_known = true;
     // Set while the pass runs with the GIL let go: next() takes it back to
     // raise or keep an error.
-    bigjson::GilRelease* free = nullptr;
+    GilRelease* free = nullptr;
     // Whether the pass may let the GIL go: its reads do not call Python.
     bool may_release() const { return stream.readable_off_thread(); }
     // Gives a record's document back for the stream to reuse.

@@ -72,7 +72,7 @@ Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& s
     Cursor& c = *cursor.value();
     if (c.size_known) progress.set_total(c.stream.total_bytes());
     if (auto told = progress.report(0); !told) return std::move(told).error();
-    bigjson::GilRelease free(c.may_release());
+    GilRelease free(c.may_release());
     c.free = &free;
     std::uint64_t written = passed;
     std::uint64_t seen = 0;
@@ -171,8 +171,8 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
     // JSON Lines are cut at once.
     const bool pipelined = s.format == records::RecordFormat::Json;
     if (!pipelined) {
-        bigjson::GilRelease free;
-        auto planned = records::plan_partitions(path, s.format, plan_rules(s), part_size, bigjson::interpreter_hooks());
+        GilRelease free;
+        auto planned = records::plan_partitions(path, s.format, plan_rules(s), part_size, interpreter_hooks());
         free.hold();
         if (!planned) return input_error(std::move(planned).error());
         if (planned.value().size() <= 1) return false;
@@ -229,7 +229,7 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
                 break;
             }
             {
-                bigjson::GilRelease free;  // compressing needs no interpreter
+                GilRelease free;  // compressing needs no interpreter
                 auto done = sink.put(r->text, &free);
                 if (!done) {
                     std::move(done).error().raise();
@@ -265,7 +265,7 @@ Expected<bool, CallError> write_parts(Settings& s, Sink& sink, std::size_t threa
 
 }  // namespace
 
-Expected<Done, CallError> Sink::put(std::string_view text, bigjson::GilRelease* free) {
+Expected<Done, CallError> Sink::put(std::string_view text, GilRelease* free) {
     if (!encoder_) return write_out(text, free);
     // A part written from a thread is some MiB, which bzip2 or xz take
     // most of a second to compress: it goes in pieces, with a look for
@@ -273,7 +273,7 @@ Expected<Done, CallError> Sink::put(std::string_view text, bigjson::GilRelease* 
     Expected<Done, CallError> done = Done{};
     codecs::in_pieces(text, kCompressPiece, [&](std::string_view piece) {
         if (!(done = compress(piece, free))) return false;
-        if (piece.end() == text.end() || bigjson::interpreter_hooks().poll() == 0) return true;
+        if (piece.end() == text.end() || interpreter_hooks().poll() == 0) return true;
         if (free != nullptr) free->hold();
         done = CallError::fetch();
         return false;
@@ -281,14 +281,14 @@ Expected<Done, CallError> Sink::put(std::string_view text, bigjson::GilRelease* 
     return done;
 }
 
-Expected<Done, CallError> Sink::compress(std::string_view piece, bigjson::GilRelease* free) {
+Expected<Done, CallError> Sink::compress(std::string_view piece, GilRelease* free) {
     packed_.clear();
     auto packed = encoder_->write(piece, packed_);
     if (!packed) return encode_error(std::move(packed).error(), free);
     return write_out(packed_, free);
 }
 
-Expected<Done, CallError> Sink::finish(bigjson::GilRelease* free) {
+Expected<Done, CallError> Sink::finish(GilRelease* free) {
     if (!encoder_) return Done{};
     packed_.clear();
     auto packed = encoder_->finish(packed_);
@@ -296,7 +296,7 @@ Expected<Done, CallError> Sink::finish(bigjson::GilRelease* free) {
     return write_out(packed_, free);
 }
 
-CallError Sink::encode_error(Error error, bigjson::GilRelease* free) {
+CallError Sink::encode_error(Error error, GilRelease* free) {
     if (free != nullptr) free->hold();
     return CallError::from(std::move(error));
 }
@@ -318,7 +318,7 @@ std::string temporary_name(const std::string& target, unsigned attempt) {
 // Opens `name` for writing with the GIL let go: a named pipe waits there
 // for its reader.
 int open_for_writing(const std::string& name, int flags) {
-    bigjson::GilRelease free;
+    GilRelease free;
     int fd;
     do fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0666);
     while (fd < 0 && errno == EINTR);
@@ -402,7 +402,7 @@ Expected<Done, CallError> Sink::close() {
     return CallError::fetch();
 }
 
-Expected<Done, CallError> Sink::write_out(std::string_view bytes, bigjson::GilRelease* free) {
+Expected<Done, CallError> Sink::write_out(std::string_view bytes, GilRelease* free) {
     if (fd_ >= 0) {
         while (!bytes.empty()) {
             const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
@@ -429,7 +429,7 @@ Expected<std::uint64_t, CallError> write_jsonl(Settings& settings, Sink& sink, s
     std::uint64_t written = 0;
     const std::size_t threads = qvtok::threads::allowed();
     if (names_regular_file(settings)) {
-        auto file = records::FileReader::open(path_of(settings), bigjson::interpreter_hooks());
+        auto file = records::FileReader::open(path_of(settings), interpreter_hooks());
         if (!file) return input_error(std::move(file).error());
         if (worth_cutting(settings, file.value()->size(), threads, part_size)) {
             progress.set_total(file.value()->size());

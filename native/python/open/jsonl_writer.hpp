@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "core/codecs/codec.hpp"
+#include "python/gil.hpp"
 #include "python/open/cursor.hpp"
 #include "python/open/progress.hpp"
 
@@ -28,19 +29,19 @@ public:
     Sink(const Sink&) = delete;
     Sink& operator=(const Sink&) = delete;
 
-    Expected<Done, CallError> put(std::string_view text, bigjson::GilRelease* free);
-    Expected<Done, CallError> finish(bigjson::GilRelease* free);
+    Expected<Done, CallError> put(std::string_view text, GilRelease* free);
+    Expected<Done, CallError> finish(GilRelease* free);
     // Closes the file a path named; raises what closing it raised.
     Expected<Done, CallError> close();
     // After close(): the file written takes the path's name.
     Expected<Done, CallError> commit();
 
 private:
-    Expected<Done, CallError> write_out(std::string_view bytes, bigjson::GilRelease* free);
+    Expected<Done, CallError> write_out(std::string_view bytes, GilRelease* free);
     // Compresses `piece` and writes what comes of it.
-    Expected<Done, CallError> compress(std::string_view piece, bigjson::GilRelease* free);
+    Expected<Done, CallError> compress(std::string_view piece, GilRelease* free);
     // The encoder's failure, raised with the GIL taken back.
-    static CallError encode_error(Error error, bigjson::GilRelease* free);
+    static CallError encode_error(Error error, GilRelease* free);
 
     PyObject* write_ = nullptr;  // borrowed
     int fd_ = -1;                // else this file, owned

@@ -18,7 +18,7 @@
 
 #include "core/records/partition.hpp"
 #include "core/threads/worker.hpp"
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 
 namespace qvtok::open {
 
@@ -56,7 +56,7 @@ public:
         // Joined before anything they use goes, whatever way this returns.
         std::unique_ptr<threads::Worker[]> workers(new threads::Worker[count]);
         bool interrupted = false;
-        bigjson::GilRelease free;
+        GilRelease free;
         for (std::size_t t = 0; t < count; ++t) {
             {
                 std::lock_guard<std::mutex> lock(mutex_);

@@ -8,7 +8,7 @@
 
 #include "core/threads/budget.hpp"
 #include "core/codecs/codec.hpp"
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 #include "python/gc_pause.hpp"
 #include "python/int_digits.hpp"
 #include "python/open/cursor.hpp"
@@ -113,7 +113,7 @@ Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, st
             if (!opened) return std::move(opened).error();
             std::vector<records::PartitionPlan> cut;
             auto scanned = records::scan_array_partitions(*opened.value().reader, whole.length, size,
-                                                          bigjson::interpreter_hooks(),
+                                                          interpreter_hooks(),
                                                           [&](const records::PartitionPlan& part) {
                                                               cut.push_back(part);
                                                               return true;
@@ -150,13 +150,13 @@ Expected<std::vector<records::PartitionPlan>, CallError> plan_of(Settings& s, st
         records::PartitionPlan whole;
         whole.record_known = true;
         whole.last = true;
-        auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
+        auto file = records::FileReader::open(path_of(s), interpreter_hooks());
         if (!file) return input_error(std::move(file).error());
         whole.length = file.value()->size();
         return std::vector<records::PartitionPlan>{whole};
     }
-    bigjson::GilRelease free;
-    auto plan = records::plan_partitions(path_of(s), s.format, plan_rules(s), size, bigjson::interpreter_hooks());
+    GilRelease free;
+    auto plan = records::plan_partitions(path_of(s), s.format, plan_rules(s), size, interpreter_hooks());
     free.hold();
     if (!plan) return input_error(std::move(plan).error());
     return std::move(plan).value();
@@ -227,7 +227,7 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     std::size_t threads = workers.value_or(qvtok::threads::allowed());
     if (threads <= 1 || !names_regular_file(s) || s.source.codec || s.part)
         return validate_sequential(s, keep, progress, found);
-    auto file = records::FileReader::open(path_of(s), bigjson::interpreter_hooks());
+    auto file = records::FileReader::open(path_of(s), interpreter_hooks());
     if (!file) return input_error(std::move(file).error());
     const std::uint64_t total = file.value()->size();
     // A few partitions per thread even out their speeds; small ones would
@@ -244,8 +244,8 @@ PyResult validate_parallel(Settings& s, std::optional<std::size_t> workers, Py_s
     // anything else is planned first.
     const bool pipelined = s.format == records::RecordFormat::Json && (!s.at || s.at->segments.empty());
     if (!pipelined) {
-        bigjson::GilRelease free;
-        auto planned = records::plan_partitions(path, s.format, plan_rules(s), target, bigjson::interpreter_hooks());
+        GilRelease free;
+        auto planned = records::plan_partitions(path, s.format, plan_rules(s), target, interpreter_hooks());
         free.hold();
         if (!planned) return input_error(std::move(planned).error());
         if (planned.value().size() <= 1) return validate_sequential(s, keep, progress, found);

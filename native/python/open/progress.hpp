@@ -9,7 +9,7 @@
 
 #include <algorithm>
 
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 #include "python/binding.hpp"
 #include "python/py_ref.hpp"
 
@@ -67,7 +67,7 @@ public:
     // A call when one is due, from a pass that may have let the GIL go
     // (`free`, NULL when it holds it); `done()` gives the bytes done.
     template <class Done_>
-    Expected<Done, CallError> poll(Done_&& done, bigjson::GilRelease* free) {
+    Expected<Done, CallError> poll(Done_&& done, GilRelease* free) {
         if (!due()) return Done{};
         if (free != nullptr) free->hold();
         auto r = report(done());

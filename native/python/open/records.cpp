@@ -124,7 +124,7 @@ PyObject* records_count(PyObject* self, PyObject* args, PyObject* kwargs) {
         Cursor& c = *cursor.value();
         if (auto told = start_progress(p, c); !told) return std::move(told).error();
         {
-            bigjson::GilRelease free(c.may_release());
+            GilRelease free(c.may_release());
             c.free = &free;
             for (;;) {
                 c.records_read += c.stream.pass_elements();
@@ -254,7 +254,7 @@ PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
         rules.space = records::SpaceAround::Json;
         // The records may come read ahead on another thread, whose waits
         // would be the pass's only signal checks: the fold makes its own.
-        schema::SchemaBuilder builder(bigjson::interpreter_hooks().poll);
+        schema::SchemaBuilder builder(interpreter_hooks().poll);
         {
             auto progress = ProgressCall::from_arg(progress_arg);
             if (!progress) return std::move(progress).error();
@@ -685,7 +685,7 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, ProgressCall& 
         return Done{};
     };
     {
-        bigjson::GilRelease free(c.may_release());
+        GilRelease free(c.may_release());
         c.free = &free;
         for (;;) {
             auto slot = c.next();

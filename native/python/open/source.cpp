@@ -10,7 +10,7 @@
 #include <utility>
 
 #include "core/records/decompress.hpp"
-#include "python/bigjson/call.hpp"
+#include "python/gil.hpp"
 #include "python/open/open.hpp"
 #include "python/messages.hpp"
 #include "python/open/text.hpp"
@@ -145,7 +145,7 @@ Expected<Opened, CallError> open_path(PyObject* name, const char* path) {
         ::close(fd);
         return os_error(code, name);
     }
-    return Opened{std::make_unique<records::FileReader>(fd, bigjson::interpreter_hooks()), S_ISREG(st.st_mode) != 0};
+    return Opened{std::make_unique<records::FileReader>(fd, interpreter_hooks()), S_ISREG(st.st_mode) != 0};
 }
 
 // Standard input through a descriptor of our own, so that closing the
@@ -155,7 +155,7 @@ Expected<Opened, CallError> open_stdin() {
     if (fd < 0) return os_error(errno, nullptr);
     struct stat st;
     bool regular = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::lseek(fd, 0, SEEK_CUR) == 0;
-    return Opened{std::make_unique<records::FileReader>(fd, bigjson::interpreter_hooks()), regular};
+    return Opened{std::make_unique<records::FileReader>(fd, interpreter_hooks()), regular};
 }
 
 // The bytes left in a file object, when it is a plain file on disk
@@ -306,7 +306,7 @@ Expected<std::optional<records::RecordFormat>, CallError> format_word(PyObject* 
 // Puts a decompressor in front of `opened`, where it is compressed.
 Expected<Done, CallError> decompress(Opened& opened, std::optional<codecs::Codec> codec) {
     if (!codec) return Done{};
-    auto reader = records::decompressing_reader(std::move(opened.reader), *codec, bigjson::interpreter_hooks());
+    auto reader = records::decompressing_reader(std::move(opened.reader), *codec, interpreter_hooks());
     if (!reader) return CallError::from(std::move(reader).error());
     opened.reader = std::move(reader).value();
     return Done{};
@@ -479,14 +479,14 @@ Expected<records::RecordStream, CallError> open_part_stream(Source& source, reco
         auto stream = records::open_partition(
             std::string_view(PyBytes_AS_STRING(source.encoded.get()),
                              static_cast<std::size_t>(PyBytes_GET_SIZE(source.encoded.get()))),
-            format, rules, part, bigjson::interpreter_hooks());
+            format, rules, part, interpreter_hooks());
         if (!stream) return input_error(std::move(stream).error());
         return std::move(stream).value();
     }
     // The URL's bytes of the part, taken up as a file's part is.
     auto opened = open_url(source, &part);
     if (!opened) return std::move(opened).error();
-    return records::part_stream(std::move(opened.value().reader), format, rules, part, bigjson::interpreter_hooks());
+    return records::part_stream(std::move(opened.value().reader), format, rules, part, interpreter_hooks());
 }
 
 Expected<Opened, CallError> take_reader(Source& source) {

@@ -12,6 +12,7 @@ Run by hand, never in CI:
     python bench/bench.py compressed      # qvtok.open on .gz and .zst against gzip -dc and zstd -dc
     python bench/bench.py partitions      # partition planning, validate on two threads against one
     python bench/bench.py dask            # qvtok.dask on two worker processes (pip install ".[dask]")
+    python bench/bench.py remote          # qvtok.open and qvtok.dask on loopback HTTP and S3 servers (pip install ".[test]")
     python bench/bench.py lifecycle       # load, first allocation, del and exit of a JSONL file, fresh processes
     python bench/bench.py values          # qvtok.open values against orjson and msgspec (GC off)
 
@@ -629,10 +630,87 @@ def bench_dask(args):
         ], repeat)
 
 
+def bench_remote(args):
+    """qvtok.open on URLs against the same file read locally, and
+    qvtok.dask.read_records of a URL against Dask's read_text and
+    json.loads on the same cluster of two worker processes. Two servers on
+    the loopback interface, each in a process of its own: moto's S3, whose
+    ranged GET costs time in proportion to the whole object (it measures how
+    many requests a reader makes), and bench/range_server.py, which sends
+    ranges from the page cache (it measures the reader)."""
+    import socket
+    import urllib.request
+
+    import dask.bag
+    import s3fs
+    from distributed import Client, LocalCluster
+
+    import qvtok
+    from qvtok._remote import filesystem
+    from qvtok.dask import read_records
+
+    def fetch_whole(url, opts):
+        store, where = filesystem(url, opts)
+        return store.cat_file(where)
+
+    path = data_file(args.data, "jsonl", args.big_size)
+    size = os.path.getsize(path)
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    endpoint = f"http://127.0.0.1:{port}"
+    env = dict(os.environ, AWS_ACCESS_KEY_ID="bench", AWS_SECRET_ACCESS_KEY="bench")
+    moto = subprocess.Popen([sys.executable, "-m", "moto.server", "-H", "127.0.0.1", "-p", str(port)],
+                            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ranges = subprocess.Popen([sys.executable, str(ROOT / "bench" / "range_server.py"), str(Path(path).parent)],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        http_url = f"http://127.0.0.1:{ranges.stdout.readline().strip()}/{Path(path).name}"
+        for _ in range(100):
+            try:
+                urllib.request.urlopen(endpoint, timeout=1).close()
+                break
+            except OSError:
+                time.sleep(0.1)
+        options = {"key": "bench", "secret": "bench",
+                   "client_kwargs": {"endpoint_url": endpoint, "region_name": "eu-west-1"}}
+        fs = s3fs.S3FileSystem(**options)
+        fs.mkdir("bench")
+        print(f"uploading {path} ...", file=sys.stderr)
+        fs.put_file(path, "bench/data.jsonl")
+        s3_url = "s3://bench/data.jsonl"
+        read_bytes(path)  # warm the page cache for the local reads and the range server
+        for name, url, opts in [("http", http_url, None), ("s3", s3_url, options)]:
+            table(f"count records, JSONL {args.big_size}, {name} URL against the local path", size, [
+                (f"qvtok.open({name} URL).count()", lambda: qvtok.open(url, storage_options=opts).count()),
+                ("qvtok.open(local path).count()", lambda: qvtok.open(path).count()),
+                # What the server gives one reader at most: the bytes alone, in one request.
+                ("fsspec cat_file(URL), bytes only", lambda: len(fetch_whole(url, opts))),
+            ], max(1, args.repeat // 3))
+            table(f"every record's value, JSONL {args.big_size}, {name} URL against the local path", size, [
+                (f"qvtok.open({name} URL) loop", lambda: sum(1 for _ in qvtok.open(url, storage_options=opts))),
+                ("qvtok.open(local path) loop", lambda: sum(1 for _ in qvtok.open(path))),
+            ], max(1, args.repeat // 3))
+        with LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None) as cluster, \
+                Client(cluster):
+            for name, url, opts in [("http", http_url, None), ("s3", s3_url, options)]:
+                table(f"count records on 2 workers, JSONL {args.big_size} at the {name} URL", size, [
+                    ("read_records(url).count()",
+                     lambda: read_records(url, storage_options=opts).count().compute()),
+                    ("read_text(url).map(json.loads).count()",
+                     lambda: dask.bag.read_text(url, blocksize="128MiB", storage_options=opts)
+                     .map(json.loads).count().compute()),
+                ], max(1, args.repeat // 3))
+    finally:
+        for server in (moto, ranges):
+            server.terminate()
+            server.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("what", choices=["load", "stream", "schema", "memory", "schema-memory", "open", "compressed",
-                                         "partitions", "dask", "lifecycle", "values", "all"])
+                                         "partitions", "dask", "remote", "lifecycle", "values", "all"])
     parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "qvtok-bench"))
     parser.add_argument("--repeat", type=int, default=9)
     parser.add_argument("--between-ms", type=float, default=0,

@@ -2,6 +2,7 @@ import pathlib
 
 import pytest
 
+import qvtok
 from qvtok import bigjson
 
 
@@ -122,3 +123,39 @@ def test_unknown_format_is_reported_before_the_file_is_touched():
     with pytest.raises(ValueError) as info:
         bigjson.count("/does/not/exist", format="xml")
     assert str(info.value) == "unknown format \"xml\"; expected 'json', 'jsonl' or 'auto'"
+
+
+# qvtok.open and the methods of Records bind their arguments as a Python
+# function of the same parameters would: the same refusals, in Python's words.
+RECORDS = qvtok.open(pathlib.Path(__file__).parents[1] / "examples" / "events.jsonl")
+SIGNATURES = {
+    "open": (qvtok.open, "source, *, at=None, format='auto', on_error='raise', compression='auto', max_depth=1024, "
+                         "storage_options=None"),
+    "count": (RECORDS.count, "*, progress=None"),
+    "head": (RECORDS.head, "n=10"),
+    "schema": (RECORDS.schema, "sample=100, *, progress=None"),
+    "validate": (RECORDS.validate, "*, workers=None, progress=None"),
+    "to_jsonl": (RECORDS.to_jsonl, "dest, *, compression='auto', progress=None"),
+    "partitions": (RECORDS.partitions, "size='128MiB'"),
+}
+
+
+@pytest.mark.parametrize(("name", "args", "kwargs"), [
+    ("open", (), {}), ("open", ("a", "/x"), {}), ("open", ("a",), {"bad": 1}), ("open", ("a",), {"source": "b"}),
+    ("open", (), {"at": "/x"}),
+    ("count", (1,), {}), ("count", (), {"progres": None}),
+    ("head", (1, 2), {}), ("head", (1,), {"n": 2}),
+    ("schema", (1, None), {}), ("schema", (), {"sample": 1, "samples": 2}),
+    ("validate", (2,), {}),
+    ("to_jsonl", (), {}), ("to_jsonl", ("a", "gzip"), {}), ("to_jsonl", ("a",), {"dest": "b"}),
+    ("partitions", ("1MiB", 2), {}), ("partitions", (), {"sizes": 1}),
+])
+def test_open_and_its_methods_refuse_calls_as_python_does(name, args, kwargs):
+    function, params = SIGNATURES[name]
+    space: dict = {}
+    exec(f"def {name}({params}): pass", space)
+    with pytest.raises(TypeError) as expected:
+        space[name](*args, **kwargs)
+    with pytest.raises(TypeError) as got:
+        function(*args, **kwargs)
+    assert str(got.value) == str(expected.value)

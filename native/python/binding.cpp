@@ -1,5 +1,6 @@
 #include "python/binding.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -147,10 +148,13 @@ Expected<BoundArgs, CallError> bind(const FunctionDescriptor& fn, PyObject* cons
     BoundArgs slots{};
     std::size_t given = static_cast<std::size_t>(nargs);
     std::string name = std::string(fn.name) + "()";
-    if (given > fn.count) {
+    const std::size_t positional = std::min(fn.positional, fn.count);
+    if (given > positional) {
         std::string message = name + " takes ";
-        if (fn.required != fn.count) message += "from " + std::to_string(fn.required) + " to ";
-        message += std::to_string(fn.count) + " positional arguments but " +
+        const bool range = fn.required != positional;
+        if (range) message += "from " + std::to_string(fn.required) + " to ";
+        message += std::to_string(positional) +
+                   (positional == 1 && !range ? " positional argument but " : " positional arguments but ") +
                    std::to_string(given) + (given == 1 ? " was" : " were") + " given";
         return type_error(std::move(message));
     }

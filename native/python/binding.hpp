@@ -72,16 +72,22 @@ struct Panic : std::exception {
 // The exception class of internal faults; borrowed, created on first use.
 PyObject* panic_exception_type();
 
+// The most parameters a function of the extension takes.
+inline constexpr std::size_t kMaxParams = 13;
+
 // One static record per function.
 struct FunctionDescriptor {
     const char* name;
-    std::array<std::string_view, 3> params;
+    std::array<std::string_view, kMaxParams> params;
     std::size_t count;     // parameters in use
     std::size_t required;  // leading required parameters
+    // The leading parameters that may be passed by position; those after
+    // them only by keyword (the ones after "*" in a signature).
+    std::size_t positional = kMaxParams;
 };
 
 // One borrowed reference per parameter, NULL where nothing was passed.
-using BoundArgs = std::array<PyObject*, 3>;
+using BoundArgs = std::array<PyObject*, kMaxParams>;
 
 Expected<BoundArgs, CallError> bind(const FunctionDescriptor& fn, PyObject* const* args,
                                     Py_ssize_t nargs, PyObject* kwnames);

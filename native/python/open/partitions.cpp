@@ -401,22 +401,31 @@ PyResult partitions_of(Settings& s, PyObject* size_obj) {
     return list;
 }
 
-PyResult open_partition_records(PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"path",   "format", "at",       "offset",    "length",          "first_record",
-                                  "line",   "column", "last",     "on_error",  "max_depth",       "storage_options",
-                                  nullptr};
-    PyObject* path = nullptr;
-    PyObject* format = nullptr;
-    PyObject* at = nullptr;
-    unsigned long long offset = 0, length = 0, first = 0, line = 0, column = 0;
-    int last = 0;
-    PyObject* on_error = nullptr;
-    PyObject* max_depth = nullptr;
-    PyObject* storage_options = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOKKKKKp|OOO:_open_partition", const_cast<char**>(names), &path,
-                                     &format, &at, &offset, &length, &first, &line, &column, &last, &on_error,
-                                     &max_depth, &storage_options))
-        return CallError::fetch();
+constexpr FunctionDescriptor kOpenPartitionArgs{"_open_partition",
+                                                {"path", "format", "at", "offset", "length", "first_record", "line",
+                                                 "column", "last", "on_error", "max_depth", "storage_options"},
+                                                12,
+                                                9};
+
+PyResult open_partition_records(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind(kOpenPartitionArgs, args, nargs, kwnames);
+    if (!bound) return std::move(bound).error();
+    const BoundArgs& a = bound.value();
+    PyObject* path = a[0];
+    PyObject* format = a[1];
+    PyObject* at = a[2];
+    std::uint64_t numbers[5];  // offset, length, first_record, line, column
+    for (std::size_t i = 0; i < 5; ++i) {
+        auto n = arg_size(a[3 + i]);
+        if (!n) return argument_error(kOpenPartitionArgs.params[3 + i].data(), std::move(n).error());
+        numbers[i] = n.value();
+    }
+    const auto [offset, length, first, line, column] = numbers;
+    const int last = PyObject_IsTrue(a[8]);
+    if (last < 0) return CallError::fetch();
+    PyObject* on_error = a[9];
+    PyObject* max_depth = a[10];
+    PyObject* storage_options = a[11];
     auto settings = std::make_unique<Settings>();
     auto depth = max_depth_arg(max_depth);
     if (!depth) return std::move(depth).error();

@@ -21,7 +21,7 @@ PyResult partitions_of(Settings& settings, PyObject* size);
 
 // _open_partition(path, format, at, offset, length, first_record, line,
 // column, last, on_error="raise"): the Records of one partition.
-PyResult open_partition_records(PyObject* args, PyObject* kwargs);
+PyResult open_partition_records(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 // (good records, invalid records, the first `keep` errors) of every record,
 // on `workers` threads (the cores the process may run on when not given) where the file

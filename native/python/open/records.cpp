@@ -105,16 +105,13 @@ Expected<Done, CallError> start_progress(ProgressCall& progress, Cursor& c) {
     return progress.report(0);
 }
 
-// The `progress` keyword of a pass that takes no other argument.
-bool parse_progress(PyObject* args, PyObject* kwargs, const char* format, PyObject** progress) {
-    static const char* names[] = {"progress", nullptr};
-    return PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(names), progress) != 0;
-}
+constexpr FunctionDescriptor kCountArgs{"count", {"progress"}, 1, 0, 0};
 
-PyObject* records_count(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* progress_arg = nullptr;
-    if (!parse_progress(args, kwargs, "|$O:count", &progress_arg)) return nullptr;
+PyObject* records_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guarded([&]() -> PyResult {
+        auto bound = bind(kCountArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        PyObject* progress_arg = bound.value()[0];
         // tqdm is looked for before the file is opened.
         auto progress = ProgressCall::from_arg(progress_arg);
         if (!progress) return std::move(progress).error();
@@ -183,10 +180,14 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit, PyObject* p
     return list;
 }
 
-PyObject* records_load(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* progress = nullptr;
-    if (!parse_progress(args, kwargs, "|$O:load", &progress)) return nullptr;
-    return call_guarded([&] { return collect(self, std::nullopt, progress); });
+constexpr FunctionDescriptor kLoadArgs{"load", {"progress"}, 1, 0, 0};
+
+PyObject* records_load(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&]() -> PyResult {
+        auto bound = bind(kLoadArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        return collect(self, std::nullopt, bound.value()[0]);
+    });
 }
 
 // A count of records, 0 or more. A negative one is a wrong request: a
@@ -203,11 +204,13 @@ Expected<std::uint64_t, CallError> count_arg(PyObject* arg, const char* name, co
     return static_cast<std::uint64_t>(value);
 }
 
-PyObject* records_head(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"n", nullptr};
-    PyObject* n_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:head", const_cast<char**>(names), &n_arg)) return nullptr;
+constexpr FunctionDescriptor kHeadArgs{"head", {"n"}, 1, 0};
+
+PyObject* records_head(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guarded([&]() -> PyResult {
+        auto bound = bind(kHeadArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        PyObject* n_arg = bound.value()[0];
         std::uint64_t n = kHeadDefault;
         if (n_arg != nullptr) {
             auto given = count_arg(n_arg, "n", msg::kHeadCount);
@@ -234,14 +237,14 @@ Expected<std::optional<std::uint64_t>, CallError> sample_size(PyObject* arg) {
     return Size(n.value());
 }
 
-PyObject* records_schema(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"sample", "progress", nullptr};
-    PyObject* sample_arg = nullptr;
-    PyObject* progress_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O$O:schema", const_cast<char**>(names), &sample_arg,
-                                     &progress_arg))
-        return nullptr;
+constexpr FunctionDescriptor kSchemaArgs{"schema", {"sample", "progress"}, 2, 0, 1};
+
+PyObject* records_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guarded([&]() -> PyResult {
+        auto bound = bind(kSchemaArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        PyObject* sample_arg = bound.value()[0];
+        PyObject* progress_arg = bound.value()[1];
         auto chosen = sample_size(sample_arg);
         if (!chosen) return std::move(chosen).error();
         std::optional<std::uint64_t> sample = chosen.value();
@@ -305,14 +308,13 @@ PyResult run_validate(PyObject* self, PyObject* workers_arg, Py_ssize_t keep, st
     return validate_parallel(settings_of(self), workers, keep, part_size, progress.value(), found);
 }
 
-PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"workers", "progress", nullptr};
-    PyObject* workers = nullptr;
-    PyObject* progress = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|$OO:validate", const_cast<char**>(names), &workers, &progress))
-        return nullptr;
+constexpr FunctionDescriptor kValidateArgs{"validate", {"workers", "progress"}, 2, 0, 0};
+
+PyObject* records_validate(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return call_guarded([&]() -> PyResult {
-        auto counts = run_validate(self, workers, kKeptErrors, 0, progress);
+        auto bound = bind(kValidateArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        auto counts = run_validate(self, bound.value()[0], kKeptErrors, 0, bound.value()[1]);
         if (!counts) return counts;
         PyObject* t = counts.value().get();
         if (PyObject* failure = PyTuple_GET_ITEM(t, 3); failure != Py_None)
@@ -330,15 +332,25 @@ PyObject* records_validate(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
-PyObject* records_validate_counts(PyObject* self, PyObject* args) {
-    PyObject* workers = nullptr;
-    Py_ssize_t keep = 0;
-    unsigned long long part_size = 0;
-    PyObject* progress = nullptr;
-    PyObject* found = nullptr;
-    if (!PyArg_ParseTuple(args, "On|KOO:_validate", &workers, &keep, &part_size, &progress, &found)) return nullptr;
-    if (found == Py_None) found = nullptr;
-    return call_guarded([&] { return run_validate(self, workers, keep, part_size, progress, found); });
+constexpr FunctionDescriptor kValidateCountsArgs{"_validate", {"workers", "keep", "part_size", "progress", "found"}, 5,
+                                                 2};
+
+PyObject* records_validate_counts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&]() -> PyResult {
+        auto bound = bind(kValidateCountsArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        const BoundArgs& a = bound.value();
+        auto keep = arg_size(a[1]);
+        if (!keep) return argument_error("keep", std::move(keep).error());
+        std::uint64_t part_size = 0;
+        if (a[2] != nullptr) {
+            auto given = arg_size(a[2]);
+            if (!given) return argument_error("part_size", std::move(given).error());
+            part_size = given.value();
+        }
+        PyObject* found = a[4] == Py_None ? nullptr : a[4];
+        return run_validate(self, a[0], static_cast<Py_ssize_t>(keep.value()), part_size, a[3], found);
+    });
 }
 
 // The codec to_jsonl writes with: by a path's extension for "auto" (a file
@@ -400,31 +412,43 @@ PyObject* to_jsonl(PyObject* self, PyObject* dest, PyObject* compression, std::u
     });
 }
 
-PyObject* records_to_jsonl(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"dest", "compression", "progress", nullptr};
-    PyObject* dest = nullptr;
-    PyObject* compression = nullptr;
-    PyObject* progress = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OO:to_jsonl", const_cast<char**>(names), &dest, &compression,
-                                     &progress))
+constexpr FunctionDescriptor kToJsonlArgs{"to_jsonl", {"dest", "compression", "progress"}, 3, 1, 1};
+
+PyObject* records_to_jsonl(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind(kToJsonlArgs, args, nargs, kwnames);
+    if (!bound) {
+        std::move(bound).error().raise();
         return nullptr;
-    return to_jsonl(self, dest, compression, 0, progress);
+    }
+    return to_jsonl(self, bound.value()[0], bound.value()[1], 0, bound.value()[2]);
 }
 
 // _to_jsonl(dest, part_size): to_jsonl with the parts for threads of this
 // size, for tests that cut small files.
-PyObject* records_to_jsonl_in_parts(PyObject* self, PyObject* args) {
-    PyObject* dest = nullptr;
-    unsigned long long part_size = 0;
-    if (!PyArg_ParseTuple(args, "OK:_to_jsonl", &dest, &part_size)) return nullptr;
-    return to_jsonl(self, dest, nullptr, part_size);
+constexpr FunctionDescriptor kToJsonlInPartsArgs{"_to_jsonl", {"dest", "part_size"}, 2, 2};
+
+PyObject* records_to_jsonl_in_parts(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = bind(kToJsonlInPartsArgs, args, nargs, kwnames);
+    if (!bound) {
+        std::move(bound).error().raise();
+        return nullptr;
+    }
+    auto part_size = arg_size(bound.value()[1]);
+    if (!part_size) {
+        std::move(part_size).error().raise();
+        return nullptr;
+    }
+    return to_jsonl(self, bound.value()[0], nullptr, part_size.value());
 }
 
-PyObject* records_partitions(PyObject* self, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"size", nullptr};
-    PyObject* size = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:partitions", const_cast<char**>(names), &size)) return nullptr;
-    return call_guarded([&] { return partitions_of(settings_of(self), size); });
+constexpr FunctionDescriptor kPartitionsArgs{"partitions", {"size"}, 1, 0};
+
+PyObject* records_partitions(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&]() -> PyResult {
+        auto bound = bind(kPartitionsArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        return partitions_of(settings_of(self), bound.value()[0]);
+    });
 }
 
 // <qvtok.Records 'data/x.json' at='/features' format='json'>: the source
@@ -496,16 +520,16 @@ PyObject* records_exit(PyObject* self, PyObject*) {
     Py_RETURN_FALSE;  // an exception from the block goes on
 }
 
-PyObject* open_partition(PyObject*, PyObject* args, PyObject* kwargs) {
-    return call_guarded([&] { return open_partition_records(args, kwargs); });
+PyObject* open_partition(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&] { return open_partition_records(args, nargs, kwnames); });
 }
 
 PyMethodDef records_methods[] = {
-    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_count)), METH_VARARGS | METH_KEYWORDS,
+    {"count", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_count)), METH_FASTCALL | METH_KEYWORDS,
      "count($self, *, progress=None)\n--\n\nThe number of records, read without making values."},
-    {"head", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_head)), METH_VARARGS | METH_KEYWORDS,
+    {"head", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_head)), METH_FASTCALL | METH_KEYWORDS,
      "head($self, n=10)\n--\n\nThe values of the first n records, as a list."},
-    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_load)), METH_VARARGS | METH_KEYWORDS,
+    {"load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_load)), METH_FASTCALL | METH_KEYWORDS,
      "load($self, *, progress=None)\n--\n\nThe values of all records, as a list."},
     {"items", records_items, METH_NOARGS,
      "items($self)\n--\n\nAn iterator of (key, value): the member's key for records at a pointer\n"
@@ -516,11 +540,11 @@ PyMethodDef records_methods[] = {
      "(a broken record is an error, as in iteration), white space outside strings\n"
      "dropped, every other byte as it stands. No Python values are built."},
     {"schema", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_schema)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "schema($self, sample=100, *, progress=None)\n--\n\nThe structure of the first `sample` records (all with None or\n"
      "\"all\"; none with 0, which gives \"unknown\"), as bigjson.schema renders it."},
     {"to_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_to_jsonl)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "to_jsonl($self, dest, /, *, compression=\"auto\", progress=None)\n--\n\nWrites each record on one line, white space outside strings dropped and\n"
      "every other byte kept, to a path or a binary file object. Returns the\n"
      "number of records written. A path ending in .gz, .zst, .bz2 or .xz is\n"
@@ -529,21 +553,23 @@ PyMethodDef records_methods[] = {
      "written under another name in its folder and renamed once complete: a\n"
      "failure leaves what was there before, or nothing."},
     {"partitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_partitions)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "partitions($self, size=\"128MiB\")\n--\n\nByte ranges of the file of about `size` bytes each, as qvtok.Partition\n"
      "objects: each reads the records whose first byte lies in it, and\n"
      "together they read every record once, in order."},
     {"validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_validate)),
-     METH_VARARGS | METH_KEYWORDS,
+     METH_FASTCALL | METH_KEYWORDS,
      "validate($self, *, workers=None, progress=None)\n--\n\nParses every record. Returns (count of good records, the first 1000\n"
      "errors as JSONDecodeError objects, in file order), a tuple whose `invalid`\n"
      "counts every invalid record; record errors are never raised. A file that\n"
      "can be cut into partitions is checked on `workers` threads (the cores the\n"
      "process may run on by default), with the same result."},
-    {"_to_jsonl", records_to_jsonl_in_parts, METH_VARARGS,
+    {"_to_jsonl", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_to_jsonl_in_parts)),
+     METH_FASTCALL | METH_KEYWORDS,
      "_to_jsonl($self, dest, part_size, /)\n--\n\nto_jsonl, with the file cut for threads into parts of\n"
      "about `part_size` bytes when it is larger."},
-    {"_validate", records_validate_counts, METH_VARARGS,
+    {"_validate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(records_validate_counts)),
+     METH_FASTCALL | METH_KEYWORDS,
      "_validate($self, workers, keep, part_size=0, progress=None, found=None, /)\n--\n\n(good, invalid, the first `keep` errors, the\n"
      "exception that ended the pass or None): for the command line, which\n"
      "prints what was found before a failure; `part_size` overrides the size of the partitions, and\n"
@@ -604,21 +630,16 @@ PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on
     return new_records(std::move(settings));
 }
 
-PyObject* open_records(PyObject*, PyObject* args, PyObject* kwargs) {
-    static const char* names[] = {"source",      "at",        "format",          "on_error",
-                                  "compression", "max_depth", "storage_options", nullptr};
-    PyObject* source = nullptr;
-    PyObject* at = nullptr;
-    PyObject* format = nullptr;
-    PyObject* on_error = nullptr;
-    PyObject* compression = nullptr;
-    PyObject* max_depth = nullptr;
-    PyObject* storage_options = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$OOOOOO:open", const_cast<char**>(names), &source, &at,
-                                     &format, &on_error, &compression, &max_depth, &storage_options))
-        return nullptr;
-    return call_guarded(
-        [&] { return run_open(source, at, format, on_error, compression, max_depth, storage_options); });
+constexpr FunctionDescriptor kOpenArgs{
+    "open", {"source", "at", "format", "on_error", "compression", "max_depth", "storage_options"}, 7, 1, 1};
+
+PyObject* open_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return call_guarded([&]() -> PyResult {
+        auto bound = bind(kOpenArgs, args, nargs, kwnames);
+        if (!bound) return std::move(bound).error();
+        const BoundArgs& a = bound.value();
+        return run_open(a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
+    });
 }
 
 constexpr const char kOpenDoc[] =
@@ -650,7 +671,7 @@ constexpr const char kOpenDoc[] =
 
 PyMethodDef open_partition_method = {
     "_open_partition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_partition)),
-    METH_VARARGS | METH_KEYWORDS, "The Records of one partition (for qvtok.Partition)."};
+    METH_FASTCALL | METH_KEYWORDS, "The Records of one partition (for qvtok.Partition)."};
 
 PyObject* is_url_entry(PyObject*, PyObject* arg) { return PyBool_FromLong(is_url(arg)); }
 
@@ -659,7 +680,7 @@ PyMethodDef is_url_method = {"_is_url", is_url_entry, METH_O,
                              "Whether the argument is a str that qvtok.open reads as a URL."};
 
 PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
-                           METH_VARARGS | METH_KEYWORDS, kOpenDoc};
+                           METH_FASTCALL | METH_KEYWORDS, kOpenDoc};
 
 }  // namespace
 

@@ -14,10 +14,10 @@ from typing import Any
 
 from qvtok.lib._qvtok import _is_url
 
-# The first read of a pass fetches little, so that opening a file to tell
-# its format and codec (as planning a thousand files does) costs one small
-# request; each later fetch doubles, up to blocks that keep the requests
-# per second of a fast link low.
+# The first read of a pass over a whole file fetches little, so that opening
+# a file to tell its format and codec (as planning a thousand files does)
+# costs one small request; each later fetch doubles, up to blocks that keep
+# the requests per second of a fast link low.
 FIRST_FETCH = 256 << 10
 LARGEST_FETCH = 16 << 20
 
@@ -130,7 +130,9 @@ class RemoteFile:
                 self._file.seek(offset)
         self._block: memoryview = memoryview(b"")
         self._at = 0
-        self._fetch = FIRST_FETCH
+        # A part of a file is read for its records, never to tell a format:
+        # it takes the largest blocks at once, in the fewest requests.
+        self._fetch = FIRST_FETCH if offset == 0 and length is None else LARGEST_FETCH
         self._done = 0  # bytes fetched
         self._fs, self._path = fs, path
         self._ranged = self.size is not None and self._ranged_store(fs)

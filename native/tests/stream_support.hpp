@@ -27,7 +27,7 @@ inline records::StreamRules at(const std::string& pointer, bool parse = true) {
     records::StreamRules rules;
     auto p = records::parse_pointer(pointer);
     if (p) rules.at = std::move(p).value();
-    rules.parse = parse;
+    rules.output = parse ? records::Output::Value : records::Output::Raw;
     return rules;
 }
 

@@ -143,7 +143,7 @@ TEST(padded_jsonl_lines_give_their_raw_texts_and_members) {
     const Padded p = padded_lines();
     for (std::size_t chunk : {std::size_t(1 << 20), std::size_t(4096), std::size_t(7)}) {
         records::StreamRules raw;
-        raw.parse = false;
+        raw.output = records::Output::Raw;
         auto stream = test::open_stream(p.text, RecordFormat::Jsonl, raw, chunk);
         auto steps = test::run(stream);
         CHECK_EQ(steps.size(), std::size_t(7));

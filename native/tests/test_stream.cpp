@@ -27,7 +27,7 @@ std::pair<std::uint64_t, std::uint64_t> line_col(const std::string& text, std::s
 
 records::StreamRules raw_rules() {
     records::StreamRules rules;
-    rules.parse = false;
+    rules.output = records::Output::Raw;
     return rules;
 }
 
@@ -359,7 +359,7 @@ TEST(counting_in_bulk_counts_and_fails_as_slot_by_slot) {
         bool pointer = rng() % 2;
         std::string doc = pointer ? "{\"x\": 1, \"f\": [" + items + "], \"y\": 2}" : "[" + items + "]";
         records::StreamRules rules = pointer ? test::at("/f", false) : records::StreamRules{};
-        rules.parse = false;
+        rules.output = records::Output::Raw;
         rules.strict_elements = rng() % 2;
         std::size_t chunk = rng() % 3 == 0 ? 1 + rng() % 700 : std::size_t(1) << 20;
         if (!counts_alike_in_bulk(doc, RecordFormat::Json, rules, chunk)) return;
@@ -385,7 +385,7 @@ TEST(counting_lines_in_bulk_counts_and_fails_as_slot_by_slot) {
         }
         if (rng() % 2 && !doc.empty()) doc.pop_back();
         records::StreamRules rules;
-        rules.parse = false;
+        rules.output = records::Output::Raw;
         rules.space = rng() % 2 ? records::SpaceAround::Json : records::SpaceAround::WhiteSpace;
         std::size_t chunk = rng() % 3 == 0 ? 1 + rng() % 700 : std::size_t(1) << 20;
         if (!counts_alike_in_bulk(doc, RecordFormat::Jsonl, rules, chunk)) return;
@@ -401,7 +401,7 @@ records::StreamRules open_rules(bool build = true) {
     rules.repair_utf8 = false;
     rules.strict_elements = true;
     rules.space = records::SpaceAround::Json;
-    rules.build = build;
+    rules.output = build ? records::Output::Value : records::Output::Check;
     rules.tell_unchecked = true;
     return rules;
 }

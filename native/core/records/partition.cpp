@@ -189,8 +189,7 @@ Expected<std::vector<PartitionPlan>> plan_array(std::string_view path, const Str
     auto source = RecordSource::open(path, hooks, RecordStream::buffer_size(RecordFormat::Json));
     if (!source) return std::move(source).error();
     StreamRules scan = rules;
-    scan.parse = false;
-    scan.keep_raw = false;
+    scan.output = Output::Raw;
     scan.check_after_array = true;
     scan.allow_unclosed_array = false;
     RecordStream stream = RecordStream::adopt(std::move(source).value(), RecordFormat::Json, scan);

@@ -130,7 +130,7 @@ RecordStream::RecordStream(RecordSource source, RecordFormat format, StreamRules
 
 namespace {
 
-bool default_jsonl(const StreamRules& rules, bool walking) { return rules.parse && !walking; }
+bool default_jsonl(const StreamRules& rules, bool walking) { return rules.parses() && !walking; }
 
 // Line feeds in a text, and the bytes after the last of them.
 struct Span {
@@ -254,7 +254,7 @@ Expected<bool> RecordStream::refill() {
 }
 
 Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bool member, ErrorCode code) {
-    const bool parse = rules_.parse;
+    const bool parse = rules_.parses();
     // A builder may start on a text while its UTF-8 is checked here; a
     // text that is not built after all is taken back from it before the
     // text goes.
@@ -264,7 +264,7 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
             if (builder != nullptr) builder->abandon();
         }
     } started;
-    if (parse && rules_.build && builder_ != nullptr && !member && !rules_.repair_utf8) {
+    if (rules_.builds() && builder_ != nullptr && !member && !rules_.repair_utf8) {
         Piece piece = trimmed_piece(text, false, rules_.space);
         if (piece.length != 0) {
             builder_->begin(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
@@ -333,24 +333,18 @@ Expected<Slot> RecordStream::make_slot(std::string text, std::uint64_t start, bo
         ++records_out_;
         return slot;
     }
-    if (!rules_.build) {
+    if (!rules_.builds()) {
         std::string_view body = std::string_view(text).substr(piece.begin, piece.length);
         std::string& compact_out = rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw;
-        auto fault = rules_.compact && rules_.keep_raw ? json::compact_json_text(body, compact_out, rules_.read)
-                                                       : json::check_json_text(body, rules_.read);
+        auto fault = rules_.output == Output::Compact ? json::compact_json_text(body, compact_out, rules_.read)
+                                                      : json::check_json_text(body, rules_.read);
         if (fault) {
             to_text_end(*fault, piece.length, std::string_view(text).substr(piece.begin + piece.length));
             return record_fault(*fault, code, start, std::string_view(text).substr(0, piece.begin));
         }
         ++records_out_;
-        if (rules_.keep_raw && !rules_.compact) {
-            text.resize(piece.begin + piece.length);
-            text.erase(0, piece.begin);
-            slot.raw = std::move(text);
-        }
         return slot;
     }
-    if (rules_.keep_raw) slot.raw.assign(text, piece.begin, piece.length);
     if (builder_ != nullptr) {
         auto fault = builder_->build(std::string_view(text).substr(piece.begin, piece.length), rules_.read);
         if (fault && fault->interrupted) return Error::of(ErrorCode::Interrupted);
@@ -425,7 +419,7 @@ Expected<Slot> RecordStream::next_json_slot() {
             if (!more) return std::move(more).error();
             if (!more.value()) return end_of_file();
         }
-        if (rules_.parse && scanner_.at_element_start()) {
+        if (rules_.parses() && scanner_.at_element_start()) {
             if (std::optional<Expected<Slot>> slot = element_in_place()) return std::move(*slot);
         }
         std::size_t used = 0;
@@ -461,7 +455,7 @@ Expected<Slot> RecordStream::next_json_slot() {
 }
 
 std::uint64_t RecordStream::pass_elements() {
-    if (rules_.parse) return 0;
+    if (rules_.parses()) return 0;
     if (format_ == RecordFormat::Jsonl) return pass_lines();
     // A partition's end is watched element by element.
     if (phase_ != Phase::Elements || stop_at_ || reading_single_ || block_pos_ == block_filled_) return 0;
@@ -534,17 +528,17 @@ std::size_t RecordStream::utf8_checked_to() {
 std::optional<Expected<Slot>> RecordStream::element_in_place() {
     const std::string_view rest(block_.get() + block_pos_, block_filled_ - block_pos_);
     Slot slot{Slot::Kind::Record, std::nullopt, {}, {}, 0, false};
-    const bool compact = !rules_.build && rules_.compact && rules_.keep_raw;
+    const bool compact = rules_.output == Output::Compact;
     std::optional<json::FrontValue> front;
     std::size_t written = 0;  // compacting: the bytes in compacted_
-    if (rules_.build && builder_ != nullptr) {
+    if (rules_.builds() && builder_ != nullptr) {
         // A builder makes strings of the bytes as it reads them: it is
         // handed only what is known to be UTF-8.
         auto built = builder_->build_front(rest.substr(0, utf8_checked_to() - block_pos_), rules_.read);
         if (built.failed) return Expected<Slot>(Error::of(ErrorCode::Interrupted));
         front = built.front;
         slot.built = front.has_value();
-    } else if (rules_.build) {
+    } else if (rules_.builds()) {
         json::Document doc;
         front = json::read_json_front(rest, scratch_, rules_.read, doc);
         if (front) slot.record = std::move(doc);
@@ -561,11 +555,7 @@ std::optional<Expected<Slot>> RecordStream::element_in_place() {
     }
     const char separator = rest[front->next];
     slot.offset = position() + front->value_begin;
-    if (compact) {
-        (rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw).append(compacted_.get(), written);
-    } else if (rules_.keep_raw) {
-        slot.raw.assign(rest.substr(front->value_begin, front->value_end - front->value_begin));
-    }
+    if (compact) (rules_.compact_to != nullptr ? *rules_.compact_to : slot.raw).append(compacted_.get(), written);
     block_pos_ += front->next + 1;
     scanner_.passed(position());
     ++records_out_;
@@ -871,7 +861,7 @@ Expected<Slot> RecordStream::read_single_document() {
         // compressed file's is only a first guess.
         std::uint64_t left = total_bytes_ > bytes_read_ ? total_bytes_ - bytes_read_ : 0;
         single_.reserve(single_.size() + static_cast<std::size_t>(std::min<std::uint64_t>(left, 1ull << 30)) + 1);
-        if (builder_ != nullptr && rules_.build) builder_->expect(single_.size() + left);
+        if (builder_ != nullptr && rules_.builds()) builder_->expect(single_.size() + left);
     }
     for (;;) {
         if (source_.interrupted()) return Error::of(ErrorCode::Interrupted);
@@ -941,7 +931,7 @@ std::optional<Error> RecordStream::check_growth(std::string_view text, std::uint
 std::optional<Error> RecordStream::gathered_fault(std::string_view text, std::uint64_t start, bool at_end) {
     std::string repaired;
     std::string_view checked = text;
-    if (rules_.repair_utf8 || !rules_.parse) {
+    if (rules_.repair_utf8 || !rules_.parses()) {
         // The reader reads UTF-8 only; the element is read repaired. Texts
         // handed out unparsed are checked for their structure alone.
         if (!json::is_valid_utf8(text)) {

@@ -96,6 +96,15 @@ private:
     std::uint64_t text_start_ = 0;
 };
 
+// How far a stream reads each record, and what the record's slot carries:
+// one choice, so that no mix of settings asks for what no pass does.
+enum class Output : std::uint8_t {
+    Raw,      // its exact text, not parsed: counting, raw(), planning cuts
+    Check,    // parsed and checked as the reader would read it, nothing kept: validation
+    Compact,  // checked, and its text without the white space between tokens: compact(), to_jsonl
+    Value,    // its value: a document on the slot, or the value the stream's builder holds
+};
+
 // What a reader of records may pass over: the one place where the tolerances
 // of the different operations are chosen.
 struct StreamRules {
@@ -111,23 +120,14 @@ struct StreamRules {
     // Absent: the elements of a top-level array, else the document itself;
     // each JSONL line.
     std::optional<Pointer> at;
-    // False: records are handed out as their raw text, not parsed.
-    bool parse = true;
+    // How far each record is read, and so what its slot carries.
+    Output output = Output::Value;
     // True: bytes of an array element that are not UTF-8 are replaced with
     // U+FFFD before it is parsed. False: such an element is an InvalidUtf8
     // error, as a JSONL line that is not UTF-8 always is.
     bool repair_utf8 = true;
-    // True, with `parse`: slots carry the record's raw text beside its value.
-    bool keep_raw = false;
-    // False, with `parse`: records are checked as the reader would read
-    // them, with the same errors, but no document is built; their slots
-    // carry no value.
-    bool build = true;
-    // True, with `keep_raw` and not `build`: the raw text comes with the
-    // white space between its tokens dropped.
-    bool compact = false;
-    // With `compact`: the compact texts are appended here, one after the
-    // other, instead of to each slot (a writer saves a copy per record).
+    // With Output::Compact: the compact texts are appended here, one after
+    // the other, instead of to each slot (a writer saves a copy per record).
     std::string* compact_to = nullptr;
     // How records are parsed.
     json::ReadOptions read;
@@ -144,6 +144,9 @@ struct StreamRules {
     // JSON: the size of the blocks read, at least 64 KiB. Larger ones cost
     // fewer reads, and hold more elements whole to be read in place.
     std::size_t block_size = 65536;
+
+    bool parses() const { return output != Output::Raw; }
+    bool builds() const { return output == Output::Value; }
 };
 
 // One step of the stream: a record, a slot that holds none (a blank element
@@ -151,8 +154,8 @@ struct StreamRules {
 struct Slot {
     enum class Kind : std::uint8_t { Record, Blank, End };
     Kind kind;
-    std::optional<json::Document> record;  // when the rules parse
-    std::string raw;                       // when they do not: the record's bytes, trimmed
+    std::optional<json::Document> record;  // Value, when no builder took it
+    std::string raw;                       // Raw, Compact: the record's bytes, trimmed or compacted
     std::string key;                       // a member of an object: its key, unescaped
     std::uint64_t offset = 0;              // where the record's first byte is in the file
     bool keyed = false;                    // the record is a member of an object (its key may be "")
@@ -226,7 +229,7 @@ public:
     //  - ReadFailed when a read fails.
     // JSONL errors are next_jsonl_record's. Interrupted: a signal handler
     // raised; the next call goes on where this one stopped. Only parsed
-    // records are handed out: with rules that do not parse, use next_slot().
+    // records are handed out: with Output::Raw, use next_slot().
     RecordResult next();
 
     // As next(), but a blank element of an array is a step of its own, and
@@ -238,7 +241,7 @@ public:
     // (InvalidLine in JSONL), after which a JSON file ends.
     Expected<Slot> next_slot();
 
-    // Counting: with rules that do not parse, passes at once over the array
+    // Counting: with Output::Raw, passes at once over the array
     // elements ahead in the current block (simd::pass_elements says which),
     // or the whole JSONL lines ahead in the source's buffer, that next_slot
     // would hand out one by one as plain records, and returns how many.

@@ -19,14 +19,15 @@ constexpr std::uint64_t kReadAheadFrom = 1 << 20;
 // decompresses on a thread; its reader waits through the interpreter.
 bool reads_ahead(const Settings& settings, const records::StreamRules& rules, const records::ByteReader& reader,
                  bool size_known) {
-    return rules.parse && rules.build && !settings.source.codec && size_known && reader.readable_off_thread() &&
+    return rules.builds() && !settings.source.codec && size_known && reader.readable_off_thread() &&
            reader.size() >= kReadAheadFrom && threads::allowed() > 1 && threads::second_core_free();
 }
 
 }  // namespace
 
-records::StreamRules Cursor::document_rules() {
+records::StreamRules Cursor::rules(records::Output output) {
     records::StreamRules rules;
+    rules.output = output;
     rules.read.key_order = json::KeyOrder::Document;
     rules.read.exact_integers = true;
     rules.read.trailing_comma_at_comma = compat::kJsonNamesTrailingComma;
@@ -43,20 +44,13 @@ records::StreamRules Cursor::document_rules() {
     return rules;
 }
 
-records::StreamRules Cursor::checking_rules() {
-    records::StreamRules rules = document_rules();
-    rules.build = false;
-    return rules;
-}
-
-Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, bool parse, records::StreamRules rules,
+Expected<std::unique_ptr<Cursor>, CallError> Cursor::start(Settings& settings, records::StreamRules rules,
                                                           std::optional<bool> skip) {
     PyRef errors(PyList_New(0));
     if (!errors) return CallError::fetch();
     rules.at = settings.at;
     rules.read.max_depth = settings.max_depth;
-    rules.parse = parse;
-    if (parse && rules.build) {
+    if (rules.builds()) {
         // An integer that int() would refuse is the fault of its record,
         // found where it stands, not a bare ValueError from the conversion.
         auto limit = int_digit_limit();

@@ -30,16 +30,14 @@ struct Settings {
 
 class Cursor {
 public:
-    // A new pass: `parse` false hands out raw texts. Raises what opening raises.
-    // `skip` overrides the Records' on_error for this pass.
-    static Expected<std::unique_ptr<Cursor>, CallError> start(Settings& settings, bool parse,
-                                                              records::StreamRules rules = document_rules(),
+    // A new pass over the records as `rules` read them. Raises what opening
+    // raises. `skip` overrides the Records' on_error for this pass.
+    static Expected<std::unique_ptr<Cursor>, CallError> start(Settings& settings, records::StreamRules rules,
                                                               std::optional<bool> skip = std::nullopt);
-    // Values as Python's json reads them: keys in document order, big
-    // integers exact.
-    static records::StreamRules document_rules();
-    // The same, for passes that only check records: none is built.
-    static records::StreamRules checking_rules();
+    // qvtok.open's rules, for a pass that reads its records to `output`:
+    // values as Python's json reads them (keys in document order, big
+    // integers exact), and nothing accepted that json refuses.
+    static records::StreamRules rules(records::Output output);
 
     // The next record (Kind::Record), or nullopt at the end. A record error
     // is raised as qvtok.JSONDecodeError, or kept and passed over when the

@@ -64,10 +64,9 @@ Expected<std::uint64_t, CallError> write_in_one_pass(Settings& settings, Sink& s
     // the file like any other; the reader compacts each good record straight
     // onto the output, and a broken one leaves it as it was.
     std::string out;
-    records::StreamRules rules = Cursor::checking_rules();
-    rules.keep_raw = rules.compact = true;
+    records::StreamRules rules = Cursor::rules(records::Output::Compact);
     rules.compact_to = &out;
-    auto cursor = Cursor::start(settings, true, rules);
+    auto cursor = Cursor::start(settings, rules);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     if (c.size_known) progress.set_total(c.stream.total_bytes());
@@ -126,7 +125,7 @@ void compact_part(std::string_view path, const Settings& s, const records::Parti
                   const std::atomic<bool>& stop, CompactedPart& out) {
     // No interpreter here: a worker thread never holds the GIL.
     records::StreamRules rules = plan_rules(s);
-    rules.keep_raw = rules.compact = true;
+    rules.output = records::Output::Compact;
     rules.compact_to = &out.text;
     auto stream = records::open_partition(path, s.format, rules, part, {});
     if (!stream) return;

@@ -36,7 +36,7 @@ bool names_regular_file(const Settings& s) {
 }
 
 records::StreamRules plan_rules(const Settings& s) {
-    records::StreamRules rules = Cursor::checking_rules();
+    records::StreamRules rules = Cursor::rules(records::Output::Check);
     rules.at = s.at;
     rules.read.max_depth = s.max_depth;
     return rules;

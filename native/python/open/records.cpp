@@ -78,9 +78,10 @@ void records_dealloc(PyObject* self) {
 PyResult iterate(PyObject* self, Yield mode) {
     Settings& s = settings_of(self);
     // Compact texts are checked by the reader, never built.
-    records::StreamRules rules = mode == Yield::Compact ? Cursor::checking_rules() : Cursor::document_rules();
-    rules.keep_raw = rules.compact = mode == Yield::Compact;
-    auto cursor = Cursor::start(s, mode != Yield::Raw, rules);
+    const records::Output output = mode == Yield::Raw       ? records::Output::Raw
+                                   : mode == Yield::Compact ? records::Output::Compact
+                                                            : records::Output::Value;
+    auto cursor = Cursor::start(s, Cursor::rules(output));
     if (!cursor) return std::move(cursor).error();
     if (mode == Yield::Values || mode == Yield::Items) cursor.value()->build_values();
     return new_iterator(std::move(cursor).value(), mode, s.at.has_value());
@@ -116,7 +117,7 @@ PyObject* records_count(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         auto progress = ProgressCall::from_arg(progress_arg);
         if (!progress) return std::move(progress).error();
         ProgressCall& p = progress.value();
-        auto cursor = Cursor::start(settings_of(self), false);
+        auto cursor = Cursor::start(settings_of(self), Cursor::rules(records::Output::Raw));
         if (!cursor) return std::move(cursor).error();
         Cursor& c = *cursor.value();
         if (auto told = start_progress(p, c); !told) return std::move(told).error();
@@ -153,7 +154,7 @@ PyResult collect(PyObject* self, std::optional<std::uint64_t> limit, PyObject* p
     auto progress = ProgressCall::from_arg(progress_arg);
     if (!progress) return std::move(progress).error();
     ProgressCall& p = progress.value();
-    auto cursor = Cursor::start(settings_of(self), true);
+    auto cursor = Cursor::start(settings_of(self), Cursor::rules(records::Output::Value));
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     if (auto told = start_progress(p, c); !told) return std::move(told).error();
@@ -262,7 +263,7 @@ PyObject* records_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs
             auto progress = ProgressCall::from_arg(progress_arg);
             if (!progress) return std::move(progress).error();
             ProgressCall& p = progress.value();
-            auto cursor = Cursor::start(settings_of(self), true, rules);
+            auto cursor = Cursor::start(settings_of(self), rules);
             if (!cursor) return std::move(cursor).error();
             Cursor& c = *cursor.value();
             if (auto told = start_progress(p, c); !told) return std::move(told).error();
@@ -687,11 +688,11 @@ PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cas
 PyResult validate_sequential(Settings& settings, Py_ssize_t keep, ProgressCall& progress, PyObject* found) {
     // Every record parsed, none converted; errors kept, never raised. What
     // the conversion would refuse is an error here too.
-    records::StreamRules rules = Cursor::checking_rules();
+    records::StreamRules rules = Cursor::rules(records::Output::Check);
     auto limit = int_digit_limit();
     if (!limit) return std::move(limit).error();
     rules.read.max_int_digits = limit.value();
-    auto cursor = Cursor::start(settings, true, rules, true);
+    auto cursor = Cursor::start(settings, rules, true);
     if (!cursor) return std::move(cursor).error();
     Cursor& c = *cursor.value();
     c.keep = keep;

@@ -147,6 +147,17 @@ struct StreamRules {
 
     bool parses() const { return output != Output::Raw; }
     bool builds() const { return output == Output::Value; }
+
+    // The rules of a schema's sample, which reads no further than it needs:
+    // not past the closing bracket, and a file cut off inside the array
+    // gives what it has.
+    static StreamRules sampling() {
+        StreamRules rules;
+        rules.check_after_array = false;
+        rules.allow_unclosed_array = true;
+        rules.broken_document = ErrorCode::InvalidJson;
+        return rules;
+    }
 };
 
 // One step of the stream: a record, a slot that holds none (a blank element

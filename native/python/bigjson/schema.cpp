@@ -40,13 +40,8 @@ PyResult run(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
         // The file is closed as soon as the sample is drawn.
         auto source = open_call_source(c, records::RecordStream::buffer_size(c.format));
         if (!source) return std::move(source).error();
-        // A sample reads no further than it needs: not past the closing
-        // bracket, and a file cut off inside the array gives what it has.
-        records::StreamRules rules;
-        rules.check_after_array = false;
-        rules.allow_unclosed_array = true;
-        rules.broken_document = ErrorCode::InvalidJson;
-        auto stream = records::RecordStream::adopt(std::move(source).value(), c.format, rules);
+        auto stream =
+            records::RecordStream::adopt(std::move(source).value(), c.format, records::StreamRules::sampling());
         auto drawn = records::draw_sample(stream, c.sample,
                                           [&](const json::Document& record) { return builder.add(record.root()); });
         if (!drawn) return read_error(std::move(drawn).error(), stream.first_bytes_codec());

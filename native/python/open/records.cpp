@@ -249,11 +249,9 @@ PyObject* records_schema(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         auto chosen = sample_size(sample_arg);
         if (!chosen) return std::move(chosen).error();
         std::optional<std::uint64_t> sample = chosen.value();
-        // The rules and key order of bigjson.schema, so that the texts agree.
-        records::StreamRules rules;
-        rules.check_after_array = false;
-        rules.allow_unclosed_array = true;
-        rules.broken_document = ErrorCode::InvalidJson;
+        // The rules and key order of bigjson.schema, so that the texts agree,
+        // with json's white space and UTF-8 checked, not repaired.
+        records::StreamRules rules = records::StreamRules::sampling();
         rules.repair_utf8 = false;
         rules.space = records::SpaceAround::Json;
         // The records may come read ahead on another thread, whose waits

@@ -404,15 +404,16 @@ void RecordStream::as_element(Error& error) {
     if (error.json_fault == json::JsonFault::ExtraData) error.json_fault = json::JsonFault::ExpectingDelimiter;
 }
 
+Expected<Slot> RecordStream::past_elements() {
+    if (phase_ == Phase::AfterArray) return after_array();
+    // The error a lost structure left comes before the end.
+    if (lost_) return std::exchange(lost_, std::nullopt).value();
+    return Slot::end();
+}
+
 Expected<Slot> RecordStream::next_json_slot() {
     for (;;) {
-        switch (phase_) {
-            case Phase::Finished:
-                if (lost_) return std::exchange(lost_, std::nullopt).value();
-                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
-            case Phase::AfterArray: return after_array();
-            case Phase::Elements: break;
-        }
+        if (phase_ != Phase::Elements) return past_elements();
         if (reading_single_) return read_single_document();
         if (block_pos_ == block_filled_) {
             auto more = refill();
@@ -569,13 +570,7 @@ std::optional<Expected<Slot>> RecordStream::element_in_place() {
 
 Expected<Slot> RecordStream::next_walk_slot() {
     for (;;) {
-        switch (phase_) {
-            case Phase::Finished:
-                if (lost_) return std::exchange(lost_, std::nullopt).value();
-                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
-            case Phase::AfterArray: return after_array();
-            case Phase::Elements: break;
-        }
+        if (phase_ != Phase::Elements) return past_elements();
         PointerWalker::Event event;
         if (block_pos_ == block_filled_) {
             auto more = refill();
@@ -585,11 +580,11 @@ Expected<Slot> RecordStream::next_walk_slot() {
             bool inside = walker_->gathering();
             event = walker_->finish();
             phase_ = Phase::Finished;
-            if (event == PointerWalker::Event::Done && !walker_->started()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            if (event == PointerWalker::Event::Done && !walker_->started()) return Slot::end();
             // As for a top-level array: a cut inside the named container
             // drops its unfinished member when the rules allow.
             if (event == PointerWalker::Event::Fault && inside && rules_.allow_unclosed_array)
-                return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+                return Slot::end();
             // An unfinished member's own fault comes before the cut.
             if (event == PointerWalker::Event::Fault && inside && !walker_->in_object()) {
                 if (std::optional<Error> fault = gathered_fault(walker_->text(), walker_->text_start(), true))
@@ -663,7 +658,7 @@ Expected<Slot> RecordStream::next_jsonl_slot() {
             if (error.code == ErrorCode::InvalidUtf8) error.record = records_out_++;
             return error;
         }
-        if (!got.value()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+        if (!got.value()) return Slot::end();
         JsonlLine& line = *got.value();
         line_number_ = line.number;
         line_offset_ = line.offset - line.skipped;
@@ -842,7 +837,7 @@ Expected<Slot> RecordStream::after_array() {
         if (!more) return std::move(more).error();
         if (!more.value()) {
             phase_ = Phase::Finished;
-            return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+            return Slot::end();
         }
     }
 }
@@ -890,7 +885,7 @@ Expected<Slot> RecordStream::read_single_document() {
     phase_ = Phase::Finished;
     reading_single_ = false;
     std::string text = std::move(single_);
-    if (trim_space(text, rules_.space).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    if (trim_space(text, rules_.space).empty()) return Slot::end();
     return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 
@@ -1008,7 +1003,7 @@ Error RecordStream::unclosed_array(std::string_view text, std::uint64_t start) {
 Expected<Slot> RecordStream::end_of_file() {
     phase_ = Phase::Finished;
     if (scanner_.shape() == ElementScanner::Shape::Array) {
-        if (rules_.allow_unclosed_array) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+        if (rules_.allow_unclosed_array) return Slot::end();
         // An element still open may hold a fault before the end, which the
         // reader meets first: a bracket or quote out of place made the
         // scanner run on to here.
@@ -1022,7 +1017,7 @@ Expected<Slot> RecordStream::end_of_file() {
     }
     std::uint64_t start = scanner_.text_start();
     std::string text = scanner_.take_text();
-    if (trim_space(text, rules_.space).empty()) return Slot{Slot::Kind::End, std::nullopt, {}, {}, 0, false};
+    if (trim_space(text, rules_.space).empty()) return Slot::end();
     return make_slot(std::move(text), start, false, rules_.broken_document);
 }
 

@@ -171,6 +171,8 @@ struct Slot {
     std::uint64_t offset = 0;              // where the record's first byte is in the file
     bool keyed = false;                    // the record is a member of an object (its key may be "")
     bool built = false;                    // the value is the stream's builder's to hand over
+
+    static Slot end() { return Slot{Kind::End, std::nullopt, {}, {}, 0, false}; }
 };
 
 // Where a stream that starts inside a file takes up its records: a
@@ -322,6 +324,9 @@ private:
     // instead of block by block through the scanner.
     Expected<Slot> read_single_document();
     Expected<Slot> after_array();
+    // The step of a stream whose elements are read: what follows the array,
+    // or the end.
+    Expected<Slot> past_elements();
     // The error of an array element whose gathered text (from stream
     // offset `start`) is the reader's to judge before the scanner or the
     // walker goes on: at the end of the file, or grown past check_at_.

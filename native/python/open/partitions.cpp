@@ -426,20 +426,9 @@ PyResult open_partition_records(PyObject* const* args, Py_ssize_t nargs, PyObjec
     PyObject* on_error = a[9];
     PyObject* max_depth = a[10];
     PyObject* storage_options = a[11];
-    auto settings = std::make_unique<Settings>();
-    auto depth = max_depth_arg(max_depth);
-    if (!depth) return std::move(depth).error();
-    settings->max_depth = depth.value();
-    auto skip = skip_arg(on_error);
-    if (!skip) return std::move(skip).error();
-    settings->skip = skip.value();
-    if (at != Py_None) {
-        auto text = arg_text(at);
-        if (!text) return argument_error("at", std::move(text).error());
-        auto pointer = records::parse_pointer(text.value());
-        if (!pointer) return CallError::from(std::move(pointer).error());
-        settings->at = std::move(pointer).value();
-    }
+    auto made = settings_from(at, on_error, max_depth);
+    if (!made) return std::move(made).error();
+    std::unique_ptr<Settings> settings = std::move(made).value();
     auto fmt = arg_text(format);
     if (!fmt) return argument_error("format", std::move(fmt).error());
     settings->format = fmt.value() == "jsonl" ? records::RecordFormat::Jsonl : records::RecordFormat::Json;

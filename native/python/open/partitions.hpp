@@ -41,14 +41,10 @@ PyResult validate_sequential(Settings& settings, Py_ssize_t keep, ProgressCall& 
 PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* errors,
                            std::optional<CallError> failure = std::nullopt);
 
-// Whether an `on_error` argument (borrowed, NULL when left out) asks to
-// skip broken records; ValueError when it is neither "raise" nor "skip".
-Expected<bool, CallError> skip_arg(PyObject* on_error);
-
-// The nesting a `max_depth` argument (borrowed, NULL when left out) allows:
-// open's default without one; TypeError for what is no int, ValueError
-// outside 1 to json::kMaxNestingLimit.
-Expected<unsigned, CallError> max_depth_arg(PyObject* max_depth);
+// The settings that open() and a partition take alike from their `at`,
+// `on_error` and `max_depth` arguments (borrowed; NULL or None when left
+// out); the source is the caller's to fill in.
+Expected<std::unique_ptr<Settings>, CallError> settings_from(PyObject* at, PyObject* on_error, PyObject* max_depth);
 
 // A Records object over `settings`, which it takes.
 PyResult new_records(std::unique_ptr<Settings> settings);

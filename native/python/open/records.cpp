@@ -609,20 +609,9 @@ PyObject* records_type() {
 
 PyResult run_open(PyObject* source, PyObject* at, PyObject* format, PyObject* on_error, PyObject* compression,
                   PyObject* max_depth, PyObject* storage_options) {
-    auto settings = std::make_unique<Settings>();
-    auto skip = skip_arg(on_error);
-    if (!skip) return std::move(skip).error();
-    settings->skip = skip.value();
-    auto depth = max_depth_arg(max_depth);
-    if (!depth) return std::move(depth).error();
-    settings->max_depth = depth.value();
-    if (at != nullptr && at != Py_None) {
-        auto text = arg_text(at);
-        if (!text) return argument_error("at", std::move(text).error());
-        auto pointer = records::parse_pointer(text.value());
-        if (!pointer) return CallError::from(std::move(pointer).error());
-        settings->at = std::move(pointer).value();
-    }
+    auto made = settings_from(at, on_error, max_depth);
+    if (!made) return std::move(made).error();
+    std::unique_ptr<Settings> settings = std::move(made).value();
     auto format_ = open_source(source, format, compression, storage_options, settings->source);
     if (!format_) return std::move(format_).error();
     settings->format = format_.value();
@@ -748,6 +737,10 @@ PyResult validation_report(std::uint64_t good, std::uint64_t invalid, PyObject* 
     return result;
 }
 
+namespace {
+
+// The nesting a `max_depth` argument allows: open's default without one;
+// TypeError for what is no int, ValueError outside 1 to kMaxNestingLimit.
 Expected<unsigned, CallError> max_depth_arg(PyObject* max_depth) {
     if (max_depth == nullptr) return json::kOpenNestingLimit;
     if (!PyLong_Check(max_depth) || PyBool_Check(max_depth)) return CallError::deferred(PyExc_TypeError, kMaxDepthType);
@@ -764,6 +757,26 @@ Expected<bool, CallError> skip_arg(PyObject* on_error) {
         return false;
     if (PyUnicode_Check(on_error) && PyUnicode_CompareWithASCIIString(on_error, "skip") == 0) return true;
     return CallError::deferred(PyExc_ValueError, kOnError);
+}
+
+}  // namespace
+
+Expected<std::unique_ptr<Settings>, CallError> settings_from(PyObject* at, PyObject* on_error, PyObject* max_depth) {
+    auto settings = std::make_unique<Settings>();
+    auto skip = skip_arg(on_error);
+    if (!skip) return std::move(skip).error();
+    settings->skip = skip.value();
+    auto depth = max_depth_arg(max_depth);
+    if (!depth) return std::move(depth).error();
+    settings->max_depth = depth.value();
+    if (at != nullptr && at != Py_None) {
+        auto text = arg_text(at);
+        if (!text) return argument_error("at", std::move(text).error());
+        auto pointer = records::parse_pointer(text.value());
+        if (!pointer) return CallError::from(std::move(pointer).error());
+        settings->at = std::move(pointer).value();
+    }
+    return settings;
 }
 
 PyResult new_records(std::unique_ptr<Settings> settings) {

@@ -158,4 +158,5 @@ def test_open_and_its_methods_refuse_calls_as_python_does(name, args, kwargs):
         space[name](*args, **kwargs)
     with pytest.raises(TypeError) as got:
         function(*args, **kwargs)
-    assert str(got.value) == str(expected.value)
+    # Python 3.13 adds a guess at the keyword meant, for functions written in Python.
+    assert str(got.value) == str(expected.value).split(". Did you mean ")[0]

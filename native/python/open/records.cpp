@@ -665,7 +665,7 @@ PyObject* is_url_entry(PyObject*, PyObject* arg) { return PyBool_FromLong(is_url
 
 // The one rule for what counts as a URL, for the package's Python side too.
 PyMethodDef is_url_method = {"_is_url", is_url_entry, METH_O,
-                             "Whether the argument is a str that qvtok.open reads as a URL."};
+                             "_is_url(text, /)\n--\n\nWhether `text` is a str that qvtok.open reads as a URL."};
 
 PyMethodDef open_method = {"open", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_records)),
                            METH_FASTCALL | METH_KEYWORDS, kOpenDoc};

@@ -113,9 +113,9 @@ def read_records(
     A str that starts with "scheme://" is a URL that fsspec reads
     ("s3://bucket/2026-*/*.jsonl.zst", "memory://data/*.jsonl"), with
     `storage_options` passed to fsspec for every URL; a pattern in it is
-    expanded by fsspec's glob. JSON Lines at a URL are cut at line starts
-    and each partition requests its own byte range; anything else at a URL
-    is one partition. Workers open the URLs themselves."""
+    expanded by fsspec's glob. A URL is cut as a file is, and each
+    partition requests its own byte range; a compressed file or the records
+    at a pointer are one partition. Workers open the URLs themselves."""
     sources = _expand(paths, glob, storage_options)
     open_args: dict[str, Any] = {"at": at, "format": format, "compression": compression, "max_depth": max_depth}
     parts = _plan(sources, open_args, storage_options, partition_size)

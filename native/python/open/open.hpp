@@ -68,6 +68,11 @@ struct Opened {
 // and os.PathLike are always local paths.
 bool is_url(PyObject* arg);
 
+// Makes `out` the source of the URL `url` (a str for which is_url holds)
+// with `storage_options` (a dict, or NULL or None for none; TypeError for
+// anything else). Opens nothing.
+Expected<Done, CallError> url_source(PyObject* url, PyObject* storage_options, Source& out);
+
 // What a `compression` argument asks for.
 struct CompressionChoice {
     bool detect;                         // "auto": by the first bytes, or a path's extension

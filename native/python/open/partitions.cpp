@@ -433,15 +433,7 @@ PyResult open_partition_records(PyObject* const* args, Py_ssize_t nargs, PyObjec
     if (!fmt) return argument_error("format", std::move(fmt).error());
     settings->format = fmt.value() == "jsonl" ? records::RecordFormat::Jsonl : records::RecordFormat::Json;
     if (is_url(path)) {
-        settings->source.url = PyRef(PyUnicode_FromObject(path));
-        if (!settings->source.url) return CallError::fetch();
-        settings->source.name = PyRef::borrow(settings->source.url.get());
-        if (storage_options != nullptr && storage_options != Py_None) {
-            if (!PyDict_Check(storage_options))
-                return CallError::deferred(PyExc_TypeError, "storage_options must be a dict or None");
-            settings->source.storage_options = PyRef(PyDict_Copy(storage_options));
-            if (!settings->source.storage_options) return CallError::fetch();
-        }
+        if (auto made = url_source(path, storage_options, settings->source); !made) return std::move(made).error();
     } else {
         PyObject* encoded = nullptr;
         if (!PyUnicode_FSConverter(path, &encoded)) return argument_error("path", CallError::fetch());

@@ -200,6 +200,21 @@ bool is_url(PyObject* arg) {
            PyUnicode_READ_CHAR(arg, i + 2) == '/';
 }
 
+Expected<Done, CallError> url_source(PyObject* url, PyObject* storage_options, Source& out) {
+    if (storage_options == Py_None) storage_options = nullptr;
+    if (storage_options != nullptr && !PyDict_Check(storage_options))
+        return CallError::deferred(PyExc_TypeError, kOptionsType);
+    // An exact str: a subclass could hold the Records in its attributes.
+    out.url = PyRef(PyUnicode_FromObject(url));
+    if (!out.url) return CallError::fetch();
+    out.name = PyRef::borrow(out.url.get());
+    if (storage_options != nullptr) {
+        out.storage_options = PyRef(PyDict_Copy(storage_options));
+        if (!out.storage_options) return CallError::fetch();
+    }
+    return Done{};
+}
+
 namespace {
 
 // A pass over the URL of `source`: qvtok._remote's file object, which maps
@@ -352,14 +367,7 @@ Expected<records::RecordFormat, CallError> open_source(PyObject* arg, PyObject* 
         is_path = fspath == 1;
     }
     if (url) {
-        // An exact str: a subclass could hold the Records in its attributes.
-        out.url = PyRef(PyUnicode_FromObject(arg));
-        if (!out.url) return CallError::fetch();
-        out.name = PyRef::borrow(out.url.get());
-        if (storage_options != nullptr) {
-            out.storage_options = PyRef(PyDict_Copy(storage_options));
-            if (!out.storage_options) return CallError::fetch();
-        }
+        if (auto made = url_source(arg, storage_options, out); !made) return std::move(made).error();
         auto got = open_url(out);
         if (!got) return std::move(got).error();
         opened = std::move(got).value();
